@@ -1,0 +1,77 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/float_array.h"
+
+namespace tavrel {
+
+// The stages of one job, as reported to a progress callback.
+enum class JobStage { InitialMatchValues, Iteration, Extraction };
+
+// step counts from 1 to steps within a stage (for Iteration: iteration i of N).
+using JobProgress = std::function<void(JobStage stage, int step, int steps)>;
+
+// Limits of the radii the engine accepts (exclusive upper bounds); the
+// directions-file reader enforces the same ones with its own messages.
+inline constexpr int kWinRadL0Limit = 8;
+inline constexpr int kWinRadRCLimit = 8;
+inline constexpr int kWinRadDLimit = 3;
+
+// Margins of the interior of the match volume: 8 pixels on each side of the
+// image plane and 3 disparity indices at each end of the disparity axis.
+inline constexpr int kPixelMargin = 8;
+inline constexpr int kDisparityMargin = 3;
+
+// The engine object. Cell (r, c, d) of the match volumes pairs pixel (r, c) of
+// image 0 with pixel (r, c + MinDisparity + d) of image 1. Between operations
+// every cell of Ln outside the interior (rows and columns 8 .. size - 9,
+// disparity indices 3 .. NumDisparities - 4) is 0.0.
+class StereoMatcher {
+ public:
+  std::unique_ptr<FloatArray> L0;
+  std::unique_ptr<FloatArray> Ln;
+  int MinDisparity = 0;
+  int MaxDisparity = 0;
+  std::unique_ptr<FloatArray> DispConf;    // band 0 disparity, band 1 confidence
+  std::unique_ptr<FloatArray> DisplayMap;  // one band of grey levels
+  int Rows = 0;
+  int Columns = 0;
+  int NumDisparities = 0;
+  int WinRadD = 1;
+  int WinRadRC = 2;
+  int IterationCount = -1;
+  std::string Image0Name;
+  std::string Image1Name;
+  std::string OutputFileName;
+  int L0Ready = 0;
+
+  // One complete job: allocate, ComputeL0, RunIterations(NumIterations),
+  // ExtractDispConf, DisparityToDisplay. Throws std::invalid_argument, before
+  // any work, for inputs the engine cannot use (see ValidateJob), and
+  // std::bad_alloc when the volumes cannot be allocated. The caller releases
+  // the matcher before each Run.
+  void Run(const FloatArray& image0, const FloatArray& image1, int MinDisparity, int MaxDisparity,
+           int WinRadL0, int WinRadRC, int WinRadD, int NumIterations, float MaxScaler,
+           int USE_SAD, const JobProgress& progress = {});
+
+  void ComputeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0,
+                 float MaxScaler, int USE_SAD);
+  void RunIterations(int n, const JobProgress& progress = {});
+  void Iterate();
+  void ExtractDispConf();
+  void DisparityToDisplay();
+  void ConfidenceToDisplay();
+  void Release();
+};
+
+// Throws std::invalid_argument with a readable text when Run could not use
+// these inputs: an empty image 0, images of different band counts, an image 1
+// smaller than image 0, MaxDisparity not above MinDisparity, a negative radius
+// or one at or above its limit.
+void ValidateJob(const FloatArray& image0, const FloatArray& image1, int MinDisparity,
+                 int MaxDisparity, int WinRadL0, int WinRadRC, int WinRadD);
+
+}  // namespace tavrel
