@@ -1,0 +1,85 @@
+#include "display/image_loading.h"
+
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "display/bmp_decoding.h"
+#include "display/rendering.h"
+
+// stb_image is compiled here with internal linkage, so that no other part of
+// the program can meet a second copy of its symbols.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wunused-but-set-variable"
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_NO_STDIO
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
+#define STBI_ONLY_PNM
+#define STBI_MAX_DIMENSIONS (1 << 16)
+#include <stb/stb_image.h>
+#pragma GCC diagnostic pop
+
+namespace tavrel {
+namespace {
+
+bool DecodeWithStb(const std::uint8_t* bytes, std::size_t size, Surface& surface) {
+  if (size > static_cast<std::size_t>(INT32_MAX)) return false;
+  const int length = static_cast<int>(size);
+  int width = 0, height = 0, channels = 0;
+  if (!stbi_info_from_memory(bytes, length, &width, &height, &channels)) return false;
+  if (width <= 0 || height <= 0 ||
+      static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > kMaxImagePixels) {
+    return false;
+  }
+  stbi_uc* rgb = stbi_load_from_memory(bytes, length, &width, &height, &channels, 3);
+  if (rgb == nullptr) return false;
+  Surface decoded(width, height);
+  const stbi_uc* source = rgb;
+  for (int r = 0; r < height; ++r) {
+    for (int c = 0; c < width; ++c, source += 3) {
+      std::uint8_t* pixel = decoded.Pixel(r, c);
+      pixel[0] = source[2];
+      pixel[1] = source[1];
+      pixel[2] = source[0];
+      pixel[3] = 0;
+    }
+  }
+  stbi_image_free(rgb);
+  surface = std::move(decoded);
+  return true;
+}
+
+}  // namespace
+
+bool DecodeImage(const std::uint8_t* bytes, std::size_t size, Surface& surface) {
+  if (LooksLikeBmp(bytes, size)) return DecodeBmp(bytes, size, kMaxImagePixels, surface);
+  return DecodeWithStb(bytes, size, surface);
+}
+
+bool LoadImageSurface(const std::string& path, Surface& surface) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+  if (in.bad()) return false;
+  return DecodeImage(bytes.data(), bytes.size(), surface);
+}
+
+std::unique_ptr<FloatArray> LoadImageGrid(const std::string& path, int bands) {
+  if (bands <= 0) return nullptr;
+  Surface surface;
+  if (!LoadImageSurface(path, surface)) return nullptr;
+  auto grid = std::make_unique<FloatArray>(surface.width, surface.height, bands);
+  // Bands beyond the three colours carry no value of their own; keep them
+  // defined rather than leave whatever the allocation held.
+  if (bands > 3 || bands == 2) grid->Fill(0.0f);
+  if (!Surface2Array(surface, *grid)) return nullptr;
+  return grid;
+}
+
+}  // namespace tavrel
