@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "files/directions_reader.h"
+
+namespace tavrel {
+namespace {
+
+const char* const kEntry =
+    "image0.bmp image1.bmp 1\n"
+    "MinDisparity \t-3\n"
+    "MaxDisparity \t24\n"
+    "WinRadL0 \t1\n"
+    "WinRadRC \t2\n"
+    "WinRadD \t1\n"
+    "NumIterations \t10\n"
+    "MaxScaler \t0.96\n"
+    "USE_SAD \t1\n"
+    "Output File \timage.dis\n";
+
+std::vector<StereoJob> ReadAll(const std::string& text) {
+  std::istringstream in(text);
+  DirectionsReader reader(in);
+  std::vector<StereoJob> jobs;
+  StereoJob job;
+  while (reader.Next(job)) jobs.push_back(job);
+  return jobs;
+}
+
+std::string FailureOf(const std::string& text) {
+  try {
+    ReadAll(text);
+  } catch (const DirectionsError& error) {
+    return error.what();
+  }
+  return "(no failure)";
+}
+
+void ExpectExampleEntry(const StereoJob& job) {
+  EXPECT_EQ(job.Image0Name, "image0.bmp");
+  EXPECT_EQ(job.Image1Name, "image1.bmp");
+  EXPECT_EQ(job.NumBands, 1);
+  EXPECT_EQ(job.MinDisparity, -3);
+  EXPECT_EQ(job.MaxDisparity, 24);
+  EXPECT_EQ(job.WinRadL0, 1);
+  EXPECT_EQ(job.WinRadRC, 2);
+  EXPECT_EQ(job.WinRadD, 1);
+  EXPECT_EQ(job.NumIterations, 10);
+  EXPECT_EQ(job.MaxScaler, 0.96f);
+  EXPECT_EQ(job.USE_SAD, 1);
+  EXPECT_EQ(job.OutputFileName, "image.dis");
+}
+
+TEST(DirectionsReader, ReadsTheCustomaryLayout) {
+  const auto jobs = ReadAll(kEntry);
+  ASSERT_EQ(jobs.size(), 1u);
+  ExpectExampleEntry(jobs[0]);
+}
+
+TEST(DirectionsReader, LayoutVariationsGiveTheSameEntry) {
+  const std::vector<std::string> layouts = {
+      // one line, single blanks
+      "image0.bmp image1.bmp 1 MinDisparity -3 MaxDisparity 24 WinRadL0 1 WinRadRC 2 WinRadD 1 "
+      "NumIterations 10 MaxScaler 0.96 USE_SAD 1 Output File image.dis",
+      // keywords glued to their values and numbers to the next keyword
+      "image0.bmp image1.bmp 1MinDisparity-3MaxDisparity24WinRadL01WinRadRC2WinRadD1"
+      "NumIterations10MaxScaler0.96USE_SAD1OutputFile image.dis",
+      // spread over many lines, carriage returns, tabs and blank lines
+      "\r\n\n  image0.bmp\r\n\timage1.bmp\r\n1\r\n\r\nMinDisparity\r\n -3 \v\fMaxDisparity\t\t24\n"
+      "WinRadL0\n1\nWinRadRC\n2\nWinRadD\n1\nNumIterations\n10\nMaxScaler\n+0.96\nUSE_SAD\n1\n"
+      "Output\n\n File\n\timage.dis\r\n\r\n   \n",
+      // other spellings of the scaler
+      std::string(kEntry).replace(std::string(kEntry).find("0.96"), 4, "9.6e-1"),
+  };
+  for (const auto& text : layouts) {
+    SCOPED_TRACE(text);
+    const auto jobs = ReadAll(text);
+    ASSERT_EQ(jobs.size(), 1u);
+    ExpectExampleEntry(jobs[0]);
+  }
+}
+
+TEST(DirectionsReader, ReadsEntriesOneAfterAnother) {
+  std::string second = kEntry;
+  second.replace(second.find("image.dis"), 9, "second.dis");
+  second.replace(second.find("\t10"), 3, "\t3");
+  std::istringstream in(std::string(kEntry) + second + "\n\n  \t\n");
+  DirectionsReader reader(in);
+  StereoJob job;
+  ASSERT_TRUE(reader.Next(job));
+  EXPECT_EQ(job.OutputFileName, "image.dis");
+  ASSERT_TRUE(reader.Next(job));
+  EXPECT_EQ(job.OutputFileName, "second.dis");
+  EXPECT_EQ(job.NumIterations, 3);
+  EXPECT_FALSE(reader.Next(job));
+}
+
+TEST(DirectionsReader, EmptyAndWhiteSpaceOnlyFilesHoldNoEntry) {
+  EXPECT_TRUE(ReadAll("").empty());
+  EXPECT_TRUE(ReadAll(" \t\r\n\n\v\f ").empty());
+}
+
+TEST(DirectionsReader, KeepsNamesOfAnyLengthAsWritten) {
+  const std::string longName(300, 'x');
+  std::string text = kEntry;
+  text.replace(text.find("image0.bmp"), 10, "../dir/" + longName + "%d.bmp");
+  const auto jobs = ReadAll(text);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].Image0Name, "../dir/" + longName + "%d.bmp");
+}
+
+TEST(DirectionsReader, RadiiBelowTheirLimitsAndNegativeOnesAreRead) {
+  std::string text = kEntry;
+  text.replace(text.find("WinRadL0 \t1"), 11, "WinRadL0 \t7");
+  text.replace(text.find("WinRadRC \t2"), 11, "WinRadRC \t-1");
+  text.replace(text.find("WinRadD \t1"), 10, "WinRadD \t2");
+  const auto jobs = ReadAll(text);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].WinRadL0, 7);
+  EXPECT_EQ(jobs[0].WinRadRC, -1);
+  EXPECT_EQ(jobs[0].WinRadD, 2);
+}
+
+// Replaces the first occurrence of `from` in the example entry.
+std::string EntryWith(const std::string& from, const std::string& to) {
+  std::string text = kEntry;
+  text.replace(text.find(from), from.size(), to);
+  return text;
+}
+
+std::string EntryCutBefore(const std::string& from) {
+  std::string text = kEntry;
+  return text.substr(0, text.find(from));
+}
+
+TEST(DirectionsReader, EachFailureHasItsMessage) {
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {EntryCutBefore("image1.bmp"), "in.dat :: Can't Read Input Image Name 1"},
+      {EntryWith("1\nMin", "one\nMin"), "in.dat :: Can't Read Number of Color Bands"},
+      {EntryWith("MinDisparity", "mindisparity"), "in.dat :: Can't Read MinDisparity"},
+      {EntryWith("-3", "-x"), "in.dat :: Can't Read MinDisparity"},
+      {EntryWith("-3", "3.5"), "in.dat :: Can't Read MaxDisparity"},
+      {EntryWith("24", "many"), "in.dat :: Can't Read MaxDisparity"},
+      {EntryWith("WinRadL0 \t1", "WinRadLO \t1"), "in.dat :: Can't Read WinRadL0"},
+      {EntryWith("WinRadL0 \t1", "WinRadL0 \t8"), "in.dat :: WinRadL0 Too Large"},
+      {EntryWith("WinRadRC \t2", "WinRadRC \t"), "in.dat :: Can't Read WinRadRC"},
+      {EntryWith("WinRadRC \t2", "WinRadRC \t8"), "in.dat :: WinRadRC  Too Large"},
+      {EntryWith("WinRadD \t1", "WinRadD"), "in.dat :: Can't Read WinRadD"},
+      {EntryWith("WinRadD \t1", "WinRadD \t3"), "in.dat :: WinRadD Too Large"},
+      {EntryWith("NumIterations", "Iterations"), "in.dat :: Can't Read NumIterations"},
+      {EntryWith("0.96", ".x"), "in.dat :: Can't Read MaxScaler"},
+      {EntryCutBefore("USE_SAD"), "in.dat :: Can't Read USE_SAD"},
+      {EntryWith("Output File", "Output file"), "in.dat :: Can't Read Out File"},
+      {EntryCutBefore("image.dis"), "in.dat :: Can't Read Out File"},
+      // a radius check comes before the next field is read
+      {EntryWith("WinRadRC \t2\nWinRadD \t1\nNumIterations \t10",
+                 "WinRadRC \t9\nWinRadD \t1\nNumIterations \tten"),
+       "in.dat :: WinRadRC  Too Large"},
+      // a stray word after the last entry starts an entry of its own
+      {std::string(kEntry) + "stray\n", "in.dat :: Can't Read Input Image Name 1"},
+      // a value beyond the range of an integer is not a number
+      {EntryWith("\t10", "\t99999999999"), "in.dat :: Can't Read NumIterations"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(FailureOf(c.text), c.message);
+  }
+}
+
+TEST(DirectionsReader, AStreamThatCannotBeReadHasNoImageName) {
+  std::istringstream in("");
+  in.setstate(std::ios::badbit);
+  DirectionsReader reader(in);
+  StereoJob job;
+  try {
+    reader.Next(job);
+    ADD_FAILURE() << "read";
+  } catch (const DirectionsError& error) {
+    EXPECT_EQ(std::string(error.what()), "in.dat :: Can't Read Input Image Name 0");
+  }
+}
+
+TEST(DirectionsReader, ReadsEarlierEntriesBeforeFailingOnALaterOne) {
+  std::istringstream in(std::string(kEntry) + EntryCutBefore("USE_SAD"));
+  DirectionsReader reader(in);
+  StereoJob job;
+  ASSERT_TRUE(reader.Next(job));
+  EXPECT_THROW(reader.Next(job), DirectionsError);
+}
+
+TEST(CheckJobValues, RefusesValuesNoJobCanUse) {
+  struct Case {
+    std::string from, to, message;
+  };
+  const std::vector<Case> cases = {
+      {" 1\nMin", " 2\nMin", "in.dat :: Number of Color Bands must be 1 or 3"},
+      {" 1\nMin", " 4\nMin", "in.dat :: Number of Color Bands must be 1 or 3"},
+      {"\t24", "\t-3", "in.dat :: MaxDisparity must be greater than MinDisparity"},
+      {"WinRadL0 \t1", "WinRadL0 \t-1", "in.dat :: WinRadL0 must not be negative"},
+      {"WinRadRC \t2", "WinRadRC \t-2", "in.dat :: WinRadRC must not be negative"},
+      {"WinRadD \t1", "WinRadD \t-1", "in.dat :: WinRadD must not be negative"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.to);
+    const auto jobs = ReadAll(EntryWith(c.from, c.to));
+    ASSERT_EQ(jobs.size(), 1u);
+    try {
+      CheckJobValues(jobs[0]);
+      ADD_FAILURE() << "accepted";
+    } catch (const DirectionsError& error) {
+      EXPECT_EQ(std::string(error.what()), c.message);
+    }
+  }
+  EXPECT_NO_THROW(CheckJobValues(ReadAll(kEntry)[0]));
+  EXPECT_NO_THROW(CheckJobValues(ReadAll(EntryWith(" 1\nMin", " 3\nMin"))[0]));
+}
+
+}  // namespace
+}  // namespace tavrel
