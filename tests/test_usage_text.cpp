@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "files/usage_text.h"
+
+namespace tavrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TempDir {
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "tavrel-usage-XXXXXX").string();
+    path = mkdtemp(pattern.data());
+  }
+  ~TempDir() { fs::remove_all(path); }
+  fs::path path;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  EXPECT_EQ(start, text.size()) << "text after the last line end";
+  return lines;
+}
+
+std::size_t IndexOf(const std::vector<std::string>& lines, const std::string& line) {
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] == line) return i;
+  }
+  ADD_FAILURE() << "missing line: " << line;
+  return 0;
+}
+
+TEST(UsageText, KeepsTheExactLinesWithTheirBlanksAndTabs) {
+  const auto lines = Lines(UsageText());
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "Tavrel.exe - Version 1.01, Jan 21, 2000");
+  const std::size_t requirements =
+      IndexOf(lines, "Requirements:  Windows NT 4.0 or later, 24 or 32 bit color");
+  EXPECT_EQ(lines[requirements - 1], "") << "the authorship block ends with one empty line";
+  IndexOf(lines,
+          "Tavrel.exe reads in two images files and a directions file named \"*.cpd\".  The image "
+          "files ");
+  IndexOf(lines, "Format for \"*.cpd\"  ");
+  IndexOf(lines, "i1 = Minimum disparity value in pixels.\t");
+  IndexOf(lines, "\tRecommended values = 1 or 2 ");
+  IndexOf(lines, "\t(more noise) the lower the value should be.  ");
+  EXPECT_EQ(IndexOf(lines, "MinDisparity \t-3"), IndexOf(lines, "image0.bmp image1.bmp 1") + 1);
+  const std::size_t outputFormat = IndexOf(lines, "Format of the Output File:");
+  EXPECT_EQ(lines[outputFormat - 4], "Output File \timage.dis");
+  for (int k = 1; k <= 3; ++k) EXPECT_EQ(lines[outputFormat - k], "");
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2],
+            "Disparity and confidence values are output horizontally (like a TV scan).");
+  EXPECT_EQ(lines.back(), "");
+  for (const auto& line : lines) EXPECT_EQ(line.find('%'), std::string::npos) << line;
+}
+
+TEST(UsageText, WritingTwiceLeavesOneCopy) {
+  TempDir dir;
+  const std::string file = (dir.path / "README.txt").string();
+  ASSERT_TRUE(WriteReadme(file));
+  ASSERT_TRUE(WriteReadme(file));
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  EXPECT_EQ(content.str(), UsageText());
+}
+
+TEST(UsageText, AFolderThatDoesNotExistIsReportedNotWritten) {
+  TempDir dir;
+  EXPECT_FALSE(WriteReadme((dir.path / "missing" / "README.txt").string()));
+}
+
+}  // namespace
+}  // namespace tavrel
