@@ -1,0 +1,39 @@
+#include "display/slice_pictures.h"
+
+namespace tavrel {
+namespace {
+
+constexpr double kL0SliceGain = 255.0;
+constexpr double kLnSliceGain = 4000.0;
+
+// Writes volume(row, c, d) * gain, capped at 255, into DisplayMap(d * repeat + k, c, 0)
+// for c in 0 .. Columns-1, d in 0 .. NumDisparities-1, k in 0 .. repeat-1, through the
+// guarded Set so picture rows beyond DisplayMap are dropped. Reads use the guarded Get,
+// which gives 0 for a row outside the volume.
+void SliceToDisplay(const FloatArray* volume, double gain, StereoMatcher& matcher, int row,
+                    int repeat) {
+  if (volume == nullptr || matcher.DisplayMap == nullptr) return;
+  if (row >= matcher.Rows || matcher.Columns < 1) return;
+  FloatArray& picture = *matcher.DisplayMap;
+  for (int c = 0; c < matcher.Columns; ++c) {
+    for (int d = 0; d < matcher.NumDisparities; ++d) {
+      double v = static_cast<double>(volume->Get(row, c, d)) * gain;
+      if (v > 255.0) v = 255.0;
+      for (int k = 0; k < repeat; ++k) {
+        picture.Set(d * repeat + k, c, 0, static_cast<float>(v));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void L0SliceToDisplay(StereoMatcher& matcher, int row, int repeat) {
+  SliceToDisplay(matcher.L0.get(), kL0SliceGain, matcher, row, repeat);
+}
+
+void LnSliceToDisplay(StereoMatcher& matcher, int row, int repeat) {
+  SliceToDisplay(matcher.Ln.get(), kLnSliceGain, matcher, row, repeat);
+}
+
+}  // namespace tavrel

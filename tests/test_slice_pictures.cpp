@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "display/slice_pictures.h"
+
+namespace tavrel {
+namespace {
+
+constexpr float kUntouched = 77.0f;
+
+// A matcher as a run leaves it, for the slice tests: volumes of rows x columns x
+// disparities holding 0 but where a test sets values, DisplayMap holding kUntouched.
+StereoMatcher MakeMatcher(int rows, int columns, int disparities) {
+  StereoMatcher matcher;
+  matcher.Rows = rows;
+  matcher.Columns = columns;
+  matcher.NumDisparities = disparities;
+  matcher.MaxDisparity = disparities;
+  matcher.L0 = std::make_unique<FloatArray>(columns, rows, disparities);
+  matcher.Ln = std::make_unique<FloatArray>(columns, rows, disparities);
+  matcher.L0->Fill(0.0f);
+  matcher.Ln->Fill(0.0f);
+  matcher.DisplayMap = std::make_unique<FloatArray>(columns, rows, 1);
+  matcher.DisplayMap->Fill(kUntouched);
+  matcher.L0Ready = 1;
+  return matcher;
+}
+
+TEST(SlicePictures, EachDisparityTakesTwoRowsAndLowerRowsKeepTheirPicture) {
+  StereoMatcher matcher = MakeMatcher(20, 6, 4);
+  for (int c = 0; c < 6; ++c) {
+    for (int d = 0; d < 4; ++d) matcher.L0->Set(5, c, d, 0.1f * static_cast<float>(d + c));
+  }
+  L0SliceToDisplay(matcher, 5, 2);
+  const FloatArray& picture = *matcher.DisplayMap;
+  for (int c = 0; c < 6; ++c) {
+    for (int d = 0; d < 4; ++d) {
+      const float expected = static_cast<float>(static_cast<double>(0.1f * (d + c)) * 255.0);
+      EXPECT_EQ(picture.At(2 * d, c, 0), expected) << "d " << d << " c " << c;
+      EXPECT_EQ(picture.At(2 * d + 1, c, 0), expected) << "d " << d << " c " << c;
+    }
+    for (int r = 8; r < 20; ++r) EXPECT_EQ(picture.At(r, c, 0), kUntouched);
+  }
+}
+
+TEST(SlicePictures, DisparitiesBeyondThePictureAreDropped) {
+  // 40 disparities need 80 picture rows; an image of 60 rows shows indices 0 to 29.
+  StereoMatcher matcher = MakeMatcher(60, 3, 40);
+  for (int d = 0; d < 40; ++d) matcher.L0->Set(7, 1, d, static_cast<float>(d) / 255.0f);
+  L0SliceToDisplay(matcher, 7, 2);
+  EXPECT_FLOAT_EQ(matcher.DisplayMap->At(0, 1, 0), 0.0f);
+  EXPECT_FLOAT_EQ(matcher.DisplayMap->At(58, 1, 0), 29.0f);
+  EXPECT_FLOAT_EQ(matcher.DisplayMap->At(59, 1, 0), 29.0f);
+}
+
+TEST(SlicePictures, GreyLevelsAreCappedAboveOnly) {
+  StereoMatcher matcher = MakeMatcher(12, 4, 2);
+  matcher.L0->Set(3, 0, 0, 1.2f);
+  matcher.L0->Set(3, 1, 0, -0.5f);
+  matcher.Ln->Set(3, 0, 0, 0.05f);
+  matcher.Ln->Set(3, 1, 0, 0.07f);
+  matcher.Ln->Set(3, 2, 0, -0.01f);
+
+  L0SliceToDisplay(matcher, 3, 2);
+  EXPECT_EQ(matcher.DisplayMap->At(0, 0, 0), 255.0f);
+  EXPECT_EQ(matcher.DisplayMap->At(0, 1, 0), -127.5f);
+
+  LnSliceToDisplay(matcher, 3, 2);
+  EXPECT_EQ(matcher.DisplayMap->At(1, 0, 0), static_cast<float>(0.05f * 4000.0));
+  EXPECT_EQ(static_cast<int>(matcher.DisplayMap->At(1, 0, 0)), 200);
+  EXPECT_EQ(matcher.DisplayMap->At(1, 1, 0), 255.0f);
+  EXPECT_EQ(matcher.DisplayMap->At(1, 2, 0), static_cast<float>(-0.01f * 4000.0));
+}
+
+TEST(SlicePictures, RowsOutsideTheVolume) {
+  StereoMatcher matcher = MakeMatcher(10, 4, 3);
+  matcher.L0->Fill(0.5f);
+
+  // At or below the last row: the picture is left alone.
+  L0SliceToDisplay(matcher, 10, 2);
+  L0SliceToDisplay(matcher, 500, 2);
+  for (int r = 0; r < 10; ++r) EXPECT_EQ(matcher.DisplayMap->At(r, 2, 0), kUntouched);
+
+  // Above the first row: every value read is 0.
+  L0SliceToDisplay(matcher, -3, 2);
+  for (int r = 0; r < 6; ++r) EXPECT_EQ(matcher.DisplayMap->At(r, 2, 0), 0.0f);
+  EXPECT_EQ(matcher.DisplayMap->At(6, 2, 0), kUntouched);
+}
+
+TEST(SlicePictures, EmptyMatcherIsLeftAlone) {
+  StereoMatcher empty;
+  L0SliceToDisplay(empty, 0, 2);
+  LnSliceToDisplay(empty, 0, 2);
+  EXPECT_EQ(empty.DisplayMap, nullptr);
+}
+
+}  // namespace
+}  // namespace tavrel
