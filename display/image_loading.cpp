@@ -1,5 +1,6 @@
 #include "display/image_loading.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -62,11 +63,17 @@ bool DecodeImage(const std::uint8_t* bytes, std::size_t size, Surface& surface) 
 }
 
 bool LoadImageSurface(const std::string& path, Surface& surface) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (in.bad()) return false;
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
+  std::vector<std::uint8_t> bytes;
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) return false;
+  } catch (const std::exception&) {
+    return false;  // a read error or a file too large to hold
+  }
   return DecodeImage(bytes.data(), bytes.size(), surface);
 }
 
