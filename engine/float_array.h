@@ -21,8 +21,9 @@ class FloatArray {
 
   FloatArray(const FloatArray&) = delete;
   FloatArray& operator=(const FloatArray&) = delete;
-  FloatArray(FloatArray&&) noexcept = default;
-  FloatArray& operator=(FloatArray&&) noexcept = default;
+  // A moved-from grid is empty (0 x 0 x 0), so its guarded access stays safe.
+  FloatArray(FloatArray&& other) noexcept;
+  FloatArray& operator=(FloatArray&& other) noexcept;
 
   int columns() const { return columns_; }
   int rows() const { return rows_; }

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "engine/float_array.h"
+#include "engine/stereo_matcher.h"
+
+namespace tavrel::testing {
+
+inline std::uint32_t Bits(float value) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+// Index of the first cell where two grids differ in their bits, or -1 when
+// they are identical (the sizes must match).
+inline std::int64_t FirstDifference(const FloatArray& a, const FloatArray& b) {
+  if (a.columns() != b.columns() || a.rows() != b.rows() || a.bands() != b.bands()) return 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Bits(a.data()[i]) != Bits(b.data()[i])) return static_cast<std::int64_t>(i);
+  }
+  return -1;
+}
+
+inline FloatArray Filled(int columns, int rows, int bands, float value) {
+  FloatArray grid(columns, rows, bands);
+  grid.Fill(value);
+  return grid;
+}
+
+// Whole numbers low .. high, which every sum in the engine adds exactly.
+inline FloatArray RandomIntegers(int columns, int rows, int bands, int low, int high,
+                                 std::mt19937& rng) {
+  FloatArray grid(columns, rows, bands);
+  std::uniform_int_distribution<int> value(low, high);
+  for (std::size_t i = 0; i < grid.size(); ++i) grid.data()[i] = static_cast<float>(value(rng));
+  return grid;
+}
+
+inline FloatArray RandomFloats(int columns, int rows, int bands, float low, float high,
+                               std::mt19937& rng) {
+  FloatArray grid(columns, rows, bands);
+  std::uniform_real_distribution<float> value(low, high);
+  for (std::size_t i = 0; i < grid.size(); ++i) grid.data()[i] = value(rng);
+  return grid;
+}
+
+inline FloatArray Copy(const FloatArray& source) {
+  FloatArray copy(source.columns(), source.rows(), source.bands());
+  std::memcpy(copy.data(), source.data(), source.size() * sizeof(float));
+  return copy;
+}
+
+// A textured image pair where image 1 is image 0 moved right by `shift`
+// columns: image1(r, c + shift) = image0(r, c). Columns that image 0 does not
+// cover get fresh texture.
+struct ImagePair {
+  FloatArray image0;
+  FloatArray image1;
+};
+
+inline ImagePair ShiftedPair(int columns, int rows, int bands, int shift, std::mt19937& rng) {
+  FloatArray image0 = RandomIntegers(columns, rows, bands, 0, 255, rng);
+  FloatArray image1 = RandomIntegers(columns, rows, bands, 0, 255, rng);
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < columns; ++c) {
+      for (int b = 0; b < bands; ++b) image1.Set(r, c + shift, b, image0.At(r, c, b));
+    }
+  }
+  return {std::move(image0), std::move(image1)};
+}
+
+// A matcher holding grids of the given shape, as Run would leave them before
+// its stages fill them: Ln, DispConf and DisplayMap cleared, L0 all ones.
+inline StereoMatcher MatcherWithGrids(int rows, int columns, int disparities, int minDisparity) {
+  StereoMatcher matcher;
+  matcher.Rows = rows;
+  matcher.Columns = columns;
+  matcher.MinDisparity = minDisparity;
+  matcher.MaxDisparity = minDisparity + disparities;
+  matcher.NumDisparities = disparities;
+  matcher.L0 = std::make_unique<FloatArray>(Filled(columns, rows, disparities, 1.0f));
+  matcher.Ln = std::make_unique<FloatArray>(Filled(columns, rows, disparities, 0.0f));
+  matcher.DispConf = std::make_unique<FloatArray>(Filled(columns, rows, 2, 0.0f));
+  matcher.DisplayMap = std::make_unique<FloatArray>(Filled(columns, rows, 1, 0.0f));
+  matcher.IterationCount = 0;
+  matcher.L0Ready = 1;
+  return matcher;
+}
+
+}  // namespace tavrel::testing

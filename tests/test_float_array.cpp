@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <climits>
+#include <cmath>
+#include <new>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "engine/float_array.h"
+#include "tests/engine_test_support.h"
+
+namespace tavrel {
+namespace {
+
+using testing::Bits;
+using testing::Copy;
+using testing::Filled;
+using testing::FirstDifference;
+
+// The box sum evaluated cell by cell: an inner cell adds, along its row
+// window, the column-window sum (rounded to float, as the column pass stores
+// it) of each inner column and the input value of each edge column; edge cells
+// keep their input.
+FloatArray DirectBoxSum(const FloatArray& in, int r) {
+  FloatArray out = Copy(in);
+  const int rows = in.rows();
+  const int columns = in.columns();
+  for (int b = 0; b < in.bands(); ++b) {
+    for (int i = r; i <= rows - r - 1; ++i) {
+      for (int j = r; j <= columns - r - 1; ++j) {
+        double total = 0.0;
+        for (int j2 = j - r; j2 <= j + r; ++j2) {
+          if (j2 >= r && j2 <= columns - r - 1) {
+            double column = 0.0;
+            for (int i2 = i - r; i2 <= i + r; ++i2) column += in.At(i2, j2, b);
+            total += static_cast<float>(column);
+          } else {
+            total += in.At(i, j2, b);
+          }
+        }
+        out.At(i, j, b) = static_cast<float>(total);
+      }
+    }
+  }
+  return out;
+}
+
+FloatArray DirectBoxMean(const FloatArray& in, int r) {
+  FloatArray out = DirectBoxSum(in, r);
+  const float w = static_cast<float>((2 * r + 1) * (2 * r + 1));
+  for (int i = 0; i < in.rows(); ++i) {
+    for (int j = r; j <= in.columns() - r - 1; ++j) {
+      for (int b = 0; b < in.bands(); ++b) out.At(i, j, b) = out.At(i, j, b) / w;
+    }
+  }
+  return out;
+}
+
+struct Shape {
+  int columns, rows;
+};
+const std::vector<Shape> kShapes = {{1, 1}, {2, 5}, {3, 3}, {5, 2}, {7, 9}, {12, 10}, {16, 16}};
+
+TEST(FloatArrayAccess, GetAndSetAreGuardedOnEveryIndex) {
+  FloatArray grid = Filled(4, 3, 2, 7.0f);
+  for (const auto& [row, column, band] : std::vector<std::array<int, 3>>{
+           {-1, 0, 0}, {3, 0, 0}, {0, -1, 0}, {0, 4, 0}, {0, 0, -1}, {0, 0, 2}}) {
+    EXPECT_EQ(grid.Get(row, column, band), 0.0f);
+    grid.Set(row, column, band, 99.0f);
+  }
+  for (std::size_t i = 0; i < grid.size(); ++i) EXPECT_EQ(grid.data()[i], 7.0f);
+
+  grid.Set(2, 3, 1, 5.0f);
+  EXPECT_EQ(grid.Get(2, 3, 1), 5.0f);
+  EXPECT_EQ(grid.data()[(4 * 2 + 3) * 2 + 1], 5.0f);
+}
+
+TEST(FloatArrayCreation, RefusesNegativeSizesAndUnrepresentableOnes) {
+  EXPECT_THROW(FloatArray(-1, 2, 2), std::invalid_argument);
+  EXPECT_THROW(FloatArray(2, -1, 2), std::invalid_argument);
+  EXPECT_THROW(FloatArray(2, 2, -1), std::invalid_argument);
+  EXPECT_THROW(FloatArray(INT_MAX, INT_MAX, INT_MAX), std::bad_alloc);
+
+  FloatArray empty(0, 5, 3);
+  EXPECT_EQ(empty.size(), 0u);
+  EXPECT_EQ(empty.Get(0, 0, 0), 0.0f);
+  empty.BoxSum(1);
+  empty.BoxMean(0);
+}
+
+TEST(FloatArrayCreation, MovedFromGridIsEmptyAndSafe) {
+  FloatArray source = Filled(3, 3, 1, 2.0f);
+  FloatArray target = std::move(source);
+  EXPECT_EQ(target.Get(1, 1, 0), 2.0f);
+  EXPECT_EQ(source.size(), 0u);  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(source.Get(1, 1, 0), 0.0f);
+  source.Set(1, 1, 0, 1.0f);
+
+  FloatArray other = Filled(2, 2, 1, 1.0f);
+  other = std::move(target);
+  EXPECT_EQ(other.rows(), 3);
+  EXPECT_EQ(target.rows(), 0);
+}
+
+TEST(FloatArrayBoxSum, MatchesDirectWindowSumsOnWholeNumbers) {
+  std::mt19937 rng(1);
+  for (const Shape shape : kShapes) {
+    for (int bands : {1, 3}) {
+      for (int radius = 0; radius <= 4; ++radius) {
+        const FloatArray input =
+            testing::RandomIntegers(shape.columns, shape.rows, bands, -50, 50, rng);
+        FloatArray sum = Copy(input);
+        sum.BoxSum(radius);
+        EXPECT_EQ(FirstDifference(sum, DirectBoxSum(input, radius)), -1)
+            << shape.columns << " x " << shape.rows << " x " << bands << ", radius " << radius;
+        FloatArray mean = Copy(input);
+        mean.BoxMean(radius);
+        EXPECT_EQ(FirstDifference(mean, DirectBoxMean(input, radius)), -1)
+            << shape.columns << " x " << shape.rows << " x " << bands << ", radius " << radius;
+      }
+    }
+  }
+}
+
+TEST(FloatArrayBoxSum, StaysCloseToDirectSumsOnFractions) {
+  std::mt19937 rng(2);
+  const FloatArray input = testing::RandomFloats(23, 19, 2, 0.0f, 1.0f, rng);
+  for (int radius = 0; radius <= 7; ++radius) {
+    FloatArray sum = Copy(input);
+    sum.BoxSum(radius);
+    const FloatArray direct = DirectBoxSum(input, radius);
+    for (std::size_t i = 0; i < sum.size(); ++i) {
+      ASSERT_NEAR(sum.data()[i], direct.data()[i], 1e-4) << "radius " << radius << " cell " << i;
+    }
+  }
+}
+
+TEST(FloatArrayBoxSum, TenByTenOnes) {
+  FloatArray sum = Filled(10, 10, 1, 1.0f);
+  sum.BoxSum(1);
+  FloatArray mean = Filled(10, 10, 1, 1.0f);
+  mean.BoxMean(1);
+  const float sevenNinths = static_cast<float>(7.0 / 9.0);
+  const float oneNinth = static_cast<float>(1.0 / 9.0);
+  for (int i = 0; i < 10; ++i) {
+    for (int j = 0; j < 10; ++j) {
+      const bool edgeRow = i == 0 || i == 9;
+      const bool edgeColumn = j == 0 || j == 9;
+      const bool besideEdge = j == 1 || j == 8;
+      const float expectedSum = (edgeRow || edgeColumn) ? 1.0f : besideEdge ? 7.0f : 9.0f;
+      EXPECT_EQ(sum.At(i, j, 0), expectedSum) << i << ", " << j;
+      const float expectedMean = edgeColumn   ? 1.0f
+                                 : edgeRow    ? oneNinth
+                                 : besideEdge ? sevenNinths
+                                              : 1.0f;
+      EXPECT_EQ(Bits(mean.At(i, j, 0)), Bits(expectedMean)) << i << ", " << j;
+    }
+  }
+}
+
+TEST(FloatArrayBoxSum, GridsWithoutInnerCellsAndRadiusZeroStayUnchanged) {
+  std::mt19937 rng(3);
+  for (const Shape shape : {Shape{4, 9}, Shape{9, 4}, Shape{4, 4}}) {
+    const FloatArray input = testing::RandomFloats(shape.columns, shape.rows, 2, -1, 1, rng);
+    FloatArray sum = Copy(input);
+    sum.BoxSum(2);
+    EXPECT_EQ(FirstDifference(sum, input), -1);
+  }
+  // Radius 0 must leave even a 1e30 beside small values untouched: the
+  // running sum subtracts the leaving value before adding the entering one.
+  FloatArray input = testing::RandomFloats(6, 5, 1, 0, 1, rng);
+  input.At(2, 2, 0) = 1e30f;
+  FloatArray sum = Copy(input);
+  sum.BoxSum(0);
+  EXPECT_EQ(FirstDifference(sum, input), -1);
+}
+
+TEST(FloatArrayBoxSum, RunningSumIsDoubleAndCarriesItsRounding) {
+  // Three columns, the outer two zero: the middle column's sums pass through
+  // the row pass unchanged.
+  FloatArray big(3, 3, 1);
+  big.Fill(0.0f);
+  big.At(0, 1, 0) = 16777216.0f;  // 2^24: a float sum would drop the ones
+  big.At(1, 1, 0) = 1.0f;
+  big.At(2, 1, 0) = 1.0f;
+  big.BoxSum(1);
+  EXPECT_EQ(big.At(1, 1, 0), 16777218.0f);
+
+  // A value too large for the ones beside it swamps them while it is in the
+  // window, and the running sum does not recover them when it leaves.
+  FloatArray swamp(3, 6, 1);
+  swamp.Fill(0.0f);
+  const float huge = 1e30f;
+  const float column[] = {0.0f, huge, 1.0f, 1.0f, 1.0f, 1.0f};
+  for (int i = 0; i < 6; ++i) swamp.At(i, 1, 0) = column[i];
+  swamp.BoxSum(1);
+  EXPECT_EQ(swamp.At(1, 1, 0), huge);
+  EXPECT_EQ(swamp.At(2, 1, 0), huge);
+  EXPECT_EQ(swamp.At(3, 1, 0), 1.0f);  // a direct sum would give 3
+  EXPECT_EQ(swamp.At(4, 1, 0), 1.0f);
+}
+
+TEST(FloatArrayBoxSum, FiltersBandsIndependently) {
+  std::mt19937 rng(4);
+  FloatArray grid = testing::RandomFloats(8, 7, 3, 1, 100, rng);
+  for (int i = 0; i < 7; ++i) {
+    for (int j = 0; j < 8; ++j) grid.At(i, j, 1) = 0.0f;
+  }
+  grid.BoxMean(2);
+  for (int i = 0; i < 7; ++i) {
+    for (int j = 0; j < 8; ++j) EXPECT_EQ(Bits(grid.At(i, j, 1)), 0u);
+  }
+}
+
+TEST(FloatArrayBoxSum, HeightOfOneWindowWritesOnlyTheMiddleRow) {
+  FloatArray grid(7, 5, 1);  // 5 rows = 2 * 2 + 1
+  for (int i = 0; i < 5; ++i) {
+    for (int j = 0; j < 7; ++j) grid.At(i, j, 0) = static_cast<float>(10 * i + j);
+  }
+  const FloatArray before = Copy(grid);
+  grid.BoxSum(2);
+  for (int i = 0; i < 5; ++i) {
+    for (int j = 0; j < 7; ++j) {
+      if (i == 2 && j >= 2 && j <= 4) continue;
+      EXPECT_EQ(grid.At(i, j, 0), before.At(i, j, 0)) << i << ", " << j;
+    }
+  }
+  // Row 2, column 3: the whole-column sums 100 + 5j of columns 2 to 4 and the
+  // input values of the edge columns 1 and 5.
+  EXPECT_EQ(grid.At(2, 3, 0), 21.0f + 110.0f + 115.0f + 120.0f + 25.0f);
+}
+
+TEST(FloatArrayBoxSum, NegativeRadiusIsRefused) {
+  FloatArray grid = Filled(5, 5, 1, 1.0f);
+  EXPECT_THROW(grid.BoxSum(-1), std::invalid_argument);
+  EXPECT_THROW(grid.BoxMean(-1), std::invalid_argument);
+  for (std::size_t i = 0; i < grid.size(); ++i) EXPECT_EQ(grid.data()[i], 1.0f);
+}
+
+}  // namespace
+}  // namespace tavrel
