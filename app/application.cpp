@@ -1,0 +1,192 @@
+#include "app/application.h"
+
+#include <cstdio>
+
+#include "display/rendering.h"
+#include "display/slice_pictures.h"
+#include "files/output_file.h"
+#include "files/usage_text.h"
+
+namespace tavrel {
+namespace {
+
+// Each disparity index of a slice picture takes this many picture rows.
+constexpr int kSliceRepeat = 2;
+
+constexpr char kReadmeName[] = "README.txt";
+constexpr char kReadmeNotice[] = "Please read README.txt";
+
+std::string FormatNumber(const char* format, int value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+}  // namespace
+
+std::string DisparityCaption(int iteration_count) {
+  return FormatNumber("Disparity %d", iteration_count);
+}
+
+std::string ConfidenceCaption(int iteration_count) {
+  return FormatNumber("Confidence %d", iteration_count);
+}
+
+std::string SliceCaption(MouseButton button, int row) {
+  return FormatNumber(button == MouseButton::Left ? "L0 2D Slice %3d" : "Ln 2D Slice %3d", row);
+}
+
+Application::Application(AppState& state, Presenter& presenter)
+    : state_(state), presenter_(presenter) {}
+
+bool Application::Loaded() const { return state_.DirectionsLoaded == 1; }
+
+bool Application::Computed() const { return Loaded() && state_.Matcher.L0Ready == 1; }
+
+void Application::Paint(int row) {
+  state_.RedrawPending = 1;
+  UpdateView(row);
+}
+
+void Application::KeyDown(Key key, int row) {
+  StereoMatcher& matcher = state_.Matcher;
+  switch (key) {
+    case Key::Escape:
+      presenter_.Close();
+      return;
+    case Key::I:
+      if (!Computed()) return;
+      matcher.Iterate();
+      matcher.ExtractDispConf();
+      matcher.DisparityToDisplay();
+      ShowMap(DisparityCaption(matcher.IterationCount));
+      break;
+    case Key::P:
+      if (!Computed()) return;
+      // A file that cannot be written is passed over, as in the batch run.
+      WriteOutputFile(matcher, matcher.OutputFileName);
+      break;
+    case Key::F1:
+      if (!Loaded()) return;
+      ShowImage(0, matcher.Image0Name);
+      break;
+    case Key::F2:
+      if (!Loaded()) return;
+      ShowImage(1, matcher.Image1Name);
+      break;
+    case Key::F3:
+      if (!Computed()) return;
+      matcher.DisparityToDisplay();
+      ShowMap(DisparityCaption(matcher.IterationCount));
+      break;
+    case Key::F4:
+      if (!Computed()) return;
+      matcher.ConfidenceToDisplay();
+      ShowMap(ConfidenceCaption(matcher.IterationCount));
+      break;
+    case Key::Other:
+      return;
+  }
+  UpdateView(row);
+}
+
+void Application::MouseMove(int row) {
+  if (state_.LeftButtonDown == 1 || state_.RightButtonDown == 1) UpdateView(row);
+}
+
+void Application::ButtonDown(MouseButton button, int row) {
+  (button == MouseButton::Left ? state_.LeftButtonDown : state_.RightButtonDown) = 1;
+  UpdateView(row);
+}
+
+void Application::ButtonUp(MouseButton button) {
+  (button == MouseButton::Left ? state_.LeftButtonDown : state_.RightButtonDown) = 0;
+  // The last slice stays on screen; the next press presents again whatever the row.
+  state_.LastSliceRow = -1;
+}
+
+void Application::Exit() { presenter_.Close(); }
+
+void Application::Help() {
+  // README.txt that cannot be written is passed over; the notice is shown anyway.
+  WriteReadme(kReadmeName);
+  presenter_.ShowMessage(kReadmeNotice);
+}
+
+void Application::OpenCancelled(int row) {
+  state_.DirectionsLoaded = 0;
+  UpdateView(row);
+}
+
+void Application::OpenFinished(bool succeeded, const std::string& fatal_message, int row) {
+  if (!succeeded) FatalError(fatal_message);
+  state_.DirectionsLoaded = succeeded ? 1 : 0;
+  UpdateView(row);
+}
+
+void Application::UpdateView(int row) {
+  if (state_.LeftButtonDown == 1 && Computed()) ShowSlice(MouseButton::Left, row);
+  if (state_.RightButtonDown == 1 && Computed()) ShowSlice(MouseButton::Right, row);
+  if (state_.RedrawPending == 1) {
+    state_.RedrawPending = 0;
+    PresentSurface();
+  }
+  state_.LastSliceRow = row;
+}
+
+void Application::FatalError(const std::string& message) {
+  ReleaseDisplayObjects();
+  state_.FatalErrorReported = true;
+  presenter_.ShowMessage(message);
+  presenter_.Close();
+}
+
+void Application::ReleaseDisplayObjects() {
+  state_.DisplayReleased = true;
+  for (Surface& surface : state_.ImageSurfaces) surface = Surface();
+}
+
+void Application::ShowImage(int which, const std::string& name) {
+  const FloatArray* image =
+      which == 0 ? state_.ImageArrays.image0.get() : state_.ImageArrays.image1.get();
+  if (image != nullptr) RenderToDrawingSurface(*image);
+  state_.RedrawPending = 1;
+  state_.CaptionText = name;
+  state_.CaptionPending = 1;
+}
+
+void Application::ShowMap(const std::string& caption) {
+  if (state_.Matcher.DisplayMap) RenderToDrawingSurface(*state_.Matcher.DisplayMap);
+  state_.RedrawPending = 1;
+  state_.CaptionText = caption;
+  state_.CaptionPending = 1;
+}
+
+void Application::ShowSlice(MouseButton button, int row) {
+  StereoMatcher& matcher = state_.Matcher;
+  if (button == MouseButton::Left) {
+    L0SliceToDisplay(matcher, row, kSliceRepeat);
+  } else {
+    LnSliceToDisplay(matcher, row, kSliceRepeat);
+  }
+  if (matcher.DisplayMap) RenderToDrawingSurface(*matcher.DisplayMap);
+  state_.CaptionText = SliceCaption(button, row);
+  state_.CaptionPending = 1;
+  if (row != state_.LastSliceRow) PresentSurface();
+}
+
+void Application::RenderToDrawingSurface(const FloatArray& grid) {
+  // After the release there is no surface to draw into; a grid that does not
+  // fit the surface is refused by Array2Surface.
+  if (state_.DisplayReleased) return;
+  Array2Surface(grid, state_.ImageSurfaces[0]);
+}
+
+void Application::PresentSurface() {
+  if (state_.DisplayReleased) return;
+  presenter_.Present(state_.ImageSurfaces[0],
+                     state_.CaptionPending == 1 ? &state_.CaptionText : nullptr);
+  state_.CaptionPending = 0;
+}
+
+}  // namespace tavrel

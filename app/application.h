@@ -1,0 +1,71 @@
+#pragma once
+
+#include <string>
+
+#include "app/app_state.h"
+#include "app/presenter.h"
+
+namespace tavrel {
+
+// The keys the window acts on; every other key is Other and does nothing.
+enum class Key { Escape, I, P, F1, F2, F3, F4, Other };
+
+enum class MouseButton { Left, Right };
+
+// The window's commands, free of any toolkit. Every view follows one pattern:
+// render a grid into image surface 0, set the caption and the redraw flag, and
+// call UpdateView, which presents. `row` is always the pointer's client row at
+// the time of the event (it may lie outside the picture).
+//
+// Two gates decide what works: loaded (a directions file ran to its end) and
+// computed (loaded, and the matcher holds match values).
+class Application {
+ public:
+  Application(AppState& state, Presenter& presenter);
+
+  bool Loaded() const;
+  bool Computed() const;
+
+  void Paint(int row);
+  void KeyDown(Key key, int row);
+  void MouseMove(int row);
+  void ButtonDown(MouseButton button, int row);
+  void ButtonUp(MouseButton button);
+
+  // File/Exit.
+  void Exit();
+  // File/Help: writes README.txt into the current folder and says so.
+  void Help();
+  // File/Open, after the dialog was cancelled.
+  void OpenCancelled(int row);
+  // File/Open, after the directions file ran: `succeeded` false means the run
+  // stopped with `fatal_message`, which is reported before anything else.
+  void OpenFinished(bool succeeded, const std::string& fatal_message, int row);
+
+  // Renders the live slice views, presents a pending redraw and records the row.
+  void UpdateView(int row);
+
+  // The one report of a failure that stops the program: the display surfaces
+  // are released, the message is shown exactly as passed, the window closes.
+  void FatalError(const std::string& message);
+
+  // Drops the display surfaces; later presentations do nothing. Safe to repeat.
+  void ReleaseDisplayObjects();
+
+ private:
+  void ShowImage(int which, const std::string& name);
+  void ShowMap(const std::string& caption);
+  void ShowSlice(MouseButton button, int row);
+  void RenderToDrawingSurface(const FloatArray& grid);
+  void PresentSurface();
+
+  AppState& state_;
+  Presenter& presenter_;
+};
+
+// "Disparity %d", "Confidence %d", "L0 2D Slice %3d", "Ln 2D Slice %3d".
+std::string DisparityCaption(int iteration_count);
+std::string ConfidenceCaption(int iteration_count);
+std::string SliceCaption(MouseButton button, int row);
+
+}  // namespace tavrel

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+#include "display/surface.h"
+
+namespace tavrel {
+
+// What the commands need from the window. Every call comes from the window's
+// own thread.
+class Presenter {
+ public:
+  virtual ~Presenter() = default;
+
+  // Shows the picture unscaled at the client area's top-left corner (an empty
+  // picture leaves the client area as it is). When caption is not null, it
+  // replaces the text on the menu bar; otherwise that text stays.
+  virtual void Present(const Surface& picture, const std::string* caption) = 0;
+
+  // A modal box captioned "Tavrel" with the text as it stands and one OK
+  // button; returns when it is closed.
+  virtual void ShowMessage(const std::string& text) = 0;
+
+  // Asks the window to close; the program then ends.
+  virtual void Close() = 0;
+};
+
+}  // namespace tavrel
