@@ -1,0 +1,411 @@
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "engine/fast_engine.h"
+#include "engine/fast_parallel.h"
+#include "engine/fast_transpose.h"
+
+// One cooperative iteration in a single pass over the volume.
+//
+// The straightforward iteration runs the spatial box sum (a column pass and a
+// row pass), the disparity running sum, the two line sums and the
+// normalisation as separate passes. Here the rows of the interior are visited
+// once, in chunks of kChunkRows:
+//   1. column pass: a double running sum per interior (column, index) cell is
+//      carried from row to row, exactly as the box sum carries it down a
+//      column; the threads share the columns. Original rows that phase 2 is
+//      about to overwrite, and that later rows still subtract, are copied into
+//      a small ring first.
+//   2. per row (the threads share the rows): row pass along the columns,
+//      disparity running sum, image-0 and image-1 line sums, normalisation,
+//      clamp, square and the product with L0, written back into Ln.
+// Every stored value goes through the same sequence of double or float
+// operations as in the separate passes, so the results are identical; cells
+// outside the interior are 0 after the border clear and only ever add or
+// subtract exact zeros there, which the fused pass leaves out.
+namespace tavrel::fast {
+namespace {
+
+constexpr int kMargin = kPixelMargin;
+constexpr int kIndexMargin = kDisparityMargin;
+constexpr int kChunkRows = 16;  // at least WinRadRC + 1, so one chunk of ring suffices
+constexpr int kIndexPadLow = 2;
+constexpr int kIndexPadHigh = 3;
+
+struct Shape {
+  int rows = 0;
+  int columns = 0;
+  int disparities = 0;
+  int minDisparity = 0;
+  int radiusRC = 0;
+  int radiusD = 0;
+  int lastRow = 0;  // last interior row; the first is kMargin
+  int nc = 0;       // interior columns, the first is kMargin
+  int nd = 0;       // interior indices, the first is kIndexMargin
+  int ncs = 0;      // row stride of the transposed (index, column) buffers
+  std::ptrdiff_t rowStride = 0;
+
+  std::size_t CellOffset(int row, int cc) const {
+    return static_cast<std::size_t>(row) * rowStride +
+           static_cast<std::size_t>(kMargin + cc) * disparities + kIndexMargin;
+  }
+};
+
+// state[c * nd + d] += (- leave[c * leaveStride + d]) + enter[c * enterStride + d]
+// for c < count, d < nd, in that order and in double; out gets the new sums
+// rounded to float. A null leave or enter row stands for a row of zeros.
+TAVREL_VECTOR_CLONES void ColumnStep(double* __restrict state, const float* __restrict leave,
+                                     std::ptrdiff_t leaveStride, const float* __restrict enter,
+                                     std::ptrdiff_t enterStride, float* __restrict out, int count,
+                                     int nd) {
+  for (int c = 0; c < count; ++c) {
+    double* s = state + static_cast<std::ptrdiff_t>(c) * nd;
+    float* o = out + static_cast<std::ptrdiff_t>(c) * nd;
+    const float* l = leave ? leave + c * leaveStride : nullptr;
+    const float* e = enter ? enter + c * enterStride : nullptr;
+    if (l && e) {
+      for (int d = 0; d < nd; ++d) {
+        const double x = (s[d] - l[d]) + e[d];
+        s[d] = x;
+        o[d] = static_cast<float>(x);
+      }
+    } else if (l) {
+      for (int d = 0; d < nd; ++d) {
+        const double x = s[d] - l[d];
+        s[d] = x;
+        o[d] = static_cast<float>(x);
+      }
+    } else if (e) {
+      for (int d = 0; d < nd; ++d) {
+        const double x = s[d] + e[d];
+        s[d] = x;
+        o[d] = static_cast<float>(x);
+      }
+    } else {
+      for (int d = 0; d < nd; ++d) o[d] = static_cast<float>(s[d]);
+    }
+  }
+}
+
+// state[c * nd + d] = sum of rows[k * rowStride + c * columnStride + d] over
+// k < count, ascending, in double (0 when count is 0).
+TAVREL_VECTOR_CLONES void StartColumnSums(double* __restrict state, const float* __restrict rows,
+                                          std::ptrdiff_t rowStride, std::ptrdiff_t columnStride,
+                                          int count, int columns, int nd) {
+  for (int c = 0; c < columns; ++c) {
+    double* s = state + static_cast<std::ptrdiff_t>(c) * nd;
+    if (count == 0) {
+      std::fill_n(s, nd, 0.0);
+      continue;
+    }
+    const float* first = rows + c * columnStride;
+    for (int d = 0; d < nd; ++d) s[d] = first[d];
+    for (int k = 1; k < count; ++k) {
+      const float* row = first + k * rowStride;
+      for (int d = 0; d < nd; ++d) s[d] += row[d];
+    }
+  }
+}
+
+// Row pass of the box sum over one row of column sums V (nc x nd, index
+// fastest): H[c][d] = running sum of V[c - w .. c + w][d], with the double sum
+// carried along the row, one subtraction and one addition per step.
+TAVREL_VECTOR_CLONES void RowPass(const float* __restrict V, int nc, int nd, int w,
+                                  double* __restrict sum, float* __restrict H) {
+  const int startCount = std::min(w, nc);
+  if (startCount == 0) {
+    std::fill_n(sum, nd, 0.0);
+  } else {
+    for (int d = 0; d < nd; ++d) sum[d] = V[d];
+    for (int k = 1; k < startCount; ++k) {
+      const float* v = V + static_cast<std::ptrdiff_t>(k) * nd;
+      for (int d = 0; d < nd; ++d) sum[d] += v[d];
+    }
+  }
+  for (int c = 0; c < nc; ++c) {
+    const int leave = c - w - 1;
+    const int enter = c + w;
+    if (leave >= 0) {
+      const float* v = V + static_cast<std::ptrdiff_t>(leave) * nd;
+      for (int d = 0; d < nd; ++d) sum[d] -= v[d];
+    }
+    if (enter < nc) {
+      const float* v = V + static_cast<std::ptrdiff_t>(enter) * nd;
+      for (int d = 0; d < nd; ++d) sum[d] += v[d];
+    }
+    float* h = H + static_cast<std::ptrdiff_t>(c) * nd;
+    for (int d = 0; d < nd; ++d) h[d] = static_cast<float>(sum[d]);
+  }
+}
+
+// Disparity running sum for every pixel of a row, pixels in the lanes.
+// Ht holds the row pass results transposed, row k (k = -2 .. nd + 2, rows
+// outside 0 .. nd - 1 zero) at Ht + (k + kIndexPadLow) * ncs. St[d * ncs + c]
+// gets the sum over k = d - wd .. d + wd, formed as the running sum does it.
+TAVREL_VECTOR_CLONES void DisparitySums(const float* __restrict Ht, int ncs, int nc, int nd, int wd,
+                                        double* __restrict sum, float* __restrict St) {
+  auto row = [Ht, ncs](int k) { return Ht + static_cast<std::ptrdiff_t>(k + kIndexPadLow) * ncs; };
+  {
+    const float* first = row(-wd);
+    for (int c = 0; c < nc; ++c) sum[c] = first[c];
+    for (int k = -wd + 1; k <= wd; ++k) {
+      const float* v = row(k);
+      for (int c = 0; c < nc; ++c) sum[c] += v[c];
+    }
+  }
+  for (int d = 0; d < nd; ++d) {
+    float* s = St + static_cast<std::ptrdiff_t>(d) * ncs;
+    const float* leave = row(d - wd);
+    const float* enter = row(d + wd + 1);
+    for (int c = 0; c < nc; ++c) {
+      s[c] = static_cast<float>(sum[c]);
+      sum[c] = (sum[c] - leave[c]) + enter[c];
+    }
+  }
+}
+
+// The valid range [lo, hi) of c for which c + offset lies in 0 .. nc - 1.
+void ShiftedRange(std::int64_t offset, int nc, int& lo, int& hi) {
+  lo = static_cast<int>(std::clamp<std::int64_t>(-offset, 0, nc));
+  hi = static_cast<int>(std::clamp<std::int64_t>(nc - offset, 0, nc));
+  if (hi < lo) hi = lo;
+}
+
+// Line sums of one row of supports St (index-major, stride ncs):
+// P0[c] = float sum over d ascending of St[d][c]; P1[c1] = float sum of
+// St[d][c] over the cells with c + offset(d) = c1, c ascending, which the
+// loop over d descending produces. offset(d) = minDisparity + d + 3 turns
+// interior column indices of image 0 into those of image 1.
+TAVREL_VECTOR_CLONES void LineSums(const float* __restrict St, int ncs, int nc, int nd,
+                                   int minDisparity, float* __restrict P0, float* __restrict P1) {
+  std::fill_n(P0, nc, 0.0f);
+  std::fill_n(P1, nc, 0.0f);
+  for (int d = 0; d < nd; ++d) {
+    const float* s = St + static_cast<std::ptrdiff_t>(d) * ncs;
+    for (int c = 0; c < nc; ++c) P0[c] += s[c];
+  }
+  for (int d = nd - 1; d >= 0; --d) {
+    const std::int64_t offset = static_cast<std::int64_t>(minDisparity) + d + kIndexMargin;
+    int lo = 0;
+    int hi = 0;
+    ShiftedRange(offset, nc, lo, hi);
+    if (lo == hi) continue;
+    const float* s = St + static_cast<std::ptrdiff_t>(d) * ncs;
+    float* p1 = P1 + offset;
+    for (int c = lo; c < hi; ++c) p1[c] += s[c];
+  }
+}
+
+// In place on St: v = S / T (S where T is 0), v < 0 -> 0 (NaN stays), v * v.
+// T = P0[c], plus P1 at the image-1 column when that lies in the interior.
+TAVREL_VECTOR_CLONES void NormaliseAndSquare(float* __restrict St, int ncs, int nc, int nd,
+                                             int minDisparity, const float* __restrict P0,
+                                             const float* __restrict P1) {
+  for (int d = 0; d < nd; ++d) {
+    const std::int64_t offset = static_cast<std::int64_t>(minDisparity) + d + kIndexMargin;
+    int lo = 0;
+    int hi = 0;
+    ShiftedRange(offset, nc, lo, hi);
+    float* s = St + static_cast<std::ptrdiff_t>(d) * ncs;
+    const float* p1 = lo < hi ? P1 + offset : P1;
+    for (int c = 0; c < lo; ++c) {
+      const float t = P0[c];
+      float v = t != 0.0f ? s[c] / t : s[c];
+      v = v < 0.0f ? 0.0f : v;
+      s[c] = v * v;
+    }
+    for (int c = lo; c < hi; ++c) {
+      const float t = p1[c] + P0[c];
+      float v = t != 0.0f ? s[c] / t : s[c];
+      v = v < 0.0f ? 0.0f : v;
+      s[c] = v * v;
+    }
+    for (int c = hi; c < nc; ++c) {
+      const float t = P0[c];
+      float v = t != 0.0f ? s[c] / t : s[c];
+      v = v < 0.0f ? 0.0f : v;
+      s[c] = v * v;
+    }
+  }
+}
+
+// One row of Ln: interior cells L0 * squares (squares[c * nd + d]), every
+// other cell 0.
+TAVREL_VECTOR_CLONES void WriteRow(float* __restrict lnRow, const float* __restrict l0Row,
+                                   const float* __restrict squares, int columns, int disparities,
+                                   int nc, int nd) {
+  std::fill_n(lnRow, static_cast<std::ptrdiff_t>(kMargin) * disparities, 0.0f);
+  for (int c = 0; c < nc; ++c) {
+    const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(kMargin + c) * disparities;
+    float* out = lnRow + base;
+    const float* l0 = l0Row + base + kIndexMargin;
+    const float* sq = squares + static_cast<std::ptrdiff_t>(c) * nd;
+    for (int d = 0; d < kIndexMargin; ++d) out[d] = 0.0f;
+    float* o = out + kIndexMargin;
+    for (int d = 0; d < nd; ++d) o[d] = l0[d] * sq[d];
+    for (int d = kIndexMargin + nd; d < disparities; ++d) out[d] = 0.0f;
+  }
+  std::fill_n(lnRow + static_cast<std::ptrdiff_t>(kMargin + nc) * disparities,
+              static_cast<std::ptrdiff_t>(columns - kMargin - nc) * disparities, 0.0f);
+}
+
+// Scratch of one thread for the per-row work.
+struct RowScratch {
+  explicit RowScratch(const Shape& s)
+      : rowSums(static_cast<std::size_t>(s.nd)),
+        pixelSums(static_cast<std::size_t>(s.ncs)),
+        cells(static_cast<std::size_t>(s.nc) * s.nd),
+        transposed(static_cast<std::size_t>(s.nd + kIndexPadLow + kIndexPadHigh) * s.ncs, 0.0f),
+        supports(static_cast<std::size_t>(s.nd) * s.ncs),
+        p0(static_cast<std::size_t>(s.ncs)),
+        p1(static_cast<std::size_t>(s.ncs)) {}
+
+  std::vector<double> rowSums;
+  std::vector<double> pixelSums;
+  std::vector<float> cells;       // nc x nd, index fastest
+  std::vector<float> transposed;  // padded index-major copy of cells
+  std::vector<float> supports;    // nd x ncs
+  std::vector<float> p0;
+  std::vector<float> p1;
+};
+
+void ProcessRow(const Shape& s, const float* columnSums, float* lnRow, const float* l0Row,
+                RowScratch& scratch) {
+  RowPass(columnSums, s.nc, s.nd, s.radiusRC, scratch.rowSums.data(), scratch.cells.data());
+  float* transposed = scratch.transposed.data() + static_cast<std::ptrdiff_t>(kIndexPadLow) * s.ncs;
+  Transpose(scratch.cells.data(), s.nd, transposed, s.ncs, s.nc, s.nd);
+  DisparitySums(scratch.transposed.data(), s.ncs, s.nc, s.nd, s.radiusD, scratch.pixelSums.data(),
+                scratch.supports.data());
+  LineSums(scratch.supports.data(), s.ncs, s.nc, s.nd, s.minDisparity, scratch.p0.data(),
+           scratch.p1.data());
+  NormaliseAndSquare(scratch.supports.data(), s.ncs, s.nc, s.nd, s.minDisparity, scratch.p0.data(),
+                     scratch.p1.data());
+  Transpose(scratch.supports.data(), s.ncs, scratch.cells.data(), s.nd, s.nd, s.nc);
+  WriteRow(lnRow, l0Row, scratch.cells.data(), s.columns, s.disparities, s.nc, s.nd);
+}
+
+bool InteriorEmpty(const StereoMatcher& m) {
+  return m.Rows < 2 * kMargin + 1 || m.Columns < 2 * kMargin + 1 ||
+         m.NumDisparities < 2 * kIndexMargin + 1;
+}
+
+}  // namespace
+
+void Iterate(StereoMatcher& matcher) {
+  FloatArray& LnGrid = *matcher.Ln;
+  if (InteriorEmpty(matcher)) {
+    LnGrid.Fill(0.0f);
+    matcher.IterationCount += 1;
+    return;
+  }
+
+  Shape s;
+  s.rows = matcher.Rows;
+  s.columns = matcher.Columns;
+  s.disparities = matcher.NumDisparities;
+  s.minDisparity = matcher.MinDisparity;
+  s.radiusRC = matcher.WinRadRC;
+  s.radiusD = matcher.WinRadD;
+  s.lastRow = s.rows - kMargin - 1;
+  s.nc = s.columns - 2 * kMargin;
+  s.nd = s.disparities - 2 * kIndexMargin;
+  s.ncs = PaddedCount(s.nc);
+  s.rowStride = static_cast<std::ptrdiff_t>(s.columns) * s.disparities;
+
+  float* Ln = LnGrid.data();
+  const float* L0 = matcher.L0->data();
+  const int w = s.radiusRC;
+  const std::size_t planeCells = static_cast<std::size_t>(s.nc) * s.nd;
+  const std::size_t ringRows = static_cast<std::size_t>(w) + 1;
+
+  std::vector<double> columnState(planeCells);
+  std::vector<float> columnSums(planeCells * kChunkRows);
+  std::vector<float> ring[2] = {std::vector<float>(planeCells * ringRows),
+                                std::vector<float>(planeCells * ringRows)};
+
+  // Fixed blocks of columns for the column pass; any split gives the same
+  // sums, since each (column, index) cell carries its own running sum.
+  constexpr int kColumnBlock = 32;
+  const int columnBlocks = (s.nc + kColumnBlock - 1) / kColumnBlock;
+
+#pragma omp parallel
+  {
+    RowScratch scratch(s);
+
+    // Column sums of the rows above the first interior row: rows kMargin ..
+    // kMargin + w - 1, all that lie in the interior.
+    const int startCount = std::min(w, s.lastRow - kMargin + 1);
+#pragma omp for schedule(static)
+    for (int block = 0; block < columnBlocks; ++block) {
+      const int c0 = block * kColumnBlock;
+      const int count = std::min(kColumnBlock, s.nc - c0);
+      StartColumnSums(columnState.data() + static_cast<std::size_t>(c0) * s.nd,
+                      Ln + s.CellOffset(kMargin, c0), s.rowStride, s.disparities, startCount, count,
+                      s.nd);
+    }
+
+    int chunk = 0;
+    for (int first = kMargin; first <= s.lastRow; first += kChunkRows, ++chunk) {
+      const int end = std::min(first + kChunkRows, s.lastRow + 1);
+      const std::vector<float>& savedRing = ring[(chunk + 1) & 1];
+      std::vector<float>& saveRing = ring[chunk & 1];
+      const int savedFirst = first - w - 1;  // first row held by savedRing
+      const int saveFirst = end - w - 1;     // first row saveRing must hold
+
+#pragma omp for schedule(static)
+      for (int block = 0; block < columnBlocks; ++block) {
+        const int c0 = block * kColumnBlock;
+        const int count = std::min(kColumnBlock, s.nc - c0);
+        const std::size_t blockOffset = static_cast<std::size_t>(c0) * s.nd;
+        for (int r = first; r < end; ++r) {
+          const int leaveRow = r - w - 1;
+          const int enterRow = r + w;
+          const float* leave = nullptr;
+          std::ptrdiff_t leaveStride = 0;
+          if (leaveRow >= kMargin && leaveRow < first) {
+            leave = savedRing.data() + (leaveRow - savedFirst) * planeCells + blockOffset;
+            leaveStride = s.nd;
+          } else if (leaveRow >= first) {
+            leave = Ln + s.CellOffset(leaveRow, c0);
+            leaveStride = s.disparities;
+          }
+          const float* enter = enterRow <= s.lastRow ? Ln + s.CellOffset(enterRow, c0) : nullptr;
+          ColumnStep(columnState.data() + blockOffset, leave, leaveStride, enter, s.disparities,
+                     columnSums.data() + (r - first) * planeCells + blockOffset, count, s.nd);
+        }
+        // Rows that the row work below overwrites and the next chunk still
+        // subtracts: keep their original values.
+        if (end <= s.lastRow) {
+          for (int r = std::max(first, saveFirst); r < end; ++r) {
+            float* dst = saveRing.data() + (r - saveFirst) * planeCells + blockOffset;
+            const float* src = Ln + s.CellOffset(r, c0);
+            for (int c = 0; c < count; ++c) {
+              std::memcpy(dst + static_cast<std::size_t>(c) * s.nd, src + c * s.disparities,
+                          sizeof(float) * s.nd);
+            }
+          }
+        }
+      }
+
+#pragma omp for schedule(static, 1)
+      for (int r = first; r < end; ++r) {
+        const std::size_t rowOffset = static_cast<std::size_t>(r) * s.rowStride;
+        ProcessRow(s, columnSums.data() + (r - first) * planeCells, Ln + rowOffset, L0 + rowOffset,
+                   scratch);
+      }
+    }
+
+    // Rows outside the interior.
+#pragma omp for schedule(static)
+    for (int r = 0; r < s.rows; ++r) {
+      if (r >= kMargin && r <= s.lastRow) continue;
+      std::fill_n(Ln + static_cast<std::size_t>(r) * s.rowStride, s.rowStride, 0.0f);
+    }
+  }
+  matcher.IterationCount += 1;
+}
+
+}  // namespace tavrel::fast
