@@ -1,0 +1,84 @@
+#include "engine/reference_engine.h"
+
+namespace tavrel::reference {
+namespace {
+
+struct Peak {
+  double offset = 0.0;  // sub-pixel disparity index
+  double confidence = 0.0;
+};
+
+// The strongest local maximum among indices 1 .. count - 2 of one pixel's
+// match values (a value >= both neighbours, strictly above every earlier
+// accepted one, so the lowest index wins a tie and nothing at or below -1.0
+// is taken), with its offset interpolated linearly towards the larger
+// neighbour and its confidence next + cur + prev. Offset and confidence stay
+// 0 when no index is accepted.
+Peak FindPeak(const float* values, int count) {
+  Peak peak;
+  float best = -1.0f;
+  for (int d = 1; d <= count - 2; ++d) {
+    const float prev = values[d - 1];
+    const float cur = values[d];
+    const float next = values[d + 1];
+    if (!(cur > best && cur >= prev && cur >= next)) continue;
+    best = cur;
+    peak.confidence = static_cast<double>(next) + cur + prev;
+    if (prev < next) {
+      const double rise = static_cast<double>(cur) - prev;
+      peak.offset = rise == 0.0 ? d : d + 0.5 * (static_cast<double>(next) - prev) / rise;
+    } else {
+      const double fall = static_cast<double>(cur) - next;
+      peak.offset = fall == 0.0 ? d : d - 0.5 * (static_cast<double>(prev) - next) / fall;
+    }
+  }
+  return peak;
+}
+
+}  // namespace
+
+// DispConf(r, c) = (MinDisparity + peak offset, peak confidence) for every
+// pixel, margins included, rows then columns ascending.
+void ExtractDispConf(StereoMatcher& matcher) {
+  const FloatArray& Ln = *matcher.Ln;
+  FloatArray& dispConf = *matcher.DispConf;
+  for (int r = 0; r < matcher.Rows; ++r) {
+    for (int c = 0; c < matcher.Columns; ++c) {
+      const Peak peak = matcher.NumDisparities > 0
+                            ? FindPeak(Ln.data() + Ln.Index(r, c, 0), matcher.NumDisparities)
+                            : Peak{};
+      dispConf.At(r, c, 0) = static_cast<float>(matcher.MinDisparity + peak.offset);
+      dispConf.At(r, c, 1) = static_cast<float>(peak.confidence);
+    }
+  }
+}
+
+// Grey level (disparity - MinDisparity) * 255 / (MaxDisparity - MinDisparity),
+// the scale rounded to float once; no clamping.
+void DisparityToDisplay(StereoMatcher& matcher) {
+  const FloatArray& dispConf = *matcher.DispConf;
+  FloatArray& display = *matcher.DisplayMap;
+  const double range = static_cast<double>(matcher.MaxDisparity) - matcher.MinDisparity;
+  const float scale = static_cast<float>(255.0 / range);
+  for (int r = 0; r < dispConf.rows(); ++r) {
+    for (int c = 0; c < dispConf.columns(); ++c) {
+      const double disparity = dispConf.At(r, c, 0);
+      display.At(r, c, 0) = static_cast<float>((disparity - matcher.MinDisparity) * scale);
+    }
+  }
+}
+
+// Grey level confidence * 4000, capped at 255 above and not clamped below.
+void ConfidenceToDisplay(StereoMatcher& matcher) {
+  const FloatArray& dispConf = *matcher.DispConf;
+  FloatArray& display = *matcher.DisplayMap;
+  for (int r = 0; r < dispConf.rows(); ++r) {
+    for (int c = 0; c < dispConf.columns(); ++c) {
+      double v = static_cast<double>(dispConf.At(r, c, 1)) * 4000.0;
+      if (v > 255.0) v = 255.0;
+      display.At(r, c, 0) = static_cast<float>(v);
+    }
+  }
+}
+
+}  // namespace tavrel::reference

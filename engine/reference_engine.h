@@ -1,0 +1,40 @@
+#pragma once
+
+#include "engine/float_array.h"
+#include "engine/stereo_matcher.h"
+
+// The straightforward implementation of every stage of a job, written to read
+// like the algorithm: single-threaded, loops in the documented order, one
+// rounding to float wherever a value is stored. It defines the results; any
+// faster implementation must reproduce them to the bit.
+//
+// Each function works on the matcher's grids and fields and trusts its
+// preconditions; StereoMatcher's members check them before calling in.
+namespace tavrel::reference {
+
+// Fills L0 from the two images (SAD when useSad is non-zero, normalized
+// correlation otherwise), copies it into Ln, sets L0Ready to 1 and clears Ln
+// outside the interior.
+// Requires: Rows, Columns, NumDisparities, MinDisparity set; L0 and Ln
+// allocated as Columns x Rows x NumDisparities; image0 exactly Columns x Rows
+// with at least one band; winRadL0 from 0 to 7. Image 1 is read only through
+// Get, so its size does not matter for safety.
+void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
+               int winRadL0, float maxScaler, int useSad);
+
+// One cooperative iteration of Ln in place; IterationCount += 1.
+// Requires: L0 and Ln allocated with the matcher's shape; WinRadRC from 0 to 7,
+// WinRadD from 0 to 2.
+void Iterate(StereoMatcher& matcher);
+
+// DispConf (disparity, confidence) of every pixel from Ln.
+// Requires: Ln and DispConf allocated with the matcher's shape.
+void ExtractDispConf(StereoMatcher& matcher);
+
+// DisplayMap from band 0 (disparities) or band 1 (confidences) of DispConf.
+// Requires: DispConf and DisplayMap allocated; MaxDisparity > MinDisparity
+// for DisparityToDisplay.
+void DisparityToDisplay(StereoMatcher& matcher);
+void ConfidenceToDisplay(StereoMatcher& matcher);
+
+}  // namespace tavrel::reference

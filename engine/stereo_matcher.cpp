@@ -1,0 +1,186 @@
+#include "engine/stereo_matcher.h"
+
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "engine/reference_engine.h"
+
+namespace tavrel {
+namespace {
+
+std::string SizeText(const FloatArray& grid) {
+  return std::to_string(grid.columns()) + " x " + std::to_string(grid.rows()) + " x " +
+         std::to_string(grid.bands());
+}
+
+void RequireRadius(const char* name, int value, int limit) {
+  if (value < 0 || value >= limit) {
+    throw std::invalid_argument(std::string(name) + " must be from 0 to " +
+                                std::to_string(limit - 1) + ", not " + std::to_string(value));
+  }
+}
+
+bool HasShape(const std::unique_ptr<FloatArray>& grid, int rows, int columns, int bands) {
+  return grid && grid->rows() == rows && grid->columns() == columns && grid->bands() == bands;
+}
+
+// The stages after Run trust the matcher's fields and grids; these checks keep
+// a caller who changed the public fields, or called too early, from sending
+// them outside their grids.
+void RequireVolumes(const StereoMatcher& m, const char* operation) {
+  if (!HasShape(m.L0, m.Rows, m.Columns, m.NumDisparities) ||
+      !HasShape(m.Ln, m.Rows, m.Columns, m.NumDisparities)) {
+    throw std::logic_error(std::string(operation) +
+                           ": the match volumes do not exist or do not fit the matcher's sizes");
+  }
+}
+
+void RequireMaps(const StereoMatcher& m, const char* operation) {
+  if (!HasShape(m.DispConf, m.Rows, m.Columns, 2) ||
+      !HasShape(m.DisplayMap, m.Rows, m.Columns, 1)) {
+    throw std::logic_error(std::string(operation) +
+                           ": the result maps do not exist or do not fit the matcher's sizes");
+  }
+}
+
+void Report(const JobProgress& progress, JobStage stage, int step, int steps) {
+  if (progress) progress(stage, step, steps);
+}
+
+}  // namespace
+
+void ValidateJob(const FloatArray& image0, const FloatArray& image1, int MinDisparity,
+                 int MaxDisparity, int WinRadL0, int WinRadRC, int WinRadD) {
+  if (image0.columns() == 0 || image0.rows() == 0 || image0.bands() == 0) {
+    throw std::invalid_argument("image 0 is empty (" + SizeText(image0) + ")");
+  }
+  if (image1.bands() != image0.bands()) {
+    throw std::invalid_argument("the images have different band counts (" +
+                                std::to_string(image0.bands()) + " and " +
+                                std::to_string(image1.bands()) + ")");
+  }
+  if (image0.bands() > std::numeric_limits<int>::max() / 3) {
+    throw std::invalid_argument("image 0 has too many bands (" + std::to_string(image0.bands()) +
+                                ")");
+  }
+  if (image1.columns() < image0.columns() || image1.rows() < image0.rows()) {
+    throw std::invalid_argument("image 1 (" + SizeText(image1) + ") is smaller than image 0 (" +
+                                SizeText(image0) + ")");
+  }
+  if (MaxDisparity <= MinDisparity) {
+    throw std::invalid_argument("MaxDisparity (" + std::to_string(MaxDisparity) +
+                                ") must be greater than MinDisparity (" +
+                                std::to_string(MinDisparity) + ")");
+  }
+  if (static_cast<std::int64_t>(MaxDisparity) - MinDisparity > std::numeric_limits<int>::max()) {
+    throw std::invalid_argument("the disparity range " + std::to_string(MinDisparity) + " to " +
+                                std::to_string(MaxDisparity) + " is too large");
+  }
+  RequireRadius("WinRadL0", WinRadL0, kWinRadL0Limit);
+  RequireRadius("WinRadRC", WinRadRC, kWinRadRCLimit);
+  RequireRadius("WinRadD", WinRadD, kWinRadDLimit);
+}
+
+void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1, int MinDisparity,
+                        int MaxDisparity, int WinRadL0, int WinRadRC, int WinRadD,
+                        int NumIterations, float MaxScaler, int USE_SAD,
+                        const JobProgress& progress) {
+  ValidateJob(image0, image1, MinDisparity, MaxDisparity, WinRadL0, WinRadRC, WinRadD);
+
+  // The previous job's grids go first, so that two jobs' volumes never
+  // coexist. A job that does not finish (allocation failure, or an exception
+  // from the progress callback) leaves the matcher empty rather than holding
+  // grids that were never filled.
+  Release();
+  try {
+    this->MinDisparity = MinDisparity;
+    this->MaxDisparity = MaxDisparity;
+    Rows = image0.rows();
+    Columns = image0.columns();
+    NumDisparities = MaxDisparity - MinDisparity;
+    this->WinRadD = WinRadD;
+    this->WinRadRC = WinRadRC;
+
+    L0 = std::make_unique<FloatArray>(Columns, Rows, NumDisparities);
+    Ln = std::make_unique<FloatArray>(Columns, Rows, NumDisparities);
+    DispConf = std::make_unique<FloatArray>(Columns, Rows, 2);
+    DisplayMap = std::make_unique<FloatArray>(Columns, Rows, 1);
+
+    Report(progress, JobStage::InitialMatchValues, 1, 1);
+    ComputeL0(image0, image1, WinRadL0, MaxScaler, USE_SAD);
+    IterationCount += 1;
+    RunIterations(NumIterations, progress);
+    Report(progress, JobStage::Extraction, 1, 1);
+    ExtractDispConf();
+    DisparityToDisplay();
+  } catch (...) {
+    Release();
+    throw;
+  }
+}
+
+void StereoMatcher::ComputeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0,
+                              float MaxScaler, int USE_SAD) {
+  RequireVolumes(*this, "ComputeL0");
+  if (image0.rows() != Rows || image0.columns() != Columns || image0.bands() == 0) {
+    throw std::invalid_argument("ComputeL0: image 0 (" + SizeText(image0) +
+                                ") does not fit the match volumes");
+  }
+  if (image0.bands() > std::numeric_limits<int>::max() / 3) {
+    throw std::invalid_argument("ComputeL0: image 0 has too many bands");
+  }
+  RequireRadius("WinRadL0", WinRadL0, kWinRadL0Limit);
+  reference::ComputeL0(*this, image0, image1, WinRadL0, MaxScaler, USE_SAD);
+}
+
+void StereoMatcher::RunIterations(int n, const JobProgress& progress) {
+  for (int i = 1; i <= n; ++i) {
+    Report(progress, JobStage::Iteration, i, n);
+    Iterate();
+  }
+}
+
+void StereoMatcher::Iterate() {
+  RequireVolumes(*this, "Iterate");
+  RequireRadius("WinRadRC", WinRadRC, kWinRadRCLimit);
+  RequireRadius("WinRadD", WinRadD, kWinRadDLimit);
+  reference::Iterate(*this);
+}
+
+void StereoMatcher::ExtractDispConf() {
+  if (!HasShape(Ln, Rows, Columns, NumDisparities) || !HasShape(DispConf, Rows, Columns, 2)) {
+    throw std::logic_error("ExtractDispConf: Ln or DispConf does not exist or does not fit");
+  }
+  reference::ExtractDispConf(*this);
+}
+
+void StereoMatcher::DisparityToDisplay() {
+  RequireMaps(*this, "DisparityToDisplay");
+  if (MaxDisparity <= MinDisparity) {
+    throw std::logic_error("DisparityToDisplay: MaxDisparity (" + std::to_string(MaxDisparity) +
+                           ") is not greater than MinDisparity (" + std::to_string(MinDisparity) +
+                           ")");
+  }
+  reference::DisparityToDisplay(*this);
+}
+
+void StereoMatcher::ConfidenceToDisplay() {
+  RequireMaps(*this, "ConfidenceToDisplay");
+  reference::ConfidenceToDisplay(*this);
+}
+
+void StereoMatcher::Release() {
+  L0.reset();
+  Ln.reset();
+  DispConf.reset();
+  DisplayMap.reset();
+  L0Ready = 0;
+  Columns = 0;
+  NumDisparities = 0;
+  Rows = 0;
+  IterationCount = -1;
+}
+
+}  // namespace tavrel

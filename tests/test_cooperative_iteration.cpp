@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "engine/stereo_matcher.h"
+#include "tests/engine_test_support.h"
+
+namespace tavrel {
+namespace {
+
+using testing::Bits;
+using testing::Copy;
+using testing::MatcherWithGrids;
+
+bool InInterior(const StereoMatcher& m, int r, int c, int d) {
+  return r >= 8 && r <= m.Rows - 9 && c >= 8 && c <= m.Columns - 9 && d >= 3 &&
+         d <= m.NumDisparities - 4;
+}
+
+// One iteration by its one-line definition: new Ln = L0 * max(0, S / T)^2 in
+// the interior (S / T replaced by S when T is 0), 0 elsewhere, with S the box
+// sum of the old Ln (cells outside the interior counted as 0) and T the sum of
+// S along the image-0 line of sight plus, when its column is interior, the
+// image-1 line of sight. Sums are formed directly, not as running sums.
+FloatArray OneLineIteration(const StereoMatcher& m) {
+  const int R = m.Rows, C = m.Columns, D = m.NumDisparities;
+  auto old = [&](int r, int c, int d) {
+    return (r >= 0 && r < R && c >= 0 && c < C && d >= 0 && d < D && InInterior(m, r, c, d))
+               ? static_cast<double>(m.Ln->At(r, c, d))
+               : 0.0;
+  };
+  FloatArray S(C, R, D);
+  S.Fill(0.0f);
+  FloatArray image0Sums(C, R, 1), image1Sums(C, R, 1);
+  image0Sums.Fill(0.0f);
+  image1Sums.Fill(0.0f);
+  for (int r = 0; r < R; ++r) {
+    for (int c = 0; c < C; ++c) {
+      for (int d = 0; d < D; ++d) {
+        if (!InInterior(m, r, c, d)) continue;
+        double sum = 0.0;
+        for (int dr = -m.WinRadRC; dr <= m.WinRadRC; ++dr) {
+          for (int dc = -m.WinRadRC; dc <= m.WinRadRC; ++dc) {
+            for (int dd = -m.WinRadD; dd <= m.WinRadD; ++dd) sum += old(r + dr, c + dc, d + dd);
+          }
+        }
+        S.At(r, c, d) = static_cast<float>(sum);
+        image0Sums.At(r, c, 0) += S.At(r, c, d);
+        const int c1 = c + m.MinDisparity + d;
+        if (c1 >= 8 && c1 <= C - 9) image1Sums.At(r, c1, 0) += S.At(r, c, d);
+      }
+    }
+  }
+  FloatArray next(C, R, D);
+  next.Fill(0.0f);
+  for (int r = 0; r < R; ++r) {
+    for (int c = 0; c < C; ++c) {
+      for (int d = 0; d < D; ++d) {
+        if (!InInterior(m, r, c, d)) continue;
+        const int c1 = c + m.MinDisparity + d;
+        float T = image0Sums.At(r, c, 0);
+        if (c1 >= 8 && c1 <= C - 9) T += image1Sums.At(r, c1, 0);
+        const float s = S.At(r, c, d);
+        const float ratio = T != 0.0f ? s / T : s;
+        const float v = std::max(0.0f, ratio);
+        next.At(r, c, d) = m.L0->At(r, c, d) * (v * v);
+      }
+    }
+  }
+  return next;
+}
+
+// Ln everywhere (margins too, which the iteration must ignore) and L0 as
+// multiples of 1/8, so that every sum is exact and only the division, the
+// square and the product round.
+void FillEighths(StereoMatcher& m, std::mt19937& rng) {
+  std::uniform_int_distribution<int> eighths(0, 16);
+  for (std::size_t i = 0; i < m.Ln->size(); ++i) m.Ln->data()[i] = eighths(rng) / 8.0f;
+  for (std::size_t i = 0; i < m.L0->size(); ++i) m.L0->data()[i] = (1 + eighths(rng)) / 8.0f;
+}
+
+TEST(CooperativeIteration, MatchesTheOneLineDefinitionToTheBit) {
+  std::mt19937 rng(21);
+  for (int minDisparity : {-2, 3, 40}) {
+    for (int radiusRC = 0; radiusRC <= 2; ++radiusRC) {
+      for (int radiusD = 0; radiusD <= 2; ++radiusD) {
+        StereoMatcher m = MatcherWithGrids(20, 23, 11, minDisparity);
+        m.WinRadRC = radiusRC;
+        m.WinRadD = radiusD;
+        FillEighths(m, rng);
+        const FloatArray expected = OneLineIteration(m);
+        m.Iterate();
+        EXPECT_EQ(testing::FirstDifference(*m.Ln, expected), -1)
+            << "MinDisparity " << minDisparity << ", radii " << radiusRC << ", " << radiusD;
+        EXPECT_EQ(m.IterationCount, 1);
+      }
+    }
+  }
+}
+
+TEST(CooperativeIteration, StaysCloseToTheOneLineDefinitionOnFractions) {
+  std::mt19937 rng(22);
+  StereoMatcher m = MatcherWithGrids(24, 30, 14, -5);
+  m.WinRadRC = 7;
+  m.WinRadD = 2;
+  std::uniform_real_distribution<float> value(0.08f, 1.0f);
+  for (std::size_t i = 0; i < m.Ln->size(); ++i) m.Ln->data()[i] = value(rng);
+  for (std::size_t i = 0; i < m.L0->size(); ++i) m.L0->data()[i] = value(rng);
+  const FloatArray expected = OneLineIteration(m);
+  m.Iterate();
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_NEAR(m.Ln->data()[i], expected.data()[i], 1e-5f * expected.data()[i] + 1e-30f) << i;
+  }
+}
+
+// Row 8 is the only interior row, indices 3 and 4 the only interior indices.
+StereoMatcher SingleRowMatcher(int minDisparity) {
+  StereoMatcher m = MatcherWithGrids(17, 30, 8, minDisparity);
+  m.WinRadRC = 0;
+  m.WinRadD = 0;
+  return m;
+}
+
+TEST(CooperativeIteration, DividesByBothLineSums) {
+  StereoMatcher m = SingleRowMatcher(0);
+  m.Ln->At(8, 12, 3) = 1.0f;  // S = 1; image-1 column 15
+  m.Ln->At(8, 12, 4) = 1.0f;  // image-0 line sum of (8, 12): 2
+  m.Ln->At(8, 11, 4) = 2.0f;  // also looks at column 15: image-1 line sum 3
+  m.L0->At(8, 12, 3) = 0.5f;
+  m.Iterate();
+  const float v = static_cast<float>(1.0 / 5.0);
+  EXPECT_EQ(m.Ln->At(8, 12, 3), static_cast<float>(0.5 * static_cast<float>(v * v)));
+  EXPECT_FLOAT_EQ(m.Ln->At(8, 12, 3), 0.02f);
+}
+
+TEST(CooperativeIteration, OutsideImageOneColumnsTheImageZeroSumAlone) {
+  StereoMatcher m = SingleRowMatcher(100);  // every image-1 column lies far right
+  m.Ln->At(8, 12, 3) = 1.0f;
+  m.Ln->At(8, 12, 4) = 3.0f;
+  m.Iterate();
+  EXPECT_EQ(m.Ln->At(8, 12, 3), static_cast<float>(0.25f * 0.25f));
+  EXPECT_EQ(m.Ln->At(8, 12, 4), static_cast<float>(0.75f * 0.75f));
+}
+
+TEST(CooperativeIteration, ZeroTotalKeepsTheSupportAndNegativesBecomeZero) {
+  StereoMatcher m = SingleRowMatcher(100);
+  m.Ln->At(8, 12, 3) = 1.5f;  // the line sum 1.5 - 1.5 is exactly 0
+  m.Ln->At(8, 12, 4) = -1.5f;
+  m.L0->At(8, 12, 3) = 0.5f;
+  m.Ln->At(8, 14, 3) = -1.0f;  // negative over a non-zero total: clamped
+  m.Ln->At(8, 14, 4) = 2.0f;
+  m.L0->At(8, 14, 4) = -0.25f;  // a negative L0 gives at most 0
+  m.Iterate();
+  EXPECT_EQ(m.Ln->At(8, 12, 3), 0.5f * 1.5f * 1.5f);
+  EXPECT_EQ(Bits(m.Ln->At(8, 12, 4)), Bits(0.0f));
+  EXPECT_EQ(Bits(m.Ln->At(8, 14, 3)), Bits(0.0f));
+  EXPECT_EQ(m.Ln->At(8, 14, 4), -0.25f * 4.0f);
+}
+
+TEST(CooperativeIteration, NotANumberPassesTheClamp) {
+  StereoMatcher m = SingleRowMatcher(100);
+  m.Ln->At(8, 12, 3) = std::numeric_limits<float>::quiet_NaN();
+  m.Iterate();
+  EXPECT_TRUE(std::isnan(m.Ln->At(8, 12, 3)));
+  // The running sums carry it on along the row, as NaN - NaN stays NaN.
+  EXPECT_TRUE(std::isnan(m.Ln->At(8, 13, 3)));
+  EXPECT_EQ(m.Ln->At(8, 11, 3), 0.0f);
+}
+
+TEST(CooperativeIteration, SmallVolumesEndAllZeroAndStillCount) {
+  struct Size {
+    int rows, columns, disparities;
+  };
+  std::mt19937 rng(23);
+  for (const Size size : {Size{16, 30, 10}, Size{30, 16, 10}, Size{30, 30, 6}}) {
+    StereoMatcher m = MatcherWithGrids(size.rows, size.columns, size.disparities, 0);
+    FillEighths(m, rng);
+    m.Iterate();
+    for (std::size_t i = 0; i < m.Ln->size(); ++i) ASSERT_EQ(Bits(m.Ln->data()[i]), 0u);
+    EXPECT_EQ(m.IterationCount, 1);
+  }
+}
+
+TEST(CooperativeIteration, RefusesMissingVolumesAndRadiiBeyondTheLimits) {
+  StereoMatcher empty;
+  EXPECT_THROW(empty.Iterate(), std::logic_error);
+
+  StereoMatcher m = MatcherWithGrids(20, 20, 8, 0);
+  m.Ln = std::make_unique<FloatArray>(20, 20, 9);
+  EXPECT_THROW(m.Iterate(), std::logic_error);
+
+  for (auto [rc, d] : {std::pair{8, 1}, std::pair{-1, 1}, std::pair{2, 3}, std::pair{2, -1}}) {
+    StereoMatcher bad = MatcherWithGrids(20, 20, 8, 0);
+    bad.WinRadRC = rc;
+    bad.WinRadD = d;
+    EXPECT_THROW(bad.Iterate(), std::invalid_argument);
+    EXPECT_EQ(bad.IterationCount, 0);
+  }
+}
+
+}  // namespace
+}  // namespace tavrel

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "engine/stereo_matcher.h"
+#include "tests/engine_test_support.h"
+
+namespace tavrel {
+namespace {
+
+using testing::Bits;
+using testing::MatcherWithGrids;
+
+struct Extracted {
+  float disparity;
+  float confidence;
+};
+
+// Extracts one pixel whose match values are `values` (index 0 upwards).
+Extracted ExtractOne(const std::vector<float>& values, int minDisparity = 0) {
+  const int count = static_cast<int>(values.size());
+  StereoMatcher matcher = MatcherWithGrids(1, 1, count, minDisparity);
+  for (int d = 0; d < count; ++d) matcher.Ln->At(0, 0, d) = values[d];
+  matcher.ExtractDispConf();
+  return {matcher.DispConf->At(0, 0, 0), matcher.DispConf->At(0, 0, 1)};
+}
+
+TEST(DisparityExtraction, InterpolatesTowardsTheLargerNeighbour) {
+  const Extracted rising = ExtractOne({0, 1, 3, 2, 0}, 5);
+  EXPECT_EQ(rising.disparity, 5 + 2.25f);
+  EXPECT_EQ(rising.confidence, 6.0f);
+
+  const Extracted falling = ExtractOne({0, 2, 3, 1, 0}, 5);
+  EXPECT_EQ(falling.disparity, 5 + 1.75f);
+
+  // 2 at index 1 is a local maximum (2 >= 0, 2 >= 2); the equal 2 at index 2
+  // is not greater than the best so far.
+  const Extracted plateau = ExtractOne({0, 2, 2, 0});
+  EXPECT_EQ(plateau.disparity, 1.5f);
+  EXPECT_EQ(plateau.confidence, 4.0f);
+
+  // A flat peak: both denominators would be 0, the offset stays d.
+  EXPECT_EQ(ExtractOne({1, 1, 1, 1}).disparity, 1.0f);
+}
+
+TEST(DisparityExtraction, LowestIndexWinsAndWeakColumnsGiveMinPlusOne) {
+  const Extracted twoPeaks = ExtractOne({0, 0, 4, 1, 0, 1, 4, 0, 0}, -3);
+  EXPECT_EQ(twoPeaks.disparity, -3 + 2.125f);  // not -3 + 5.875 from the peak at 6
+  EXPECT_EQ(twoPeaks.confidence, 5.0f);
+
+  const Extracted zeros = ExtractOne(std::vector<float>(10, 0.0f), -3);
+  EXPECT_EQ(zeros.disparity, -2.0f);
+  EXPECT_EQ(Bits(zeros.confidence), Bits(0.0f));
+
+  const Extracted negatives = ExtractOne({0, 0, 0, -0.5f, -0.2f, -3.0f, 0, 0, 0}, 4);
+  EXPECT_EQ(negatives.disparity, 5.0f);
+  EXPECT_EQ(negatives.confidence, 0.0f);
+
+  // Values of -1 and below are never accepted.
+  const Extracted deep = ExtractOne({-2, -1, -2}, 0);
+  EXPECT_EQ(deep.disparity, 0.0f);
+  EXPECT_EQ(deep.confidence, 0.0f);
+}
+
+TEST(DisparityExtraction, NoCandidateGivesMinDisparityAndZeroConfidence) {
+  const Extracted rising = ExtractOne({0, 1, 2, 3}, 7);
+  EXPECT_EQ(rising.disparity, 7.0f);
+  EXPECT_EQ(rising.confidence, 0.0f);
+  for (int count : {1, 2}) {
+    const Extracted tiny = ExtractOne(std::vector<float>(count, 1.0f), -4);
+    EXPECT_EQ(tiny.disparity, -4.0f);
+    EXPECT_EQ(tiny.confidence, 0.0f);
+  }
+}
+
+// The strongest local maximum found by a second, independent reading of the
+// rule: collect every local maximum above -1, keep the largest, the first on
+// ties.
+TEST(DisparityExtraction, AgreesWithADirectSearchOnRandomColumns) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> level(-3, 4);
+  const int rows = 6, columns = 7, count = 9, minDisparity = -2;
+  StereoMatcher matcher = MatcherWithGrids(rows, columns, count, minDisparity);
+  for (std::size_t i = 0; i < matcher.Ln->size(); ++i) {
+    matcher.Ln->data()[i] = static_cast<float>(level(rng)) * 0.25f;
+  }
+  matcher.ExtractDispConf();
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < columns; ++c) {
+      auto v = [&](int d) { return static_cast<double>(matcher.Ln->At(r, c, d)); };
+      int chosen = -1;
+      for (int d = 1; d <= count - 2; ++d) {
+        const bool localMax = v(d) >= v(d - 1) && v(d) >= v(d + 1) && v(d) > -1.0;
+        if (localMax && (chosen < 0 || v(d) > v(chosen))) chosen = d;
+      }
+      double disparity = minDisparity, confidence = 0.0;
+      if (chosen >= 0) {
+        const double prev = v(chosen - 1), cur = v(chosen), next = v(chosen + 1);
+        confidence = next + cur + prev;
+        if (prev < next) {
+          disparity += chosen + (cur == prev ? 0.0 : 0.5 * (next - prev) / (cur - prev));
+        } else {
+          disparity += chosen - (cur == next ? 0.0 : 0.5 * (prev - next) / (cur - next));
+        }
+      }
+      EXPECT_EQ(matcher.DispConf->At(r, c, 0), static_cast<float>(disparity)) << r << ", " << c;
+      EXPECT_EQ(matcher.DispConf->At(r, c, 1), static_cast<float>(confidence)) << r << ", " << c;
+    }
+  }
+}
+
+TEST(DisparityDisplay, ScalesTheRangeTo255WithoutClamping) {
+  StereoMatcher matcher = MatcherWithGrids(1, 3, 27, -3);  // MaxDisparity 24
+  matcher.DispConf->At(0, 0, 0) = 10.5f;
+  matcher.DispConf->At(0, 1, 0) = -3.0f;
+  matcher.DispConf->At(0, 2, 0) = 30.0f;
+  matcher.DisparityToDisplay();
+  const float scale = static_cast<float>(255.0 / 27.0);
+  EXPECT_EQ(matcher.DisplayMap->At(0, 0, 0), static_cast<float>(13.5 * scale));
+  EXPECT_NEAR(matcher.DisplayMap->At(0, 0, 0), 127.5f, 1e-4f);
+  EXPECT_EQ(matcher.DisplayMap->At(0, 1, 0), 0.0f);
+  EXPECT_EQ(matcher.DisplayMap->At(0, 2, 0), static_cast<float>(33.0 * scale));  // above 255
+}
+
+TEST(DisparityDisplay, ConfidenceScaleIsCappedAboveOnly) {
+  StereoMatcher matcher = MatcherWithGrids(1, 4, 5, 0);
+  const float confidences[] = {0.01f, 0.1f, 0.0f, -0.01f};
+  for (int c = 0; c < 4; ++c) matcher.DispConf->At(0, c, 1) = confidences[c];
+  matcher.ConfidenceToDisplay();
+  EXPECT_EQ(matcher.DisplayMap->At(0, 0, 0), 40.0f);
+  EXPECT_EQ(matcher.DisplayMap->At(0, 1, 0), 255.0f);
+  EXPECT_EQ(matcher.DisplayMap->At(0, 2, 0), 0.0f);
+  EXPECT_EQ(matcher.DisplayMap->At(0, 3, 0), -40.0f);
+}
+
+TEST(DisparityDisplay, RefusesToWorkWithoutGridsOrWithAnEmptyRange) {
+  StereoMatcher empty;
+  EXPECT_THROW(empty.ExtractDispConf(), std::logic_error);
+  EXPECT_THROW(empty.DisparityToDisplay(), std::logic_error);
+  EXPECT_THROW(empty.ConfidenceToDisplay(), std::logic_error);
+
+  StereoMatcher matcher = MatcherWithGrids(2, 2, 4, 0);
+  matcher.MaxDisparity = matcher.MinDisparity;
+  EXPECT_THROW(matcher.DisparityToDisplay(), std::logic_error);
+}
+
+}  // namespace
+}  // namespace tavrel
