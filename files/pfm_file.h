@@ -1,0 +1,19 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "engine/float_array.h"
+
+namespace tavrel {
+
+// Writes one band of the grid as a grey PFM file: the header "Pf", the width
+// and height, the scale -1 (little endian), then 32-bit floats with the
+// bottom row first. False when the file cannot be created or fully written.
+bool WritePfm(const FloatArray& grid, int band, const std::string& fileName);
+
+// Reads a grey PFM file (either byte order) into a one-band grid with row 0 at
+// the top; null when the file cannot be read or is not a grey PFM.
+std::unique_ptr<FloatArray> ReadPfm(const std::string& fileName);
+
+}  // namespace tavrel

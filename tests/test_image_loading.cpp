@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "display/grey_png.h"
+#include "display/image_loading.h"
+
+namespace tavrel {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+struct TempDir {
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "tavrel-images-XXXXXX").string();
+    path = mkdtemp(pattern.data());
+  }
+  ~TempDir() { fs::remove_all(path); }
+  std::string File(const std::string& name, const Bytes& bytes) const {
+    const std::string file = (path / name).string();
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return file;
+  }
+  fs::path path;
+};
+
+struct Bgr {
+  std::uint8_t b, g, r;
+};
+
+// A 5 x 3 picture drawn from a palette of colours whose channels are 0 or 255,
+// so that every encoding below, 16-bit ones included, holds it exactly.
+// Pixel (row 0, column 0), the top-left one, is pure red.
+const std::vector<Bgr> kPalette = {{0, 0, 255},     {0, 255, 0}, {255, 0, 0},
+                                   {255, 255, 255}, {0, 0, 0},   {0, 255, 255}};
+const int kWidth = 5, kHeight = 3;
+const int kIndex[kHeight][kWidth] = {{0, 1, 2, 3, 4}, {5, 5, 0, 0, 1}, {4, 3, 2, 1, 0}};
+
+void Put16(Bytes& b, unsigned v) {
+  b.push_back(v & 255);
+  b.push_back((v >> 8) & 255);
+}
+void Put32(Bytes& b, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back((v >> (8 * i)) & 255);
+}
+
+struct BmpLayout {
+  int bitsPerPixel = 24;
+  std::uint32_t compression = 0;
+  bool topDown = false;
+  std::vector<std::uint32_t> masks;  // written after a 40-byte header
+  std::vector<Bgr> palette;
+};
+
+// A file with a 40-byte info header; `pixels` is the pixel array as stored.
+Bytes MakeBmp(const BmpLayout& layout, const Bytes& pixels, int width = kWidth,
+              int height = kHeight) {
+  const std::uint32_t offset =
+      14 + 40 + 4 * static_cast<std::uint32_t>(layout.masks.size() + layout.palette.size());
+  Bytes b = {'B', 'M'};
+  Put32(b, offset + pixels.size());
+  Put32(b, 0);
+  Put32(b, offset);
+  Put32(b, 40);
+  Put32(b, width);
+  Put32(b, static_cast<std::uint32_t>(layout.topDown ? -height : height));
+  Put16(b, 1);
+  Put16(b, layout.bitsPerPixel);
+  Put32(b, layout.compression);
+  Put32(b, pixels.size());
+  Put32(b, 2835);
+  Put32(b, 2835);
+  Put32(b, layout.palette.size());
+  Put32(b, 0);
+  for (std::uint32_t m : layout.masks) Put32(b, m);
+  for (const Bgr& c : layout.palette) b.insert(b.end(), {c.b, c.g, c.r, 0});
+  b.insert(b.end(), pixels.begin(), pixels.end());
+  return b;
+}
+
+// Rows in file order (bottom-up unless topDown), each padded to 4 bytes.
+Bytes PackRows(bool topDown, const std::function<void(Bytes&, int row)>& writeRow) {
+  Bytes pixels;
+  for (int i = 0; i < kHeight; ++i) {
+    const int row = topDown ? i : kHeight - 1 - i;
+    Bytes line;
+    writeRow(line, row);
+    while (line.size() % 4) line.push_back(0);
+    pixels.insert(pixels.end(), line.begin(), line.end());
+  }
+  return pixels;
+}
+
+Bytes Direct(int bits, bool topDown, const std::vector<std::uint32_t>& masks = {}) {
+  BmpLayout layout{bits, masks.empty() ? 0u : 3u, topDown, masks, {}};
+  return MakeBmp(layout, PackRows(topDown, [&](Bytes& line, int row) {
+                   for (int c = 0; c < kWidth; ++c) {
+                     const Bgr p = kPalette[kIndex[row][c]];
+                     if (bits == 24) {
+                       line.insert(line.end(), {p.b, p.g, p.r});
+                     } else if (bits == 32) {
+                       line.insert(line.end(), {p.b, p.g, p.r, 0x7F});
+                     } else {  // 5-6-5
+                       Put16(line, (p.r >> 3) << 11 | (p.g >> 2) << 5 | p.b >> 3);
+                     }
+                   }
+                 }));
+}
+
+Bytes Indexed(int bits) {
+  BmpLayout layout{bits, 0, false, {}, kPalette};
+  return MakeBmp(layout, PackRows(false, [&](Bytes& line, int row) {
+                   int acc = 0, used = 0;
+                   for (int c = 0; c < kWidth; ++c) {
+                     acc = acc << bits | kIndex[row][c];
+                     used += bits;
+                     if (used == 8) line.push_back(acc), acc = 0, used = 0;
+                   }
+                   if (used) line.push_back(acc << (8 - used));
+                 }));
+}
+
+Bytes RunLength(int bits) {
+  BmpLayout layout{bits, bits == 8 ? 1u : 2u, false, {}, kPalette};
+  Bytes pixels;
+  for (int row = kHeight - 1; row >= 0; --row) {
+    // An encoded run of the first two pixels, then the rest as an absolute run.
+    if (bits == 8) {
+      pixels.insert(pixels.end(),
+                    {1, std::uint8_t(kIndex[row][0]), 1, std::uint8_t(kIndex[row][1])});
+      pixels.insert(pixels.end(), {0, 3, std::uint8_t(kIndex[row][2]), std::uint8_t(kIndex[row][3]),
+                                   std::uint8_t(kIndex[row][4]), 0});
+    } else {
+      pixels.insert(pixels.end(), {2, std::uint8_t(kIndex[row][0] << 4 | kIndex[row][1])});
+      pixels.insert(pixels.end(), {0, 3, std::uint8_t(kIndex[row][2] << 4 | kIndex[row][3]),
+                                   std::uint8_t(kIndex[row][4] << 4)});
+    }
+    pixels.insert(pixels.end(), {0, 0});
+  }
+  pixels.insert(pixels.end(), {0, 1});
+  return MakeBmp(layout, pixels);
+}
+
+void ExpectThePicture(const FloatArray& grid) {
+  ASSERT_EQ(grid.columns(), kWidth);
+  ASSERT_EQ(grid.rows(), kHeight);
+  ASSERT_EQ(grid.bands(), 3);
+  for (int r = 0; r < kHeight; ++r) {
+    for (int c = 0; c < kWidth; ++c) {
+      const Bgr p = kPalette[kIndex[r][c]];
+      EXPECT_EQ(grid.At(r, c, 0), p.b) << r << "," << c;
+      EXPECT_EQ(grid.At(r, c, 1), p.g) << r << "," << c;
+      EXPECT_EQ(grid.At(r, c, 2), p.r) << r << "," << c;
+    }
+  }
+}
+
+TEST(ImageLoading, EveryBmpVariantGivesTheSameGrid) {
+  TempDir dir;
+  const std::vector<std::pair<std::string, Bytes>> variants = {
+      {"24-bit bottom-up", Direct(24, false)},
+      {"24-bit top-down", Direct(24, true)},
+      {"32-bit", Direct(32, false)},
+      {"32-bit top-down bit fields", Direct(32, true, {0xFF0000, 0xFF00, 0xFF})},
+      {"16-bit 5-6-5", Direct(16, false, {0xF800, 0x07E0, 0x001F})},
+      {"8-bit palette", Indexed(8)},
+      {"4-bit palette", Indexed(4)},
+      {"8-bit run length", RunLength(8)},
+      {"4-bit run length", RunLength(4)},
+  };
+  for (const auto& [name, bytes] : variants) {
+    SCOPED_TRACE(name);
+    const auto grid = LoadImageGrid(dir.File("picture.bmp", bytes), 3);
+    ASSERT_NE(grid, nullptr);
+    ExpectThePicture(*grid);
+  }
+}
+
+TEST(ImageLoading, OneBandIsTheBlueByteAndThePureRedPixelIsZeroThere) {
+  TempDir dir;
+  const std::string file = dir.File("picture.bmp", Direct(24, false));
+  const auto colour = LoadImageGrid(file, 3);
+  ASSERT_NE(colour, nullptr);
+  EXPECT_EQ(colour->At(0, 0, 0), 0.0f);
+  EXPECT_EQ(colour->At(0, 0, 1), 0.0f);
+  EXPECT_EQ(colour->At(0, 0, 2), 255.0f);
+  const auto grey = LoadImageGrid(file, 1);
+  ASSERT_NE(grey, nullptr);
+  ASSERT_EQ(grey->bands(), 1);
+  for (int r = 0; r < kHeight; ++r) {
+    for (int c = 0; c < kWidth; ++c) EXPECT_EQ(grey->At(r, c, 0), kPalette[kIndex[r][c]].b);
+  }
+}
+
+TEST(ImageLoading, GreyPicturesAgreeAcrossFormats) {
+  // 8-bit palette of grey levels, 24-bit, 1-bit, PGM and PNG of one picture.
+  const int w = 9, h = 2;
+  auto level = [](int r, int c) {
+    return static_cast<std::uint8_t>((c % 2 ? 255 : 0) ^ (r * 255));
+  };
+  std::vector<Bgr> greys(256);
+  for (int i = 0; i < 256; ++i) greys[i] = {std::uint8_t(i), std::uint8_t(i), std::uint8_t(i)};
+  Bytes p8, p24, p1;
+  for (int r = h - 1; r >= 0; --r) {
+    Bytes l8, l24, l1(4, 0);
+    for (int c = 0; c < w; ++c) {
+      l8.push_back(level(r, c));
+      l24.insert(l24.end(), {level(r, c), level(r, c), level(r, c)});
+      if (level(r, c)) l1[c / 8] |= 0x80 >> (c % 8);
+    }
+    for (Bytes* l : {&l8, &l24}) l->resize((l->size() + 3) / 4 * 4, 0);
+    p8.insert(p8.end(), l8.begin(), l8.end());
+    p24.insert(p24.end(), l24.begin(), l24.end());
+    p1.insert(p1.end(), l1.begin(), l1.end());
+  }
+  Bytes pgm = {'P', '5', ' ', '9', ' ', '2', ' ', '2', '5', '5', '\n'};
+  FloatArray expected(w, h, 1);
+  for (int r = 0; r < h; ++r) {
+    for (int c = 0; c < w; ++c) {
+      pgm.push_back(level(r, c));
+      expected.At(r, c, 0) = level(r, c);
+    }
+  }
+  TempDir dir;
+  const std::string png = (dir.path / "grey.png").string();
+  ASSERT_TRUE(WriteGreyPng(expected, png));
+  const std::vector<std::string> files = {
+      dir.File("grey8.bmp", MakeBmp({8, 0, false, {}, greys}, p8, w, h)),
+      dir.File("grey24.bmp", MakeBmp({24, 0, false, {}, {}}, p24, w, h)),
+      dir.File("grey1.bmp", MakeBmp({1, 0, false, {}, {{0, 0, 0}, {255, 255, 255}}}, p1, w, h)),
+      dir.File("grey.pgm", pgm), png};
+  for (const auto& file : files) {
+    SCOPED_TRACE(file);
+    const auto grid = LoadImageGrid(file, 1);
+    ASSERT_NE(grid, nullptr);
+    ASSERT_EQ(grid->columns(), w);
+    ASSERT_EQ(grid->rows(), h);
+    for (int r = 0; r < h; ++r) {
+      for (int c = 0; c < w; ++c) EXPECT_EQ(grid->At(r, c, 0), expected.At(r, c, 0));
+    }
+  }
+}
+
+TEST(ImageLoading, IndicesBeyondTheColourTableAreBlack) {
+  TempDir dir;
+  Bytes pixels = {0, 7, 1, 0};  // one row of 3 pixels, padded
+  const auto grid = LoadImageGrid(
+      dir.File("short.bmp", MakeBmp({8, 0, false, {}, {{1, 2, 3}, {4, 5, 6}}}, pixels, 3, 1)), 3);
+  ASSERT_NE(grid, nullptr);
+  EXPECT_EQ(grid->At(0, 1, 0), 0.0f);
+  EXPECT_EQ(grid->At(0, 1, 2), 0.0f);
+  EXPECT_EQ(grid->At(0, 2, 2), 6.0f);
+}
+
+TEST(ImageLoading, RefusesMissingTruncatedAndMalformedFiles) {
+  TempDir dir;
+  const Bytes good = Direct(24, false);
+  Bytes truncated(good.begin(), good.end() - 8);
+  Bytes hugeHeader = good;
+  hugeHeader[18] = hugeHeader[19] = hugeHeader[20] = 0xFF, hugeHeader[21] = 0x7F;  // width 2^31-1
+  Bytes badPlanes = good;
+  badPlanes[26] = 2;
+  Bytes rleTopDown = RunLength(8);
+  rleTopDown[22] = rleTopDown[23] = rleTopDown[24] = rleTopDown[25] = 0xFF;  // height -1
+  Bytes rleCut = RunLength(8);
+  rleCut.resize(rleCut.size() - 12);
+  const std::vector<std::pair<std::string, Bytes>> bad = {
+      {"empty", {}},
+      {"not an image", {'h', 'e', 'l', 'l', 'o'}},
+      {"header only", Bytes(good.begin(), good.begin() + 54)},
+      {"truncated pixels", truncated},
+      {"huge dimensions", hugeHeader},
+      {"two planes", badPlanes},
+      {"top-down run length", rleTopDown},
+      {"run length cut short", rleCut},
+      {"truncated png", {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13}},
+  };
+  for (const auto& [name, bytes] : bad) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(LoadImageGrid(dir.File("bad.img", bytes), 3), nullptr);
+  }
+  EXPECT_EQ(LoadImageGrid((dir.path / "missing.bmp").string(), 3), nullptr);
+  EXPECT_EQ(LoadImageGrid(dir.path.string(), 3), nullptr);
+  EXPECT_EQ(LoadImageGrid(dir.File("good.bmp", good), 0), nullptr);
+}
+
+}  // namespace
+}  // namespace tavrel

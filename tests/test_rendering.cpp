@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "display/rendering.h"
+
+namespace tavrel {
+namespace {
+
+TEST(DisplayByte, TruncatesTowardZeroAndKeepsTheLowEightBits) {
+  struct Case {
+    float value;
+    int byte;
+  };
+  const Case cases[] = {{0.0f, 0},    {127.5f, 127},  {255.0f, 255}, {255.9f, 255}, {256.0f, 0},
+                        {300.0f, 44}, {-1.0f, 255},   {-0.5f, 0},    {-1.5f, 255},  {-256.0f, 0},
+                        {1e10f, 0},   {-300.0f, 212}, {4097.7f, 1},  {0.999f, 0}};
+  for (const auto& c : cases) EXPECT_EQ(DisplayByte(c.value), c.byte) << c.value;
+  EXPECT_EQ(DisplayByte(std::numeric_limits<float>::quiet_NaN()), 0);
+  EXPECT_EQ(DisplayByte(std::numeric_limits<float>::infinity()), 0);
+  EXPECT_EQ(DisplayByte(-std::numeric_limits<float>::infinity()), 0);
+}
+
+TEST(Array2Surface, DrawsOneBandGridsGreyAndClearsTheFourthByte) {
+  FloatArray grid(3, 1, 1);
+  grid.At(0, 0, 0) = 0.0f;
+  grid.At(0, 1, 0) = 127.5f;
+  grid.At(0, 2, 0) = 255.0f;
+  Surface surface(4, 2);
+  std::fill(surface.pixels.begin(), surface.pixels.end(), 0xAB);
+  ASSERT_TRUE(Array2Surface(grid, surface));
+  const int expected[] = {0, 127, 255};
+  for (int c = 0; c < 3; ++c) {
+    const std::uint8_t* pixel = surface.Pixel(0, c);
+    for (int b = 0; b < 3; ++b) EXPECT_EQ(pixel[b], expected[c]);
+    EXPECT_EQ(pixel[3], 0);
+  }
+  // Outside the grid the surface keeps what it held.
+  EXPECT_EQ(surface.Pixel(0, 3)[0], 0xAB);
+  EXPECT_EQ(surface.Pixel(1, 0)[0], 0xAB);
+}
+
+TEST(Array2Surface, ColourGridsRoundTripThroughSurface2Array) {
+  Surface original(3, 2);
+  for (std::size_t i = 0; i < original.pixels.size(); ++i) {
+    original.pixels[i] = static_cast<std::uint8_t>(37 * i + 11);
+  }
+  FloatArray grid(3, 2, 3);
+  ASSERT_TRUE(Surface2Array(original, grid));
+  EXPECT_EQ(grid.At(1, 2, 0), static_cast<float>(original.Pixel(1, 2)[0]));
+  EXPECT_EQ(grid.At(1, 2, 2), static_cast<float>(original.Pixel(1, 2)[2]));
+  Surface copy(3, 2);
+  ASSERT_TRUE(Array2Surface(grid, copy));
+  for (int r = 0; r < 2; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      for (int b = 0; b < 3; ++b) EXPECT_EQ(copy.Pixel(r, c)[b], original.Pixel(r, c)[b]);
+      EXPECT_EQ(copy.Pixel(r, c)[3], 0);
+    }
+  }
+}
+
+TEST(Surface2Array, OneBandTakesTheBlueByteAlone) {
+  Surface surface(1, 1);
+  surface.Pixel(0, 0)[0] = 10;
+  surface.Pixel(0, 0)[1] = 20;
+  surface.Pixel(0, 0)[2] = 30;
+  FloatArray grey(1, 1, 1);
+  ASSERT_TRUE(Surface2Array(surface, grey));
+  EXPECT_EQ(grey.At(0, 0, 0), 10.0f);
+}
+
+TEST(Surface2Array, RefusesGridsLargerThanTheSurfaceInEitherDirection) {
+  Surface surface(2, 2);
+  FloatArray wide(3, 2, 1), tall(2, 3, 1);
+  EXPECT_FALSE(Surface2Array(surface, wide));
+  EXPECT_FALSE(Surface2Array(surface, tall));
+  EXPECT_FALSE(Array2Surface(wide, surface));
+  EXPECT_FALSE(Array2Surface(tall, surface));
+  // A smaller grid takes the surface's top-left part.
+  surface.Pixel(0, 0)[0] = 9;
+  FloatArray corner(1, 1, 1);
+  ASSERT_TRUE(Surface2Array(surface, corner));
+  EXPECT_EQ(corner.At(0, 0, 0), 9.0f);
+}
+
+}  // namespace
+}  // namespace tavrel
