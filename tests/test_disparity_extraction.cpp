@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "engine/reference_engine.h"
 #include "engine/stereo_matcher.h"
 #include "tests/engine_test_support.h"
 
@@ -23,7 +24,7 @@ Extracted ExtractOne(const std::vector<float>& values, int minDisparity = 0) {
   const int count = static_cast<int>(values.size());
   StereoMatcher matcher = MatcherWithGrids(1, 1, count, minDisparity);
   for (int d = 0; d < count; ++d) matcher.Ln->At(0, 0, d) = values[d];
-  matcher.ExtractDispConf();
+  reference::ExtractDispConf(matcher);
   return {matcher.DispConf->At(0, 0, 0), matcher.DispConf->At(0, 0, 1)};
 }
 
@@ -86,7 +87,7 @@ TEST(DisparityExtraction, AgreesWithADirectSearchOnRandomColumns) {
   for (std::size_t i = 0; i < matcher.Ln->size(); ++i) {
     matcher.Ln->data()[i] = static_cast<float>(level(rng)) * 0.25f;
   }
-  matcher.ExtractDispConf();
+  reference::ExtractDispConf(matcher);
   for (int r = 0; r < rows; ++r) {
     for (int c = 0; c < columns; ++c) {
       auto v = [&](int d) { return static_cast<double>(matcher.Ln->At(r, c, d)); };
@@ -116,7 +117,7 @@ TEST(DisparityDisplay, ScalesTheRangeTo255WithoutClamping) {
   matcher.DispConf->At(0, 0, 0) = 10.5f;
   matcher.DispConf->At(0, 1, 0) = -3.0f;
   matcher.DispConf->At(0, 2, 0) = 30.0f;
-  matcher.DisparityToDisplay();
+  reference::DisparityToDisplay(matcher);
   const float scale = static_cast<float>(255.0 / 27.0);
   EXPECT_EQ(matcher.DisplayMap->At(0, 0, 0), static_cast<float>(13.5 * scale));
   EXPECT_NEAR(matcher.DisplayMap->At(0, 0, 0), 127.5f, 1e-4f);
@@ -128,7 +129,7 @@ TEST(DisparityDisplay, ConfidenceScaleIsCappedAboveOnly) {
   StereoMatcher matcher = MatcherWithGrids(1, 4, 5, 0);
   const float confidences[] = {0.01f, 0.1f, 0.0f, -0.01f};
   for (int c = 0; c < 4; ++c) matcher.DispConf->At(0, c, 1) = confidences[c];
-  matcher.ConfidenceToDisplay();
+  reference::ConfidenceToDisplay(matcher);
   EXPECT_EQ(matcher.DisplayMap->At(0, 0, 0), 40.0f);
   EXPECT_EQ(matcher.DisplayMap->At(0, 1, 0), 255.0f);
   EXPECT_EQ(matcher.DisplayMap->At(0, 2, 0), 0.0f);

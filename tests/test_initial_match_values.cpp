@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "engine/reference_engine.h"
+#include "engine/stereo_matcher.h"
+#include "tests/engine_test_support.h"
+
+namespace tavrel {
+namespace {
+
+using testing::Bits;
+using testing::DirectBoxMean;
+using testing::Filled;
+using testing::MatcherWithGrids;
+
+constexpr float kFloor = 0.08f;
+
+StereoMatcher ComputeL0For(const FloatArray& image0, const FloatArray& image1, int minDisparity,
+                           int disparities, int radius, float maxScaler, int useSad) {
+  StereoMatcher m = MatcherWithGrids(image0.rows(), image0.columns(), disparities, minDisparity);
+  m.L0Ready = 0;
+  reference::ComputeL0(m, image0, image1, radius, maxScaler, useSad);
+  return m;
+}
+
+bool InValidRegion(int row, int column, const FloatArray& image) {
+  return row >= 9 && row <= image.rows() - 9 && column >= 9 && column <= image.columns() - 9;
+}
+
+// True when the radius window around (row, column) lies inside the valid region.
+bool WindowInValidRegion(int row, int column, int radius, const FloatArray& image) {
+  return InValidRegion(row - radius, column - radius, image) &&
+         InValidRegion(row + radius, column + radius, image);
+}
+
+bool InNormalisedRegion(int row, int column, const FloatArray& image) {
+  return row >= 8 && row <= image.rows() - 9 && column >= 8 && column <= image.columns() - 9;
+}
+
+float Clamped(double v) {
+  if (!(v >= kFloor)) return kFloor;
+  return v > 1.0 ? 1.0f : static_cast<float>(v);
+}
+
+// SAD values built from their definition: band-averaged similarities in the
+// valid region (0 elsewhere), box means by direct window sums with the box
+// filter's edge rules, the background level from the mean over the indices.
+FloatArray DirectSad(const FloatArray& image0, const FloatArray& image1, int minDisparity,
+                     int disparities, int radius, float maxScaler) {
+  const int R = image0.rows(), C = image0.columns(), B = image0.bands();
+  FloatArray raw(C, R, disparities);
+  FloatArray meanGrid = Filled(C, R, 1, 0.0f);
+  for (int k = 0; k < disparities; ++k) {
+    const int d = minDisparity + k;
+    FloatArray similarity = Filled(C, R, 1, 0.0f);
+    for (int i = 0; i < R; ++i) {
+      for (int c = 0; c < C; ++c) {
+        if (!InValidRegion(i, c, image0) || !InValidRegion(i, c + d, image0)) continue;
+        double sum = 0.0;
+        for (int b = 0; b < B; ++b) {
+          sum += 1.0 - std::fabs(image0.At(i, c, b) - image1.Get(i, c + d, b)) / 255.0;
+        }
+        similarity.At(i, c, 0) = static_cast<float>(sum / B);
+      }
+    }
+    const FloatArray mean = DirectBoxMean(similarity, radius);
+    for (int i = 0; i < R; ++i) {
+      for (int c = 0; c < C; ++c) {
+        raw.At(i, c, k) = mean.At(i, c, 0);
+        meanGrid.At(i, c, 0) += mean.At(i, c, 0) / disparities;
+      }
+    }
+  }
+  const FloatArray background = DirectBoxMean(meanGrid, radius + 1);
+  FloatArray L0(C, R, disparities);
+  for (int i = 0; i < R; ++i) {
+    for (int c = 0; c < C; ++c) {
+      const double m = std::min(background.At(i, c, 0), maxScaler);
+      for (int k = 0; k < disparities; ++k) {
+        L0.At(i, c, k) = InNormalisedRegion(i, c, image0)
+                             ? Clamped((raw.At(i, c, k) - m) / (1.0 - m))
+                             : raw.At(i, c, k);
+      }
+    }
+  }
+  return L0;
+}
+
+// Textbook normalized correlation of the two radius windows, mean over the
+// bands; for windows that lie inside the valid region.
+double DirectCorrelation(const FloatArray& image0, const FloatArray& image1, int row, int column,
+                         int d, int radius) {
+  const int B = image0.bands();
+  const double w = (2.0 * radius + 1) * (2.0 * radius + 1);
+  double total = 0.0;
+  for (int b = 0; b < B; ++b) {
+    double s0 = 0, s1 = 0, s00 = 0, s11 = 0, s01 = 0;
+    for (int i = row - radius; i <= row + radius; ++i) {
+      for (int c = column - radius; c <= column + radius; ++c) {
+        const double a = image0.At(i, c, b), v = image1.At(i, c + d, b);
+        s0 += a, s1 += v, s00 += a * a, s11 += v * v, s01 += a * v;
+      }
+    }
+    const double mu0 = s0 / w, mu1 = s1 / w;
+    const double q = (s00 / w - mu0 * mu0) * (s11 / w - mu1 * mu1);
+    if (q != 0.0) total += (s01 / w - mu0 * mu1) / std::sqrt(q);
+  }
+  return total / B;
+}
+
+TEST(InitialMatchValues, SadFollowsItsDefinitionEverywhere) {
+  std::mt19937 rng(31);
+  for (int bands : {1, 3}) {
+    for (int radius : {0, 1, 4, 7}) {
+      const auto [image0, image1] = testing::ShiftedPair(36, 30, bands, 2, rng);
+      const StereoMatcher m = ComputeL0For(image0, image1, -3, 9, radius, 0.96f, 1);
+      const FloatArray expected = DirectSad(image0, image1, -3, 9, radius, 0.96f);
+      for (std::size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_NEAR(m.L0->data()[i], expected.data()[i], 2e-5)
+            << "bands " << bands << ", radius " << radius << ", cell " << i;
+      }
+    }
+  }
+}
+
+TEST(InitialMatchValues, CorrelationFollowsItsDefinitionInsideTheValidRegion) {
+  std::mt19937 rng(32);
+  for (int bands : {1, 3}) {
+    for (int radius : {1, 3}) {
+      const auto [image0, image1] = testing::ShiftedPair(40, 30, bands, 1, rng);
+      const int minDisparity = -3, disparities = 8;
+      const StereoMatcher m =
+          ComputeL0For(image0, image1, minDisparity, disparities, radius, 0.5f, 0);
+      int compared = 0;
+      for (int i = 8; i <= 30 - 9; ++i) {
+        for (int c = 8; c <= 40 - 9; ++c) {
+          for (int k = 0; k < disparities; ++k) {
+            const int d = minDisparity + k;
+            if (!WindowInValidRegion(i, c, radius, image0) ||
+                !WindowInValidRegion(i, c + d, radius, image0)) {
+              continue;
+            }
+            const float expected = Clamped(DirectCorrelation(image0, image1, i, c, d, radius));
+            ASSERT_NEAR(m.L0->At(i, c, k), expected, 1e-5) << i << ", " << c << ", " << k;
+            ++compared;
+          }
+        }
+      }
+      EXPECT_GT(compared, 100);
+    }
+  }
+}
+
+TEST(InitialMatchValues, IdenticalImagesMatchExactlyAtDisparityZeroWithSad) {
+  std::mt19937 rng(33);
+  const FloatArray image = testing::RandomIntegers(40, 32, 1, 0, 255, rng);
+  const int radius = 2;
+  const StereoMatcher m = ComputeL0For(image, image, -4, 10, radius, 0.96f, 1);
+  for (int i = 8; i <= 32 - 9; ++i) {
+    for (int c = 8; c <= 40 - 9; ++c) {
+      if (WindowInValidRegion(i, c, radius, image)) {
+        EXPECT_EQ(Bits(m.L0->At(i, c, 4)), Bits(1.0f)) << i << ", " << c;
+      }
+    }
+  }
+}
+
+TEST(InitialMatchValues, ShiftedTextureCorrelatesExactlyAtItsShift) {
+  std::mt19937 rng(34);
+  for (int bands : {1, 3}) {
+    const int shift = 3, minDisparity = -2, radius = 2;
+    const auto [image0, image1] = testing::ShiftedPair(44, 30, bands, shift, rng);
+    const StereoMatcher m = ComputeL0For(image0, image1, minDisparity, 9, radius, 0.96f, 0);
+    int checked = 0;
+    for (int i = 8; i <= 30 - 9; ++i) {
+      for (int c = 8; c <= 44 - 9; ++c) {
+        if (WindowInValidRegion(i, c, radius, image0) &&
+            WindowInValidRegion(i, c + shift, radius, image0)) {
+          EXPECT_EQ(Bits(m.L0->At(i, c, shift - minDisparity)), Bits(1.0f)) << i << ", " << c;
+          ++checked;
+        }
+      }
+    }
+    EXPECT_GT(checked, 50);
+  }
+}
+
+TEST(InitialMatchValues, ConstantImages) {
+  const FloatArray grey = Filled(40, 30, 1, 77.0f);
+  const int radius = 1;
+  const StereoMatcher correlation = ComputeL0For(grey, grey, -2, 5, radius, 0.96f, 0);
+  // SAD with a cap of 1: the background level reaches 1 and (v - 1) / (1 - 1)
+  // is not a number, which the clamp turns into 0.08; with 0.96 it is 1.
+  const StereoMatcher sadUncapped = ComputeL0For(grey, grey, -2, 5, radius, 1.0f, 1);
+  const StereoMatcher sadCapped = ComputeL0For(grey, grey, -2, 5, radius, 0.96f, 1);
+  const int i = 15, c = 20;  // every window of every index lies in the valid region
+  for (int k = 0; k < 5; ++k) {
+    EXPECT_EQ(correlation.L0->At(i, c, k), kFloor);
+    EXPECT_EQ(sadUncapped.L0->At(i, c, k), kFloor);
+    EXPECT_EQ(sadCapped.L0->At(i, c, k), 1.0f);
+  }
+}
+
+TEST(InitialMatchValues, IndicesLookingOutsideTheImageGetTheFloor) {
+  std::mt19937 rng(35);
+  const auto [image0, image1] = testing::ShiftedPair(30, 26, 3, 0, rng);
+  for (int useSad : {0, 1}) {
+    const StereoMatcher m = ComputeL0For(image0, image1, 30, 8, 1, 0.96f, useSad);
+    for (int i = 8; i <= 26 - 9; ++i) {
+      for (int c = 8; c <= 30 - 9; ++c) {
+        for (int k = 0; k < 8; ++k) ASSERT_EQ(m.L0->At(i, c, k), kFloor) << useSad;
+      }
+    }
+  }
+}
+
+TEST(InitialMatchValues, MarginsKeepRawValuesAndLnIsZeroOutsideTheInterior) {
+  std::mt19937 rng(36);
+  const auto [image0, image1] = testing::ShiftedPair(34, 28, 1, 1, rng);
+  const int radius = 2;
+  const StereoMatcher m = ComputeL0For(image0, image1, -3, 10, radius, 0.96f, 1);
+  EXPECT_EQ(m.L0Ready, 1);
+  for (int i = 0; i < 28; ++i) {
+    for (int c = 0; c < 34; ++c) {
+      for (int k = 0; k < 10; ++k) {
+        const bool interior = i >= 8 && i <= 28 - 9 && c >= 8 && c <= 34 - 9 && k >= 3 && k <= 6;
+        if (interior) {
+          ASSERT_EQ(Bits(m.Ln->At(i, c, k)), Bits(m.L0->At(i, c, k)));
+        } else {
+          ASSERT_EQ(Bits(m.Ln->At(i, c, k)), 0u) << i << ", " << c << ", " << k;
+        }
+        // Farther than the radius from the valid region nothing was summed.
+        const bool far =
+            i < 9 - radius || i > 28 - 9 + radius || c < 9 - radius || c > 34 - 9 + radius;
+        if (far) ASSERT_EQ(m.L0->At(i, c, k), 0.0f) << i << ", " << c << ", " << k;
+      }
+    }
+  }
+
+  // With six indices or fewer each one lies within three of an end.
+  const StereoMatcher narrow = ComputeL0For(image0, image1, -3, 6, radius, 0.96f, 1);
+  for (std::size_t i = 0; i < narrow.Ln->size(); ++i) ASSERT_EQ(Bits(narrow.Ln->data()[i]), 0u);
+}
+
+TEST(InitialMatchValues, FlagsAndScalerSelectOnlyWhatTheyShould) {
+  std::mt19937 rng(37);
+  const auto [image0, image1] = testing::ShiftedPair(32, 26, 3, 1, rng);
+  const StereoMatcher sadOne = ComputeL0For(image0, image1, -2, 8, 1, 0.96f, 1);
+  const StereoMatcher sadTwo = ComputeL0For(image0, image1, -2, 8, 1, 0.96f, 2);
+  EXPECT_EQ(testing::FirstDifference(*sadOne.L0, *sadTwo.L0), -1);
+
+  const StereoMatcher low = ComputeL0For(image0, image1, -2, 8, 1, 0.2f, 0);
+  const StereoMatcher high = ComputeL0For(image0, image1, -2, 8, 1, 0.99f, 0);
+  EXPECT_EQ(testing::FirstDifference(*low.L0, *high.L0), -1);
+}
+
+TEST(InitialMatchValues, RefusesInputsThatDoNotFitTheVolumes) {
+  const FloatArray image = Filled(20, 20, 1, 1.0f);
+  StereoMatcher empty;
+  EXPECT_THROW(empty.ComputeL0(image, image, 1, 0.96f, 1), std::logic_error);
+
+  StereoMatcher m = MatcherWithGrids(20, 20, 8, 0);
+  const FloatArray narrow = Filled(19, 20, 1, 1.0f);
+  EXPECT_THROW(m.ComputeL0(narrow, narrow, 1, 0.96f, 1), std::invalid_argument);
+  EXPECT_THROW(m.ComputeL0(image, image, 8, 0.96f, 1), std::invalid_argument);
+  EXPECT_THROW(m.ComputeL0(image, image, -1, 0.96f, 1), std::invalid_argument);
+
+  // Image 1 is read only where it exists: a tiny one is safe (and reads as 0).
+  const FloatArray tiny = Filled(2, 2, 1, 1.0f);
+  EXPECT_NO_THROW(m.ComputeL0(image, tiny, 1, 0.96f, 0));
+}
+
+}  // namespace
+}  // namespace tavrel
