@@ -47,6 +47,8 @@ MainWindow::MainWindow(AppState& state, QWidget* parent)
     : QMainWindow(parent), state_(state), application_(state, *this) {
   setWindowTitle(QStringLiteral("Tavrel"));
 
+  // The caption is drawn on the menu bar, so it must stay in the window.
+  menuBar()->setNativeMenuBar(false);
   file_menu_ = menuBar()->addMenu(QStringLiteral("&File"));
   connect(file_menu_->addAction(QStringLiteral("&Open")), &QAction::triggered, this,
           [this] { OnOpen(); });

@@ -24,6 +24,7 @@ QImage SurfaceToImage(const Surface& picture) {
 
 PictureView::PictureView(PictureViewEvents& events, QWidget* parent)
     : QWidget(parent), events_(events) {
+  setBackgroundRole(QPalette::Base);
   setAutoFillBackground(true);
   setFocusPolicy(Qt::StrongFocus);
 }
