@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/fast_engine.h"
 #include "engine/reference_engine.h"
 
 namespace tavrel {
@@ -132,7 +133,11 @@ void StereoMatcher::ComputeL0(const FloatArray& image0, const FloatArray& image1
     throw std::invalid_argument("ComputeL0: image 0 has too many bands");
   }
   RequireRadius("WinRadL0", WinRadL0, kWinRadL0Limit);
-  reference::ComputeL0(*this, image0, image1, WinRadL0, MaxScaler, USE_SAD);
+  if (Engine == EngineKind::Fast) {
+    fast::ComputeL0(*this, image0, image1, WinRadL0, MaxScaler, USE_SAD);
+  } else {
+    reference::ComputeL0(*this, image0, image1, WinRadL0, MaxScaler, USE_SAD);
+  }
 }
 
 void StereoMatcher::RunIterations(int n, const JobProgress& progress) {
@@ -146,14 +151,22 @@ void StereoMatcher::Iterate() {
   RequireVolumes(*this, "Iterate");
   RequireRadius("WinRadRC", WinRadRC, kWinRadRCLimit);
   RequireRadius("WinRadD", WinRadD, kWinRadDLimit);
-  reference::Iterate(*this);
+  if (Engine == EngineKind::Fast) {
+    fast::Iterate(*this);
+  } else {
+    reference::Iterate(*this);
+  }
 }
 
 void StereoMatcher::ExtractDispConf() {
   if (!HasShape(Ln, Rows, Columns, NumDisparities) || !HasShape(DispConf, Rows, Columns, 2)) {
     throw std::logic_error("ExtractDispConf: Ln or DispConf does not exist or does not fit");
   }
-  reference::ExtractDispConf(*this);
+  if (Engine == EngineKind::Fast) {
+    fast::ExtractDispConf(*this);
+  } else {
+    reference::ExtractDispConf(*this);
+  }
 }
 
 void StereoMatcher::DisparityToDisplay() {

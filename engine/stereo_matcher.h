@@ -25,6 +25,11 @@ inline constexpr int kWinRadDLimit = 3;
 inline constexpr int kPixelMargin = 8;
 inline constexpr int kDisparityMargin = 3;
 
+// Which implementation runs the heavy stages (ComputeL0, Iterate,
+// ExtractDispConf): the fast one, on every core with the vector units, or the
+// straightforward reference that defines the results. Both give the same bits.
+enum class EngineKind { Fast, Reference };
+
 // The engine object. Cell (r, c, d) of the match volumes pairs pixel (r, c) of
 // image 0 with pixel (r, c + MinDisparity + d) of image 1. Between operations
 // every cell of Ln outside the interior (rows and columns 8 .. size - 9,
@@ -47,6 +52,7 @@ class StereoMatcher {
   std::string Image1Name;
   std::string OutputFileName;
   int L0Ready = 0;
+  EngineKind Engine = EngineKind::Fast;  // kept by Release
 
   // One complete job: allocate, ComputeL0, RunIterations(NumIterations),
   // ExtractDispConf, DisparityToDisplay. Throws std::invalid_argument, before

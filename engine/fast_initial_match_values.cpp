@@ -1,0 +1,537 @@
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "engine/fast_engine.h"
+#include "engine/fast_parallel.h"
+
+// Initial match values, one block of kLanes disparity indices at a time.
+//
+// The straightforward computation fills one image-sized plane per disparity
+// index (similarity, or the 3B moments), box-averages it and copies it into
+// L0 with a stride of NumDisparities floats. Here a block of kLanes
+// consecutive indices travels down the image together: each image row of the
+// block's planes is made once (lanes = indices, adjacent in memory), kept in a
+// ring of 2r + 2 rows, and the box mean runs as running sums carried from row
+// to row (columns) and along the row (rows), exactly as BoxSum forms them,
+// lane by lane. The finished row goes straight into L0 as whole cache lines.
+// Blocks are independent, so the threads share them; the block size does
+// not depend on the thread count.
+namespace tavrel::fast {
+namespace {
+
+constexpr int kLanes = 16;
+constexpr double kOneOver255 = 0.00392156862745098;
+constexpr float kLowestMatchValue = 0.08f;
+constexpr int kValidFirst = 9;  // valid region: rows and columns 9 .. size - 9
+
+struct Geometry {
+  int rows = 0;
+  int columns = 0;
+  int disparities = 0;
+  int minDisparity = 0;
+  int bands = 0;
+  int radius = 0;
+
+  bool ValidRow(int i) const { return i >= kValidFirst && i <= rows - kValidFirst; }
+  bool ValidColumn(std::int64_t c) const { return c >= kValidFirst && c <= columns - kValidFirst; }
+};
+
+// Box mean of radius r over the planes of one block, streamed row by row.
+// A plane row holds columns x lanes floats (lane fastest; lanes = channels x
+// kLanes). The caller supplies rows of the unfiltered planes through
+// MakeRow(i, out) and receives each filtered row in order.
+class StreamingBoxMean {
+ public:
+  StreamingBoxMean(int rows, int columns, int lanes, int radius)
+      : rows_(rows),
+        columns_(columns),
+        lanes_(lanes),
+        radius_(radius),
+        ringRows_(2 * radius + 2),
+        rowSize_(static_cast<std::size_t>(columns) * lanes),
+        ring_(rowSize_ * ringRows_),
+        columnSums_(rowSize_),
+        columnValues_(rowSize_),
+        rowSum_(static_cast<std::size_t>(lanes)),
+        out_(rowSize_) {
+    const double side = 2.0 * radius + 1.0;
+    w_ = static_cast<float>(side * side);
+    active_ = rows >= 2 * radius + 1 && columns >= 2 * radius + 1;
+  }
+
+  // Filters every row of the block's planes: makeRow(i, float* row) writes
+  // unfiltered row i, useRow(i, const float* row) takes filtered row i.
+  template <typename MakeRow, typename UseRow>
+  void Run(MakeRow&& makeRow, UseRow&& useRow) {
+    int made = 0;
+    auto ensure = [&](int upTo) {
+      for (; made <= std::min(upTo, rows_ - 1); ++made) makeRow(made, Slot(made));
+    };
+    for (int i = 0; i < rows_; ++i) {
+      ensure(i + radius_);
+      if (active_ && i >= radius_ && i <= rows_ - radius_ - 1) {
+        InnerRow(i);
+      } else {
+        EdgeRow(i);
+      }
+      useRow(i, static_cast<const float*>(out_.data()));
+    }
+  }
+
+ private:
+  float* Slot(int i) { return ring_.data() + static_cast<std::size_t>(i % ringRows_) * rowSize_; }
+
+  void InnerRow(int i);
+  void EdgeRow(int i);
+
+  int rows_;
+  int columns_;
+  int lanes_;
+  int radius_;
+  int ringRows_;
+  std::size_t rowSize_;
+  float w_ = 1.0f;
+  bool active_ = false;
+  std::vector<float> ring_;
+  std::vector<double> columnSums_;
+  std::vector<float> columnValues_;
+  std::vector<double> rowSum_;
+  std::vector<float> out_;
+};
+
+// sums[k] = first[k], then sums[k] += rows[j][k] for j = 1 .. count - 1.
+TAVREL_VECTOR_CLONES void StartSums(double* __restrict sums, const float* const* rows, int count,
+                                    std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) sums[k] = rows[0][k];
+  for (int j = 1; j < count; ++j) {
+    const float* row = rows[j];
+    for (std::size_t k = 0; k < n; ++k) sums[k] += row[k];
+  }
+}
+
+// sums = (sums - leave) + enter in double, values = sums rounded to float.
+TAVREL_VECTOR_CLONES void StepSums(double* __restrict sums, const float* __restrict leave,
+                                   const float* __restrict enter, float* __restrict values,
+                                   std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) {
+    const double s = (sums[k] - leave[k]) + enter[k];
+    sums[k] = s;
+    values[k] = static_cast<float>(s);
+  }
+}
+
+TAVREL_VECTOR_CLONES void RoundSums(const double* __restrict sums, float* __restrict values,
+                                    std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) values[k] = static_cast<float>(sums[k]);
+}
+
+// The row pass of BoxSum on one row (columns x lanes, lane fastest), followed
+// by BoxMean's division by w: out[j] = float(float(running sum) / w) for the
+// inner columns j = r .. columns - r - 1.
+TAVREL_VECTOR_CLONES void RowPassAndDivide(const float* __restrict values, int columns, int lanes,
+                                           int radius, float w, double* __restrict sum,
+                                           float* __restrict out) {
+  for (int k = 0; k < lanes; ++k) sum[k] = values[k];
+  for (int j = 1; j <= 2 * radius; ++j) {
+    const float* v = values + static_cast<std::ptrdiff_t>(j) * lanes;
+    for (int k = 0; k < lanes; ++k) sum[k] += v[k];
+  }
+  const int last = columns - radius - 1;
+  for (int j = radius; j <= last; ++j) {
+    float* o = out + static_cast<std::ptrdiff_t>(j) * lanes;
+    for (int k = 0; k < lanes; ++k) o[k] = static_cast<float>(sum[k]) / w;
+    if (j < last) {
+      const float* leave = values + static_cast<std::ptrdiff_t>(j - radius) * lanes;
+      const float* enter = values + static_cast<std::ptrdiff_t>(j + radius + 1) * lanes;
+      for (int k = 0; k < lanes; ++k) sum[k] = (sum[k] - leave[k]) + enter[k];
+    }
+  }
+}
+
+TAVREL_VECTOR_CLONES void Divide(const float* __restrict in, float w, float* __restrict out,
+                                 std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) out[k] = in[k] / w;
+}
+
+void StreamingBoxMean::InnerRow(int i) {
+  const int r = radius_;
+  const std::size_t innerBegin = static_cast<std::size_t>(r) * lanes_;
+  const std::size_t innerCount = static_cast<std::size_t>(columns_ - 2 * r) * lanes_;
+  double* sums = columnSums_.data() + innerBegin;
+  float* values = columnValues_.data() + innerBegin;
+  if (i == r) {
+    std::vector<const float*> window;
+    for (int j = 0; j <= 2 * r; ++j) window.push_back(Slot(j) + innerBegin);
+    StartSums(sums, window.data(), 2 * r + 1, innerCount);
+    RoundSums(sums, values, innerCount);
+  } else {
+    StepSums(sums, Slot(i - 1 - r) + innerBegin, Slot(i + r) + innerBegin, values, innerCount);
+  }
+  // Edge columns enter the row sums with their own values.
+  const float* raw = Slot(i);
+  std::copy_n(raw, innerBegin, columnValues_.data());
+  std::copy_n(raw + innerBegin + innerCount, innerBegin,
+              columnValues_.data() + innerBegin + innerCount);
+
+  RowPassAndDivide(columnValues_.data(), columns_, lanes_, r, w_, rowSum_.data(), out_.data());
+  std::copy_n(raw, innerBegin, out_.data());
+  std::copy_n(raw + innerBegin + innerCount, innerBegin, out_.data() + innerBegin + innerCount);
+}
+
+// A row BoxSum leaves alone: BoxMean still divides its inner columns.
+void StreamingBoxMean::EdgeRow(int i) {
+  const float* raw = Slot(i);
+  std::copy_n(raw, rowSize_, out_.data());
+  if (columns_ >= 2 * radius_ + 1) {
+    const std::size_t begin = static_cast<std::size_t>(radius_) * lanes_;
+    Divide(raw + begin, w_, out_.data() + begin,
+           static_cast<std::size_t>(columns_ - 2 * radius_) * lanes_);
+  }
+}
+
+// Image 1's row i, one plane per band, padded with zeros so that the lanes of
+// every column can read it: planes[b * span + (c1 - firstColumn)] for image-1
+// columns c1 of the valid region, 0 elsewhere.
+struct ShiftedRow {
+  std::int64_t firstColumn = 0;
+  std::size_t span = 0;
+  std::vector<float> planes;
+
+  const float* Band(int b) const { return planes.data() + b * span; }
+};
+
+void LoadShiftedRow(const FloatArray& image, const Geometry& g, int i, ShiftedRow& row) {
+  std::fill(row.planes.begin(), row.planes.end(), 0.0f);
+  if (!g.ValidRow(i)) return;
+  for (std::int64_t c1 = kValidFirst; c1 <= g.columns - kValidFirst; ++c1) {
+    const std::int64_t at = c1 - row.firstColumn;
+    if (at < 0 || at >= static_cast<std::int64_t>(row.span)) continue;
+    for (int b = 0; b < g.bands; ++b) {
+      row.planes[b * row.span + at] = image.At(i, static_cast<int>(c1), b);
+    }
+  }
+}
+
+// Lane mask of the image-1 columns c + d, d = minDisparity + k0 + lane, that
+// lie in the valid region.
+void ShiftedValid(const Geometry& g, int c, int k0, bool* valid) {
+  for (int lane = 0; lane < kLanes; ++lane) {
+    valid[lane] = g.ValidColumn(static_cast<std::int64_t>(c) + g.minDisparity + k0 + lane);
+  }
+}
+
+// SAD similarity of one pixel against kLanes shifted pixels: per band
+// t = float(t + (1 - |a - v| / 255)), then t / bands; 0 in lanes outside.
+TAVREL_VECTOR_CLONES void SimilarityLanes(const float* a, const float* const* v, int bands,
+                                          const bool* valid, float* __restrict out) {
+  float t[kLanes] = {};
+  for (int b = 0; b < bands; ++b) {
+    const double ab = a[b];
+    const float* vb = v[b];
+    for (int lane = 0; lane < kLanes; ++lane) {
+      const double difference = ab - static_cast<double>(vb[lane]);
+      t[lane] = static_cast<float>(t[lane] + (1.0 - std::fabs(difference) * kOneOver255));
+    }
+  }
+  for (int lane = 0; lane < kLanes; ++lane) {
+    const float mean = static_cast<float>(static_cast<double>(t[lane]) / bands);
+    out[lane] = valid[lane] ? mean : 0.0f;
+  }
+}
+
+// Moments of one pixel against kLanes shifted pixels, channels 3b, 3b + 1,
+// 3b + 2 = a * a, v * v, v * a (each rounded to float); 0 in lanes outside.
+TAVREL_VECTOR_CLONES void MomentLanes(const float* a, const float* const* v, int bands,
+                                      const bool* valid, float* __restrict out) {
+  for (int b = 0; b < bands; ++b) {
+    const double ab = a[b];
+    const float* vb = v[b];
+    float* aa = out + (3 * b) * kLanes;
+    float* vv = aa + kLanes;
+    float* va = vv + kLanes;
+    for (int lane = 0; lane < kLanes; ++lane) {
+      const double vl = vb[lane];
+      const bool ok = valid[lane];
+      aa[lane] = ok ? static_cast<float>(ab * ab) : 0.0f;
+      vv[lane] = ok ? static_cast<float>(vl * vl) : 0.0f;
+      va[lane] = ok ? static_cast<float>(vl * ab) : 0.0f;
+    }
+  }
+}
+
+// Correlation of one pixel from its box-averaged moments (3B x kLanes) and
+// the window means: mu0 of image 0 at the pixel (one per band), mu1 of image 1
+// around each lane's shifted column. Same operations and roundings as the
+// straightforward code: stored variances and covariance, q in double, bands
+// with q = 0 skipped, float sum, then sum / bands.
+TAVREL_VECTOR_CLONES void CorrelationLanes(const float* moments, const float* mu0,
+                                           const float* const* mu1, int bands,
+                                           float* __restrict out) {
+  float sum[kLanes] = {};
+  for (int b = 0; b < bands; ++b) {
+    const double m0 = mu0[b];
+    const float* aa = moments + (3 * b) * kLanes;
+    const float* vv = aa + kLanes;
+    const float* va = vv + kLanes;
+    const float* m1 = mu1[b];
+    for (int lane = 0; lane < kLanes; ++lane) {
+      const double m1l = m1[lane];
+      const float variance0 = static_cast<float>(aa[lane] - m0 * m0);
+      const float variance1 = static_cast<float>(vv[lane] - m1l * m1l);
+      const float covariance = static_cast<float>(va[lane] - m0 * m1l);
+      const double q = static_cast<double>(variance0) * variance1;
+      const float added = static_cast<float>(sum[lane] + covariance / __builtin_sqrt(q));
+      sum[lane] = q != 0.0 ? added : sum[lane];
+    }
+  }
+  for (int lane = 0; lane < kLanes; ++lane) {
+    out[lane] = static_cast<float>(static_cast<double>(sum[lane]) / bands);
+  }
+}
+
+// v clamped to 0.08 .. 1.0; NaN becomes 0.08.
+inline float Clamp(float v) {
+  if (!(v >= kLowestMatchValue)) v = kLowestMatchValue;
+  if (v > 1.0f) v = 1.0f;
+  return v;
+}
+
+bool InNormalisedRegion(const Geometry& g, int i, int c) {
+  return i >= kPixelMargin && i <= g.rows - kPixelMargin - 1 && c >= kPixelMargin &&
+         c <= g.columns - kPixelMargin - 1;
+}
+
+bool InteriorIndex(const Geometry& g, int k) {
+  return k >= kDisparityMargin && k <= g.disparities - kDisparityMargin - 1;
+}
+
+// Zeroes the cells of plane row i (columns x lanes) outside the valid region;
+// false when the whole row lies outside it.
+bool ClearOutsideValid(const Geometry& g, int i, int lanes, float* row) {
+  const std::size_t rowSize = static_cast<std::size_t>(g.columns) * lanes;
+  const int lastValid = g.columns - kValidFirst;
+  if (!g.ValidRow(i) || lastValid < kValidFirst) {
+    std::fill_n(row, rowSize, 0.0f);
+    return false;
+  }
+  std::fill_n(row, static_cast<std::size_t>(kValidFirst) * lanes, 0.0f);
+  const std::size_t tail = static_cast<std::size_t>(lastValid + 1) * lanes;
+  std::fill(row + tail, row + rowSize, 0.0f);
+  return true;
+}
+
+// Scratch of one thread: the image-1 row planes and the box mean stream.
+struct BlockScratch {
+  BlockScratch(const Geometry& g, int channels)
+      : box(g.rows, g.columns, channels * kLanes, g.radius) {
+    shifted.firstColumn = static_cast<std::int64_t>(g.minDisparity);
+    shifted.span = static_cast<std::size_t>(g.columns) + g.disparities + kLanes;
+    shifted.planes.assign(shifted.span * g.bands, 0.0f);
+  }
+  StreamingBoxMean box;
+  ShiftedRow shifted;
+};
+
+// L0 rows of the block of indices k0 .. k0 + count - 1 (SAD, raw values).
+void SadBlock(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
+              const Geometry& g, int k0, int count, BlockScratch& scratch) {
+  FloatArray& L0 = *matcher.L0;
+  std::vector<const float*> v(static_cast<std::size_t>(g.bands));
+  bool valid[kLanes];
+  auto makeRow = [&](int i, float* row) {
+    if (!ClearOutsideValid(g, i, kLanes, row)) return;
+    // Rebase so that lane 0 of column c reads image-1 column c + minDisparity + k0.
+    LoadShiftedRow(image1, g, i, scratch.shifted);
+    for (int c = kValidFirst; c <= g.columns - kValidFirst; ++c) {
+      ShiftedValid(g, c, k0, valid);
+      for (int b = 0; b < g.bands; ++b) v[b] = scratch.shifted.Band(b) + c + k0;
+      SimilarityLanes(image0.data() + image0.Index(i, c, 0), v.data(), g.bands, valid,
+                      row + static_cast<std::size_t>(c) * kLanes);
+    }
+  };
+  auto useRow = [&](int i, const float* row) {
+    for (int c = 0; c < g.columns; ++c) {
+      std::copy_n(row + static_cast<std::size_t>(c) * kLanes, count, &L0.At(i, c, k0));
+    }
+  };
+  scratch.box.Run(makeRow, useRow);
+}
+
+// L0 and Ln rows of the block of indices k0 .. k0 + count - 1 (correlation,
+// clamped in the normalised region; Ln = L0 in the interior, 0 elsewhere).
+void CorrelationBlock(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
+                      const FloatArray& means, const Geometry& g, int k0, int count,
+                      BlockScratch& scratch) {
+  FloatArray& L0 = *matcher.L0;
+  FloatArray& Ln = *matcher.Ln;
+  const int channels = 3 * g.bands;
+  std::vector<const float*> v(static_cast<std::size_t>(g.bands));
+  bool valid[kLanes];
+  auto makeRow = [&](int i, float* row) {
+    if (!ClearOutsideValid(g, i, channels * kLanes, row)) return;
+    LoadShiftedRow(image1, g, i, scratch.shifted);
+    for (int c = kValidFirst; c <= g.columns - kValidFirst; ++c) {
+      ShiftedValid(g, c, k0, valid);
+      for (int b = 0; b < g.bands; ++b) v[b] = scratch.shifted.Band(b) + c + k0;
+      MomentLanes(image0.data() + image0.Index(i, c, 0), v.data(), g.bands, valid,
+                  row + static_cast<std::size_t>(c) * channels * kLanes);
+    }
+  };
+
+  // Window means of image 1 in planes, padded like ShiftedRow (0 outside the
+  // grid, as the straightforward code's guarded read gives).
+  ShiftedRow mu1Row;
+  mu1Row.firstColumn = g.minDisparity;
+  mu1Row.span = static_cast<std::size_t>(g.columns) + g.disparities + kLanes;
+  mu1Row.planes.assign(mu1Row.span * g.bands, 0.0f);
+  std::vector<float> mu0(static_cast<std::size_t>(g.bands));
+  std::vector<const float*> mu1(static_cast<std::size_t>(g.bands));
+  float values[kLanes];
+
+  auto useRow = [&](int i, const float* row) {
+    for (int b = 0; b < g.bands; ++b) {
+      float* plane = mu1Row.planes.data() + b * mu1Row.span;
+      for (int c1 = 0; c1 < g.columns; ++c1) {
+        const std::int64_t at = c1 - mu1Row.firstColumn;
+        if (at >= 0 && at < static_cast<std::int64_t>(mu1Row.span)) {
+          plane[at] = means.At(i, c1, 2 * b + 1);
+        }
+      }
+    }
+    for (int c = 0; c < g.columns; ++c) {
+      for (int b = 0; b < g.bands; ++b) {
+        mu0[b] = means.At(i, c, 2 * b);
+        mu1[b] = mu1Row.Band(b) + c + k0;
+      }
+      CorrelationLanes(row + static_cast<std::size_t>(c) * channels * kLanes, mu0.data(),
+                       mu1.data(), g.bands, values);
+      float* l0 = &L0.At(i, c, k0);
+      float* ln = &Ln.At(i, c, k0);
+      if (InNormalisedRegion(g, i, c)) {
+        for (int lane = 0; lane < count; ++lane) {
+          const float clamped = Clamp(values[lane]);
+          l0[lane] = clamped;
+          ln[lane] = InteriorIndex(g, k0 + lane) ? clamped : 0.0f;
+        }
+      } else {
+        std::copy_n(values, count, l0);
+        std::fill_n(ln, count, 0.0f);
+      }
+    }
+  };
+  scratch.box.Run(makeRow, useRow);
+}
+
+// MeanGrid(i, c): L0 summed over the indices ascending in float, divided by
+// NumDisparities; then box-averaged with radius r + 1.
+void ComputeMeanGrid(const StereoMatcher& matcher, const Geometry& g, FloatArray& meanGrid) {
+  const FloatArray& L0 = *matcher.L0;
+#pragma omp parallel for schedule(static)
+  for (int i = 0; i < g.rows; ++i) {
+    for (int c = 0; c < g.columns; ++c) {
+      const float* values = L0.data() + L0.Index(i, c, 0);
+      float mean = 0.0f;
+      for (int k = 0; k < g.disparities; ++k) mean += values[k];
+      meanGrid.At(i, c, 0) = static_cast<float>(static_cast<double>(mean) / g.disparities);
+    }
+  }
+  meanGrid.BoxMean(g.radius + 1);
+}
+
+// SAD scaling (v - m) / (1 - m) in double, clamp, and Ln, for one pixel.
+TAVREL_VECTOR_CLONES void ScalePixel(float* __restrict l0, float* __restrict ln, int count, float m,
+                                     int firstInterior, int lastInterior) {
+  const double md = m;
+  const double denominator = 1.0 - md;
+  for (int k = 0; k < count; ++k) {
+    float v = static_cast<float>((static_cast<double>(l0[k]) - md) / denominator);
+    v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
+    v = v > 1.0f ? 1.0f : v;
+    l0[k] = v;
+    ln[k] = k >= firstInterior && k <= lastInterior ? v : 0.0f;
+  }
+}
+
+void ScaleSadValues(StereoMatcher& matcher, const Geometry& g, const FloatArray& meanGrid,
+                    float maxScaler) {
+  FloatArray& L0 = *matcher.L0;
+  FloatArray& Ln = *matcher.Ln;
+  const std::size_t pixelCells = static_cast<std::size_t>(g.disparities);
+#pragma omp parallel for schedule(static)
+  for (int i = 0; i < g.rows; ++i) {
+    for (int c = 0; c < g.columns; ++c) {
+      float* ln = &Ln.At(i, c, 0);
+      if (!InNormalisedRegion(g, i, c)) {
+        std::fill_n(ln, pixelCells, 0.0f);
+        continue;
+      }
+      float m = meanGrid.At(i, c, 0);
+      if (m > maxScaler) m = maxScaler;
+      ScalePixel(&L0.At(i, c, 0), ln, g.disparities, m, kDisparityMargin,
+                 g.disparities - kDisparityMargin - 1);
+    }
+  }
+}
+
+// Window means of both images: band 2b image 0, band 2b + 1 image 1 at the
+// same column, over the valid region; BoxMean(r).
+FloatArray MeanImages(const FloatArray& image0, const FloatArray& image1, const Geometry& g) {
+  FloatArray means(g.columns, g.rows, 2 * g.bands);
+  means.Fill(0.0f);
+  for (int i = kValidFirst; i <= g.rows - kValidFirst; ++i) {
+    for (int c = kValidFirst; c <= g.columns - kValidFirst; ++c) {
+      for (int b = 0; b < g.bands; ++b) {
+        means.At(i, c, 2 * b) = image0.At(i, c, b);
+        means.At(i, c, 2 * b + 1) = image1.Get(i, c, b);
+      }
+    }
+  }
+  means.BoxMean(g.radius);
+  return means;
+}
+
+}  // namespace
+
+void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
+               int winRadL0, float maxScaler, int useSad) {
+  Geometry g;
+  g.rows = matcher.Rows;
+  g.columns = matcher.Columns;
+  g.disparities = matcher.NumDisparities;
+  g.minDisparity = matcher.MinDisparity;
+  g.bands = image0.bands();
+  g.radius = winRadL0;
+  const bool sad = useSad != 0;
+  const int blocks = (g.disparities + kLanes - 1) / kLanes;
+
+  FloatArray means = sad ? FloatArray(0, 0, 0) : MeanImages(image0, image1, g);
+  const int channels = sad ? 1 : 3 * g.bands;
+
+#pragma omp parallel
+  {
+    BlockScratch scratch(g, channels);
+#pragma omp for schedule(dynamic)
+    for (int block = 0; block < blocks; ++block) {
+      const int k0 = block * kLanes;
+      const int count = std::min(kLanes, g.disparities - k0);
+      if (sad) {
+        SadBlock(matcher, image0, image1, g, k0, count, scratch);
+      } else {
+        CorrelationBlock(matcher, image0, image1, means, g, k0, count, scratch);
+      }
+    }
+  }
+
+  if (sad && g.disparities > 0) {
+    FloatArray meanGrid(g.columns, g.rows, 1);
+    ComputeMeanGrid(matcher, g, meanGrid);
+    ScaleSadValues(matcher, g, meanGrid, maxScaler);
+  }
+  matcher.L0Ready = 1;
+}
+
+}  // namespace tavrel::fast

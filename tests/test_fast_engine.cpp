@@ -1,0 +1,339 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+#include "engine/fast_engine.h"
+#include "engine/float_array.h"
+#include "engine/reference_engine.h"
+#include "engine/stereo_matcher.h"
+#include "files/output_file.h"
+
+namespace tavrel {
+namespace {
+
+// One random job: image sizes around the margins, 1 to 3 bands, both
+// measures, radii from 0 to their limits, short and negative ranges.
+struct Job {
+  int rows = 0;
+  int columns = 0;
+  int bands = 1;
+  int minDisparity = 0;
+  int maxDisparity = 1;
+  int winRadL0 = 0;
+  int winRadRC = 0;
+  int winRadD = 0;
+  int useSad = 1;
+  float maxScaler = 0.96f;
+
+  std::string Describe() const {
+    return std::to_string(columns) + "x" + std::to_string(rows) + "x" + std::to_string(bands) +
+           " d " + std::to_string(minDisparity) + ".." + std::to_string(maxDisparity) + " r " +
+           std::to_string(winRadL0) + "/" + std::to_string(winRadRC) + "/" +
+           std::to_string(winRadD) + (useSad ? " sad" : " corr");
+  }
+};
+
+Job RandomJob(std::mt19937& rng) {
+  auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  Job job;
+  job.rows = pick(14, 40);
+  job.columns = pick(14, 48);
+  job.bands = pick(1, 3);
+  const int count = pick(1, 20);
+  job.minDisparity = pick(-count - 6, 6);
+  job.maxDisparity = job.minDisparity + count;
+  job.winRadL0 = pick(0, kWinRadL0Limit - 1);
+  job.winRadRC = pick(0, kWinRadRCLimit - 1);
+  job.winRadD = pick(0, kWinRadDLimit - 1);
+  job.useSad = pick(0, 2);
+  job.maxScaler = pick(0, 3) == 0 ? 1.0f : 0.96f;
+  return job;
+}
+
+// Image 1 is image 0 shifted by a disparity of the range, with noise, so that
+// matches are strong and values spread; every third job has fractional
+// intensities and every fourth an image 1 wider than image 0.
+void MakeImages(std::mt19937& rng, const Job& job, std::unique_ptr<FloatArray>& image0,
+                std::unique_ptr<FloatArray>& image1) {
+  const bool fractional = rng() % 3 == 0;
+  const int extra = rng() % 4 == 0 ? 3 : 0;
+  image0 = std::make_unique<FloatArray>(job.columns, job.rows, job.bands);
+  image1 = std::make_unique<FloatArray>(job.columns + extra, job.rows + extra, job.bands);
+  std::uniform_real_distribution<float> value(0.0f, 255.0f);
+  std::uniform_int_distribution<int> noise(-12, 12);
+  auto draw = [&](float v) { return fractional ? v : static_cast<float>(static_cast<int>(v)); };
+  for (std::size_t i = 0; i < image0->size(); ++i) image0->data()[i] = draw(value(rng));
+  const int shift = (job.minDisparity + job.maxDisparity) / 2;
+  for (int r = 0; r < image1->rows(); ++r) {
+    for (int c = 0; c < image1->columns(); ++c) {
+      for (int b = 0; b < job.bands; ++b) {
+        float v = image0->Get(r, c - shift, b);
+        if (v == 0.0f || rng() % 5 == 0) v = draw(value(rng));
+        image1->At(r, c, b) = std::clamp(v + noise(rng), 0.0f, 255.0f);
+      }
+    }
+  }
+}
+
+// A matcher with the job's fields and freshly allocated grids, as Run leaves
+// it just before ComputeL0.
+std::unique_ptr<StereoMatcher> Prepare(const Job& job) {
+  auto m = std::make_unique<StereoMatcher>();
+  m->MinDisparity = job.minDisparity;
+  m->MaxDisparity = job.maxDisparity;
+  m->Rows = job.rows;
+  m->Columns = job.columns;
+  m->NumDisparities = job.maxDisparity - job.minDisparity;
+  m->WinRadRC = job.winRadRC;
+  m->WinRadD = job.winRadD;
+  m->IterationCount = -1;
+  m->L0 = std::make_unique<FloatArray>(job.columns, job.rows, m->NumDisparities);
+  m->Ln = std::make_unique<FloatArray>(job.columns, job.rows, m->NumDisparities);
+  m->DispConf = std::make_unique<FloatArray>(job.columns, job.rows, 2);
+  m->DisplayMap = std::make_unique<FloatArray>(job.columns, job.rows, 1);
+  return m;
+}
+
+void CopyGrid(const FloatArray& from, FloatArray& to) {
+  ASSERT_EQ(from.size(), to.size());
+  std::memcpy(to.data(), from.data(), from.size() * sizeof(float));
+}
+
+// Bitwise equality, so that NaNs, signed zeros and the last bit all count.
+::testing::AssertionResult SameBits(const FloatArray& expected, const FloatArray& actual) {
+  if (expected.size() != actual.size()) return ::testing::AssertionFailure() << "sizes differ";
+  if (std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)) == 0) {
+    return ::testing::AssertionSuccess();
+  }
+  for (int r = 0; r < expected.rows(); ++r) {
+    for (int c = 0; c < expected.columns(); ++c) {
+      for (int b = 0; b < expected.bands(); ++b) {
+        const float e = expected.At(r, c, b);
+        const float a = actual.At(r, c, b);
+        if (std::memcmp(&e, &a, sizeof e) != 0) {
+          return ::testing::AssertionFailure() << "first difference at row " << r << ", column "
+                                               << c << ", band " << b << ": " << e << " vs " << a;
+        }
+      }
+    }
+  }
+  return ::testing::AssertionFailure();
+}
+
+class ThreadCount {
+ public:
+  explicit ThreadCount(int n) {
+#ifdef _OPENMP
+    saved_ = omp_get_max_threads();
+    omp_set_num_threads(n);
+#else
+    (void)n;
+#endif
+  }
+  ~ThreadCount() {
+#ifdef _OPENMP
+    omp_set_num_threads(saved_);
+#endif
+  }
+
+ private:
+  int saved_ = 1;
+};
+
+constexpr int kThreadCounts[] = {1, 2, 3, 8};
+
+TEST(FastEngine, InitialMatchValuesMatchTheReference) {
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 60; ++trial) {
+    const Job job = RandomJob(rng);
+    std::unique_ptr<FloatArray> image0, image1;
+    MakeImages(rng, job, image0, image1);
+    auto expected = Prepare(job);
+    reference::ComputeL0(*expected, *image0, *image1, job.winRadL0, job.maxScaler, job.useSad);
+    for (int threads : kThreadCounts) {
+      ThreadCount scope(threads);
+      auto actual = Prepare(job);
+      fast::ComputeL0(*actual, *image0, *image1, job.winRadL0, job.maxScaler, job.useSad);
+      ASSERT_TRUE(SameBits(*expected->L0, *actual->L0)) << job.Describe() << " threads " << threads;
+      ASSERT_TRUE(SameBits(*expected->Ln, *actual->Ln)) << job.Describe() << " threads " << threads;
+      EXPECT_EQ(actual->L0Ready, 1);
+    }
+  }
+}
+
+TEST(FastEngine, IterationsAndExtractionMatchTheReference) {
+  std::mt19937 rng(23);
+  for (int trial = 0; trial < 60; ++trial) {
+    const Job job = RandomJob(rng);
+    std::unique_ptr<FloatArray> image0, image1;
+    MakeImages(rng, job, image0, image1);
+    auto expected = Prepare(job);
+    reference::ComputeL0(*expected, *image0, *image1, job.winRadL0, job.maxScaler, job.useSad);
+    expected->IterationCount = 0;
+    std::vector<std::unique_ptr<StereoMatcher>> actual;
+    for (std::size_t t = 0; t < std::size(kThreadCounts); ++t) {
+      actual.push_back(Prepare(job));
+      CopyGrid(*expected->L0, *actual.back()->L0);
+      CopyGrid(*expected->Ln, *actual.back()->Ln);
+      actual.back()->IterationCount = 0;
+    }
+    for (int iteration = 1; iteration <= 3; ++iteration) {
+      reference::Iterate(*expected);
+      reference::ExtractDispConf(*expected);
+      for (std::size_t t = 0; t < actual.size(); ++t) {
+        ThreadCount scope(kThreadCounts[t]);
+        fast::Iterate(*actual[t]);
+        fast::ExtractDispConf(*actual[t]);
+        const std::string where = job.Describe() + " iteration " + std::to_string(iteration) +
+                                  " threads " + std::to_string(kThreadCounts[t]);
+        ASSERT_TRUE(SameBits(*expected->Ln, *actual[t]->Ln)) << where;
+        ASSERT_TRUE(SameBits(*expected->DispConf, *actual[t]->DispConf)) << where;
+        EXPECT_EQ(actual[t]->IterationCount, iteration);
+      }
+    }
+  }
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    path_ = std::filesystem::temp_directory_path() /
+            ("tavrel_fast_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "_" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Whole jobs through Run, as the programs call it: the default engine is the
+// fast one, and its grids and output file equal the reference's for every
+// thread count.
+TEST(FastEngine, WholeJobsAndOutputFilesMatchTheReferenceForAnyThreadCount) {
+  EXPECT_EQ(StereoMatcher().Engine, EngineKind::Fast);
+  TempDir dir;
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 8; ++trial) {
+    Job job = RandomJob(rng);
+    job.rows += 10;
+    job.columns += 12;
+    std::unique_ptr<FloatArray> image0, image1;
+    MakeImages(rng, job, image0, image1);
+    const int iterations = 1 + trial % 4;
+
+    StereoMatcher expected;
+    expected.Engine = EngineKind::Reference;
+    expected.Run(*image0, *image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
+                 job.winRadD, iterations, job.maxScaler, job.useSad);
+    ASSERT_TRUE(WriteOutputFile(expected, (dir.path() / "expected.dis").string()));
+    const std::string expectedFile = ReadFile(dir.path() / "expected.dis");
+    ASSERT_FALSE(expectedFile.empty());
+
+    for (int threads : kThreadCounts) {
+      ThreadCount scope(threads);
+      StereoMatcher actual;
+      actual.Run(*image0, *image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
+                 job.winRadD, iterations, job.maxScaler, job.useSad);
+      const std::string where = job.Describe() + " threads " + std::to_string(threads);
+      ASSERT_TRUE(SameBits(*expected.L0, *actual.L0)) << where;
+      ASSERT_TRUE(SameBits(*expected.Ln, *actual.Ln)) << where;
+      ASSERT_TRUE(SameBits(*expected.DispConf, *actual.DispConf)) << where;
+      ASSERT_TRUE(SameBits(*expected.DisplayMap, *actual.DisplayMap)) << where;
+      EXPECT_EQ(actual.IterationCount, iterations);
+      ASSERT_TRUE(WriteOutputFile(actual, (dir.path() / "actual.dis").string()));
+      EXPECT_EQ(ReadFile(dir.path() / "actual.dis"), expectedFile) << where;
+    }
+  }
+}
+
+// The fast iteration ignores whatever lies outside the interior on entry, as
+// the border clear of the straightforward one does, and both leave zeros there.
+TEST(FastEngine, IterationClearsGarbageOutsideTheInterior) {
+  std::mt19937 rng(8);
+  Job job;
+  job.rows = 30;
+  job.columns = 33;
+  job.bands = 1;
+  job.minDisparity = -4;
+  job.maxDisparity = 9;
+  job.winRadRC = 7;
+  job.winRadD = 2;
+  std::unique_ptr<FloatArray> image0, image1;
+  MakeImages(rng, job, image0, image1);
+  auto expected = Prepare(job);
+  reference::ComputeL0(*expected, *image0, *image1, 1, 0.96f, 1);
+  std::uniform_real_distribution<float> junk(-5.0f, 5.0f);
+  FloatArray& Ln = *expected->Ln;
+  for (int r = 0; r < job.rows; ++r) {
+    for (int c = 0; c < job.columns; ++c) {
+      for (int d = 0; d < Ln.bands(); ++d) {
+        const bool interior = r >= 8 && r < job.rows - 8 && c >= 8 && c < job.columns - 8 &&
+                              d >= 3 && d < Ln.bands() - 3;
+        if (!interior) Ln.At(r, c, d) = junk(rng);
+      }
+    }
+  }
+  auto actual = Prepare(job);
+  CopyGrid(*expected->L0, *actual->L0);
+  CopyGrid(Ln, *actual->Ln);
+  reference::Iterate(*expected);
+  fast::Iterate(*actual);
+  EXPECT_TRUE(SameBits(*expected->Ln, *actual->Ln));
+}
+
+// Volumes whose interior is empty, or whose valid region is: both engines
+// agree (Ln all zero after an iteration).
+TEST(FastEngine, DegenerateSizesMatchTheReference) {
+  std::mt19937 rng(3);
+  const int sizes[][3] = {{16, 40, 12}, {40, 16, 12}, {17, 17, 7}, {18, 18, 6},
+                          {20, 25, 1},  {25, 20, 2},  {17, 30, 30}};
+  for (const auto& size : sizes) {
+    for (int useSad : {0, 1}) {
+      Job job;
+      job.rows = size[0];
+      job.columns = size[1];
+      job.bands = 3;
+      job.minDisparity = -size[2] / 2;
+      job.maxDisparity = job.minDisparity + size[2];
+      job.winRadL0 = 7;
+      job.winRadRC = 7;
+      job.winRadD = 2;
+      job.useSad = useSad;
+      std::unique_ptr<FloatArray> image0, image1;
+      MakeImages(rng, job, image0, image1);
+      StereoMatcher expected;
+      expected.Engine = EngineKind::Reference;
+      StereoMatcher actual;
+      for (StereoMatcher* m : {&expected, &actual}) {
+        m->Run(*image0, *image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
+               job.winRadD, 2, job.maxScaler, job.useSad);
+      }
+      EXPECT_TRUE(SameBits(*expected.L0, *actual.L0)) << job.Describe();
+      EXPECT_TRUE(SameBits(*expected.Ln, *actual.Ln)) << job.Describe();
+      EXPECT_TRUE(SameBits(*expected.DispConf, *actual.DispConf)) << job.Describe();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tavrel
