@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Opens a directions file in the window on a virtual X display and saves
 # screenshots of what a user sees: the disparity map after the run, the
-# confidence map (F4) and an Ln slice (right button held on a row), plus the
-# window right after start-up. Not part of CI; needs xvfb, xdotool and
+# confidence map (F4), the L0 and Ln slices (a button held on a row) and image
+# 0 (F1), plus the screen during the run when it lasts long enough. Not part of CI; needs xvfb, xdotool and
 # ImageMagick (apt-get install xvfb xdotool imagemagick).
 #
 #   scripts/screenshots.sh [DIRECTIONS.cpd [OUTPUT_DIR]]
@@ -41,6 +41,10 @@ window=$(xdotool search --sync --onlyvisible --name '^Tavrel$' | head -1)
 
 # The run's progress dialog comes and goes; the map is shown once it is gone.
 sleep 1
+if xdotool search --onlyvisible --name '^Tavrel - running$' >/dev/null 2>&1; then
+  import -window root -crop 800x600+0+0 "$out/running.png"
+  echo "$out/running.png"
+fi
 while xdotool search --onlyvisible --name '^Tavrel - running$' >/dev/null 2>&1; do sleep 1; done
 xdotool windowfocus --sync "$window" 2>/dev/null || true
 shot disparity
