@@ -15,7 +15,7 @@ namespace tavrel {
 inline constexpr std::uint64_t kMaxImagePixels = std::uint64_t{1} << 26;
 
 // Decodes an image file held in memory into a BGRX surface, top row first:
-// BMP by our own decoder, PNG, PPM/PGM and JPEG by stb_image. Returns false,
+// BMP by our own decoder, PNG and PPM/PGM by stb_image. Returns false,
 // leaving the surface unchanged, for anything that cannot be decoded.
 bool DecodeImage(const std::uint8_t* bytes, std::size_t size, Surface& surface);
 

@@ -292,5 +292,22 @@ TEST(ImageLoading, RefusesMissingTruncatedAndMalformedFiles) {
   EXPECT_EQ(LoadImageGrid(dir.File("good.bmp", good), 0), nullptr);
 }
 
+TEST(ImageLoading, InputsFoundByFuzzingAreRefusedOrDecodedSafely) {
+  const fs::path folder = fs::path(TAVREL_SOURCE_DIR) / "tests/fuzz/regressions/image_decoding";
+  int checked = 0;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    SCOPED_TRACE(entry.path().string());
+    Surface surface;
+    if (LoadImageSurface(entry.path().string(), surface)) {
+      EXPECT_EQ(surface.pixels.size(), std::size_t{4} * surface.width * surface.height);
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 0);
+  // The first one found: a JPEG whose Huffman table overflows; JPEG is refused.
+  Surface surface;
+  EXPECT_FALSE(LoadImageSurface((folder / "jpeg-huffman-table-overflow").string(), surface));
+}
+
 }  // namespace
 }  // namespace tavrel

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Fuzzes the directions-file reader and the image decoder with libFuzzer and
+# AddressSanitizer. Not part of the normal test run.
+#
+#   scripts/fuzz.sh [SECONDS_PER_TARGET]   (default 300)
+#
+# Needs clang-14 and libclang-rt-14-dev (apt). Builds into build-fuzz/, works on
+# a corpus there seeded from tests/fuzz/seeds/; crashing inputs land in
+# build-fuzz/crashes/<target>/. Copy each one, once fixed, into
+# tests/fuzz/regressions/<target>/ so that the normal tests keep checking it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-300}
+out=build-fuzz
+mkdir -p "$out"
+
+if ! command -v clang++-14 >/dev/null; then
+  echo "fuzz.sh: clang++-14 is missing (apt-get install clang-14 libclang-rt-14-dev)" >&2
+  exit 1
+fi
+
+flags=(-std=c++20 -O1 -g -I. -ffp-contract=off -fsanitize=fuzzer,address,undefined
+       -fno-sanitize-recover=undefined)
+engine=(engine/float_array.cpp)
+
+build() {
+  local name=$1
+  shift
+  echo "fuzz.sh: building $name"
+  clang++-14 "${flags[@]}" "tests/fuzz/$name.cpp" "$@" -o "$out/$name"
+}
+
+build fuzz_image_decoding display/image_loading.cpp display/bmp_decoding.cpp \
+  display/rendering.cpp "${engine[@]}"
+build fuzz_directions_reader files/directions_reader.cpp
+
+status=0
+for target in fuzz_image_decoding fuzz_directions_reader; do
+  seeds=tests/fuzz/seeds/${target#fuzz_}
+  corpus=$out/corpus/$target
+  crashes=$out/crashes/$target
+  mkdir -p "$corpus" "$crashes"
+  echo "fuzz.sh: running $target for $seconds s"
+  if ! "$out/$target" "$corpus" "$seeds" -max_total_time="$seconds" -max_len=65536 \
+      -rss_limit_mb=2048 -artifact_prefix="$crashes/" -print_final_stats=1 \
+      >"$out/$target.log" 2>&1; then
+    echo "fuzz.sh: $target found a failure, see $out/$target.log and $crashes/" >&2
+    status=1
+  fi
+  grep -E "stat::number_of_executed_units|stat::peak_rss_mb" "$out/$target.log" || true
+done
+exit $status
