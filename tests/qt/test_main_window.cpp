@@ -1,0 +1,143 @@
+#include <QAction>
+#include <QApplication>
+#include <QCursor>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+#include "app/qt/main_window.h"
+#include "tests/app_test_support.h"
+
+namespace tavrel {
+
+using test_support::Entry;
+using test_support::ShiftedTexture;
+using test_support::TemporaryWorkingDirectory;
+using test_support::WriteGreyBmp;
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void MenuHoldsOpenHelpExit() {
+    AppState state;
+    MainWindow window(state);
+    const QList<QAction*> menus = window.menuBar()->actions();
+    QCOMPARE(menus.size(), 1);
+    QCOMPARE(menus.at(0)->text(), QStringLiteral("&File"));
+    QStringList entries;
+    for (const QAction* action : window.fileMenu()->actions()) entries << action->text();
+    QCOMPARE(entries, (QStringList{"&Open", "&Help", "E&xit"}));
+    QCOMPARE(window.windowTitle(), QStringLiteral("Tavrel"));
+  }
+
+  void KeyReachesTheCommand() {
+    AppState state;
+    state.ImageArrays.image0 = ShiftedTexture(30, 20, 0);
+    state.ImageSurfaces[0] = Surface(30, 20);
+    state.DisplayWidth = 30;
+    state.DisplayHeight = 20;
+    state.Matcher.Image0Name = "left.bmp";
+    MainWindow window(state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // Nothing is loaded yet: F1 is passed over.
+    QTest::keyClick(window.view(), Qt::Key_F1);
+    QCOMPARE(window.caption(), QString());
+
+    state.DirectionsLoaded = 1;
+    QTest::keyClick(window.view(), Qt::Key_F1);
+    QCOMPARE(window.caption(), QStringLiteral("left.bmp"));
+    QCOMPARE(window.view()->picture().size(), QSize(30, 20));
+    const int grey = static_cast<int>(state.ImageArrays.image0->At(4, 7, 0));
+    QCOMPARE(window.view()->picture().pixel(7, 4), qRgb(grey, grey, grey));
+
+    QTest::keyClick(window.view(), Qt::Key_Escape);
+    QTRY_VERIFY(!window.isVisible());
+    QVERIFY(!state.FatalErrorReported);
+  }
+
+  void ClientAreaHasAMinimumSize() {
+    AppState state;
+    MainWindow window(state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.resize(20, 20);
+    QCoreApplication::processEvents();
+    QVERIFY(window.view()->width() >= 180);
+    QVERIFY(window.view()->height() >= 100);
+  }
+
+  void FatalErrorShowsTheTextAsItStands() {
+    AppState state;
+    MainWindow window(state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QString title, text;
+    Qt::TextFormat format = Qt::AutoText;
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      QVERIFY(box != nullptr);
+      title = box->windowTitle();
+      text = box->text();
+      format = box->textFormat();
+      box->accept();
+    });
+    window.application().FatalError("Couldn't open <b>50%d</b>.cpd");
+    QCOMPARE(title, QStringLiteral("Tavrel"));
+    QCOMPARE(text, QStringLiteral("Couldn't open <b>50%d</b>.cpd"));
+    QCOMPARE(format, Qt::PlainText);
+    QVERIFY(state.FatalErrorReported);
+    QTRY_VERIFY(!window.isVisible());
+  }
+
+  void DirectionsFileRunsBehindTheProgressDialog() {
+    TemporaryWorkingDirectory folder;
+    WriteGreyBmp(folder.path() / "a0.bmp", *ShiftedTexture(40, 30, 0));
+    WriteGreyBmp(folder.path() / "a1.bmp", *ShiftedTexture(40, 30, -3));
+    std::ofstream(folder.path() / "in.cpd") << Entry("a0.bmp", "a1.bmp", 2, "a.dis");
+    const QString path = QString::fromStdString((folder.path() / "in.cpd").string());
+
+    AppState state;
+    MainWindow window(state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QSignalSpy finished(&window, &MainWindow::runFinished);
+    window.OpenDirectionsFile(path);
+    QVERIFY(window.running());
+    // No command is taken while the file runs.
+    QTest::keyClick(&window, Qt::Key_Escape);
+    QVERIFY(finished.wait(60000));
+    QVERIFY(window.isVisible());
+    QCOMPARE(window.caption(), QStringLiteral("Disparity 2"));
+    QCOMPARE(window.view()->picture().size(), QSize(40, 30));
+    QCOMPARE(window.view()->size(), QSize(180, 100));  // the image is below the minimum
+    QCOMPARE(state.DirectionsLoaded, 1);
+
+    // The mouse reaches the slice views with the row under the pointer (the
+    // pointer parked elsewhere first, so that the row is a new one).
+    QCursor::setPos(window.view()->mapToGlobal(QPoint(0, 500)));
+    QTest::mousePress(window.view(), Qt::RightButton, Qt::NoModifier, QPoint(10, 12));
+    QCOMPARE(window.caption(), QStringLiteral("Ln 2D Slice  12"));
+    QTest::mouseRelease(window.view(), Qt::RightButton, Qt::NoModifier, QPoint(10, 12));
+    QTest::keyClick(window.view(), Qt::Key_F4);
+    QCOMPARE(window.caption(), QStringLiteral("Confidence 2"));
+
+    // The caption sits on the menu bar, right of the File menu.
+    auto* label = window.menuBar()->findChild<QLabel*>();
+    QVERIFY(label != nullptr);
+    QCOMPARE(label->text(), QStringLiteral("Confidence 2"));
+    QVERIFY(label->x() > window.menuBar()->actionGeometry(window.fileMenu()->menuAction()).right());
+  }
+};
+
+}  // namespace tavrel
+
+QTEST_MAIN(tavrel::MainWindowTest)
+#include "test_main_window.moc"
