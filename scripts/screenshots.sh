@@ -2,8 +2,9 @@
 # Opens a directions file in the window on a virtual X display and saves
 # screenshots of what a user sees: the disparity map after the run, the
 # confidence map (F4), the L0 and Ln slices (a button held on a row) and image
-# 0 (F1), plus the screen during the run when it lasts long enough. Not part of CI; needs xvfb, xdotool and
-# ImageMagick (apt-get install xvfb xdotool imagemagick).
+# 0 (F1), plus the screen during the run when it lasts long enough. Not run in
+# CI; needs xvfb, xdotool and ImageMagick (apt-get install xvfb xdotool
+# imagemagick).
 #
 #   scripts/screenshots.sh [DIRECTIONS.cpd [OUTPUT_DIR]]
 #
