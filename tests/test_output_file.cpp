@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "files/output_file.h"
+#include "tests/engine_test_support.h"
+
+namespace tavrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TemporaryDirectory {
+ public:
+  TemporaryDirectory() {
+    std::random_device seed;
+    path_ = fs::temp_directory_path() / ("tavrel-output-" + std::to_string(seed()));
+    fs::create_directories(path_);
+  }
+  ~TemporaryDirectory() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string PrintfLine(float disparity, float confidence) {
+  char text[128];
+  std::snprintf(text, sizeof text, "%f %f", disparity, confidence);
+  return text;
+}
+
+TEST(OutputFile, WritesHeaderAndOnePixelPerLineInScanOrder) {
+  StereoMatcher m = testing::MatcherWithGrids(3, 4, 5, -3);
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 4; ++c) {
+      m.DispConf->At(r, c, 0) = static_cast<float>(10 * r + c) + 0.5f;
+      m.DispConf->At(r, c, 1) = static_cast<float>(r * 4 + c) / 1000.0f;
+    }
+  }
+  m.DispConf->At(0, 0, 0) = -3.0f;
+  m.DispConf->At(0, 0, 1) = 0.0f;
+  TemporaryDirectory dir;
+  const fs::path file = dir.path() / "image.dis";
+  ASSERT_TRUE(WriteOutputFile(m, file.string()));
+
+  const std::string text = ReadFile(file);
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  ASSERT_EQ(text.back(), '\n');
+  const std::vector<std::string> lines = Lines(text);
+  ASSERT_EQ(lines.size(), 13u);
+  EXPECT_EQ(lines[0], "4 3");
+  EXPECT_EQ(lines[1], "-3.000000 0.000000");
+  EXPECT_EQ(lines[4], "3.500000 0.003000");   // pixel (0, 3)
+  EXPECT_EQ(lines[5], "10.500000 0.004000");  // pixel (1, 0)
+  EXPECT_EQ(lines[12], "23.500000 0.011000");
+}
+
+TEST(OutputFile, NumbersAreFormattedAsPrintfInTheCLocaleFormatsThem) {
+  std::mt19937 rng(51);
+  std::vector<float> values = {0.0f,       -0.0f,      2.5f,       -3.0f,  0.0001234f,
+                               0.0000005f, 0.0000015f, 1e-7f,      -1e-7f, 123456.789f,
+                               3.4e38f,    -3.4e38f,   1.0f / 3.0f};
+  std::uniform_real_distribution<float> wide(-1000.0f, 1000.0f);
+  std::uniform_real_distribution<float> narrow(-0.01f, 0.01f);
+  for (int i = 0; i < 2000; ++i) values.push_back(i % 2 ? wide(rng) : narrow(rng));
+  const int columns = static_cast<int>(values.size()) / 2;
+
+  StereoMatcher m = testing::MatcherWithGrids(1, columns, 5, 0);
+  for (int c = 0; c < columns; ++c) {
+    m.DispConf->At(0, c, 0) = values[2 * c];
+    m.DispConf->At(0, c, 1) = values[2 * c + 1];
+  }
+  TemporaryDirectory dir;
+  const fs::path file = dir.path() / "formats.dis";
+  ASSERT_TRUE(WriteOutputFile(m, file.string()));
+  const std::vector<std::string> lines = Lines(ReadFile(file));
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(columns) + 1);
+  for (int c = 0; c < columns; ++c) {
+    ASSERT_EQ(lines[c + 1], PrintfLine(values[2 * c], values[2 * c + 1])) << "pixel " << c;
+  }
+}
+
+TEST(OutputFile, KeepsThePointUnderACommaLocale) {
+  const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+  const std::string saved = previous ? previous : "C";
+  if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && !std::setlocale(LC_NUMERIC, "fr_FR.UTF-8")) {
+    GTEST_SKIP() << "no locale with a decimal comma is installed";
+  }
+  StereoMatcher m = testing::MatcherWithGrids(1, 1, 5, 0);
+  m.DispConf->At(0, 0, 0) = 2.5f;
+  m.DispConf->At(0, 0, 1) = 0.25f;
+  TemporaryDirectory dir;
+  const fs::path file = dir.path() / "comma.dis";
+  const bool written = WriteOutputFile(m, file.string());
+  std::setlocale(LC_NUMERIC, saved.c_str());
+  ASSERT_TRUE(written);
+  EXPECT_EQ(ReadFile(file), "1 1\n2.500000 0.250000\n");
+}
+
+TEST(OutputFile, ReplacesAnExistingFileCompletely) {
+  StereoMatcher m = testing::MatcherWithGrids(1, 1, 5, 0);
+  TemporaryDirectory dir;
+  const fs::path file = dir.path() / "again.dis";
+  {
+    std::ofstream old(file);
+    old << std::string(10000, 'x');
+  }
+  ASSERT_TRUE(WriteOutputFile(m, file.string()));
+  EXPECT_EQ(ReadFile(file), "1 1\n0.000000 0.000000\n");
+  ASSERT_TRUE(WriteOutputFile(m, file.string()));
+  EXPECT_EQ(ReadFile(file), "1 1\n0.000000 0.000000\n");
+}
+
+TEST(OutputFile, FailuresReturnFalseAndLeaveNoFile) {
+  StereoMatcher m = testing::MatcherWithGrids(2, 2, 5, 0);
+  TemporaryDirectory dir;
+  const fs::path missingFolder = dir.path() / "no such folder" / "out.dis";
+  EXPECT_FALSE(WriteOutputFile(m, missingFolder.string()));
+  EXPECT_FALSE(fs::exists(missingFolder));
+  EXPECT_FALSE(WriteOutputFile(m, dir.path().string()));  // a folder, not a file
+
+  StereoMatcher empty;
+  const fs::path never = dir.path() / "never.dis";
+  EXPECT_FALSE(WriteOutputFile(empty, never.string()));
+  EXPECT_FALSE(fs::exists(never));
+}
+
+TEST(OutputFile, APartlyWrittenFileIsRemoved) {
+  // A file size limit makes the writes fail part-way, as a full disk would.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 20000;
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  StereoMatcher m = testing::MatcherWithGrids(100, 100, 5, 0);
+  TemporaryDirectory dir;
+  const fs::path file = dir.path() / "partial.dis";
+  const bool written = WriteOutputFile(m, file.string());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previousHandler);
+  EXPECT_FALSE(written);
+  EXPECT_FALSE(fs::exists(file));
+}
+
+TEST(OutputFile, AFullDeviceIsReportedAndNotRemoved) {
+  struct stat info {};
+  if (stat("/dev/full", &info) != 0 || !S_ISCHR(info.st_mode)) {
+    GTEST_SKIP() << "no /dev/full";
+  }
+  StereoMatcher m = testing::MatcherWithGrids(64, 64, 5, 0);
+  EXPECT_FALSE(WriteOutputFile(m, "/dev/full"));
+  EXPECT_EQ(stat("/dev/full", &info), 0);
+}
+
+}  // namespace
+}  // namespace tavrel

@@ -1,0 +1,328 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "engine/stereo_matcher.h"
+#include "tests/engine_test_support.h"
+
+namespace tavrel {
+namespace {
+
+using testing::Bits;
+using testing::Filled;
+using testing::FirstDifference;
+
+struct Job {
+  int minDisparity = -4;
+  int maxDisparity = 5;
+  int winRadL0 = 1;
+  int winRadRC = 2;
+  int winRadD = 1;
+  int iterations = 3;
+  float maxScaler = 0.96f;
+  int useSad = 1;
+};
+
+void RunJob(StereoMatcher& m, const FloatArray& image0, const FloatArray& image1, const Job& job,
+            const JobProgress& progress = {}) {
+  m.Run(image0, image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC, job.winRadD,
+        job.iterations, job.maxScaler, job.useSad, progress);
+}
+
+bool OutsideInteriorIsZero(const StereoMatcher& m) {
+  for (int r = 0; r < m.Rows; ++r) {
+    for (int c = 0; c < m.Columns; ++c) {
+      for (int d = 0; d < m.NumDisparities; ++d) {
+        const bool interior = r >= 8 && r <= m.Rows - 9 && c >= 8 && c <= m.Columns - 9 && d >= 3 &&
+                              d <= m.NumDisparities - 4;
+        if (!interior && Bits(m.Ln->At(r, c, d)) != 0u) return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Interior pixels whose windows stay clear of the unmatched margins. A
+// disparity within 0.5 of the true one means the right index was chosen;
+// the interpolation may move it up to half a pixel.
+template <typename Check>
+void ForInnerPixels(const StereoMatcher& m, int inset, Check check) {
+  for (int r = 8 + inset; r <= m.Rows - 9 - inset; ++r) {
+    for (int c = 8 + inset; c <= m.Columns - 9 - inset; ++c) check(r, c);
+  }
+}
+
+// Whole jobs run on both implementations of the heavy stages, which must
+// agree with each other and with these expectations.
+class StereoMatcherJob : public ::testing::TestWithParam<EngineKind> {
+ protected:
+  StereoMatcher NewMatcher() const {
+    StereoMatcher m;
+    m.Engine = GetParam();
+    return m;
+  }
+};
+
+TEST_P(StereoMatcherJob, IdenticalImagesGiveDisparityZeroWithSad) {
+  std::mt19937 rng(41);
+  const FloatArray image = testing::RandomIntegers(48, 40, 1, 0, 255, rng);
+  StereoMatcher m = NewMatcher();
+  RunJob(m, image, image, Job{});
+  EXPECT_EQ(m.IterationCount, 3);
+  ForInnerPixels(m, 4, [&](int r, int c) {
+    EXPECT_LT(std::fabs(m.DispConf->At(r, c, 0)), 0.5f) << r << ", " << c;
+    EXPECT_GT(m.DispConf->At(r, c, 1), 0.0f);
+  });
+}
+
+TEST_P(StereoMatcherJob, ShiftedImagesGiveTheShiftWithCorrelation) {
+  std::mt19937 rng(42);
+  for (int bands : {1, 3}) {
+    const int shift = 2;
+    const auto [image0, image1] = testing::ShiftedPair(50, 40, bands, shift, rng);
+    Job job;
+    job.useSad = 0;
+    job.maxDisparity = 8;  // interior indices 3 to 8: disparities -1 to 4
+    StereoMatcher m = NewMatcher();
+    RunJob(m, image0, image1, job);
+    ForInnerPixels(m, 4, [&](int r, int c) {
+      EXPECT_EQ(m.L0->At(r, c, shift - job.minDisparity), 1.0f) << r << ", " << c;
+      EXPECT_LT(std::fabs(m.DispConf->At(r, c, 0) - shift), 0.5f) << r << ", " << c;
+    });
+    // The display map is the disparity map, scaled by 255 / 12.
+    const float scale = static_cast<float>(255.0 / 12.0);
+    EXPECT_EQ(m.DisplayMap->At(20, 20, 0),
+              static_cast<float>((static_cast<double>(m.DispConf->At(20, 20, 0)) + 4) * scale));
+  }
+}
+
+TEST_P(StereoMatcherJob, LnIsZeroOutsideTheInteriorAfterEveryStage) {
+  std::mt19937 rng(43);
+  const auto [image0, image1] = testing::ShiftedPair(36, 30, 3, 1, rng);
+  StereoMatcher m = NewMatcher();
+  std::vector<std::tuple<JobStage, int, int>> reports;
+  int checked = 0;
+  RunJob(m, image0, image1, Job{}, [&](JobStage stage, int step, int steps) {
+    reports.emplace_back(stage, step, steps);
+    if (stage != JobStage::InitialMatchValues) {
+      EXPECT_TRUE(OutsideInteriorIsZero(m)) << "before stage step " << step;
+      ++checked;
+    }
+  });
+  EXPECT_EQ(checked, 4);
+  const std::vector<std::tuple<JobStage, int, int>> expected = {
+      {JobStage::InitialMatchValues, 1, 1},
+      {JobStage::Iteration, 1, 3},
+      {JobStage::Iteration, 2, 3},
+      {JobStage::Iteration, 3, 3},
+      {JobStage::Extraction, 1, 1}};
+  EXPECT_EQ(reports, expected);
+}
+
+TEST_P(StereoMatcherJob, TwoIteratesEqualRunIterationsOfTwo) {
+  std::mt19937 rng(44);
+  const auto [image0, image1] = testing::ShiftedPair(40, 32, 1, 1, rng);
+  Job job;
+  job.iterations = 0;
+  StereoMatcher stepwise = NewMatcher(), batched = NewMatcher(), direct = NewMatcher();
+  RunJob(stepwise, image0, image1, job);
+  RunJob(batched, image0, image1, job);
+  EXPECT_EQ(stepwise.IterationCount, 0);
+  stepwise.Iterate();
+  stepwise.Iterate();
+  batched.RunIterations(2);
+  EXPECT_EQ(FirstDifference(*stepwise.Ln, *batched.Ln), -1);
+  EXPECT_EQ(stepwise.IterationCount, 2);
+  EXPECT_EQ(batched.IterationCount, 2);
+
+  job.iterations = 2;
+  RunJob(direct, image0, image1, job);
+  EXPECT_EQ(FirstDifference(*direct.Ln, *batched.Ln), -1);
+  batched.ExtractDispConf();
+  EXPECT_EQ(FirstDifference(*direct.DispConf, *batched.DispConf), -1);
+}
+
+TEST_P(StereoMatcherJob, NoIterationsAndTinyImages) {
+  std::mt19937 rng(45);
+  const auto [image0, image1] = testing::ShiftedPair(30, 30, 1, 0, rng);
+  Job job;
+  job.iterations = -5;
+  StereoMatcher m = NewMatcher();
+  RunJob(m, image0, image1, job);
+  EXPECT_EQ(m.IterationCount, 0);
+  EXPECT_EQ(m.L0Ready, 1);
+
+  // No interior at all: every pixel reads MinDisparity + 1 off an all-zero Ln.
+  const FloatArray tiny = Filled(5, 4, 1, 10.0f);
+  job.iterations = 2;
+  RunJob(m, tiny, tiny, job);
+  EXPECT_EQ(m.IterationCount, 2);
+  for (int r = 0; r < 4; ++r) {
+    for (int c = 0; c < 5; ++c) {
+      EXPECT_EQ(m.DispConf->At(r, c, 0), job.minDisparity + 1.0f);
+      EXPECT_EQ(m.DispConf->At(r, c, 1), 0.0f);
+    }
+  }
+}
+
+TEST_P(StereoMatcherJob, ALargerImageOneIsReadOnlyWhereImageZeroLies) {
+  std::mt19937 rng(46);
+  const auto [image0, image1] = testing::ShiftedPair(36, 30, 3, 1, rng);
+  FloatArray larger = Filled(50, 41, 3, 1e6f);
+  for (int r = 0; r < 30; ++r) {
+    for (int c = 0; c < 36; ++c) {
+      for (int b = 0; b < 3; ++b) larger.At(r, c, b) = image1.At(r, c, b);
+    }
+  }
+  for (int useSad : {0, 1}) {
+    Job job;
+    job.useSad = useSad;
+    StereoMatcher exact = NewMatcher(), padded = NewMatcher();
+    RunJob(exact, image0, image1, job);
+    RunJob(padded, image0, larger, job);
+    EXPECT_EQ(FirstDifference(*exact.DispConf, *padded.DispConf), -1);
+  }
+}
+
+TEST_P(StereoMatcherJob, ExtremeDisparitiesDoNotOverflow) {
+  const FloatArray image = Filled(30, 24, 1, 50.0f);
+  Job job;
+  job.minDisparity = INT_MAX - 8;
+  job.maxDisparity = INT_MAX;
+  StereoMatcher m = NewMatcher();
+  RunJob(m, image, image, job);
+  EXPECT_EQ(m.L0->At(12, 12, 4), 0.08f);
+  job.minDisparity = INT_MIN;
+  job.maxDisparity = INT_MIN + 8;
+  job.useSad = 0;
+  RunJob(m, image, image, job);
+  EXPECT_EQ(m.L0->At(12, 12, 4), 0.08f);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothEngines, StereoMatcherJob,
+                         ::testing::Values(EngineKind::Reference, EngineKind::Fast),
+                         [](const ::testing::TestParamInfo<EngineKind>& info) {
+                           return info.param == EngineKind::Reference ? "Reference" : "Fast";
+                         });
+
+void ExpectRefused(const FloatArray& image0, const FloatArray& image1, const Job& job,
+                   const std::string& mention) {
+  try {
+    ValidateJob(image0, image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
+                job.winRadD);
+    ADD_FAILURE() << "accepted; expected a refusal mentioning " << mention;
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find(mention), std::string::npos) << e.what();
+  }
+}
+
+TEST(StereoMatcherValidation, RefusesWhatTheEngineCannotUse) {
+  const FloatArray grey = Filled(20, 20, 1, 1.0f);
+  const FloatArray colour = Filled(20, 20, 3, 1.0f);
+  const Job ok;
+  EXPECT_NO_THROW(ValidateJob(grey, grey, ok.minDisparity, ok.maxDisparity, 7, 7, 2));
+  EXPECT_NO_THROW(ValidateJob(grey, grey, 0, 1, 0, 0, 0));
+
+  ExpectRefused(Filled(0, 20, 1, 0.0f), grey, ok, "empty");
+  ExpectRefused(Filled(20, 0, 1, 0.0f), grey, ok, "empty");
+  ExpectRefused(Filled(20, 20, 0, 0.0f), Filled(20, 20, 0, 0.0f), ok, "empty");
+  ExpectRefused(grey, colour, ok, "band");
+  ExpectRefused(grey, Filled(19, 20, 1, 0.0f), ok, "smaller");
+  ExpectRefused(grey, Filled(20, 19, 1, 0.0f), ok, "smaller");
+
+  Job job = ok;
+  job.maxDisparity = job.minDisparity;
+  ExpectRefused(grey, grey, job, "MaxDisparity");
+  job.maxDisparity = job.minDisparity - 1;
+  ExpectRefused(grey, grey, job, "MaxDisparity");
+  job.minDisparity = INT_MIN;
+  job.maxDisparity = INT_MAX;
+  ExpectRefused(grey, grey, job, "too large");
+
+  for (int bad : {-1, 8}) {
+    job = ok;
+    job.winRadL0 = bad;
+    ExpectRefused(grey, grey, job, "WinRadL0");
+    job = ok;
+    job.winRadRC = bad;
+    ExpectRefused(grey, grey, job, "WinRadRC");
+  }
+  for (int bad : {-1, 3}) {
+    job = ok;
+    job.winRadD = bad;
+    ExpectRefused(grey, grey, job, "WinRadD");
+  }
+}
+
+TEST(StereoMatcherLifecycle, ARefusedJobLeavesThePreviousResults) {
+  std::mt19937 rng(47);
+  const auto [image0, image1] = testing::ShiftedPair(30, 26, 1, 1, rng);
+  StereoMatcher m;
+  RunJob(m, image0, image1, Job{});
+  const FloatArray* before = m.DispConf.get();
+  Job bad;
+  bad.winRadD = 3;
+  EXPECT_THROW(RunJob(m, image0, image1, bad), std::invalid_argument);
+  EXPECT_EQ(m.DispConf.get(), before);
+  EXPECT_EQ(m.IterationCount, 3);
+  EXPECT_EQ(m.WinRadD, 1);
+}
+
+TEST(StereoMatcherLifecycle, ReleaseAndRunAgain) {
+  StereoMatcher empty;
+  empty.Release();
+  EXPECT_EQ(empty.IterationCount, -1);
+  EXPECT_EQ(empty.L0Ready, 0);
+  EXPECT_EQ(empty.L0, nullptr);
+
+  std::mt19937 rng(48);
+  const auto [small0, small1] = testing::ShiftedPair(30, 26, 1, 1, rng);
+  const auto [large0, large1] = testing::ShiftedPair(40, 34, 1, 2, rng);
+  StereoMatcher reused, fresh;
+  reused.OutputFileName = "kept.dis";
+  Job job;
+  RunJob(reused, small0, small1, job);
+  job.minDisparity = -2;
+  job.maxDisparity = 6;
+  RunJob(reused, large0, large1, job);
+  RunJob(fresh, large0, large1, job);
+  EXPECT_EQ(reused.Columns, 40);
+  EXPECT_EQ(reused.NumDisparities, 8);
+  EXPECT_EQ(FirstDifference(*reused.DispConf, *fresh.DispConf), -1);
+  EXPECT_EQ(FirstDifference(*reused.Ln, *fresh.Ln), -1);
+
+  reused.Release();
+  EXPECT_EQ(reused.Ln, nullptr);
+  EXPECT_EQ(reused.DisplayMap, nullptr);
+  EXPECT_EQ(reused.Rows, 0);
+  EXPECT_EQ(reused.NumDisparities, 0);
+  EXPECT_EQ(reused.IterationCount, -1);
+  EXPECT_EQ(reused.MinDisparity, -2);
+  EXPECT_EQ(reused.WinRadRC, 2);
+  EXPECT_EQ(reused.OutputFileName, "kept.dis");
+}
+
+TEST(StereoMatcherLifecycle, AnInterruptedJobLeavesTheMatcherEmpty) {
+  std::mt19937 rng(49);
+  const auto [image0, image1] = testing::ShiftedPair(30, 26, 1, 1, rng);
+  StereoMatcher m;
+  struct Stop {};
+  EXPECT_THROW(RunJob(m, image0, image1, Job{},
+                      [](JobStage stage, int step, int) {
+                        if (stage == JobStage::Iteration && step == 2) throw Stop{};
+                      }),
+               Stop);
+  EXPECT_EQ(m.L0, nullptr);
+  EXPECT_EQ(m.DispConf, nullptr);
+  EXPECT_EQ(m.L0Ready, 0);
+  EXPECT_EQ(m.IterationCount, -1);
+}
+
+}  // namespace
+}  // namespace tavrel
