@@ -1,5 +1,6 @@
 #include "app/application.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "display/rendering.h"
@@ -176,10 +177,24 @@ void Application::ShowSlice(MouseButton button, int row) {
 }
 
 void Application::RenderToDrawingSurface(const FloatArray& grid) {
-  // After the release there is no surface to draw into; a grid that does not
-  // fit the surface is refused by Array2Surface.
+  // After the release there is no surface to draw into.
   if (state_.DisplayReleased) return;
-  Array2Surface(grid, state_.ImageSurfaces[0]);
+  Surface& surface = state_.ImageSurfaces[0];
+  if (grid.columns() <= surface.width && grid.rows() <= surface.height) {
+    Array2Surface(grid, surface);
+    return;
+  }
+  // Only image 1 can be larger than the drawing surface (image 0's size); its
+  // top-left part is shown, the part the matcher compared.
+  const int columns = std::min(grid.columns(), surface.width);
+  const int rows = std::min(grid.rows(), surface.height);
+  FloatArray part(columns, rows, grid.bands());
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < columns; ++c) {
+      for (int b = 0; b < grid.bands(); ++b) part.At(r, c, b) = grid.At(r, c, b);
+    }
+  }
+  Array2Surface(part, surface);
 }
 
 void Application::PresentSurface() {

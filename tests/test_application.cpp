@@ -162,6 +162,17 @@ TEST_F(ApplicationTest, ImagesAreShownWithTheirNamesAsWritten) {
   EXPECT_EQ(BlueAt(Last().picture, 2, 9), static_cast<std::uint8_t>(Texture(2, 12)));
 }
 
+TEST_F(ApplicationTest, LargerImage1ShowsItsTopLeftPart) {
+  LoadEntry(0);
+  app.OpenFinished(true, "", 0);
+  state.ImageArrays.image1 = ShiftedTexture(kColumns + 5, kRows + 4, 0);
+  app.KeyDown(Key::F2, 0);
+  EXPECT_EQ(Last().caption, "right.bmp");
+  EXPECT_EQ(Last().picture.width, kColumns);
+  EXPECT_EQ(BlueAt(Last().picture, kRows - 1, kColumns - 1),
+            static_cast<std::uint8_t>(Texture(kRows - 1, kColumns - 1)));
+}
+
 TEST_F(ApplicationTest, PicturesWrapRatherThanSaturate) {
   LoadEntry(0);
   app.OpenFinished(true, "", 0);
