@@ -6,12 +6,15 @@
 #include <vector>
 
 #include "display/bmp_decoding.h"
+#include "display/pnm_decoding.h"
 #include "display/rendering.h"
 
 // stb_image is compiled here with internal linkage, so that no other part of
-// the program can meet a second copy of its symbols. Its JPEG decoder is left
-// out: the packaged version writes past a Huffman table on hostile files
-// (found by fuzzing), and stereo pairs are rarely stored lossily anyway.
+// the program can meet a second copy of its symbols. Only its PNG decoder is
+// used. Fuzzing the packaged version found its JPEG decoder writing past a
+// Huffman table and its PNM header reader overflowing an int on hostile files;
+// PGM and PPM have a decoder of our own, JPEG is left out (stereo pairs are
+// rarely stored lossily anyway).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-function"
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -21,7 +24,6 @@
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_NO_STDIO
 #define STBI_ONLY_PNG
-#define STBI_ONLY_PNM
 #define STBI_MAX_DIMENSIONS (1 << 16)
 #include <stb/stb_image.h>
 #pragma GCC diagnostic pop
@@ -60,6 +62,7 @@ bool DecodeWithStb(const std::uint8_t* bytes, std::size_t size, Surface& surface
 
 bool DecodeImage(const std::uint8_t* bytes, std::size_t size, Surface& surface) {
   if (LooksLikeBmp(bytes, size)) return DecodeBmp(bytes, size, kMaxImagePixels, surface);
+  if (LooksLikePnm(bytes, size)) return DecodePnm(bytes, size, kMaxImagePixels, surface);
   return DecodeWithStb(bytes, size, surface);
 }
 

@@ -19,7 +19,8 @@ if ! command -v clang++-14 >/dev/null; then
   exit 1
 fi
 
-flags=(-std=c++20 -O1 -g -I. -ffp-contract=off -fsanitize=fuzzer,address,undefined
+flags=(-std=c++20 -O1 -g -I. -ffp-contract=off -DFUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+       -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=undefined)
 engine=(engine/float_array.cpp)
 
@@ -30,7 +31,7 @@ build() {
   clang++-14 "${flags[@]}" "tests/fuzz/$name.cpp" "$@" -o "$out/$name"
 }
 
-build fuzz_image_decoding display/image_loading.cpp display/bmp_decoding.cpp \
+build fuzz_image_decoding display/image_loading.cpp display/bmp_decoding.cpp display/pnm_decoding.cpp \
   display/rendering.cpp "${engine[@]}"
 build fuzz_directions_reader files/directions_reader.cpp
 

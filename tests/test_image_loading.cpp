@@ -292,6 +292,31 @@ TEST(ImageLoading, RefusesMissingTruncatedAndMalformedFiles) {
   EXPECT_EQ(LoadImageGrid(dir.File("good.bmp", good), 0), nullptr);
 }
 
+TEST(ImageLoading, PgmAndPpmSamplesAreScaledToBytes) {
+  TempDir dir;
+  auto bytes = [](const std::string& header, std::initializer_list<int> samples) {
+    Bytes b(header.begin(), header.end());
+    for (int v : samples) b.push_back(static_cast<std::uint8_t>(v));
+    return b;
+  };
+  // Maximum 15, a comment in the header: 0, 8 and 15 become 0, 136 and 255.
+  const auto pgm =
+      LoadImageGrid(dir.File("a.pgm", bytes("P5\n# made by hand\n3 1\n15\n", {0, 8, 15})), 1);
+  ASSERT_NE(pgm, nullptr);
+  EXPECT_EQ(pgm->At(0, 0, 0), 0.0f);
+  EXPECT_EQ(pgm->At(0, 1, 0), 136.0f);
+  EXPECT_EQ(pgm->At(0, 2, 0), 255.0f);
+  // Two bytes per sample, most significant first; red, green, blue in the file.
+  const auto ppm =
+      LoadImageGrid(dir.File("b.ppm", bytes("P6 1 1 65535 ", {0xFF, 0xFF, 0x80, 0x00, 0, 0})), 3);
+  ASSERT_NE(ppm, nullptr);
+  EXPECT_EQ(ppm->At(0, 0, 0), 0.0f);
+  EXPECT_EQ(ppm->At(0, 0, 1), 128.0f);
+  EXPECT_EQ(ppm->At(0, 0, 2), 255.0f);
+  EXPECT_EQ(LoadImageGrid(dir.File("c.pgm", bytes("P5 3 1 255 ", {1, 2})), 1), nullptr);
+  EXPECT_EQ(LoadImageGrid(dir.File("d.pgm", bytes("P5 99999999999 1 255 ", {1})), 1), nullptr);
+}
+
 TEST(ImageLoading, InputsFoundByFuzzingAreRefusedOrDecodedSafely) {
   const fs::path folder = fs::path(TAVREL_SOURCE_DIR) / "tests/fuzz/regressions/image_decoding";
   int checked = 0;
@@ -304,9 +329,12 @@ TEST(ImageLoading, InputsFoundByFuzzingAreRefusedOrDecodedSafely) {
     ++checked;
   }
   EXPECT_GT(checked, 0);
-  // The first one found: a JPEG whose Huffman table overflows; JPEG is refused.
-  Surface surface;
-  EXPECT_FALSE(LoadImageSurface((folder / "jpeg-huffman-table-overflow").string(), surface));
+  // A JPEG whose Huffman table overflows (JPEG is refused) and a PGM header
+  // whose width overflows an int.
+  for (const char* name : {"jpeg-huffman-table-overflow", "pnm-header-number-overflow"}) {
+    Surface surface;
+    EXPECT_FALSE(LoadImageSurface((folder / name).string(), surface)) << name;
+  }
 }
 
 }  // namespace
