@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/fast_engine.h"
+#include "engine/fast_memory.h"
 #include "engine/fast_parallel.h"
 
 // Initial match values, one block of kLanes disparity indices at a time.
@@ -336,6 +337,24 @@ struct BlockScratch {
   ShiftedRow shifted;
 };
 
+// out[c * stride + k] = lanes[c * kLanes + k] for c < columns, k < count.
+TAVREL_VECTOR_CLONES void ScatterLanes(const float* __restrict lanes, int columns, int count,
+                                       float* __restrict out, std::ptrdiff_t stride) {
+  if (count == kLanes) {
+    for (int c = 0; c < columns; ++c) {
+      const float* from = lanes + static_cast<std::ptrdiff_t>(c) * kLanes;
+      float* to = out + c * stride;
+      for (int k = 0; k < kLanes; ++k) to[k] = from[k];
+    }
+    return;
+  }
+  for (int c = 0; c < columns; ++c) {
+    const float* from = lanes + static_cast<std::ptrdiff_t>(c) * kLanes;
+    float* to = out + c * stride;
+    for (int k = 0; k < count; ++k) to[k] = from[k];
+  }
+}
+
 // L0 rows of the block of indices k0 .. k0 + count - 1 (SAD, raw values).
 void SadBlock(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
               const Geometry& g, int k0, int count, BlockScratch& scratch) {
@@ -354,9 +373,7 @@ void SadBlock(StereoMatcher& matcher, const FloatArray& image0, const FloatArray
     }
   };
   auto useRow = [&](int i, const float* row) {
-    for (int c = 0; c < g.columns; ++c) {
-      std::copy_n(row + static_cast<std::size_t>(c) * kLanes, count, &L0.At(i, c, k0));
-    }
+    ScatterLanes(row, g.columns, count, &L0.At(i, 0, k0), g.disparities);
   };
   scratch.box.Run(makeRow, useRow);
 }
@@ -505,6 +522,8 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   g.minDisparity = matcher.MinDisparity;
   g.bands = image0.bands();
   g.radius = winRadL0;
+  AdviseHugePages(*matcher.L0);
+  AdviseHugePages(*matcher.Ln);
   const bool sad = useSad != 0;
   const int blocks = (g.disparities + kLanes - 1) / kLanes;
 

@@ -113,57 +113,53 @@ TAVREL_VECTOR_CLONES void StartColumnSums(double* __restrict state, const float*
 // Row pass of the box sum over one row of column sums V (nc x nd, index
 // fastest): H[c][d] = running sum of V[c - w .. c + w][d], with the double sum
 // carried along the row, one subtraction and one addition per step.
-TAVREL_VECTOR_CLONES void RowPass(const float* __restrict V, int nc, int nd, int w,
-                                  double* __restrict sum, float* __restrict H) {
+void RowPass(const float* V, int nc, int nd, int w, double* sum, float* H) {
   const int startCount = std::min(w, nc);
-  if (startCount == 0) {
-    std::fill_n(sum, nd, 0.0);
-  } else {
-    for (int d = 0; d < nd; ++d) sum[d] = V[d];
-    for (int k = 1; k < startCount; ++k) {
-      const float* v = V + static_cast<std::ptrdiff_t>(k) * nd;
-      for (int d = 0; d < nd; ++d) sum[d] += v[d];
-    }
-  }
+  StartColumnSums(sum, V, nd, 0, startCount, 1, nd);
   for (int c = 0; c < nc; ++c) {
     const int leave = c - w - 1;
     const int enter = c + w;
-    if (leave >= 0) {
-      const float* v = V + static_cast<std::ptrdiff_t>(leave) * nd;
-      for (int d = 0; d < nd; ++d) sum[d] -= v[d];
-    }
-    if (enter < nc) {
-      const float* v = V + static_cast<std::ptrdiff_t>(enter) * nd;
-      for (int d = 0; d < nd; ++d) sum[d] += v[d];
-    }
-    float* h = H + static_cast<std::ptrdiff_t>(c) * nd;
-    for (int d = 0; d < nd; ++d) h[d] = static_cast<float>(sum[d]);
+    ColumnStep(sum, leave >= 0 ? V + static_cast<std::ptrdiff_t>(leave) * nd : nullptr, 0,
+               enter < nc ? V + static_cast<std::ptrdiff_t>(enter) * nd : nullptr, 0,
+               H + static_cast<std::ptrdiff_t>(c) * nd, 1, nd);
   }
 }
 
-// Disparity running sum for every pixel of a row, pixels in the lanes.
-// Ht holds the row pass results transposed, row k (k = -2 .. nd + 2, rows
-// outside 0 .. nd - 1 zero) at Ht + (k + kIndexPadLow) * ncs. St[d * ncs + c]
-// gets the sum over k = d - wd .. d + wd, formed as the running sum does it.
-TAVREL_VECTOR_CLONES void DisparitySums(const float* __restrict Ht, int ncs, int nc, int nd, int wd,
-                                        double* __restrict sum, float* __restrict St) {
-  auto row = [Ht, ncs](int k) { return Ht + static_cast<std::ptrdiff_t>(k + kIndexPadLow) * ncs; };
-  {
+constexpr int kPixelLanes = 16;
+
+// Disparity running sum for every pixel of a row, kPixelLanes pixels at a
+// time in the lanes. Ht holds the row pass results transposed, row k
+// (k = -2 .. nd + 2, rows outside 0 .. nd - 1 zero) at
+// Ht + (k + kIndexPadLow) * ncs; ncs is a multiple of kPixelLanes and the
+// padding columns are zero. St[d * ncs + c] gets the sum over
+// k = d - wd .. d + wd, formed as the running sum does it, and P0[c] the
+// image-0 line sum: the stored sums added in float, d ascending.
+TAVREL_VECTOR_CLONES void DisparitySums(const float* __restrict Ht, int ncs, int nd, int wd,
+                                        float* __restrict St, float* __restrict P0) {
+  for (int c0 = 0; c0 < ncs; c0 += kPixelLanes) {
+    auto row = [Ht, ncs, c0](int k) {
+      return Ht + static_cast<std::ptrdiff_t>(k + kIndexPadLow) * ncs + c0;
+    };
+    double sum[kPixelLanes];
+    float line[kPixelLanes] = {};
     const float* first = row(-wd);
-    for (int c = 0; c < nc; ++c) sum[c] = first[c];
+    for (int j = 0; j < kPixelLanes; ++j) sum[j] = first[j];
     for (int k = -wd + 1; k <= wd; ++k) {
       const float* v = row(k);
-      for (int c = 0; c < nc; ++c) sum[c] += v[c];
+      for (int j = 0; j < kPixelLanes; ++j) sum[j] += v[j];
     }
-  }
-  for (int d = 0; d < nd; ++d) {
-    float* s = St + static_cast<std::ptrdiff_t>(d) * ncs;
-    const float* leave = row(d - wd);
-    const float* enter = row(d + wd + 1);
-    for (int c = 0; c < nc; ++c) {
-      s[c] = static_cast<float>(sum[c]);
-      sum[c] = (sum[c] - leave[c]) + enter[c];
+    for (int d = 0; d < nd; ++d) {
+      float* out = St + static_cast<std::ptrdiff_t>(d) * ncs + c0;
+      const float* leave = row(d - wd);
+      const float* enter = row(d + wd + 1);
+      for (int j = 0; j < kPixelLanes; ++j) {
+        const float value = static_cast<float>(sum[j]);
+        out[j] = value;
+        line[j] += value;
+        sum[j] = (sum[j] - leave[j]) + enter[j];
+      }
     }
+    for (int j = 0; j < kPixelLanes; ++j) P0[c0 + j] = line[j];
   }
 }
 
@@ -174,19 +170,13 @@ void ShiftedRange(std::int64_t offset, int nc, int& lo, int& hi) {
   if (hi < lo) hi = lo;
 }
 
-// Line sums of one row of supports St (index-major, stride ncs):
-// P0[c] = float sum over d ascending of St[d][c]; P1[c1] = float sum of
-// St[d][c] over the cells with c + offset(d) = c1, c ascending, which the
-// loop over d descending produces. offset(d) = minDisparity + d + 3 turns
+// Image-1 line sums of one row of supports St (index-major, stride ncs):
+// P1[c1] = float sum of St[d][c] over the cells with c + offset(d) = c1,
+// c ascending, which the loop over d descending produces. offset(d) = minDisparity + d + 3 turns
 // interior column indices of image 0 into those of image 1.
-TAVREL_VECTOR_CLONES void LineSums(const float* __restrict St, int ncs, int nc, int nd,
-                                   int minDisparity, float* __restrict P0, float* __restrict P1) {
-  std::fill_n(P0, nc, 0.0f);
+TAVREL_VECTOR_CLONES void ImageOneLineSums(const float* __restrict St, int ncs, int nc, int nd,
+                                           int minDisparity, float* __restrict P1) {
   std::fill_n(P1, nc, 0.0f);
-  for (int d = 0; d < nd; ++d) {
-    const float* s = St + static_cast<std::ptrdiff_t>(d) * ncs;
-    for (int c = 0; c < nc; ++c) P0[c] += s[c];
-  }
   for (int d = nd - 1; d >= 0; --d) {
     const std::int64_t offset = static_cast<std::int64_t>(minDisparity) + d + kIndexMargin;
     int lo = 0;
@@ -232,31 +222,30 @@ TAVREL_VECTOR_CLONES void NormaliseAndSquare(float* __restrict St, int ncs, int 
   }
 }
 
-// One row of Ln: interior cells L0 * squares (squares[c * nd + d]), every
-// other cell 0.
-TAVREL_VECTOR_CLONES void WriteRow(float* __restrict lnRow, const float* __restrict l0Row,
-                                   const float* __restrict squares, int columns, int disparities,
-                                   int nc, int nd) {
+// Zeroes the cells of row lnRow outside the interior: the border columns and,
+// in the interior columns, the border indices.
+void ClearRowBorder(float* lnRow, int columns, int disparities, int nc, int nd) {
   std::fill_n(lnRow, static_cast<std::ptrdiff_t>(kMargin) * disparities, 0.0f);
   for (int c = 0; c < nc; ++c) {
-    const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(kMargin + c) * disparities;
-    float* out = lnRow + base;
-    const float* l0 = l0Row + base + kIndexMargin;
-    const float* sq = squares + static_cast<std::ptrdiff_t>(c) * nd;
-    for (int d = 0; d < kIndexMargin; ++d) out[d] = 0.0f;
-    float* o = out + kIndexMargin;
-    for (int d = 0; d < nd; ++d) o[d] = l0[d] * sq[d];
-    for (int d = kIndexMargin + nd; d < disparities; ++d) out[d] = 0.0f;
+    float* out = lnRow + static_cast<std::ptrdiff_t>(kMargin + c) * disparities;
+    std::fill_n(out, kIndexMargin, 0.0f);
+    std::fill(out + kIndexMargin + nd, out + disparities, 0.0f);
   }
   std::fill_n(lnRow + static_cast<std::ptrdiff_t>(kMargin + nc) * disparities,
               static_cast<std::ptrdiff_t>(columns - kMargin - nc) * disparities, 0.0f);
+}
+
+// Asks for a row's cache lines ahead of use (locality 1: keep them in the
+// outer caches; they are needed a few rows later).
+void PrefetchRow(const float* row, std::ptrdiff_t count) {
+  constexpr std::ptrdiff_t kLine = 64 / sizeof(float);
+  for (std::ptrdiff_t k = 0; k < count; k += kLine) __builtin_prefetch(row + k, 0, 1);
 }
 
 // Scratch of one thread for the per-row work.
 struct RowScratch {
   explicit RowScratch(const Shape& s)
       : rowSums(static_cast<std::size_t>(s.nd)),
-        pixelSums(static_cast<std::size_t>(s.ncs)),
         cells(static_cast<std::size_t>(s.nc) * s.nd),
         transposed(static_cast<std::size_t>(s.nd + kIndexPadLow + kIndexPadHigh) * s.ncs, 0.0f),
         supports(static_cast<std::size_t>(s.nd) * s.ncs),
@@ -264,7 +253,6 @@ struct RowScratch {
         p1(static_cast<std::size_t>(s.ncs)) {}
 
   std::vector<double> rowSums;
-  std::vector<double> pixelSums;
   std::vector<float> cells;       // nc x nd, index fastest
   std::vector<float> transposed;  // padded index-major copy of cells
   std::vector<float> supports;    // nd x ncs
@@ -274,17 +262,18 @@ struct RowScratch {
 
 void ProcessRow(const Shape& s, const float* columnSums, float* lnRow, const float* l0Row,
                 RowScratch& scratch) {
+  const std::size_t interior = static_cast<std::size_t>(kMargin) * s.disparities + kIndexMargin;
   RowPass(columnSums, s.nc, s.nd, s.radiusRC, scratch.rowSums.data(), scratch.cells.data());
   float* transposed = scratch.transposed.data() + static_cast<std::ptrdiff_t>(kIndexPadLow) * s.ncs;
   Transpose(scratch.cells.data(), s.nd, transposed, s.ncs, s.nc, s.nd);
-  DisparitySums(scratch.transposed.data(), s.ncs, s.nc, s.nd, s.radiusD, scratch.pixelSums.data(),
-                scratch.supports.data());
-  LineSums(scratch.supports.data(), s.ncs, s.nc, s.nd, s.minDisparity, scratch.p0.data(),
-           scratch.p1.data());
+  DisparitySums(scratch.transposed.data(), s.ncs, s.nd, s.radiusD, scratch.supports.data(),
+                scratch.p0.data());
+  ImageOneLineSums(scratch.supports.data(), s.ncs, s.nc, s.nd, s.minDisparity, scratch.p1.data());
   NormaliseAndSquare(scratch.supports.data(), s.ncs, s.nc, s.nd, s.minDisparity, scratch.p0.data(),
                      scratch.p1.data());
-  Transpose(scratch.supports.data(), s.ncs, scratch.cells.data(), s.nd, s.nd, s.nc);
-  WriteRow(lnRow, l0Row, scratch.cells.data(), s.columns, s.disparities, s.nc, s.nd);
+  TransposeMultiply(scratch.supports.data(), s.ncs, l0Row + interior, lnRow + interior,
+                    s.disparities, s.nd, s.nc);
+  ClearRowBorder(lnRow, s.columns, s.disparities, s.nc, s.nd);
 }
 
 bool InteriorEmpty(const StereoMatcher& m) {
@@ -393,6 +382,13 @@ void Iterate(StereoMatcher& matcher) {
 #pragma omp for schedule(static, 1)
       for (int r = first; r < end; ++r) {
         const std::size_t rowOffset = static_cast<std::size_t>(r) * s.rowStride;
+        // The stream from memory overlaps the arithmetic: this row's L0, and
+        // the row that the next chunk's column pass takes in for this one.
+        PrefetchRow(L0 + rowOffset, s.rowStride);
+        if (r + kChunkRows + w <= s.lastRow) {
+          PrefetchRow(Ln + (rowOffset + static_cast<std::size_t>(kChunkRows + w) * s.rowStride),
+                      s.rowStride);
+        }
         ProcessRow(s, columnSums.data() + (r - first) * planeCells, Ln + rowOffset, L0 + rowOffset,
                    scratch);
       }

@@ -50,6 +50,72 @@ __attribute__((target("avx"))) void TransposeTile8(const float* src, std::ptrdif
   _mm256_storeu_ps(dst + 7 * dstStride, _mm256_permute2f128_ps(s3, s7, 0x31));
 }
 
+void TransposeMultiplyScalar(const float* src, std::ptrdiff_t srcStride, const float* factors,
+                             float* dst, std::ptrdiff_t dstStride, int rows, int columns) {
+  for (int i = 0; i < rows; ++i) {
+    for (int j = 0; j < columns; ++j) {
+      dst[j * dstStride + i] = factors[j * dstStride + i] * src[i * srcStride + j];
+    }
+  }
+}
+
+__attribute__((target("avx"))) void TransposeMultiplyTile8(const float* src,
+                                                           std::ptrdiff_t srcStride,
+                                                           const float* factors, float* dst,
+                                                           std::ptrdiff_t dstStride) {
+  __m256 r0 = _mm256_loadu_ps(src + 0 * srcStride);
+  __m256 r1 = _mm256_loadu_ps(src + 1 * srcStride);
+  __m256 r2 = _mm256_loadu_ps(src + 2 * srcStride);
+  __m256 r3 = _mm256_loadu_ps(src + 3 * srcStride);
+  __m256 r4 = _mm256_loadu_ps(src + 4 * srcStride);
+  __m256 r5 = _mm256_loadu_ps(src + 5 * srcStride);
+  __m256 r6 = _mm256_loadu_ps(src + 6 * srcStride);
+  __m256 r7 = _mm256_loadu_ps(src + 7 * srcStride);
+  __m256 t0 = _mm256_unpacklo_ps(r0, r1);
+  __m256 t1 = _mm256_unpackhi_ps(r0, r1);
+  __m256 t2 = _mm256_unpacklo_ps(r2, r3);
+  __m256 t3 = _mm256_unpackhi_ps(r2, r3);
+  __m256 t4 = _mm256_unpacklo_ps(r4, r5);
+  __m256 t5 = _mm256_unpackhi_ps(r4, r5);
+  __m256 t6 = _mm256_unpacklo_ps(r6, r7);
+  __m256 t7 = _mm256_unpackhi_ps(r6, r7);
+  __m256 s0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+  __m256 s1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+  __m256 s2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+  __m256 s3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+  __m256 s4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
+  __m256 s5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
+  __m256 s6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
+  __m256 s7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
+  const __m256 out[8] = {
+      _mm256_permute2f128_ps(s0, s4, 0x20), _mm256_permute2f128_ps(s1, s5, 0x20),
+      _mm256_permute2f128_ps(s2, s6, 0x20), _mm256_permute2f128_ps(s3, s7, 0x20),
+      _mm256_permute2f128_ps(s0, s4, 0x31), _mm256_permute2f128_ps(s1, s5, 0x31),
+      _mm256_permute2f128_ps(s2, s6, 0x31), _mm256_permute2f128_ps(s3, s7, 0x31)};
+  for (int k = 0; k < 8; ++k) {
+    const __m256 f = _mm256_loadu_ps(factors + k * dstStride);
+    _mm256_storeu_ps(dst + k * dstStride, _mm256_mul_ps(f, out[k]));
+  }
+}
+
+__attribute__((target("avx"))) void TransposeMultiplyAvx(const float* src, std::ptrdiff_t srcStride,
+                                                         const float* factors, float* dst,
+                                                         std::ptrdiff_t dstStride, int rows,
+                                                         int columns) {
+  const int fullRows = rows & ~7;
+  const int fullColumns = columns & ~7;
+  for (int j = 0; j < fullColumns; j += 8) {
+    for (int i = 0; i < fullRows; i += 8) {
+      TransposeMultiplyTile8(src + i * srcStride + j, srcStride, factors + j * dstStride + i,
+                             dst + j * dstStride + i, dstStride);
+    }
+  }
+  TransposeMultiplyScalar(src + fullColumns, srcStride, factors + fullColumns * dstStride,
+                          dst + fullColumns * dstStride, dstStride, rows, columns - fullColumns);
+  TransposeMultiplyScalar(src + fullRows * srcStride, srcStride, factors + fullRows, dst + fullRows,
+                          dstStride, rows - fullRows, fullColumns);
+}
+
 __attribute__((target("avx"))) void TransposeAvx(const float* src, std::ptrdiff_t srcStride,
                                                  float* dst, std::ptrdiff_t dstStride, int rows,
                                                  int columns) {
@@ -75,6 +141,15 @@ bool HasAvx() {
 }
 
 }  // namespace
+
+void TransposeMultiply(const float* src, std::ptrdiff_t srcStride, const float* factors, float* dst,
+                       std::ptrdiff_t dstStride, int rows, int columns) {
+  if (HasAvx()) {
+    TransposeMultiplyAvx(src, srcStride, factors, dst, dstStride, rows, columns);
+  } else {
+    TransposeMultiplyScalar(src, srcStride, factors, dst, dstStride, rows, columns);
+  }
+}
 
 void Transpose(const float* src, std::ptrdiff_t srcStride, float* dst, std::ptrdiff_t dstStride,
                int rows, int columns) {
