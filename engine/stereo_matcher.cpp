@@ -132,6 +132,14 @@ void StereoMatcher::ComputeL0(const FloatArray& image0, const FloatArray& image1
   if (image0.bands() > std::numeric_limits<int>::max() / 3) {
     throw std::invalid_argument("ComputeL0: image 0 has too many bands");
   }
+  // The reference reads image 1 only through Get, but faster stages may read
+  // whole rows of it; the same conditions as for Run keep every engine inside.
+  if (image1.bands() != image0.bands() || image1.columns() < image0.columns() ||
+      image1.rows() < image0.rows()) {
+    throw std::invalid_argument("ComputeL0: image 1 (" + SizeText(image1) +
+                                ") is smaller than image 0 (" + SizeText(image0) +
+                                ") or has other bands");
+  }
   RequireRadius("WinRadL0", WinRadL0, kWinRadL0Limit);
   if (Engine == EngineKind::Fast) {
     fast::ComputeL0(*this, image0, image1, WinRadL0, MaxScaler, USE_SAD);

@@ -269,9 +269,14 @@ TEST(InitialMatchValues, RefusesInputsThatDoNotFitTheVolumes) {
   EXPECT_THROW(m.ComputeL0(image, image, 8, 0.96f, 1), std::invalid_argument);
   EXPECT_THROW(m.ComputeL0(image, image, -1, 0.96f, 1), std::invalid_argument);
 
-  // Image 1 is read only where it exists: a tiny one is safe (and reads as 0).
   const FloatArray tiny = Filled(2, 2, 1, 1.0f);
-  EXPECT_NO_THROW(m.ComputeL0(image, tiny, 1, 0.96f, 0));
+  EXPECT_THROW(m.ComputeL0(image, tiny, 1, 0.96f, 0), std::invalid_argument);
+  EXPECT_THROW(m.ComputeL0(image, Filled(20, 20, 3, 1.0f), 1, 0.96f, 0), std::invalid_argument);
+
+  // The reference itself reads image 1 only where it exists: a tiny one reads
+  // as 0 beyond its edge.
+  reference::ComputeL0(m, image, tiny, 1, 0.96f, 0);
+  EXPECT_EQ(m.L0->At(10, 10, 4), kFloor);
 }
 
 }  // namespace
