@@ -50,78 +50,65 @@ struct Shape {
 
   std::size_t CellOffset(int row, int cc) const {
     return static_cast<std::size_t>(row) * rowStride +
-           static_cast<std::size_t>(kMargin + cc) * disparities + kIndexMargin;
+           static_cast<std::size_t>(kMargin + cc) * disparities;
   }
 };
 
-// state[c * nd + d] += (- leave[c * leaveStride + d]) + enter[c * enterStride + d]
-// for c < count, d < nd, in that order and in double; out gets the new sums
-// rounded to float. A null leave or enter row stands for a row of zeros.
-TAVREL_VECTOR_CLONES void ColumnStep(double* __restrict state, const float* __restrict leave,
-                                     std::ptrdiff_t leaveStride, const float* __restrict enter,
-                                     std::ptrdiff_t enterStride, float* __restrict out, int count,
-                                     int nd) {
-  for (int c = 0; c < count; ++c) {
-    double* s = state + static_cast<std::ptrdiff_t>(c) * nd;
-    float* o = out + static_cast<std::ptrdiff_t>(c) * nd;
-    const float* l = leave ? leave + c * leaveStride : nullptr;
-    const float* e = enter ? enter + c * enterStride : nullptr;
-    if (l && e) {
-      for (int d = 0; d < nd; ++d) {
-        const double x = (s[d] - l[d]) + e[d];
-        s[d] = x;
-        o[d] = static_cast<float>(x);
-      }
-    } else if (l) {
-      for (int d = 0; d < nd; ++d) {
-        const double x = s[d] - l[d];
-        s[d] = x;
-        o[d] = static_cast<float>(x);
-      }
-    } else if (e) {
-      for (int d = 0; d < nd; ++d) {
-        const double x = s[d] + e[d];
-        s[d] = x;
-        o[d] = static_cast<float>(x);
-      }
-    } else {
-      for (int d = 0; d < nd; ++d) o[d] = static_cast<float>(s[d]);
+// state[k] = (state[k] - leave[k]) + enter[k] in double, for k < n; out[k]
+// gets the new sums rounded to float. A null leave or enter row stands for a
+// row of zeros, whose subtraction or addition changes nothing.
+TAVREL_VECTOR_CLONES void StepSums(double* __restrict state, const float* __restrict leave,
+                                   const float* __restrict enter, float* __restrict out,
+                                   std::size_t n) {
+  if (leave && enter) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const double x = (state[k] - leave[k]) + enter[k];
+      state[k] = x;
+      out[k] = static_cast<float>(x);
     }
+  } else if (leave) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const double x = state[k] - leave[k];
+      state[k] = x;
+      out[k] = static_cast<float>(x);
+    }
+  } else if (enter) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const double x = state[k] + enter[k];
+      state[k] = x;
+      out[k] = static_cast<float>(x);
+    }
+  } else {
+    for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<float>(state[k]);
   }
 }
 
-// state[c * nd + d] = sum of rows[k * rowStride + c * columnStride + d] over
-// k < count, ascending, in double (0 when count is 0).
-TAVREL_VECTOR_CLONES void StartColumnSums(double* __restrict state, const float* __restrict rows,
-                                          std::ptrdiff_t rowStride, std::ptrdiff_t columnStride,
-                                          int count, int columns, int nd) {
-  for (int c = 0; c < columns; ++c) {
-    double* s = state + static_cast<std::ptrdiff_t>(c) * nd;
-    if (count == 0) {
-      std::fill_n(s, nd, 0.0);
-      continue;
-    }
-    const float* first = rows + c * columnStride;
-    for (int d = 0; d < nd; ++d) s[d] = first[d];
-    for (int k = 1; k < count; ++k) {
-      const float* row = first + k * rowStride;
-      for (int d = 0; d < nd; ++d) s[d] += row[d];
-    }
+// state[k] = sum of first[j * stride + k] over j < count, ascending, in
+// double (0 when count is 0), for k < n.
+TAVREL_VECTOR_CLONES void StartSums(double* __restrict state, const float* __restrict first,
+                                    std::ptrdiff_t stride, int count, std::size_t n) {
+  if (count == 0) {
+    std::fill_n(state, n, 0.0);
+    return;
+  }
+  for (std::size_t k = 0; k < n; ++k) state[k] = first[k];
+  for (int j = 1; j < count; ++j) {
+    const float* row = first + j * stride;
+    for (std::size_t k = 0; k < n; ++k) state[k] += row[k];
   }
 }
 
-// Row pass of the box sum over one row of column sums V (nc x nd, index
+// Row pass of the box sum over one row of column sums V (nc x D, index
 // fastest): H[c][d] = running sum of V[c - w .. c + w][d], with the double sum
 // carried along the row, one subtraction and one addition per step.
-void RowPass(const float* V, int nc, int nd, int w, double* sum, float* H) {
-  const int startCount = std::min(w, nc);
-  StartColumnSums(sum, V, nd, 0, startCount, 1, nd);
+void RowPass(const float* V, int nc, int D, int w, double* sum, float* H) {
+  StartSums(sum, V, D, std::min(w, nc), static_cast<std::size_t>(D));
   for (int c = 0; c < nc; ++c) {
     const int leave = c - w - 1;
     const int enter = c + w;
-    ColumnStep(sum, leave >= 0 ? V + static_cast<std::ptrdiff_t>(leave) * nd : nullptr, 0,
-               enter < nc ? V + static_cast<std::ptrdiff_t>(enter) * nd : nullptr, 0,
-               H + static_cast<std::ptrdiff_t>(c) * nd, 1, nd);
+    StepSums(sum, leave >= 0 ? V + static_cast<std::ptrdiff_t>(leave) * D : nullptr,
+             enter < nc ? V + static_cast<std::ptrdiff_t>(enter) * D : nullptr,
+             H + static_cast<std::ptrdiff_t>(c) * D, static_cast<std::size_t>(D));
   }
 }
 
@@ -228,8 +215,9 @@ void ClearRowBorder(float* lnRow, int columns, int disparities, int nc, int nd) 
   std::fill_n(lnRow, static_cast<std::ptrdiff_t>(kMargin) * disparities, 0.0f);
   for (int c = 0; c < nc; ++c) {
     float* out = lnRow + static_cast<std::ptrdiff_t>(kMargin + c) * disparities;
-    std::fill_n(out, kIndexMargin, 0.0f);
-    std::fill(out + kIndexMargin + nd, out + disparities, 0.0f);
+    for (int d = 0; d < kIndexMargin; ++d) out[d] = 0.0f;
+    float* end = out + kIndexMargin + nd;
+    for (int d = 0; d < kIndexMargin; ++d) end[d] = 0.0f;  // nd = disparities - 2 * margin
   }
   std::fill_n(lnRow + static_cast<std::ptrdiff_t>(kMargin + nc) * disparities,
               static_cast<std::ptrdiff_t>(columns - kMargin - nc) * disparities, 0.0f);
@@ -245,8 +233,8 @@ void PrefetchRow(const float* row, std::ptrdiff_t count) {
 // Scratch of one thread for the per-row work.
 struct RowScratch {
   explicit RowScratch(const Shape& s)
-      : rowSums(static_cast<std::size_t>(s.nd)),
-        cells(static_cast<std::size_t>(s.nc) * s.nd),
+      : rowSums(static_cast<std::size_t>(s.disparities)),
+        cells(static_cast<std::size_t>(s.nc) * s.disparities),
         transposed(static_cast<std::size_t>(s.nd + kIndexPadLow + kIndexPadHigh) * s.ncs, 0.0f),
         supports(static_cast<std::size_t>(s.nd) * s.ncs),
         p0(static_cast<std::size_t>(s.ncs)),
@@ -263,9 +251,10 @@ struct RowScratch {
 void ProcessRow(const Shape& s, const float* columnSums, float* lnRow, const float* l0Row,
                 RowScratch& scratch) {
   const std::size_t interior = static_cast<std::size_t>(kMargin) * s.disparities + kIndexMargin;
-  RowPass(columnSums, s.nc, s.nd, s.radiusRC, scratch.rowSums.data(), scratch.cells.data());
+  RowPass(columnSums, s.nc, s.disparities, s.radiusRC, scratch.rowSums.data(),
+          scratch.cells.data());
   float* transposed = scratch.transposed.data() + static_cast<std::ptrdiff_t>(kIndexPadLow) * s.ncs;
-  Transpose(scratch.cells.data(), s.nd, transposed, s.ncs, s.nc, s.nd);
+  Transpose(scratch.cells.data() + kIndexMargin, s.disparities, transposed, s.ncs, s.nc, s.nd);
   DisparitySums(scratch.transposed.data(), s.ncs, s.nd, s.radiusD, scratch.supports.data(),
                 scratch.p0.data());
   ImageOneLineSums(scratch.supports.data(), s.ncs, s.nc, s.nd, s.minDisparity, scratch.p1.data());
@@ -307,7 +296,9 @@ void Iterate(StereoMatcher& matcher) {
   float* Ln = LnGrid.data();
   const float* L0 = matcher.L0->data();
   const int w = s.radiusRC;
-  const std::size_t planeCells = static_cast<std::size_t>(s.nc) * s.nd;
+  // The column and row passes run over every index of the interior columns;
+  // the border indices' lanes are independent and never read afterwards.
+  const std::size_t planeCells = static_cast<std::size_t>(s.nc) * s.disparities;
   const std::size_t ringRows = static_cast<std::size_t>(w) + 1;
 
   std::vector<double> columnState(planeCells);
@@ -331,9 +322,9 @@ void Iterate(StereoMatcher& matcher) {
     for (int block = 0; block < columnBlocks; ++block) {
       const int c0 = block * kColumnBlock;
       const int count = std::min(kColumnBlock, s.nc - c0);
-      StartColumnSums(columnState.data() + static_cast<std::size_t>(c0) * s.nd,
-                      Ln + s.CellOffset(kMargin, c0), s.rowStride, s.disparities, startCount, count,
-                      s.nd);
+      StartSums(columnState.data() + static_cast<std::size_t>(c0) * s.disparities,
+                Ln + s.CellOffset(kMargin, c0), s.rowStride, startCount,
+                static_cast<std::size_t>(count) * s.disparities);
     }
 
     int chunk = 0;
@@ -348,33 +339,27 @@ void Iterate(StereoMatcher& matcher) {
       for (int block = 0; block < columnBlocks; ++block) {
         const int c0 = block * kColumnBlock;
         const int count = std::min(kColumnBlock, s.nc - c0);
-        const std::size_t blockOffset = static_cast<std::size_t>(c0) * s.nd;
+        const std::size_t blockOffset = static_cast<std::size_t>(c0) * s.disparities;
+        const std::size_t blockCells = static_cast<std::size_t>(count) * s.disparities;
         for (int r = first; r < end; ++r) {
           const int leaveRow = r - w - 1;
           const int enterRow = r + w;
           const float* leave = nullptr;
-          std::ptrdiff_t leaveStride = 0;
           if (leaveRow >= kMargin && leaveRow < first) {
             leave = savedRing.data() + (leaveRow - savedFirst) * planeCells + blockOffset;
-            leaveStride = s.nd;
           } else if (leaveRow >= first) {
             leave = Ln + s.CellOffset(leaveRow, c0);
-            leaveStride = s.disparities;
           }
           const float* enter = enterRow <= s.lastRow ? Ln + s.CellOffset(enterRow, c0) : nullptr;
-          ColumnStep(columnState.data() + blockOffset, leave, leaveStride, enter, s.disparities,
-                     columnSums.data() + (r - first) * planeCells + blockOffset, count, s.nd);
+          StepSums(columnState.data() + blockOffset, leave, enter,
+                   columnSums.data() + (r - first) * planeCells + blockOffset, blockCells);
         }
         // Rows that the row work below overwrites and the next chunk still
         // subtracts: keep their original values.
         if (end <= s.lastRow) {
           for (int r = std::max(first, saveFirst); r < end; ++r) {
-            float* dst = saveRing.data() + (r - saveFirst) * planeCells + blockOffset;
-            const float* src = Ln + s.CellOffset(r, c0);
-            for (int c = 0; c < count; ++c) {
-              std::memcpy(dst + static_cast<std::size_t>(c) * s.nd, src + c * s.disparities,
-                          sizeof(float) * s.nd);
-            }
+            std::memcpy(saveRing.data() + (r - saveFirst) * planeCells + blockOffset,
+                        Ln + s.CellOffset(r, c0), sizeof(float) * blockCells);
           }
         }
       }
