@@ -57,8 +57,10 @@ class StereoMatcher {
   // One complete job: allocate, ComputeL0, RunIterations(NumIterations),
   // ExtractDispConf, DisparityToDisplay. Throws std::invalid_argument, before
   // any work, for inputs the engine cannot use (see ValidateJob), and
-  // std::bad_alloc when the volumes cannot be allocated. The caller releases
-  // the matcher before each Run.
+  // std::bad_alloc when the volumes cannot be allocated. A refused job leaves
+  // the matcher as it was; an accepted one first releases the previous job's
+  // grids, and if it does not finish (allocation failure, or an exception
+  // thrown by `progress`) the matcher is left empty.
   void Run(const FloatArray& image0, const FloatArray& image1, int MinDisparity, int MaxDisparity,
            int WinRadL0, int WinRadRC, int WinRadD, int NumIterations, float MaxScaler,
            int USE_SAD, const JobProgress& progress = {});

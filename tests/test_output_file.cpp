@@ -2,7 +2,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -110,23 +109,6 @@ TEST(OutputFile, NumbersAreFormattedAsPrintfInTheCLocaleFormatsThem) {
   for (int c = 0; c < columns; ++c) {
     ASSERT_EQ(lines[c + 1], PrintfLine(values[2 * c], values[2 * c + 1])) << "pixel " << c;
   }
-}
-
-TEST(OutputFile, KeepsThePointUnderACommaLocale) {
-  const char* previous = std::setlocale(LC_NUMERIC, nullptr);
-  const std::string saved = previous ? previous : "C";
-  if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && !std::setlocale(LC_NUMERIC, "fr_FR.UTF-8")) {
-    GTEST_SKIP() << "no locale with a decimal comma is installed";
-  }
-  StereoMatcher m = testing::MatcherWithGrids(1, 1, 5, 0);
-  m.DispConf->At(0, 0, 0) = 2.5f;
-  m.DispConf->At(0, 0, 1) = 0.25f;
-  TemporaryDirectory dir;
-  const fs::path file = dir.path() / "comma.dis";
-  const bool written = WriteOutputFile(m, file.string());
-  std::setlocale(LC_NUMERIC, saved.c_str());
-  ASSERT_TRUE(written);
-  EXPECT_EQ(ReadFile(file), "1 1\n2.500000 0.250000\n");
 }
 
 TEST(OutputFile, ReplacesAnExistingFileCompletely) {
