@@ -294,20 +294,22 @@ TAVREL_VECTOR_CLONES void CorrelationLanes(const float* moments, const float* mu
   }
 }
 
-// v clamped to 0.08 .. 1.0; NaN becomes 0.08.
-inline float Clamp(float v) {
-  if (!(v >= kLowestMatchValue)) v = kLowestMatchValue;
-  if (v > 1.0f) v = 1.0f;
-  return v;
+// l0[k] = the clamped value of lane k, ln[k] = the same in the interior lanes
+// firstInterior .. lastInterior and 0 elsewhere, for k < count.
+TAVREL_VECTOR_CLONES void ClampLanes(const float* __restrict values, int count, int firstInterior,
+                                     int lastInterior, float* __restrict l0, float* __restrict ln) {
+  for (int k = 0; k < count; ++k) {
+    float v = values[k];
+    v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
+    v = v > 1.0f ? 1.0f : v;
+    l0[k] = v;
+    ln[k] = k >= firstInterior && k <= lastInterior ? v : 0.0f;
+  }
 }
 
 bool InNormalisedRegion(const Geometry& g, int i, int c) {
   return i >= kPixelMargin && i <= g.rows - kPixelMargin - 1 && c >= kPixelMargin &&
          c <= g.columns - kPixelMargin - 1;
-}
-
-bool InteriorIndex(const Geometry& g, int k) {
-  return k >= kDisparityMargin && k <= g.disparities - kDisparityMargin - 1;
 }
 
 // Zeroes the cells of plane row i (columns x lanes) outside the valid region;
@@ -405,6 +407,8 @@ void CorrelationBlock(StereoMatcher& matcher, const FloatArray& image0, const Fl
   mu1Row.firstColumn = g.minDisparity;
   mu1Row.span = static_cast<std::size_t>(g.columns) + g.disparities + kLanes;
   mu1Row.planes.assign(mu1Row.span * g.bands, 0.0f);
+  const int firstInterior = kDisparityMargin - k0;
+  const int lastInterior = g.disparities - kDisparityMargin - 1 - k0;
   std::vector<float> mu0(static_cast<std::size_t>(g.bands));
   std::vector<const float*> mu1(static_cast<std::size_t>(g.bands));
   float values[kLanes];
@@ -429,11 +433,7 @@ void CorrelationBlock(StereoMatcher& matcher, const FloatArray& image0, const Fl
       float* l0 = &L0.At(i, c, k0);
       float* ln = &Ln.At(i, c, k0);
       if (InNormalisedRegion(g, i, c)) {
-        for (int lane = 0; lane < count; ++lane) {
-          const float clamped = Clamp(values[lane]);
-          l0[lane] = clamped;
-          ln[lane] = InteriorIndex(g, k0 + lane) ? clamped : 0.0f;
-        }
+        ClampLanes(values, count, firstInterior, lastInterior, l0, ln);
       } else {
         std::copy_n(values, count, l0);
         std::fill_n(ln, count, 0.0f);
