@@ -1,0 +1,49 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "cli/options.h"
+#include "cli/progress_reporter.h"
+#include "engine/stereo_matcher.h"
+#include "files/batch_run.h"
+
+namespace tavrel::cli {
+
+// The batch run's host without a window: images come from the files, results
+// go to the output files (and the pictures the options ask for), every report
+// to standard error.
+class CliHost : public BatchHost {
+ public:
+  // The host renders the confidence map for --png through `matcher`, the same
+  // object the batch run drives.
+  CliHost(StereoMatcher& matcher, const Options& options, ProgressReporter& progress,
+          std::ostream& errors)
+      : matcher_(matcher), options_(options), progress_(progress), errors_(errors) {}
+
+  std::unique_ptr<FloatArray> LoadImage(int which, const std::string& path, int bands) override;
+  void Progress(const BatchProgress& progress) override { progress_.Report(progress); }
+  void EntryDone(const StereoJob& job, const StereoMatcher& matcher,
+                 const std::string& caption) override;
+  void OutputNotWritten(const std::string& path) override;
+  void FatalError(const std::string& message) override;
+
+  // Some file of a finished entry could not be created or fully written.
+  bool ResultLost() const { return resultLost_; }
+
+ private:
+  void WriteExtras();
+
+  StereoMatcher& matcher_;
+  const Options& options_;
+  ProgressReporter& progress_;
+  std::ostream& errors_;
+  bool resultLost_ = false;
+};
+
+// The name of a file written beside the output file: its extension replaced by
+// `suffix` ("scene.dis" and ".disparity.png" give "scene.disparity.png"). A
+// name that would be the output file itself gets the suffix appended instead.
+std::string BesideOutput(const std::string& outputFile, const std::string& suffix);
+
+}  // namespace tavrel::cli

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "batch_test_support.h"
+#include "display/image_loading.h"
+#include "files/batch_run.h"
+
+namespace tavrel {
+namespace {
+
+using testing::Entry;
+using testing::ReadText;
+using testing::TempDir;
+using testing::WriteShiftedPair;
+using testing::WriteText;
+
+// Records what the batch run tells its host; images come from the files.
+struct RecordingHost : BatchHost {
+  std::unique_ptr<FloatArray> LoadImage(int which, const std::string& path, int bands) override {
+    loaded.push_back(std::to_string(which) + ":" + path);
+    return LoadImageGrid(path, bands);
+  }
+  void EntryLoaded(const StereoJob& job, const FloatArray&) override {
+    events.push_back("loaded " + job.Image0Name);
+  }
+  void Progress(const BatchProgress& progress) override {
+    entries = progress.entries;
+    if (progress.stage == BatchStage::Iteration) ++iterations;
+  }
+  void EntryDone(const StereoJob&, const StereoMatcher&, const std::string& caption) override {
+    events.push_back(caption);
+  }
+  void OutputNotWritten(const std::string& path) override { notWritten.push_back(path); }
+  void FatalError(const std::string& message) override { fatal.push_back(message); }
+
+  std::vector<std::string> loaded, events, notWritten, fatal;
+  int entries = 0;
+  int iterations = 0;
+};
+
+struct BatchRun : ::testing::Test {
+  bool Run(const std::string& directions) {
+    return ProcessDirectionsFile(directions, matcher, images, host);
+  }
+  std::string Fatal() const { return host.fatal.empty() ? "" : host.fatal.back(); }
+
+  TempDir dir;
+  StereoMatcher matcher;
+  EntryImages images;
+  RecordingHost host;
+};
+
+TEST_F(BatchRun, RunsEveryEntryAndWritesEachOutputFile) {
+  WriteShiftedPair(dir / "a0.bmp", dir / "a1.bmp", 40, 32, 3);
+  WriteText(dir / "in.cpd", Entry("a0.bmp", "a1.bmp", "first.dis", 3) +
+                                Entry("a1.bmp", "a0.bmp", "second.dis", 2) + "\n \n");
+  ASSERT_TRUE(Run(dir / "in.cpd")) << Fatal();
+  EXPECT_TRUE(host.fatal.empty());
+  EXPECT_EQ(host.events, (std::vector<std::string>{"loaded a0.bmp", "Disparity 3", "loaded a1.bmp",
+                                                   "Disparity 2"}));
+  EXPECT_EQ(host.entries, 2);
+  EXPECT_EQ(host.iterations, 5);
+  const std::string first = ReadText(dir / "first.dis");
+  EXPECT_EQ(first.substr(0, first.find('\n')), "40 32");
+  EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), 1 + 40 * 32);
+  EXPECT_TRUE(std::filesystem::exists(dir / "second.dis"));
+  // The matcher keeps the last entry: names as written, the output resolved.
+  EXPECT_EQ(matcher.Image0Name, "a1.bmp");
+  EXPECT_EQ(matcher.Image1Name, "a0.bmp");
+  EXPECT_EQ(matcher.OutputFileName, dir / "second.dis");
+  EXPECT_EQ(matcher.IterationCount, 2);
+  ASSERT_NE(images.image0, nullptr);
+  EXPECT_EQ(images.image0->columns(), 40);
+}
+
+TEST_F(BatchRun, TakesRelativeNamesFromTheFolderOfTheDirectionsFile) {
+  std::filesystem::create_directories(dir.path / "scene" / "pictures");
+  WriteShiftedPair(dir / "scene/pictures/l.bmp", dir / "r.bmp", 40, 32, 2);
+  WriteText(dir / "scene/job.cpd", Entry("pictures/l.bmp", dir / "r.bmp", "out.dis"));
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path);  // somewhere else than the file's folder
+  const bool ok = Run("scene/job.cpd");
+  std::filesystem::current_path(cwd);
+  ASSERT_TRUE(ok) << Fatal();
+  EXPECT_EQ(host.loaded, (std::vector<std::string>{"0:" + (dir / "scene/pictures/l.bmp"),
+                                                   "1:" + (dir / "r.bmp")}));
+  EXPECT_EQ(matcher.Image0Name, "pictures/l.bmp");
+  EXPECT_EQ(matcher.OutputFileName, dir / "scene/out.dis");
+  EXPECT_TRUE(std::filesystem::exists(dir / "scene/out.dis"));
+}
+
+TEST_F(BatchRun, AnErrorInALaterEntryKeepsTheEarlierOutputs) {
+  WriteShiftedPair(dir / "a0.bmp", dir / "a1.bmp", 40, 32, 3);
+  std::string second = Entry("a0.bmp", "a1.bmp", "second.dis");
+  second = second.substr(0, second.find("USE_SAD"));
+  WriteText(dir / "in.cpd", Entry("a0.bmp", "a1.bmp", "first.dis") + second);
+  EXPECT_FALSE(Run(dir / "in.cpd"));
+  EXPECT_EQ(host.fatal, std::vector<std::string>{"in.dat :: Can't Read USE_SAD"});
+  EXPECT_TRUE(std::filesystem::exists(dir / "first.dis"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "second.dis"));
+}
+
+TEST_F(BatchRun, EmptyAndWhiteSpaceOnlyFilesSucceedWithoutWork) {
+  WriteText(dir / "empty.cpd", "");
+  WriteText(dir / "blank.cpd", "\n \t\r\n");
+  EXPECT_TRUE(Run(dir / "empty.cpd"));
+  EXPECT_TRUE(Run(dir / "blank.cpd"));
+  EXPECT_TRUE(host.events.empty());
+  EXPECT_TRUE(host.fatal.empty());
+}
+
+TEST_F(BatchRun, ReportsFilesAndImagesThatCannotBeUsed) {
+  WriteShiftedPair(dir / "a0.bmp", dir / "a1.bmp", 40, 32, 3);
+  WriteShiftedPair(dir / "small0.bmp", dir / "small1.bmp", 40, 31, 3);
+  struct Case {
+    std::string directions, message;
+  };
+  const std::vector<Case> cases = {
+      {Entry("a0.bmp", "missing%d.bmp", "o.dis"), "Couldn't open image - missing%d.bmp"},
+      {Entry("nothing.bmp", "a1.bmp", "o.dis"), "Couldn't open image - nothing.bmp"},
+      {Entry("a0.bmp", "in.cpd", "o.dis"), "Couldn't open image - in.cpd"},
+      {Entry("a0.bmp", "small1.bmp", "o.dis"), "Image 1 is smaller than image 0 - small1.bmp"},
+      {Entry("a0.bmp", "a1.bmp", "o.dis", 2, 2), "in.dat :: Number of Color Bands must be 1 or 3"},
+      {Entry("a0.bmp", "a1.bmp", "o.dis", 2, 1, 5, 5),
+       "in.dat :: MaxDisparity must be greater than MinDisparity"},
+      {Entry("a0.bmp", "a1.bmp", "o.dis", 2, 1, -2000000000, 2000000000),
+       "Not enough memory for a match volume of 32 x 40 x 4000000000"},
+      {Entry("a0.bmp", "a1.bmp", "o.dis", 2, 1, -1000000000, 1000000000),
+       "Not enough memory for a match volume of 32 x 40 x 2000000000"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.directions);
+    host.fatal.clear();
+    WriteText(dir / "in.cpd", c.directions);
+    EXPECT_FALSE(Run(dir / "in.cpd"));
+    EXPECT_EQ(host.fatal, std::vector<std::string>{c.message});
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "o.dis"));
+
+  host.fatal.clear();
+  EXPECT_FALSE(Run(dir / "absent.cpd"));
+  EXPECT_EQ(Fatal(), "Couldn't open " + (dir / "absent.cpd"));
+  EXPECT_FALSE(Run(dir.path.string()));
+  EXPECT_EQ(Fatal(), "Couldn't open " + dir.path.string());
+}
+
+TEST_F(BatchRun, ALargerImage1GivesItsTopLeftPart) {
+  WriteShiftedPair(dir / "a0.bmp", dir / "a1.bmp", 40, 32, 3);
+  WriteShiftedPair(dir / "b0.bmp", dir / "big1.bmp", 44, 35, 3);
+  WriteText(dir / "in.cpd",
+            Entry("a0.bmp", "big1.bmp", "big.dis") + Entry("a0.bmp", "a1.bmp", "plain.dis"));
+  ASSERT_TRUE(Run(dir / "in.cpd")) << Fatal();
+  // Both image 1 files hold the same texture, so the results agree.
+  EXPECT_EQ(ReadText(dir / "big.dis"), ReadText(dir / "plain.dis"));
+}
+
+TEST_F(BatchRun, AnOutputThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
+  WriteShiftedPair(dir / "a0.bmp", dir / "a1.bmp", 40, 32, 3);
+  WriteText(dir / "in.cpd", Entry("a0.bmp", "a1.bmp", "no/such/folder/x.dis") +
+                                Entry("a0.bmp", "a1.bmp", "written.dis"));
+  EXPECT_TRUE(Run(dir / "in.cpd"));
+  EXPECT_EQ(host.notWritten, std::vector<std::string>{dir / "no/such/folder/x.dis"});
+  EXPECT_TRUE(std::filesystem::exists(dir / "written.dis"));
+  EXPECT_EQ(host.events.size(), 4u);
+}
+
+}  // namespace
+}  // namespace tavrel

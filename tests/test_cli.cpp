@@ -1,0 +1,129 @@
+// Runs the built tavrel-batch program on fresh temporary folders.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "batch_test_support.h"
+#include "display/image_loading.h"
+#include "files/pfm_file.h"
+#include "files/usage_text.h"
+
+namespace tavrel {
+namespace {
+
+using testing::Entry;
+using testing::ReadText;
+using testing::TempDir;
+using testing::WriteShiftedPair;
+using testing::WriteText;
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs the program with `arguments` (already quoted for the shell) in `folder`.
+Result RunBatch(const TempDir& dir, const std::string& folder, const std::string& arguments) {
+  const std::string command = "cd '" + folder + "' && '" TAVREL_BATCH_BINARY "' " + arguments +
+                              " >'" + (dir / "stdout.txt") + "' 2>'" + (dir / "stderr.txt") +
+                              "' </dev/null";
+  const int raw = std::system(command.c_str());
+  Result result;
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  result.out = ReadText(dir / "stdout.txt");
+  result.err = ReadText(dir / "stderr.txt");
+  return result;
+}
+
+struct Cli : ::testing::Test {
+  void SetUp() override {
+    std::filesystem::create_directories(dir.path / "scene");
+    WriteShiftedPair(dir / "scene/l.bmp", dir / "scene/r.bmp", 40, 32, 3);
+  }
+  TempDir dir;
+};
+
+TEST_F(Cli, SuccessWritesTheOutputAndTheRequestedPictures) {
+  WriteText(dir / "scene/job.cpd", Entry("l.bmp", "r.bmp", "result.dis"));
+  // Run from another folder: names still resolve against the file's folder.
+  const Result run = RunBatch(dir, dir.path.string(), "--png --pfm scene/job.cpd");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("entry 1 of 1"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("iteration 2 of 2"), std::string::npos) << run.err;
+  const std::string output = ReadText(dir / "scene/result.dis");
+  EXPECT_EQ(output.substr(0, output.find('\n')), "40 32");
+  for (const char* picture : {"scene/result.disparity.png", "scene/result.confidence.png"}) {
+    Surface surface;
+    ASSERT_TRUE(LoadImageSurface(dir / picture, surface)) << picture;
+    EXPECT_EQ(surface.width, 40);
+    EXPECT_EQ(surface.height, 32);
+  }
+  const auto pfm = ReadPfm(dir / "scene/result.pfm");
+  ASSERT_NE(pfm, nullptr);
+  EXPECT_EQ(pfm->columns(), 40);
+  // Row 0 of the PFM grid is the top row: pixel (0, 0) is the output's first value.
+  const std::string firstPixel = output.substr(output.find('\n') + 1);
+  EXPECT_FLOAT_EQ(pfm->At(0, 0, 0), std::stof(firstPixel));
+}
+
+TEST_F(Cli, QuietRunsSayNothing) {
+  WriteText(dir / "scene/job.cpd", Entry("l.bmp", "r.bmp", "result.dis", 1));
+  const Result run = RunBatch(dir, dir.path.string(), "--quiet scene/job.cpd");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out, "");
+}
+
+TEST_F(Cli, AFatalErrorStopsWithStatusOne) {
+  WriteText(dir / "scene/job.cpd", Entry("l.bmp", "r.bmp", "first.dis", 1) +
+                                       Entry("l.bmp", "r.bmp", "second.dis").substr(0, 40));
+  const Result bad = RunBatch(dir, dir / "scene", "-q job.cpd job.cpd");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err, "tavrel-batch: in.dat :: Can't Read MaxDisparity\n");
+  EXPECT_TRUE(std::filesystem::exists(dir / "scene/first.dis"));
+
+  const Result missing = RunBatch(dir, dir / "scene", "-q nowhere.cpd");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "tavrel-batch: Couldn't open nowhere.cpd\n");
+
+  WriteText(dir / "scene/image.cpd", Entry("l.bmp", "gone.bmp", "x.dis"));
+  const Result image = RunBatch(dir, dir / "scene", "-q image.cpd");
+  EXPECT_EQ(image.status, 1);
+  EXPECT_EQ(image.err, "tavrel-batch: Couldn't open image - gone.bmp\n");
+
+  const Result option = RunBatch(dir, dir / "scene", "--fast image.cpd");
+  EXPECT_EQ(option.status, 1);
+  EXPECT_NE(option.err.find("unknown option '--fast'"), std::string::npos);
+  EXPECT_EQ(RunBatch(dir, dir / "scene", "").status, 1);
+}
+
+TEST_F(Cli, ALostResultGivesStatusTwoAfterTheOtherEntries) {
+  WriteText(dir / "scene/job.cpd", Entry("l.bmp", "r.bmp", "missing/lost.dis", 1) +
+                                       Entry("l.bmp", "r.bmp", "kept.dis", 1));
+  const Result run = RunBatch(dir, dir / "scene", "-q --png job.cpd");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("could not write " + (dir / "scene/missing/lost.dis")), std::string::npos)
+      << run.err;
+  EXPECT_TRUE(std::filesystem::exists(dir / "scene/kept.dis"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "scene/kept.disparity.png"));
+}
+
+TEST_F(Cli, WritesTheReadmeIntoTheCurrentFolderAndAnswersHelpAndVersion) {
+  const Result readme = RunBatch(dir, dir.path.string(), "--write-readme");
+  EXPECT_EQ(readme.status, 0) << readme.err;
+  EXPECT_EQ(ReadText(dir / "README.txt"), UsageText());
+
+  const Result help = RunBatch(dir, dir.path.string(), "--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: tavrel-batch", 0), 0u) << help.out;
+  const Result version = RunBatch(dir, dir.path.string(), "--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("tavrel-batch ", 0), 0u) << version.out;
+}
+
+}  // namespace
+}  // namespace tavrel
