@@ -48,7 +48,10 @@ bool OutsideInteriorIsZero(const StereoMatcher& m) {
   return true;
 }
 
-// Interior pixels whose windows stay clear of the unmatched margins. A
+// Interior pixels at least `inset` from its edge. With WinRadL0 1 and WinRadRC
+// 2, an inset of 4 (1 to the valid region, 1 for the L0 window, 2 for the
+// support window) keeps every value that reaches the pixel clear of the
+// unmatched margins. A
 // disparity within 0.5 of the true one means the right index was chosen;
 // the interpolation may move it up to half a pixel.
 template <typename Check>
