@@ -16,7 +16,7 @@ constexpr std::size_t kFlushThreshold = 1 << 16;
 constexpr std::size_t kMaxLine = 128;
 
 // Appends value as "%f" would print it in the C locale; std::to_chars is
-// specified to produce exactly that and, unlike printf, never uses a comma
+// defined to produce exactly that and, unlike printf, never uses a comma
 // from the process locale.
 void AppendFixed(std::vector<char>& out, double value) {
   char text[64];
