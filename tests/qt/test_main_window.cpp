@@ -97,6 +97,25 @@ class MainWindowTest : public QObject {
     QTRY_VERIFY(!window.isVisible());
   }
 
+  void HelpWritesTheUsageTextAndSaysSo() {
+    TemporaryWorkingDirectory folder;
+    AppState state;
+    MainWindow window(state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QString text;
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      QVERIFY(box != nullptr);
+      text = box->text();
+      box->accept();
+    });
+    window.fileMenu()->actions().at(1)->trigger();
+    QCOMPARE(text, QStringLiteral("Please read README.txt"));
+    QVERIFY(std::filesystem::exists(folder.path() / "README.txt"));
+    QVERIFY(window.isVisible());
+  }
+
   void DirectionsFileRunsBehindTheProgressDialog() {
     TemporaryWorkingDirectory folder;
     WriteGreyBmp(folder.path() / "a0.bmp", *ShiftedTexture(40, 30, 0));
