@@ -4,6 +4,10 @@
 #include <cstring>
 #include <vector>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #include "engine/fast_engine.h"
 #include "engine/fast_parallel.h"
 #include "engine/fast_transpose.h"
@@ -12,26 +16,30 @@
 //
 // The straightforward iteration runs the spatial box sum (a column pass and a
 // row pass), the disparity running sum, the two line sums and the
-// normalisation as separate passes. Here the rows of the interior are visited
-// once, in chunks of kChunkRows:
-//   1. column pass: a double running sum per interior (column, index) cell is
-//      carried from row to row, exactly as the box sum carries it down a
-//      column; the threads share the columns. Original rows that phase 2 is
-//      about to overwrite, and that later rows still subtract, are copied into
-//      a small ring first.
-//   2. per row (the threads share the rows): row pass along the columns,
-//      disparity running sum, image-0 and image-1 line sums, normalisation,
-//      clamp, square and the product with L0, written back into Ln.
+// normalisation as separate passes. Here each interior row is finished in one
+// visit: the column pass carries a double running sum per interior (column,
+// index) cell from row to row, exactly as the box sum carries it down a
+// column; then, within the row, the row pass, the disparity running sum, both
+// line sums, the normalisation, clamp, square and product with L0 follow and
+// the row is written back into Ln. A ring keeps the original rows that later
+// rows still subtract.
+//
+// Threads: the interior rows are split into one band per thread. A band can
+// only start with the column sums of the rows above it, so a first, short
+// phase (the threads sharing the columns) runs the column recurrence from the
+// top and records its state at every band's first row, and copies the rows
+// around each band boundary that both neighbours read. Then every thread
+// finishes its band without waiting for the others.
+//
 // Every stored value goes through the same sequence of double or float
-// operations as in the separate passes, so the results are identical; cells
-// outside the interior are 0 after the border clear and only ever add or
-// subtract exact zeros there, which the fused pass leaves out.
+// operations as in the separate passes, so the results are identical for any
+// split; cells outside the interior are 0 after the border clear and only
+// ever add or subtract exact zeros there, which the fused pass leaves out.
 namespace tavrel::fast {
 namespace {
 
 constexpr int kMargin = kPixelMargin;
 constexpr int kIndexMargin = kDisparityMargin;
-constexpr int kChunkRows = 16;  // at least WinRadRC + 1, so one chunk of ring suffices
 constexpr int kIndexPadLow = 2;
 constexpr int kIndexPadHigh = 3;
 
@@ -56,10 +64,21 @@ struct Shape {
 
 // state[k] = (state[k] - leave[k]) + enter[k] in double, for k < n; out[k]
 // gets the new sums rounded to float. A null leave or enter row stands for a
-// row of zeros, whose subtraction or addition changes nothing.
+// row of zeros, whose subtraction or addition changes nothing; a null out
+// takes no values.
 TAVREL_VECTOR_CLONES void StepSums(double* __restrict state, const float* __restrict leave,
                                    const float* __restrict enter, float* __restrict out,
                                    std::size_t n) {
+  if (!out) {
+    if (leave && enter) {
+      for (std::size_t k = 0; k < n; ++k) state[k] = (state[k] - leave[k]) + enter[k];
+    } else if (leave) {
+      for (std::size_t k = 0; k < n; ++k) state[k] -= leave[k];
+    } else if (enter) {
+      for (std::size_t k = 0; k < n; ++k) state[k] += enter[k];
+    }
+    return;
+  }
   if (leave && enter) {
     for (std::size_t k = 0; k < n; ++k) {
       const double x = (state[k] - leave[k]) + enter[k];
@@ -301,81 +320,94 @@ void Iterate(StereoMatcher& matcher) {
   const std::size_t planeCells = static_cast<std::size_t>(s.nc) * s.disparities;
   const std::size_t ringRows = static_cast<std::size_t>(w) + 1;
 
-  std::vector<double> columnState(planeCells);
-  std::vector<float> columnSums(planeCells * kChunkRows);
-  std::vector<float> ring[2] = {std::vector<float>(planeCells * ringRows),
-                                std::vector<float>(planeCells * ringRows)};
+  int bands = 1;
+#ifdef _OPENMP
+  bands = omp_get_max_threads();
+#endif
+  const int interiorRows = s.lastRow - kMargin + 1;
+  bands = std::clamp(bands, 1, interiorRows);
+  // Band t holds rows bandFirst[t] .. bandFirst[t + 1] - 1.
+  std::vector<int> bandFirst(static_cast<std::size_t>(bands) + 1);
+  for (int t = 0; t <= bands; ++t) {
+    bandFirst[t] = kMargin + static_cast<int>(static_cast<std::int64_t>(interiorRows) * t / bands);
+  }
+  // Column sums just above each band's first row, and the original rows
+  // bandFirst[t] - w - 1 .. bandFirst[t] + w - 1 around each boundary.
+  const std::size_t boundaryRows = 2 * static_cast<std::size_t>(w) + 1;
+  std::vector<double> checkpoints(planeCells * bands);
+  std::vector<float> boundaries(planeCells * boundaryRows * bands);
+  auto boundaryRow = [&](int t, int row) -> float* {
+    return boundaries.data() +
+           (static_cast<std::size_t>(t) * boundaryRows + (row - (bandFirst[t] - w - 1))) *
+               planeCells;
+  };
 
-  // Fixed blocks of columns for the column pass; any split gives the same
-  // sums, since each (column, index) cell carries its own running sum.
   constexpr int kColumnBlock = 32;
   const int columnBlocks = (s.nc + kColumnBlock - 1) / kColumnBlock;
 
-#pragma omp parallel
+#pragma omp parallel num_threads(bands)
   {
-    RowScratch scratch(s);
-
-    // Column sums of the rows above the first interior row: rows kMargin ..
-    // kMargin + w - 1, all that lie in the interior.
-    const int startCount = std::min(w, s.lastRow - kMargin + 1);
 #pragma omp for schedule(static)
     for (int block = 0; block < columnBlocks; ++block) {
       const int c0 = block * kColumnBlock;
-      const int count = std::min(kColumnBlock, s.nc - c0);
-      StartSums(columnState.data() + static_cast<std::size_t>(c0) * s.disparities,
-                Ln + s.CellOffset(kMargin, c0), s.rowStride, startCount,
-                static_cast<std::size_t>(count) * s.disparities);
-    }
-
-    int chunk = 0;
-    for (int first = kMargin; first <= s.lastRow; first += kChunkRows, ++chunk) {
-      const int end = std::min(first + kChunkRows, s.lastRow + 1);
-      const std::vector<float>& savedRing = ring[(chunk + 1) & 1];
-      std::vector<float>& saveRing = ring[chunk & 1];
-      const int savedFirst = first - w - 1;  // first row held by savedRing
-      const int saveFirst = end - w - 1;     // first row saveRing must hold
-
-#pragma omp for schedule(static)
-      for (int block = 0; block < columnBlocks; ++block) {
-        const int c0 = block * kColumnBlock;
-        const int count = std::min(kColumnBlock, s.nc - c0);
-        const std::size_t blockOffset = static_cast<std::size_t>(c0) * s.disparities;
-        const std::size_t blockCells = static_cast<std::size_t>(count) * s.disparities;
-        for (int r = first; r < end; ++r) {
+      const std::size_t offset = static_cast<std::size_t>(c0) * s.disparities;
+      const std::size_t cells =
+          static_cast<std::size_t>(std::min(kColumnBlock, s.nc - c0)) * s.disparities;
+      double* state = checkpoints.data() + offset;
+      StartSums(state, Ln + s.CellOffset(kMargin, c0), s.rowStride, std::min(w, interiorRows),
+                cells);
+      for (int t = 1; t < bands; ++t) {
+        double* next = checkpoints.data() + planeCells * t + offset;
+        std::copy_n(state, cells, next);
+        state = next;
+        for (int r = bandFirst[t - 1]; r < bandFirst[t]; ++r) {
           const int leaveRow = r - w - 1;
           const int enterRow = r + w;
-          const float* leave = nullptr;
-          if (leaveRow >= kMargin && leaveRow < first) {
-            leave = savedRing.data() + (leaveRow - savedFirst) * planeCells + blockOffset;
-          } else if (leaveRow >= first) {
-            leave = Ln + s.CellOffset(leaveRow, c0);
-          }
-          const float* enter = enterRow <= s.lastRow ? Ln + s.CellOffset(enterRow, c0) : nullptr;
-          StepSums(columnState.data() + blockOffset, leave, enter,
-                   columnSums.data() + (r - first) * planeCells + blockOffset, blockCells);
+          StepSums(state, leaveRow >= kMargin ? Ln + s.CellOffset(leaveRow, c0) : nullptr,
+                   enterRow <= s.lastRow ? Ln + s.CellOffset(enterRow, c0) : nullptr, nullptr,
+                   cells);
         }
-        // Rows that the row work below overwrites and the next chunk still
-        // subtracts: keep their original values.
-        if (end <= s.lastRow) {
-          for (int r = std::max(first, saveFirst); r < end; ++r) {
-            std::memcpy(saveRing.data() + (r - saveFirst) * planeCells + blockOffset,
-                        Ln + s.CellOffset(r, c0), sizeof(float) * blockCells);
-          }
+        for (int row = bandFirst[t] - w - 1; row < bandFirst[t] + w; ++row) {
+          if (row < kMargin || row > s.lastRow) continue;
+          std::memcpy(boundaryRow(t, row) + offset, Ln + s.CellOffset(row, c0),
+                      sizeof(float) * cells);
         }
       }
+    }
 
+    // Each band on its own thread; the loop hands band t to thread t.
 #pragma omp for schedule(static, 1)
+    for (int t = 0; t < bands; ++t) {
+      RowScratch scratch(s);
+      std::vector<double> state(checkpoints.begin() + planeCells * t,
+                                checkpoints.begin() + planeCells * (t + 1));
+      std::vector<float> columnSums(planeCells);
+      std::vector<float> ring(planeCells * ringRows);
+      const int first = bandFirst[t];
+      const int end = bandFirst[t + 1];
       for (int r = first; r < end; ++r) {
-        const std::size_t rowOffset = static_cast<std::size_t>(r) * s.rowStride;
-        // The stream from memory overlaps the arithmetic: this row's L0, and
-        // the row that the next chunk's column pass takes in for this one.
-        PrefetchRow(L0 + rowOffset, s.rowStride);
-        if (r + kChunkRows + w <= s.lastRow) {
-          PrefetchRow(Ln + (rowOffset + static_cast<std::size_t>(kChunkRows + w) * s.rowStride),
-                      s.rowStride);
+        const int leaveRow = r - w - 1;
+        const int enterRow = r + w;
+        const float* leave = nullptr;
+        if (leaveRow >= kMargin) {
+          leave = leaveRow < first ? boundaryRow(t, leaveRow)
+                                   : ring.data() + (leaveRow % ringRows) * planeCells;
         }
-        ProcessRow(s, columnSums.data() + (r - first) * planeCells, Ln + rowOffset, L0 + rowOffset,
-                   scratch);
+        const float* enter = nullptr;
+        if (enterRow <= s.lastRow) {
+          enter = enterRow >= end ? boundaryRow(t + 1, enterRow) : Ln + s.CellOffset(enterRow, 0);
+        }
+        const std::size_t rowOffset = static_cast<std::size_t>(r) * s.rowStride;
+        // The stream from memory overlaps the arithmetic: the next rows'
+        // L0 and entering Ln.
+        if (r + 1 < end) PrefetchRow(L0 + rowOffset + s.rowStride, s.rowStride);
+        if (enterRow + 1 <= s.lastRow) {
+          PrefetchRow(Ln + s.CellOffset(enterRow + 1, 0), static_cast<std::ptrdiff_t>(planeCells));
+        }
+        StepSums(state.data(), leave, enter, columnSums.data(), planeCells);
+        std::memcpy(ring.data() + (r % ringRows) * planeCells, Ln + s.CellOffset(r, 0),
+                    sizeof(float) * planeCells);
+        ProcessRow(s, columnSums.data(), Ln + rowOffset, L0 + rowOffset, scratch);
       }
     }
 
