@@ -251,7 +251,8 @@ bool DecodeBmp(const std::uint8_t* bytes, std::size_t size, std::uint64_t maxPix
   if (static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(h.height) > maxPixels) {
     return false;
   }
-  if (h.pixelOffset >= size) return false;
+  // The pixels must follow the headers and start inside the file.
+  if (h.pixelOffset < 14 + std::uint64_t{h.headerSize} || h.pixelOffset >= size) return false;
   const std::vector<Bgr> table = ReadColourTable(file, h);
   if (h.bitsPerPixel <= 8 && table.empty()) return false;
   Surface decoded(static_cast<int>(h.width), static_cast<int>(h.height));

@@ -266,6 +266,8 @@ TEST(ImageLoading, RefusesMissingTruncatedAndMalformedFiles) {
   Bytes truncated(good.begin(), good.end() - 8);
   Bytes hugeHeader = good;
   hugeHeader[18] = hugeHeader[19] = hugeHeader[20] = 0xFF, hugeHeader[21] = 0x7F;  // width 2^31-1
+  Bytes pixelsInHeader = good;
+  pixelsInHeader[10] = 20;  // pixel offset inside the info header
   Bytes badPlanes = good;
   badPlanes[26] = 2;
   Bytes rleTopDown = RunLength(8);
@@ -279,6 +281,7 @@ TEST(ImageLoading, RefusesMissingTruncatedAndMalformedFiles) {
       {"truncated pixels", truncated},
       {"huge dimensions", hugeHeader},
       {"two planes", badPlanes},
+      {"pixels inside the header", pixelsInHeader},
       {"top-down run length", rleTopDown},
       {"run length cut short", rleCut},
       {"truncated png", {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13}},
