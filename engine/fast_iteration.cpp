@@ -249,38 +249,49 @@ void PrefetchRow(const float* row, std::ptrdiff_t count) {
   for (std::ptrdiff_t k = 0; k < count; k += kLine) __builtin_prefetch(row + k, 0, 1);
 }
 
-// Scratch of one thread for the per-row work.
+// Scratch of one thread for the per-row work, taken from its arena.
 struct RowScratch {
-  explicit RowScratch(const Shape& s)
-      : rowSums(static_cast<std::size_t>(s.disparities)),
-        cells(static_cast<std::size_t>(s.nc) * s.disparities),
-        transposed(static_cast<std::size_t>(s.nd + kIndexPadLow + kIndexPadHigh) * s.ncs, 0.0f),
-        supports(static_cast<std::size_t>(s.nd) * s.ncs),
-        p0(static_cast<std::size_t>(s.ncs)),
-        p1(static_cast<std::size_t>(s.ncs)) {}
+  static std::size_t Bytes(const Shape& s) {
+    return ThreadArena::Bytes<double>(s.disparities) +
+           ThreadArena::Bytes<float>(static_cast<std::size_t>(s.nc) * s.disparities) +
+           ThreadArena::Bytes<float>(TransposedCount(s)) +
+           ThreadArena::Bytes<float>(static_cast<std::size_t>(s.nd) * s.ncs) +
+           2 * ThreadArena::Bytes<float>(s.ncs);
+  }
+  static std::size_t TransposedCount(const Shape& s) {
+    return static_cast<std::size_t>(s.nd + kIndexPadLow + kIndexPadHigh) * s.ncs;
+  }
 
-  std::vector<double> rowSums;
-  std::vector<float> cells;       // nc x nd, index fastest
-  std::vector<float> transposed;  // padded index-major copy of cells
-  std::vector<float> supports;    // nd x ncs
-  std::vector<float> p0;
-  std::vector<float> p1;
+  RowScratch(const Shape& s, ThreadArena& arena)
+      : rowSums(arena.Take<double>(s.disparities)),
+        cells(arena.Take<float>(static_cast<std::size_t>(s.nc) * s.disparities)),
+        transposed(arena.Take<float>(TransposedCount(s))),
+        supports(arena.Take<float>(static_cast<std::size_t>(s.nd) * s.ncs)),
+        p0(arena.Take<float>(s.ncs)),
+        p1(arena.Take<float>(s.ncs)) {
+    // The padding rows and columns are read as zeros.
+    std::fill_n(transposed, TransposedCount(s), 0.0f);
+  }
+
+  double* rowSums;
+  float* cells;       // nc x D, index fastest
+  float* transposed;  // padded index-major copy of the interior indices of cells
+  float* supports;    // nd x ncs
+  float* p0;
+  float* p1;
 };
 
 void ProcessRow(const Shape& s, const float* columnSums, float* lnRow, const float* l0Row,
                 RowScratch& scratch) {
   const std::size_t interior = static_cast<std::size_t>(kMargin) * s.disparities + kIndexMargin;
-  RowPass(columnSums, s.nc, s.disparities, s.radiusRC, scratch.rowSums.data(),
-          scratch.cells.data());
-  float* transposed = scratch.transposed.data() + static_cast<std::ptrdiff_t>(kIndexPadLow) * s.ncs;
-  Transpose(scratch.cells.data() + kIndexMargin, s.disparities, transposed, s.ncs, s.nc, s.nd);
-  DisparitySums(scratch.transposed.data(), s.ncs, s.nd, s.radiusD, scratch.supports.data(),
-                scratch.p0.data());
-  ImageOneLineSums(scratch.supports.data(), s.ncs, s.nc, s.nd, s.minDisparity, scratch.p1.data());
-  NormaliseAndSquare(scratch.supports.data(), s.ncs, s.nc, s.nd, s.minDisparity, scratch.p0.data(),
-                     scratch.p1.data());
-  TransposeMultiply(scratch.supports.data(), s.ncs, l0Row + interior, lnRow + interior,
-                    s.disparities, s.nd, s.nc);
+  RowPass(columnSums, s.nc, s.disparities, s.radiusRC, scratch.rowSums, scratch.cells);
+  float* transposed = scratch.transposed + static_cast<std::ptrdiff_t>(kIndexPadLow) * s.ncs;
+  Transpose(scratch.cells + kIndexMargin, s.disparities, transposed, s.ncs, s.nc, s.nd);
+  DisparitySums(scratch.transposed, s.ncs, s.nd, s.radiusD, scratch.supports, scratch.p0);
+  ImageOneLineSums(scratch.supports, s.ncs, s.nc, s.nd, s.minDisparity, scratch.p1);
+  NormaliseAndSquare(scratch.supports, s.ncs, s.nc, s.nd, s.minDisparity, scratch.p0, scratch.p1);
+  TransposeMultiply(scratch.supports, s.ncs, l0Row + interior, lnRow + interior, s.disparities,
+                    s.nd, s.nc);
   ClearRowBorder(lnRow, s.columns, s.disparities, s.nc, s.nd);
 }
 
@@ -334,10 +345,13 @@ void Iterate(StereoMatcher& matcher) {
   // Column sums just above each band's first row, and the original rows
   // bandFirst[t] - w - 1 .. bandFirst[t] + w - 1 around each boundary.
   const std::size_t boundaryRows = 2 * static_cast<std::size_t>(w) + 1;
-  std::vector<double> checkpoints(planeCells * bands);
-  std::vector<float> boundaries(planeCells * boundaryRows * bands);
+  ThreadArena& shared = ThreadArena::Mine(1);
+  shared.Reset(ThreadArena::Bytes<double>(planeCells * bands) +
+               ThreadArena::Bytes<float>(planeCells * boundaryRows * bands));
+  double* checkpoints = shared.Take<double>(planeCells * bands);
+  float* boundaries = shared.Take<float>(planeCells * boundaryRows * bands);
   auto boundaryRow = [&](int t, int row) -> float* {
-    return boundaries.data() +
+    return boundaries +
            (static_cast<std::size_t>(t) * boundaryRows + (row - (bandFirst[t] - w - 1))) *
                planeCells;
   };
@@ -353,11 +367,11 @@ void Iterate(StereoMatcher& matcher) {
       const std::size_t offset = static_cast<std::size_t>(c0) * s.disparities;
       const std::size_t cells =
           static_cast<std::size_t>(std::min(kColumnBlock, s.nc - c0)) * s.disparities;
-      double* state = checkpoints.data() + offset;
+      double* state = checkpoints + offset;
       StartSums(state, Ln + s.CellOffset(kMargin, c0), s.rowStride, std::min(w, interiorRows),
                 cells);
       for (int t = 1; t < bands; ++t) {
-        double* next = checkpoints.data() + planeCells * t + offset;
+        double* next = checkpoints + planeCells * t + offset;
         std::copy_n(state, cells, next);
         state = next;
         for (int r = bandFirst[t - 1]; r < bandFirst[t]; ++r) {
@@ -378,11 +392,15 @@ void Iterate(StereoMatcher& matcher) {
     // Each band on its own thread; the loop hands band t to thread t.
 #pragma omp for schedule(static, 1)
     for (int t = 0; t < bands; ++t) {
-      RowScratch scratch(s);
-      std::vector<double> state(checkpoints.begin() + planeCells * t,
-                                checkpoints.begin() + planeCells * (t + 1));
-      std::vector<float> columnSums(planeCells);
-      std::vector<float> ring(planeCells * ringRows);
+      ThreadArena& arena = ThreadArena::Mine(0);
+      arena.Reset(RowScratch::Bytes(s) + ThreadArena::Bytes<double>(planeCells) +
+                  ThreadArena::Bytes<float>(planeCells) +
+                  ThreadArena::Bytes<float>(planeCells * ringRows));
+      RowScratch scratch(s, arena);
+      double* state = arena.Take<double>(planeCells);
+      std::copy_n(checkpoints + planeCells * t, planeCells, state);
+      float* columnSums = arena.Take<float>(planeCells);
+      float* ring = arena.Take<float>(planeCells * ringRows);
       const int first = bandFirst[t];
       const int end = bandFirst[t + 1];
       for (int r = first; r < end; ++r) {
@@ -391,7 +409,7 @@ void Iterate(StereoMatcher& matcher) {
         const float* leave = nullptr;
         if (leaveRow >= kMargin) {
           leave = leaveRow < first ? boundaryRow(t, leaveRow)
-                                   : ring.data() + (leaveRow % ringRows) * planeCells;
+                                   : ring + (leaveRow % ringRows) * planeCells;
         }
         const float* enter = nullptr;
         if (enterRow <= s.lastRow) {
@@ -404,10 +422,10 @@ void Iterate(StereoMatcher& matcher) {
         if (enterRow + 1 <= s.lastRow) {
           PrefetchRow(Ln + s.CellOffset(enterRow + 1, 0), static_cast<std::ptrdiff_t>(planeCells));
         }
-        StepSums(state.data(), leave, enter, columnSums.data(), planeCells);
-        std::memcpy(ring.data() + (r % ringRows) * planeCells, Ln + s.CellOffset(r, 0),
+        StepSums(state, leave, enter, columnSums, planeCells);
+        std::memcpy(ring + (r % ringRows) * planeCells, Ln + s.CellOffset(r, 0),
                     sizeof(float) * planeCells);
-        ProcessRow(s, columnSums.data(), Ln + rowOffset, L0 + rowOffset, scratch);
+        ProcessRow(s, columnSums, Ln + rowOffset, L0 + rowOffset, scratch);
       }
     }
 

@@ -8,7 +8,47 @@
 #define TAVREL_VECTOR_CLONES \
   __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 
+#include <cstddef>
+#include <memory>
+
 namespace tavrel::fast {
+
+// Scratch memory that a thread keeps from one call to the next, so that the
+// per-row buffers of a stage are not mapped and cleared by the system on
+// every call. It holds what the largest job so far needed, never more.
+// Contents are left from earlier use: callers initialise what they read.
+class ThreadArena {
+ public:
+  // The calling thread's arena of the given slot (0 or 1, for buffers shared
+  // by a parallel region and those of its threads).
+  static ThreadArena& Mine(int slot);
+
+  // Starts handing out from the beginning, with room for `bytes` in total.
+  // Earlier pointers from this arena become invalid.
+  void Reset(std::size_t bytes);
+
+  // `count` elements of T, aligned to a cache line.
+  template <typename T>
+  T* Take(std::size_t count) {
+    T* p = reinterpret_cast<T*>(data_.get() + used_);
+    used_ += Bytes<T>(count);
+    return p;
+  }
+
+  // Bytes that Take<T>(count) uses up.
+  template <typename T>
+  static std::size_t Bytes(std::size_t count) {
+    return (count * sizeof(T) + 63) & ~std::size_t{63};
+  }
+
+ private:
+  struct Free {
+    void operator()(std::byte* p) const;
+  };
+  std::unique_ptr<std::byte[], Free> data_;
+  std::size_t capacity_ = 0;
+  std::size_t used_ = 0;
+};
 
 // Rounds n up to a multiple of 16 floats (one cache line), so that rows of
 // scratch buffers start on fresh lines.
