@@ -1,0 +1,338 @@
+// tavrel-bench: times the fast engine against the straightforward one on a
+// synthetic scene and, where the shared data lies beside the repository, on
+// a real one; prints each result as a ratio measured in the same run.
+//
+//   tavrel-bench [--scene DIR]... [--no-real] [--quick]
+//
+// DIR holds a directions file scene.cpd with its images (the first entry is
+// used). --quick skips the reference timings of the one-band variants.
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+#include "bench/heap_meter.h"
+#include "bench/peer_matcher.h"
+#include "display/image_loading.h"
+#include "engine/float_array.h"
+#include "engine/stereo_matcher.h"
+#include "files/batch_run.h"
+#include "files/directions_reader.h"
+
+namespace tavrel::bench {
+namespace {
+
+struct Scene {
+  std::string name;
+  std::unique_ptr<FloatArray> image0;  // as many bands as the job asks for
+  std::unique_ptr<FloatArray> image1;
+  std::unique_ptr<FloatArray> grey0;  // band 0 alone, for the one-band variants
+  std::unique_ptr<FloatArray> grey1;
+  StereoJob job;
+};
+
+double Seconds(const std::function<void()>& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  return took.count();
+}
+
+double Best(int repeats, const std::function<void()>& work) {
+  double best = 1e30;
+  for (int i = 0; i < repeats; ++i) best = std::min(best, Seconds(work));
+  return best;
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+int Threads() {
+#ifdef _OPENMP
+  return omp_get_max_threads();
+#else
+  return 1;
+#endif
+}
+
+std::unique_ptr<FloatArray> BandZero(const FloatArray& image) {
+  auto grey = std::make_unique<FloatArray>(image.columns(), image.rows(), 1);
+  for (int r = 0; r < image.rows(); ++r) {
+    for (int c = 0; c < image.columns(); ++c) grey->At(r, c, 0) = image.At(r, c, 0);
+  }
+  return grey;
+}
+
+// A textured plane scene at the size users run: blobs of colour on noise,
+// image 1 shifted by a disparity that steps from -30 to +5 across the rows.
+Scene SyntheticScene() {
+  Scene scene;
+  scene.name = "synthetic";
+  const int columns = 450, rows = 375, bands = 3;
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> noise(0.0f, 1.0f);
+  FloatArray texture(columns + 64, rows, bands);
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < texture.columns(); ++c) {
+      for (int b = 0; b < bands; ++b) {
+        const float smooth =
+            127.0f + 60.0f * std::sin(0.07f * c + 1.3f * b) * std::cos(0.05f * r - 0.7f * b);
+        texture.At(r, c, b) = std::floor(std::clamp(smooth + 60.0f * noise(rng), 0.0f, 255.0f));
+      }
+    }
+  }
+  scene.image0 = std::make_unique<FloatArray>(columns, rows, bands);
+  scene.image1 = std::make_unique<FloatArray>(columns, rows, bands);
+  for (int r = 0; r < rows; ++r) {
+    const int disparity = -30 + (35 * r) / rows;
+    for (int c = 0; c < columns; ++c) {
+      for (int b = 0; b < bands; ++b) {
+        scene.image0->At(r, c, b) = texture.At(r, c + 32, b);
+        const int source = std::clamp(c - disparity + 32, 0, texture.columns() - 1);
+        scene.image1->At(r, c, b) = texture.At(r, source, b);
+      }
+    }
+  }
+  scene.job.NumBands = bands;
+  scene.job.MinDisparity = -50;
+  scene.job.MaxDisparity = 10;
+  scene.job.WinRadL0 = 1;
+  scene.job.WinRadRC = 2;
+  scene.job.WinRadD = 1;
+  scene.job.NumIterations = 10;
+  scene.job.MaxScaler = 0.96f;
+  scene.job.USE_SAD = 1;
+  return scene;
+}
+
+bool LoadScene(const std::filesystem::path& dir, Scene& scene) {
+  std::ifstream in(dir / "scene.cpd");
+  if (!in) return false;
+  try {
+    DirectionsReader reader(in);
+    if (!reader.Next(scene.job)) return false;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", (dir / "scene.cpd").c_str(), e.what());
+    return false;
+  }
+  scene.name = dir.filename().string();
+  scene.image0 = LoadImageGrid((dir / scene.job.Image0Name).string(), scene.job.NumBands);
+  scene.image1 = LoadImageGrid((dir / scene.job.Image1Name).string(), scene.job.NumBands);
+  return scene.image0 && scene.image1;
+}
+
+// A matcher holding the job's fields and volumes, ready for ComputeL0.
+std::unique_ptr<StereoMatcher> Prepared(const Scene& scene, EngineKind engine) {
+  auto m = std::make_unique<StereoMatcher>();
+  m->Engine = engine;
+  m->MinDisparity = scene.job.MinDisparity;
+  m->MaxDisparity = scene.job.MaxDisparity;
+  m->Rows = scene.image0->rows();
+  m->Columns = scene.image0->columns();
+  m->NumDisparities = scene.job.MaxDisparity - scene.job.MinDisparity;
+  m->WinRadRC = scene.job.WinRadRC;
+  m->WinRadD = scene.job.WinRadD;
+  m->L0 = std::make_unique<FloatArray>(m->Columns, m->Rows, m->NumDisparities);
+  m->Ln = std::make_unique<FloatArray>(m->Columns, m->Rows, m->NumDisparities);
+  m->DispConf = std::make_unique<FloatArray>(m->Columns, m->Rows, 2);
+  m->DisplayMap = std::make_unique<FloatArray>(m->Columns, m->Rows, 1);
+  // Touched here, so that a stage's time does not include the system mapping
+  // and clearing fresh pages (the whole-job times do include it).
+  m->L0->Fill(0.0f);
+  m->Ln->Fill(0.0f);
+  return m;
+}
+
+// STREAM's triad a = b + s * c over three arrays of `count` floats, on all
+// threads; bytes per second counting two reads and one write per element.
+double TriadBandwidth(std::size_t count) {
+  std::vector<float> a(count), b(count, 1.0f), c(count, 2.0f);
+  const float s = 3.0f;
+  const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(count);
+  auto triad = [&] {
+#pragma omp parallel for schedule(static)
+    for (std::ptrdiff_t i = 0; i < n; ++i) a[i] = b[i] + s * c[i];
+  };
+  triad();
+  const double best = Best(7, triad);
+  return 3.0 * sizeof(float) * static_cast<double>(count) / best;
+}
+
+void Row(const char* label, double reference, double fast, const char* unit = "ms") {
+  std::printf("  %-34s %12.1f %s %10.2f %s %8.1fx\n", label, reference * 1e3, unit, fast * 1e3,
+              unit, reference / fast);
+}
+
+void RunScene(const Scene& scene, bool quick) {
+  const StereoJob& job = scene.job;
+  const int rows = scene.image0->rows(), columns = scene.image0->columns();
+  const int disparities = job.MaxDisparity - job.MinDisparity;
+  const double cells = static_cast<double>(rows) * columns * disparities;
+  std::printf(
+      "\n== %s: %d x %d x %d bands, disparities %d .. %d (%d), radii %d/%d/%d, %d "
+      "iterations, %s\n",
+      scene.name.c_str(), columns, rows, job.NumBands, job.MinDisparity, job.MaxDisparity,
+      disparities, job.WinRadL0, job.WinRadRC, job.WinRadD, job.NumIterations,
+      job.USE_SAD ? "SAD" : "correlation");
+  std::printf("   %.1f M cells per volume, %d threads, load average %s\n", cells / 1e6, Threads(),
+              LoadAverage().c_str());
+
+  // Heap held before the scene's first job: its images, and scratch that
+  // earlier scenes' fast stages keep per thread.
+  const std::size_t sceneHeap = HeapInUse();
+  const double triad = TriadBandwidth(static_cast<std::size_t>(cells));
+  const double bound = 12.0 * cells / triad;
+  std::printf(
+      "   triad bandwidth on volume-sized arrays: %.1f GB/s; one iteration's traffic "
+      "(12 bytes per cell) takes %.2f ms\n",
+      triad / 1e9, bound * 1e3);
+
+  // Whole jobs as the programs run them, with their peak heap.
+  auto runJob = [&](StereoMatcher& m) {
+    m.Run(*scene.image0, *scene.image1, job.MinDisparity, job.MaxDisparity, job.WinRadL0,
+          job.WinRadRC, job.WinRadD, job.NumIterations, job.MaxScaler, job.USE_SAD);
+  };
+  auto measureJob = [&](EngineKind engine, int repeats, std::size_t& peak) {
+    double best = 1e30;
+    for (int i = 0; i < repeats; ++i) {
+      StereoMatcher m;
+      m.Engine = engine;
+      const std::size_t base = sceneHeap;
+      ResetHeapPeak();
+      best = std::min(best, Seconds([&] { runJob(m); }));
+      peak = HeapPeak() - base;
+    }
+    return best;
+  };
+  std::size_t referencePeak = 0, fastPeak = 0;
+  const double fastJob = measureJob(EngineKind::Fast, 3, fastPeak);
+  const double referenceJob = measureJob(EngineKind::Reference, 1, referencePeak);
+  const double volumes = 2.0 * cells * sizeof(float);
+  const double plane = static_cast<double>(rows) * columns * sizeof(float);
+
+  std::printf("\n  %-34s %15s %13s %9s\n", "stage", "straightforward", "fast", "speed-up");
+  // ComputeL0 in its four variants.
+  for (int sad : {1, 0}) {
+    for (int bands : {1, 3}) {
+      const FloatArray& i0 = bands == 1 ? *scene.grey0 : *scene.image0;
+      const FloatArray& i1 = bands == 1 ? *scene.grey1 : *scene.image1;
+      auto fast = Prepared(scene, EngineKind::Fast);
+      const double fastTime =
+          Best(3, [&] { fast->ComputeL0(i0, i1, job.WinRadL0, job.MaxScaler, sad); });
+      std::string label = std::string("ComputeL0 ") + (sad ? "SAD" : "correlation") + ", " +
+                          std::to_string(bands) + (bands == 1 ? " band" : " bands");
+      if (quick && bands == 1) {
+        std::printf("  %-34s %15s %10.2f ms\n", label.c_str(), "-", fastTime * 1e3);
+        continue;
+      }
+      auto reference = Prepared(scene, EngineKind::Reference);
+      const double referenceTime =
+          Seconds([&] { reference->ComputeL0(i0, i1, job.WinRadL0, job.MaxScaler, sad); });
+      Row(label.c_str(), referenceTime, fastTime);
+    }
+  }
+
+  // Iterations, from the job's own initial values.
+  auto reference = Prepared(scene, EngineKind::Reference);
+  auto fast = Prepared(scene, EngineKind::Fast);
+  fast->ComputeL0(*scene.image0, *scene.image1, job.WinRadL0, job.MaxScaler, job.USE_SAD);
+  std::memcpy(reference->L0->data(), fast->L0->data(), fast->L0->size() * sizeof(float));
+  std::memcpy(reference->Ln->data(), fast->Ln->data(), fast->Ln->size() * sizeof(float));
+  const int referenceIterations = 2;
+  const double referenceIteration =
+      Seconds([&] { reference->RunIterations(referenceIterations); }) / referenceIterations;
+  std::vector<double> fastIterations;
+  for (int i = 0; i < std::max(job.NumIterations, 3); ++i) {
+    fastIterations.push_back(Seconds([&] { fast->Iterate(); }));
+  }
+  const double fastIteration =
+      std::accumulate(fastIterations.begin(), fastIterations.end(), 0.0) / fastIterations.size();
+  const double fastFastest = *std::min_element(fastIterations.begin(), fastIterations.end());
+  Row("one iteration (mean)", referenceIteration, fastIteration);
+  std::printf("  %-34s %12.2f ns %10.3f ns %8.1fx\n", "per cell and iteration",
+              referenceIteration / cells * 1e9, fastIteration / cells * 1e9,
+              referenceIteration / fastIteration);
+  std::printf("  %-34s %15s %10.2f ms %8.2fx bound (fastest %.2f ms, %.2fx)\n",
+              "iteration vs traffic bound", "", fastIteration * 1e3, fastIteration / bound,
+              fastFastest * 1e3, fastFastest / bound);
+  reference.reset();
+  fast.reset();
+  Row("whole job (Run)", referenceJob, fastJob);
+  std::printf(
+      "  %-34s %12.1f MB %10.1f MB   (the two volumes %.1f MB; the rest %.1f MB = "
+      "%.1f image planes, 3 of them DispConf and DisplayMap)\n",
+      "peak heap of a job", referencePeak / 1e6, fastPeak / 1e6, volumes / 1e6,
+      (fastPeak - volumes) / 1e6, (fastPeak - volumes) / plane);
+
+  if (HavePeerMatcher()) {
+    const double peer =
+        TimePeerMatcher(*scene.image0, *scene.image1, job.MinDisparity, job.MaxDisparity, 3);
+    std::printf("  %-34s %12.1f ms %10.2f ms   (fast job / StereoSGBM: %.1fx)\n",
+                "OpenCV StereoSGBM, block 5", peer * 1e3, fastJob * 1e3, fastJob / peer);
+  } else {
+    std::printf("  OpenCV not found at configure time: no StereoSGBM comparison\n");
+  }
+  std::printf("   load average after the scene: %s\n", LoadAverage().c_str());
+}
+
+}  // namespace
+}  // namespace tavrel::bench
+
+int main(int argc, char** argv) {
+  using namespace tavrel::bench;
+  bool quick = false;
+  bool real = true;
+  std::vector<std::filesystem::path> dirs;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--quick") {
+      quick = true;
+    } else if (arg == "--no-real") {
+      real = false;
+    } else if (arg == "--scene" && i + 1 < argc) {
+      dirs.emplace_back(argv[++i]);
+    } else {
+      std::fprintf(stderr, "usage: tavrel-bench [--scene DIR]... [--no-real] [--quick]\n");
+      return 2;
+    }
+  }
+  if (real && dirs.empty()) {
+    const std::filesystem::path shared = TAVREL_SHARED_DATA_DIR;
+    if (std::filesystem::exists(shared / "teddy" / "scene.cpd")) dirs.push_back(shared / "teddy");
+  }
+
+  std::vector<Scene> scenes;
+  scenes.push_back(SyntheticScene());
+  for (const auto& dir : dirs) {
+    Scene scene;
+    if (LoadScene(dir, scene)) {
+      scenes.push_back(std::move(scene));
+    } else {
+      std::fprintf(stderr, "cannot load the scene in %s\n", dir.c_str());
+    }
+  }
+  for (auto& scene : scenes) {
+    scene.grey0 = BandZero(*scene.image0);
+    scene.grey1 = BandZero(*scene.image1);
+    RunScene(scene, quick);
+  }
+  return 0;
+}
