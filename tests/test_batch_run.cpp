@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "batch_test_support.h"
 #include "display/image_loading.h"
 #include "files/batch_run.h"
+#include "files/pfm_file.h"
 
 namespace tavrel {
 namespace {
@@ -165,6 +167,32 @@ TEST_F(BatchRun, AnOutputThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
   EXPECT_EQ(host.notWritten, std::vector<std::string>{dir / "no/such/folder/x.dis"});
   EXPECT_TRUE(std::filesystem::exists(dir / "written.dis"));
   EXPECT_EQ(host.events.size(), 4u);
+}
+
+// End to end on a real scene with ground truth, when the shared data is here:
+// the directions file as shipped, the BMP loader and the sign convention.
+TEST_F(BatchRun, ARealSceneComesCloseToItsGroundTruth) {
+  const std::filesystem::path scene = std::filesystem::path(TAVREL_SHARED_DATA_DIR) / "teddy";
+  if (!std::filesystem::exists(scene / "scene.cpd")) GTEST_SKIP() << "no shared data";
+  for (const char* name : {"left.bmp", "right.bmp", "scene.cpd"}) {
+    std::filesystem::copy_file(scene / name, dir.path / name);
+  }
+  ASSERT_TRUE(Run(dir / "scene.cpd")) << Fatal();
+  const auto truth = ReadPfm((scene / "gt_left.pfm").string());
+  ASSERT_NE(truth, nullptr);
+  ASSERT_EQ(truth->columns(), matcher.Columns);
+  long known = 0, bad = 0;
+  for (int r = 10; r < matcher.Rows - 10; ++r) {
+    for (int c = 10; c < matcher.Columns - 10; ++c) {
+      const float gt = truth->At(r, c, 0);
+      if (!std::isfinite(gt)) continue;
+      ++known;
+      bad += std::fabs(-matcher.DispConf->At(r, c, 0) - gt) > 2.0f;
+    }
+  }
+  ASSERT_GT(known, 0);
+  // 17.6 % when this was written; a broken loader or sign gives far more.
+  EXPECT_LT(100.0 * bad / known, 20.0);
 }
 
 }  // namespace
