@@ -1,5 +1,6 @@
 #include "display/image_loading.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -31,8 +32,26 @@
 namespace tavrel {
 namespace {
 
+// Every chunk of a PNG file must lie inside the file. The packaged decoder
+// trusts a chunk's stated length and allocates for it before reading, so a
+// few hostile bytes could otherwise ask for gigabytes.
+bool PngChunksFit(const std::uint8_t* bytes, std::size_t size) {
+  static const std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (size < 8 || !std::equal(kSignature, kSignature + 8, bytes)) return false;
+  std::size_t at = 8;
+  while (size - at >= 12) {
+    const std::uint64_t length =
+        std::uint64_t{bytes[at]} << 24 | bytes[at + 1] << 16 | bytes[at + 2] << 8 | bytes[at + 3];
+    if (length > size - at - 12) return false;
+    const bool end = std::equal(bytes + at + 4, bytes + at + 8, "IEND");
+    at += 12 + length;
+    if (end) return true;
+  }
+  return false;
+}
+
 bool DecodeWithStb(const std::uint8_t* bytes, std::size_t size, Surface& surface) {
-  if (size > static_cast<std::size_t>(INT32_MAX)) return false;
+  if (size > static_cast<std::size_t>(INT32_MAX) || !PngChunksFit(bytes, size)) return false;
   const int length = static_cast<int>(size);
   int width = 0, height = 0, channels = 0;
   if (!stbi_info_from_memory(bytes, length, &width, &height, &channels)) return false;

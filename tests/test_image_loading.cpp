@@ -332,9 +332,10 @@ TEST(ImageLoading, InputsFoundByFuzzingAreRefusedOrDecodedSafely) {
     ++checked;
   }
   EXPECT_GT(checked, 0);
-  // A JPEG whose Huffman table overflows (JPEG is refused) and a PGM header
-  // whose width overflows an int.
-  for (const char* name : {"jpeg-huffman-table-overflow", "pnm-header-number-overflow"}) {
+  // A JPEG whose Huffman table overflows (JPEG is refused), a PGM header whose
+  // width overflows an int, a PNG chunk claiming 2 GB in a file of 100 bytes.
+  for (const char* name : {"jpeg-huffman-table-overflow", "pnm-header-number-overflow",
+                           "png-chunk-longer-than-file"}) {
     Surface surface;
     EXPECT_FALSE(LoadImageSurface((folder / name).string(), surface)) << name;
   }
