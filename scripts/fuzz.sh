@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]   (default 300)
 #
-# Needs clang-14 and libclang-rt-14-dev (apt). Builds into build-fuzz/, works on
+# Installs clang-14 and libclang-rt-14-dev (apt) when missing. Builds into build-fuzz/, works on
 # a corpus there seeded from tests/fuzz/seeds/; crashing inputs land in
 # build-fuzz/crashes/<target>/. Copy each one, once fixed, into
 # tests/fuzz/regressions/<target>/ so that the normal tests keep checking it.
@@ -14,9 +14,14 @@ seconds=${1:-300}
 out=build-fuzz
 mkdir -p "$out"
 
-if ! command -v clang++-14 >/dev/null; then
-  echo "fuzz.sh: clang++-14 is missing (apt-get install clang-14 libclang-rt-14-dev)" >&2
-  exit 1
+# clang-14 with libFuzzer, installed from Debian when missing.
+if ! command -v clang++-14 >/dev/null ||
+    ! dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null | grep -q 'install ok installed'; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    clang-14 libclang-rt-14-dev
 fi
 
 # The packaged PNG decoder copies zero bytes from a null pointer for an empty
