@@ -48,8 +48,10 @@ for target in fuzz_image_decoding fuzz_directions_reader; do
   corpus=$out/corpus/$target
   crashes=$out/crashes/$target
   mkdir -p "$corpus" "$crashes"
+  inputs=("$seeds")
+  [ -d "tests/fuzz/regressions/${target#fuzz_}" ] && inputs+=("tests/fuzz/regressions/${target#fuzz_}")
   echo "fuzz.sh: running $target for $seconds s"
-  if ! "$out/$target" "$corpus" "$seeds" -max_total_time="$seconds" -max_len=65536 \
+  if ! "$out/$target" "$corpus" "${inputs[@]}" -max_total_time="$seconds" -max_len=65536 \
       -rss_limit_mb=2048 -artifact_prefix="$crashes/" -print_final_stats=1 \
       >"$out/$target.log" 2>&1; then
     echo "fuzz.sh: $target found a failure, see $out/$target.log and $crashes/" >&2
