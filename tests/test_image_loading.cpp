@@ -184,6 +184,23 @@ TEST(ImageLoading, EveryBmpVariantGivesTheSameGrid) {
   }
 }
 
+TEST(ImageLoading, RunLengthDeltasSkipPixelsWhichTakeColourZero) {
+  // 4 x 2, bottom row first: two pixels of colour 1, a move one right and one
+  // up, one pixel of colour 2, end of bitmap.
+  const Bytes pixels = {2, 1, 0, 2, 1, 1, 1, 2, 0, 1};
+  TempDir dir;
+  const auto grid =
+      LoadImageGrid(dir.File("delta.bmp", MakeBmp({8, 1, false, {}, kPalette}, pixels, 4, 2)), 3);
+  ASSERT_NE(grid, nullptr);
+  const int expected[2][4] = {{0, 0, 0, 2}, {1, 1, 0, 0}};
+  for (int r = 0; r < 2; ++r) {
+    for (int c = 0; c < 4; ++c) {
+      EXPECT_EQ(grid->At(r, c, 2), kPalette[expected[r][c]].r) << r << "," << c;
+      EXPECT_EQ(grid->At(r, c, 1), kPalette[expected[r][c]].g) << r << "," << c;
+    }
+  }
+}
+
 TEST(ImageLoading, OneBandIsTheBlueByteAndThePureRedPixelIsZeroThere) {
   TempDir dir;
   const std::string file = dir.File("picture.bmp", Direct(24, false));
