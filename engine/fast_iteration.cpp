@@ -195,32 +195,30 @@ TAVREL_VECTOR_CLONES void ImageOneLineSums(const float* __restrict St, int ncs, 
   }
 }
 
-// In place on St: v = S / T (S where T is 0), v < 0 -> 0 (NaN stays), v * v.
-// T = P0[c], plus P1 at the image-1 column when that lies in the interior.
+// In place on St: v = S / T (S where T is 0), v < 0 -> 0 (NaN stays), v * v,
+// for every column of the padded rows. T = P0[c] plus the image-1 line sum at
+// the image-1 column, taken from P1pad: 3 * ncs floats holding P1 at
+// ncs .. ncs + nc - 1 and zeros around it. Adding a zero where the image-1
+// column lies outside the interior changes T only from -0 to +0, which the
+// test T != 0 and the quotient never see.
 TAVREL_VECTOR_CLONES void NormaliseAndSquare(float* __restrict St, int ncs, int nc, int nd,
                                              int minDisparity, const float* __restrict P0,
-                                             const float* __restrict P1) {
+                                             const float* __restrict P1pad) {
   for (int d = 0; d < nd; ++d) {
     const std::int64_t offset = static_cast<std::int64_t>(minDisparity) + d + kIndexMargin;
-    int lo = 0;
-    int hi = 0;
-    ShiftedRange(offset, nc, lo, hi);
     float* s = St + static_cast<std::ptrdiff_t>(d) * ncs;
-    const float* p1 = lo < hi ? P1 + offset : P1;
-    for (int c = 0; c < lo; ++c) {
-      const float t = P0[c];
-      float v = t != 0.0f ? s[c] / t : s[c];
-      v = v < 0.0f ? 0.0f : v;
-      s[c] = v * v;
+    if (offset <= -ncs || offset >= nc) {
+      for (int c = 0; c < ncs; ++c) {
+        const float t = P0[c];
+        float v = t != 0.0f ? s[c] / t : s[c];
+        v = v < 0.0f ? 0.0f : v;
+        s[c] = v * v;
+      }
+      continue;
     }
-    for (int c = lo; c < hi; ++c) {
+    const float* p1 = P1pad + ncs + offset;
+    for (int c = 0; c < ncs; ++c) {
       const float t = p1[c] + P0[c];
-      float v = t != 0.0f ? s[c] / t : s[c];
-      v = v < 0.0f ? 0.0f : v;
-      s[c] = v * v;
-    }
-    for (int c = hi; c < nc; ++c) {
-      const float t = P0[c];
       float v = t != 0.0f ? s[c] / t : s[c];
       v = v < 0.0f ? 0.0f : v;
       s[c] = v * v;
@@ -256,7 +254,7 @@ struct RowScratch {
            ThreadArena::Bytes<float>(static_cast<std::size_t>(s.nc) * s.disparities) +
            ThreadArena::Bytes<float>(TransposedCount(s)) +
            ThreadArena::Bytes<float>(static_cast<std::size_t>(s.nd) * s.ncs) +
-           2 * ThreadArena::Bytes<float>(s.ncs);
+           ThreadArena::Bytes<float>(s.ncs) + ThreadArena::Bytes<float>(3 * s.ncs);
   }
   static std::size_t TransposedCount(const Shape& s) {
     return static_cast<std::size_t>(s.nd + kIndexPadLow + kIndexPadHigh) * s.ncs;
@@ -268,9 +266,10 @@ struct RowScratch {
         transposed(arena.Take<float>(TransposedCount(s))),
         supports(arena.Take<float>(static_cast<std::size_t>(s.nd) * s.ncs)),
         p0(arena.Take<float>(s.ncs)),
-        p1(arena.Take<float>(s.ncs)) {
+        p1pad(arena.Take<float>(3 * s.ncs)) {
     // The padding rows and columns are read as zeros.
     std::fill_n(transposed, TransposedCount(s), 0.0f);
+    std::fill_n(p1pad, 3 * s.ncs, 0.0f);
   }
 
   double* rowSums;
@@ -278,7 +277,7 @@ struct RowScratch {
   float* transposed;  // padded index-major copy of the interior indices of cells
   float* supports;    // nd x ncs
   float* p0;
-  float* p1;
+  float* p1pad;  // zeros, the image-1 line sums at ncs .. ncs + nc - 1, zeros
 };
 
 void ProcessRow(const Shape& s, const float* columnSums, float* lnRow, const float* l0Row,
@@ -288,8 +287,9 @@ void ProcessRow(const Shape& s, const float* columnSums, float* lnRow, const flo
   float* transposed = scratch.transposed + static_cast<std::ptrdiff_t>(kIndexPadLow) * s.ncs;
   Transpose(scratch.cells + kIndexMargin, s.disparities, transposed, s.ncs, s.nc, s.nd);
   DisparitySums(scratch.transposed, s.ncs, s.nd, s.radiusD, scratch.supports, scratch.p0);
-  ImageOneLineSums(scratch.supports, s.ncs, s.nc, s.nd, s.minDisparity, scratch.p1);
-  NormaliseAndSquare(scratch.supports, s.ncs, s.nc, s.nd, s.minDisparity, scratch.p0, scratch.p1);
+  ImageOneLineSums(scratch.supports, s.ncs, s.nc, s.nd, s.minDisparity, scratch.p1pad + s.ncs);
+  NormaliseAndSquare(scratch.supports, s.ncs, s.nc, s.nd, s.minDisparity, scratch.p0,
+                     scratch.p1pad);
   TransposeMultiply(scratch.supports, s.ncs, l0Row + interior, lnRow + interior, s.disparities,
                     s.nd, s.nc);
   ClearRowBorder(lnRow, s.columns, s.disparities, s.nc, s.nd);

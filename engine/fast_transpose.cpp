@@ -59,6 +59,11 @@ void TransposeMultiplyScalar(const float* src, std::ptrdiff_t srcStride, const f
   }
 }
 
+__attribute__((target("avx"))) inline void MultiplyStore(const float* factors, float* dst,
+                                                         std::ptrdiff_t stride, int k, __m256 v) {
+  _mm256_storeu_ps(dst + k * stride, _mm256_mul_ps(_mm256_loadu_ps(factors + k * stride), v));
+}
+
 __attribute__((target("avx"))) void TransposeMultiplyTile8(const float* src,
                                                            std::ptrdiff_t srcStride,
                                                            const float* factors, float* dst,
@@ -87,49 +92,45 @@ __attribute__((target("avx"))) void TransposeMultiplyTile8(const float* src,
   __m256 s5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
   __m256 s6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
   __m256 s7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
-  const __m256 out[8] = {
-      _mm256_permute2f128_ps(s0, s4, 0x20), _mm256_permute2f128_ps(s1, s5, 0x20),
-      _mm256_permute2f128_ps(s2, s6, 0x20), _mm256_permute2f128_ps(s3, s7, 0x20),
-      _mm256_permute2f128_ps(s0, s4, 0x31), _mm256_permute2f128_ps(s1, s5, 0x31),
-      _mm256_permute2f128_ps(s2, s6, 0x31), _mm256_permute2f128_ps(s3, s7, 0x31)};
-  for (int k = 0; k < 8; ++k) {
-    const __m256 f = _mm256_loadu_ps(factors + k * dstStride);
-    _mm256_storeu_ps(dst + k * dstStride, _mm256_mul_ps(f, out[k]));
-  }
+  MultiplyStore(factors, dst, dstStride, 0, _mm256_permute2f128_ps(s0, s4, 0x20));
+  MultiplyStore(factors, dst, dstStride, 1, _mm256_permute2f128_ps(s1, s5, 0x20));
+  MultiplyStore(factors, dst, dstStride, 2, _mm256_permute2f128_ps(s2, s6, 0x20));
+  MultiplyStore(factors, dst, dstStride, 3, _mm256_permute2f128_ps(s3, s7, 0x20));
+  MultiplyStore(factors, dst, dstStride, 4, _mm256_permute2f128_ps(s0, s4, 0x31));
+  MultiplyStore(factors, dst, dstStride, 5, _mm256_permute2f128_ps(s1, s5, 0x31));
+  MultiplyStore(factors, dst, dstStride, 6, _mm256_permute2f128_ps(s2, s6, 0x31));
+  MultiplyStore(factors, dst, dstStride, 7, _mm256_permute2f128_ps(s3, s7, 0x31));
 }
+
+// Tile origins 0, 8, 16, ... with the last one moved back to n - 8, so that
+// every tile is whole; elements of an overlap are simply done twice (the
+// results do not depend on it). Requires n >= 8.
+inline int TileStart(int k, int n) { return k + 8 <= n ? k : n - 8; }
 
 __attribute__((target("avx"))) void TransposeMultiplyAvx(const float* src, std::ptrdiff_t srcStride,
                                                          const float* factors, float* dst,
                                                          std::ptrdiff_t dstStride, int rows,
                                                          int columns) {
-  const int fullRows = rows & ~7;
-  const int fullColumns = columns & ~7;
-  for (int j = 0; j < fullColumns; j += 8) {
-    for (int i = 0; i < fullRows; i += 8) {
+  for (int jj = 0; jj < columns; jj += 8) {
+    const int j = TileStart(jj, columns);
+    for (int ii = 0; ii < rows; ii += 8) {
+      const int i = TileStart(ii, rows);
       TransposeMultiplyTile8(src + i * srcStride + j, srcStride, factors + j * dstStride + i,
                              dst + j * dstStride + i, dstStride);
     }
   }
-  TransposeMultiplyScalar(src + fullColumns, srcStride, factors + fullColumns * dstStride,
-                          dst + fullColumns * dstStride, dstStride, rows, columns - fullColumns);
-  TransposeMultiplyScalar(src + fullRows * srcStride, srcStride, factors + fullRows, dst + fullRows,
-                          dstStride, rows - fullRows, fullColumns);
 }
 
 __attribute__((target("avx"))) void TransposeAvx(const float* src, std::ptrdiff_t srcStride,
                                                  float* dst, std::ptrdiff_t dstStride, int rows,
                                                  int columns) {
-  const int fullRows = rows & ~7;
-  const int fullColumns = columns & ~7;
-  for (int i = 0; i < fullRows; i += 8) {
-    for (int j = 0; j < fullColumns; j += 8) {
+  for (int ii = 0; ii < rows; ii += 8) {
+    const int i = TileStart(ii, rows);
+    for (int jj = 0; jj < columns; jj += 8) {
+      const int j = TileStart(jj, columns);
       TransposeTile8(src + i * srcStride + j, srcStride, dst + j * dstStride + i, dstStride);
     }
   }
-  TransposeScalar(src + fullColumns, srcStride, dst + fullColumns * dstStride, dstStride, rows,
-                  columns - fullColumns);
-  TransposeScalar(src + fullRows * srcStride, srcStride, dst + fullRows, dstStride, rows - fullRows,
-                  fullColumns);
 }
 
 bool HasAvx() {
@@ -144,7 +145,7 @@ bool HasAvx() {
 
 void TransposeMultiply(const float* src, std::ptrdiff_t srcStride, const float* factors, float* dst,
                        std::ptrdiff_t dstStride, int rows, int columns) {
-  if (HasAvx()) {
+  if (HasAvx() && rows >= 8 && columns >= 8) {
     TransposeMultiplyAvx(src, srcStride, factors, dst, dstStride, rows, columns);
   } else {
     TransposeMultiplyScalar(src, srcStride, factors, dst, dstStride, rows, columns);
@@ -153,7 +154,7 @@ void TransposeMultiply(const float* src, std::ptrdiff_t srcStride, const float* 
 
 void Transpose(const float* src, std::ptrdiff_t srcStride, float* dst, std::ptrdiff_t dstStride,
                int rows, int columns) {
-  if (HasAvx()) {
+  if (HasAvx() && rows >= 8 && columns >= 8) {
     TransposeAvx(src, srcStride, dst, dstStride, rows, columns);
   } else {
     TransposeScalar(src, srcStride, dst, dstStride, rows, columns);
