@@ -32,8 +32,9 @@ std::optional<std::uint64_t> AvailableMemory() {
 
 // What a job holds at its peak: L0 and Ln, plus per pixel the result maps,
 // the iteration's sums plane and the scratch grids of the initial match values.
-std::uint64_t BytesNeeded(std::uint64_t rows, std::uint64_t columns, std::uint64_t disparities) {
-  constexpr std::uint64_t kFloatsPerPixelBesideVolumes = 24;
+// In double, which cannot overflow for any image and disparity range.
+double BytesNeeded(double rows, double columns, double disparities) {
+  constexpr double kFloatsPerPixelBesideVolumes = 24;
   return rows * columns * (2 * disparities + kFloatsPerPixelBesideVolumes) * sizeof(float);
 }
 
@@ -180,8 +181,9 @@ class EntryRun {
   bool CheckMemory() {
     if (Disparities() > std::numeric_limits<int>::max()) return Fatal(VolumeMessage());
     const auto available = AvailableMemory();
-    if (available && BytesNeeded(images_.image0->rows(), images_.image0->columns(), Disparities()) >
-                         *available) {
+    if (available &&
+        BytesNeeded(images_.image0->rows(), images_.image0->columns(),
+                    static_cast<double>(Disparities())) > static_cast<double>(*available)) {
       return Fatal(VolumeMessage());
     }
     return true;
