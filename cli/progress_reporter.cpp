@@ -7,6 +7,14 @@ namespace {
 
 constexpr int kBarWidth = 24;
 
+std::string Seconds(std::chrono::steady_clock::time_point since) {
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", seconds);
+  return text;
+}
+
 }  // namespace
 
 std::string ProgressReporter::Stage(const BatchProgress& p) const {
@@ -67,22 +75,18 @@ void ProgressReporter::Report(const BatchProgress& p) {
     out_ << "\r\033[K[" << std::string(filled, '#') << std::string(kBarWidth - filled, '.')
          << "] entry " << p.entry << "/" << p.entries;
     if (p.job) out_ << " " << p.job->Image0Name << " " << p.job->Image1Name;
-    out_ << ": " << Stage(p) << std::flush;
+    out_ << ": " << Stage(p) << " (" << Seconds(entryStart_) << ")" << std::flush;
     lineOpen_ = true;
   } else if (p.stage != BatchStage::Loading) {
-    out_ << "tavrel-batch:   " << Stage(p) << std::endl;
+    out_ << "tavrel-batch:   " << Stage(p) << " (" << Seconds(entryStart_) << ")" << std::endl;
   }
 }
 
 void ProgressReporter::EntryFinished(const std::string& outputFile) {
   if (quiet_) return;
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - entryStart_).count();
-  char elapsed[32];
-  std::snprintf(elapsed, sizeof elapsed, "%.1f s", seconds);
   if (terminal_) out_ << "\r\033[K";
-  out_ << "tavrel-batch: entry " << entry_ << " done in " << elapsed << ": " << outputFile
-       << std::endl;
+  out_ << "tavrel-batch: entry " << entry_ << " done in " << Seconds(entryStart_) << ": "
+       << outputFile << std::endl;
   lineOpen_ = false;
 }
 
