@@ -217,49 +217,73 @@ void LoadShiftedRow(const FloatArray& image, const Geometry& g, int i, ShiftedRo
   }
 }
 
-// Lane mask of the image-1 columns c + d, d = minDisparity + k0 + lane, that
-// lie in the valid region.
-void ShiftedValid(const Geometry& g, int c, int k0, bool* valid) {
-  for (int lane = 0; lane < kLanes; ++lane) {
-    valid[lane] = g.ValidColumn(static_cast<std::int64_t>(c) + g.minDisparity + k0 + lane);
-  }
+// Lanes lo .. hi of column c whose image-1 column c + minDisparity + k0 +
+// lane lies in the valid region (hi < lo when none does).
+void ValidLanes(const Geometry& g, int c, int k0, int& lo, int& hi) {
+  const std::int64_t base = static_cast<std::int64_t>(c) + g.minDisparity + k0;
+  lo = static_cast<int>(std::clamp<std::int64_t>(kValidFirst - base, 0, kLanes));
+  hi = static_cast<int>(std::clamp<std::int64_t>(g.columns - kValidFirst - base, -1, kLanes - 1));
 }
 
-// SAD similarity of one pixel against kLanes shifted pixels: per band
-// t = float(t + (1 - |a - v| / 255)), then t / bands; 0 in lanes outside.
-TAVREL_VECTOR_CLONES void SimilarityLanes(const float* a, const float* const* v, int bands,
-                                          const bool* valid, float* __restrict out) {
-  float t[kLanes] = {};
-  for (int b = 0; b < bands; ++b) {
-    const double ab = a[b];
-    const float* vb = v[b];
+// SAD similarities of the pixels c = first .. last of image-0 row `row0`
+// (bands interleaved) against kLanes shifted pixels each:
+// out[c * kLanes + lane] = per band t = float(t + (1 - |a - v| / 255)), then
+// t / bands, where v = image 1 at column c + minDisparity + k0 + lane (from
+// `shifted`); 0 in the lanes whose image-1 column lies outside the valid
+// region.
+TAVREL_VECTOR_CLONES void SimilarityRow(const Geometry& g, const float* __restrict row0,
+                                        const ShiftedRow& shifted, int k0, int first, int last,
+                                        float* __restrict out) {
+  const int bands = g.bands;
+  for (int c = first; c <= last; ++c) {
+    int lo = 0;
+    int hi = 0;
+    ValidLanes(g, c, k0, lo, hi);
+    float t[kLanes] = {};
+    for (int b = 0; b < bands; ++b) {
+      const double a = row0[static_cast<std::ptrdiff_t>(c) * bands + b];
+      const float* v = shifted.Band(b) + c + k0;
+#pragma GCC unroll 1
+      for (int lane = 0; lane < kLanes; ++lane) {
+        const double difference = a - static_cast<double>(v[lane]);
+        t[lane] = static_cast<float>(t[lane] + (1.0 - std::fabs(difference) * kOneOver255));
+      }
+    }
+    float* o = out + static_cast<std::ptrdiff_t>(c) * kLanes;
+#pragma GCC unroll 1
     for (int lane = 0; lane < kLanes; ++lane) {
-      const double difference = ab - static_cast<double>(vb[lane]);
-      t[lane] = static_cast<float>(t[lane] + (1.0 - std::fabs(difference) * kOneOver255));
+      const float mean = static_cast<float>(static_cast<double>(t[lane]) / bands);
+      o[lane] = lane >= lo && lane <= hi ? mean : 0.0f;
     }
   }
-  for (int lane = 0; lane < kLanes; ++lane) {
-    const float mean = static_cast<float>(static_cast<double>(t[lane]) / bands);
-    out[lane] = valid[lane] ? mean : 0.0f;
-  }
 }
 
-// Moments of one pixel against kLanes shifted pixels, channels 3b, 3b + 1,
-// 3b + 2 = a * a, v * v, v * a (each rounded to float); 0 in lanes outside.
-TAVREL_VECTOR_CLONES void MomentLanes(const float* a, const float* const* v, int bands,
-                                      const bool* valid, float* __restrict out) {
-  for (int b = 0; b < bands; ++b) {
-    const double ab = a[b];
-    const float* vb = v[b];
-    float* aa = out + (3 * b) * kLanes;
-    float* vv = aa + kLanes;
-    float* va = vv + kLanes;
-    for (int lane = 0; lane < kLanes; ++lane) {
-      const double vl = vb[lane];
-      const bool ok = valid[lane];
-      aa[lane] = ok ? static_cast<float>(ab * ab) : 0.0f;
-      vv[lane] = ok ? static_cast<float>(vl * vl) : 0.0f;
-      va[lane] = ok ? static_cast<float>(vl * ab) : 0.0f;
+// Moments of the pixels c = first .. last of image-0 row `row0` against
+// kLanes shifted pixels each, at out[(c * 3B + channel) * kLanes + lane]:
+// channels 3b, 3b + 1, 3b + 2 = a * a, v * v, v * a (each rounded to float);
+// 0 in the lanes outside the valid region.
+TAVREL_VECTOR_CLONES void MomentRow(const Geometry& g, const float* __restrict row0,
+                                    const ShiftedRow& shifted, int k0, int first, int last,
+                                    float* __restrict out) {
+  const int bands = g.bands;
+  for (int c = first; c <= last; ++c) {
+    int lo = 0;
+    int hi = 0;
+    ValidLanes(g, c, k0, lo, hi);
+    for (int b = 0; b < bands; ++b) {
+      const double a = row0[static_cast<std::ptrdiff_t>(c) * bands + b];
+      const float* v = shifted.Band(b) + c + k0;
+      float* aa = out + (static_cast<std::ptrdiff_t>(c) * 3 * bands + 3 * b) * kLanes;
+      float* vv = aa + kLanes;
+      float* va = vv + kLanes;
+#pragma GCC unroll 1
+      for (int lane = 0; lane < kLanes; ++lane) {
+        const double vl = v[lane];
+        const bool ok = lane >= lo && lane <= hi;
+        aa[lane] = ok ? static_cast<float>(a * a) : 0.0f;
+        vv[lane] = ok ? static_cast<float>(vl * vl) : 0.0f;
+        va[lane] = ok ? static_cast<float>(vl * a) : 0.0f;
+      }
     }
   }
 }
@@ -279,6 +303,7 @@ TAVREL_VECTOR_CLONES void CorrelationLanes(const float* moments, const float* mu
     const float* vv = aa + kLanes;
     const float* va = vv + kLanes;
     const float* m1 = mu1[b];
+#pragma GCC unroll 1
     for (int lane = 0; lane < kLanes; ++lane) {
       const double m1l = m1[lane];
       const float variance0 = static_cast<float>(aa[lane] - m0 * m0);
@@ -289,6 +314,7 @@ TAVREL_VECTOR_CLONES void CorrelationLanes(const float* moments, const float* mu
       sum[lane] = q != 0.0 ? added : sum[lane];
     }
   }
+#pragma GCC unroll 1
   for (int lane = 0; lane < kLanes; ++lane) {
     out[lane] = static_cast<float>(static_cast<double>(sum[lane]) / bands);
   }
@@ -346,6 +372,7 @@ TAVREL_VECTOR_CLONES void ScatterLanes(const float* __restrict lanes, int column
     for (int c = 0; c < columns; ++c) {
       const float* from = lanes + static_cast<std::ptrdiff_t>(c) * kLanes;
       float* to = out + c * stride;
+#pragma GCC unroll 1
       for (int k = 0; k < kLanes; ++k) to[k] = from[k];
     }
     return;
@@ -361,18 +388,11 @@ TAVREL_VECTOR_CLONES void ScatterLanes(const float* __restrict lanes, int column
 void SadBlock(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
               const Geometry& g, int k0, int count, BlockScratch& scratch) {
   FloatArray& L0 = *matcher.L0;
-  std::vector<const float*> v(static_cast<std::size_t>(g.bands));
-  bool valid[kLanes];
   auto makeRow = [&](int i, float* row) {
     if (!ClearOutsideValid(g, i, kLanes, row)) return;
-    // Rebase so that lane 0 of column c reads image-1 column c + minDisparity + k0.
     LoadShiftedRow(image1, g, i, scratch.shifted);
-    for (int c = kValidFirst; c <= g.columns - kValidFirst; ++c) {
-      ShiftedValid(g, c, k0, valid);
-      for (int b = 0; b < g.bands; ++b) v[b] = scratch.shifted.Band(b) + c + k0;
-      SimilarityLanes(image0.data() + image0.Index(i, c, 0), v.data(), g.bands, valid,
-                      row + static_cast<std::size_t>(c) * kLanes);
-    }
+    SimilarityRow(g, image0.data() + image0.Index(i, 0, 0), scratch.shifted, k0, kValidFirst,
+                  g.columns - kValidFirst, row);
   };
   auto useRow = [&](int i, const float* row) {
     ScatterLanes(row, g.columns, count, &L0.At(i, 0, k0), g.disparities);
@@ -388,17 +408,11 @@ void CorrelationBlock(StereoMatcher& matcher, const FloatArray& image0, const Fl
   FloatArray& L0 = *matcher.L0;
   FloatArray& Ln = *matcher.Ln;
   const int channels = 3 * g.bands;
-  std::vector<const float*> v(static_cast<std::size_t>(g.bands));
-  bool valid[kLanes];
   auto makeRow = [&](int i, float* row) {
     if (!ClearOutsideValid(g, i, channels * kLanes, row)) return;
     LoadShiftedRow(image1, g, i, scratch.shifted);
-    for (int c = kValidFirst; c <= g.columns - kValidFirst; ++c) {
-      ShiftedValid(g, c, k0, valid);
-      for (int b = 0; b < g.bands; ++b) v[b] = scratch.shifted.Band(b) + c + k0;
-      MomentLanes(image0.data() + image0.Index(i, c, 0), v.data(), g.bands, valid,
-                  row + static_cast<std::size_t>(c) * channels * kLanes);
-    }
+    MomentRow(g, image0.data() + image0.Index(i, 0, 0), scratch.shifted, k0, kValidFirst,
+              g.columns - kValidFirst, row);
   };
 
   // Window means of image 1 in planes, padded like ShiftedRow (0 outside the
@@ -449,11 +463,20 @@ void ComputeMeanGrid(const StereoMatcher& matcher, const Geometry& g, FloatArray
   const FloatArray& L0 = *matcher.L0;
 #pragma omp parallel for schedule(static)
   for (int i = 0; i < g.rows; ++i) {
-    for (int c = 0; c < g.columns; ++c) {
-      const float* values = L0.data() + L0.Index(i, c, 0);
-      float mean = 0.0f;
-      for (int k = 0; k < g.disparities; ++k) mean += values[k];
-      meanGrid.At(i, c, 0) = static_cast<float>(static_cast<double>(mean) / g.disparities);
+    // Eight pixels at a time, so that their eight chains of additions (each
+    // in index order) overlap.
+    constexpr int kChains = 8;
+    for (int c0 = 0; c0 < g.columns; c0 += kChains) {
+      const int n = std::min(kChains, g.columns - c0);
+      const float* values = L0.data() + L0.Index(i, c0, 0);
+      float sum[kChains] = {};
+      for (int k = 0; k < g.disparities; ++k) {
+        for (int j = 0; j < n; ++j)
+          sum[j] += values[static_cast<std::ptrdiff_t>(j) * g.disparities + k];
+      }
+      for (int j = 0; j < n; ++j) {
+        meanGrid.At(i, c0 + j, 0) = static_cast<float>(static_cast<double>(sum[j]) / g.disparities);
+      }
     }
   }
   meanGrid.BoxMean(g.radius + 1);
