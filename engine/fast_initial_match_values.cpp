@@ -293,31 +293,35 @@ TAVREL_VECTOR_CLONES void MomentRow(const Geometry& g, const float* __restrict r
 // around each lane's shifted column. Same operations and roundings as the
 // straightforward code: stored variances and covariance, q in double, bands
 // with q = 0 skipped, float sum, then sum / bands.
-TAVREL_VECTOR_CLONES void CorrelationLanes(const float* moments, const float* mu0,
-                                           const float* const* mu1, int bands,
-                                           float* __restrict out) {
-  float sum[kLanes] = {};
-  for (int b = 0; b < bands; ++b) {
-    const double m0 = mu0[b];
-    const float* aa = moments + (3 * b) * kLanes;
-    const float* vv = aa + kLanes;
-    const float* va = vv + kLanes;
-    const float* m1 = mu1[b];
-#pragma GCC unroll 1
-    for (int lane = 0; lane < kLanes; ++lane) {
-      const double m1l = m1[lane];
-      const float variance0 = static_cast<float>(aa[lane] - m0 * m0);
-      const float variance1 = static_cast<float>(vv[lane] - m1l * m1l);
-      const float covariance = static_cast<float>(va[lane] - m0 * m1l);
-      const double q = static_cast<double>(variance0) * variance1;
-      const float added = static_cast<float>(sum[lane] + covariance / __builtin_sqrt(q));
-      sum[lane] = q != 0.0 ? added : sum[lane];
-    }
+TAVREL_VECTOR_CLONES void CorrelationBand(const float* __restrict aa, const float* __restrict vv,
+                                          const float* __restrict va, double m0,
+                                          const float* __restrict m1, float* __restrict sum) {
+  for (int lane = 0; lane < kLanes; ++lane) {
+    const double m1l = m1[lane];
+    const float variance0 = static_cast<float>(aa[lane] - m0 * m0);
+    const float variance1 = static_cast<float>(vv[lane] - m1l * m1l);
+    const float covariance = static_cast<float>(va[lane] - m0 * m1l);
+    const double q = static_cast<double>(variance0) * variance1;
+    const float added = static_cast<float>(sum[lane] + covariance / __builtin_sqrt(q));
+    sum[lane] = q != 0.0 ? added : sum[lane];
   }
-#pragma GCC unroll 1
+}
+
+TAVREL_VECTOR_CLONES void MeanOverBands(const float* __restrict sum, int bands,
+                                        float* __restrict out) {
   for (int lane = 0; lane < kLanes; ++lane) {
     out[lane] = static_cast<float>(static_cast<double>(sum[lane]) / bands);
   }
+}
+
+void CorrelationLanes(const float* moments, const float* mu0, const float* const* mu1, int bands,
+                      float* out) {
+  alignas(64) float sum[kLanes] = {};
+  for (int b = 0; b < bands; ++b) {
+    const float* aa = moments + (3 * b) * kLanes;
+    CorrelationBand(aa, aa + kLanes, aa + 2 * kLanes, mu0[b], mu1[b], sum);
+  }
+  MeanOverBands(sum, bands, out);
 }
 
 // l0[k] = the clamped value of lane k, ln[k] = the same in the interior lanes
