@@ -21,8 +21,8 @@
 // index) cell from row to row, exactly as the box sum carries it down a
 // column; then, within the row, the row pass, the disparity running sum, both
 // line sums, the normalisation, clamp, square and product with L0 follow and
-// the row is written back into Ln. A ring keeps the original rows that later
-// rows still subtract.
+// the row is written back into Ln. The column pass runs w + 1 rows ahead of
+// the row work, so that the rows it subtracts still hold their old values.
 //
 // Threads: the interior rows are split into one band per thread. A band can
 // only start with the column sums of the rows above it, so a first, short
@@ -329,7 +329,9 @@ void Iterate(StereoMatcher& matcher) {
   // The column and row passes run over every index of the interior columns;
   // the border indices' lanes are independent and never read afterwards.
   const std::size_t planeCells = static_cast<std::size_t>(s.nc) * s.disparities;
-  const std::size_t ringRows = static_cast<std::size_t>(w) + 1;
+  // Rows of column sums each thread keeps: the one being finished and the
+  // w + 1 computed ahead of it.
+  const std::size_t sumRows = static_cast<std::size_t>(w) + 2;
 
   int bands = 1;
 #ifdef _OPENMP
@@ -394,38 +396,44 @@ void Iterate(StereoMatcher& matcher) {
     for (int t = 0; t < bands; ++t) {
       ThreadArena& arena = ThreadArena::Mine(0);
       arena.Reset(RowScratch::Bytes(s) + ThreadArena::Bytes<double>(planeCells) +
-                  ThreadArena::Bytes<float>(planeCells) +
-                  ThreadArena::Bytes<float>(planeCells * ringRows));
+                  ThreadArena::Bytes<float>(planeCells * sumRows));
       RowScratch scratch(s, arena);
       double* state = arena.Take<double>(planeCells);
       std::copy_n(checkpoints + planeCells * t, planeCells, state);
-      float* columnSums = arena.Take<float>(planeCells);
-      float* ring = arena.Take<float>(planeCells * ringRows);
+      float* columnSums = arena.Take<float>(planeCells * sumRows);
+      auto sumsOf = [&](int row) { return columnSums + (row % sumRows) * planeCells; };
       const int first = bandFirst[t];
       const int end = bandFirst[t + 1];
-      for (int r = first; r < end; ++r) {
-        const int leaveRow = r - w - 1;
-        const int enterRow = r + w;
+      // Column sums of row q; its leaving row q - w - 1 must still hold its
+      // original values.
+      auto columnStep = [&](int q) {
+        const int leaveRow = q - w - 1;
+        const int enterRow = q + w;
         const float* leave = nullptr;
         if (leaveRow >= kMargin) {
-          leave = leaveRow < first ? boundaryRow(t, leaveRow)
-                                   : ring + (leaveRow % ringRows) * planeCells;
+          leave = leaveRow < first ? boundaryRow(t, leaveRow) : Ln + s.CellOffset(leaveRow, 0);
         }
         const float* enter = nullptr;
         if (enterRow <= s.lastRow) {
           enter = enterRow >= end ? boundaryRow(t + 1, enterRow) : Ln + s.CellOffset(enterRow, 0);
         }
+        StepSums(state, leave, enter, sumsOf(q), planeCells);
+      };
+      // The column pass runs w + 1 rows ahead of the row work, so that the
+      // row it subtracts is always one that the row work has not yet
+      // overwritten.
+      for (int q = first; q < std::min(first + w + 1, end); ++q) columnStep(q);
+      for (int r = first; r < end; ++r) {
         const std::size_t rowOffset = static_cast<std::size_t>(r) * s.rowStride;
+        const int ahead = r + w + 1;
         // The stream from memory overlaps the arithmetic: the next rows'
         // L0 and entering Ln.
         if (r + 1 < end) PrefetchRow(L0 + rowOffset + s.rowStride, s.rowStride);
-        if (enterRow + 1 <= s.lastRow) {
-          PrefetchRow(Ln + s.CellOffset(enterRow + 1, 0), static_cast<std::ptrdiff_t>(planeCells));
+        if (ahead + w + 1 <= s.lastRow) {
+          PrefetchRow(Ln + s.CellOffset(ahead + w + 1, 0), static_cast<std::ptrdiff_t>(planeCells));
         }
-        StepSums(state, leave, enter, columnSums, planeCells);
-        std::memcpy(ring + (r % ringRows) * planeCells, Ln + s.CellOffset(r, 0),
-                    sizeof(float) * planeCells);
-        ProcessRow(s, columnSums, Ln + rowOffset, L0 + rowOffset, scratch);
+        if (ahead < end) columnStep(ahead);
+        ProcessRow(s, sumsOf(r), Ln + rowOffset, L0 + rowOffset, scratch);
       }
     }
 
