@@ -8,6 +8,7 @@
 #include "engine/fast_engine.h"
 #include "engine/fast_memory.h"
 #include "engine/fast_parallel.h"
+#include "engine/reference_engine.h"
 
 // Initial match values, one block of kLanes disparity indices at a time.
 //
@@ -235,6 +236,7 @@ TAVREL_VECTOR_CLONES void SimilarityRow(const Geometry& g, const float* __restri
                                         const ShiftedRow& shifted, int k0, int first, int last,
                                         float* __restrict out) {
   const int bands = g.bands;
+  const float floatBands = static_cast<float>(bands);  // exact, see ComputeL0
   for (int c = first; c <= last; ++c) {
     int lo = 0;
     int hi = 0;
@@ -252,7 +254,7 @@ TAVREL_VECTOR_CLONES void SimilarityRow(const Geometry& g, const float* __restri
     float* o = out + static_cast<std::ptrdiff_t>(c) * kLanes;
 #pragma GCC unroll 1
     for (int lane = 0; lane < kLanes; ++lane) {
-      const float mean = static_cast<float>(static_cast<double>(t[lane]) / bands);
+      const float mean = t[lane] / floatBands;
       o[lane] = lane >= lo && lane <= hi ? mean : 0.0f;
     }
   }
@@ -309,8 +311,9 @@ TAVREL_VECTOR_CLONES void CorrelationBand(const float* __restrict aa, const floa
 
 TAVREL_VECTOR_CLONES void MeanOverBands(const float* __restrict sum, int bands,
                                         float* __restrict out) {
+  const float floatBands = static_cast<float>(bands);  // exact, see ComputeL0
   for (int lane = 0; lane < kLanes; ++lane) {
-    out[lane] = static_cast<float>(static_cast<double>(sum[lane]) / bands);
+    out[lane] = sum[lane] / floatBands;
   }
 }
 
@@ -479,7 +482,7 @@ void ComputeMeanGrid(const StereoMatcher& matcher, const Geometry& g, FloatArray
           sum[j] += values[static_cast<std::ptrdiff_t>(j) * g.disparities + k];
       }
       for (int j = 0; j < n; ++j) {
-        meanGrid.At(i, c0 + j, 0) = static_cast<float>(static_cast<double>(sum[j]) / g.disparities);
+        meanGrid.At(i, c0 + j, 0) = sum[j] / static_cast<float>(g.disparities);
       }
     }
   }
@@ -540,8 +543,18 @@ FloatArray MeanImages(const FloatArray& image0, const FloatArray& image1, const 
 
 }  // namespace
 
+// Divisions by the band count and by NumDisparities run in float: for two
+// floats a and b, float(double(a) / double(b)) equals the float quotient a / b
+// (double carries more than twice float's precision), and both counts are
+// whole numbers that float holds exactly up to 2^24. Larger counts take the
+// straightforward engine.
 void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
                int winRadL0, float maxScaler, int useSad) {
+  constexpr int kExactInFloat = 1 << 24;
+  if (image0.bands() > kExactInFloat || matcher.NumDisparities > kExactInFloat) {
+    reference::ComputeL0(matcher, image0, image1, winRadL0, maxScaler, useSad);
+    return;
+  }
   Geometry g;
   g.rows = matcher.Rows;
   g.columns = matcher.Columns;
