@@ -46,16 +46,25 @@ std::string Resolve(const fs::path& folder, const std::string& name) {
 
 // The folder against which the file's relative names are taken, made absolute
 // so that a later change of the working directory does not move the outputs.
+// A directions file that comes through a stream (a pipe, /dev/stdin, /dev/fd/N)
+// has no folder of its own: its names are taken from the current directory.
 fs::path FolderOf(const std::string& path) {
   std::error_code error;
   fs::path absolute = fs::absolute(fs::path(path), error);
   if (error) return fs::path(path).parent_path();
+  const std::string text = absolute.lexically_normal().string();
+  const bool stream = !fs::is_regular_file(path, error) || text.rfind("/dev/", 0) == 0 ||
+                      text.rfind("/proc/", 0) == 0;
+  if (stream) return fs::current_path(error);
   return absolute.parent_path();
 }
 
 // How many entries a first read of the file finds, stopping at the first one
-// that cannot be read; only for progress reports.
+// that cannot be read; only for progress reports. A pipe cannot be read twice,
+// so there the count is left open (0).
 int CountEntries(const std::string& path) {
+  std::error_code error;
+  if (!fs::is_regular_file(path, error)) return 0;
   std::ifstream in(path);
   DirectionsReader reader(in);
   StereoJob job;

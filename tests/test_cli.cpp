@@ -26,11 +26,13 @@ struct Result {
   std::string out, err;
 };
 
-// Runs the program with `arguments` (already quoted for the shell) in `folder`.
-Result RunBatch(const TempDir& dir, const std::string& folder, const std::string& arguments) {
+// Runs the program with `arguments` (already quoted for the shell) in `folder`,
+// standard input read from `input`.
+Result RunBatch(const TempDir& dir, const std::string& folder, const std::string& arguments,
+                const std::string& input = "/dev/null") {
   const std::string command = "cd '" + folder + "' && '" TAVREL_BATCH_BINARY "' " + arguments +
                               " >'" + (dir / "stdout.txt") + "' 2>'" + (dir / "stderr.txt") +
-                              "' </dev/null";
+                              "' <'" + input + "'";
   const int raw = std::system(command.c_str());
   Result result;
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -99,6 +101,13 @@ TEST_F(Cli, AFatalErrorStopsWithStatusOne) {
   EXPECT_EQ(option.status, 1);
   EXPECT_NE(option.err.find("unknown option '--fast'"), std::string::npos);
   EXPECT_EQ(RunBatch(dir, dir / "scene", "").status, 1);
+}
+
+TEST_F(Cli, ADirectionsFileFromAPipeTakesItsNamesFromTheCurrentFolder) {
+  WriteText(dir / "piped.cpd", Entry("l.bmp", "r.bmp", "piped.dis", 1));
+  const Result run = RunBatch(dir, dir / "scene", "-q /dev/stdin", dir / "piped.cpd");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(std::filesystem::exists(dir / "scene/piped.dis"));
 }
 
 TEST_F(Cli, ALostResultGivesStatusTwoAfterTheOtherEntries) {
