@@ -5,6 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #include "engine/fast_engine.h"
 #include "engine/fast_memory.h"
 #include "engine/fast_parallel.h"
@@ -19,9 +23,9 @@
 // block's planes is made once (lanes = indices, adjacent in memory), kept in a
 // ring of 2r + 2 rows, and the box mean runs as running sums carried from row
 // to row (columns) and along the row (rows), exactly as BoxSum forms them,
-// lane by lane. The finished row goes straight into L0 as whole cache lines.
-// Blocks are independent, so the threads share them; the block size does
-// not depend on the thread count.
+// lane by lane. The finished row goes straight into L0. Blocks are
+// independent: each thread takes a run of consecutive ones and moves them
+// down the image together; no value depends on how they are shared.
 namespace tavrel::fast {
 namespace {
 
@@ -65,23 +69,18 @@ class StreamingBoxMean {
     active_ = rows >= 2 * radius + 1 && columns >= 2 * radius + 1;
   }
 
-  // Filters every row of the block's planes: makeRow(i, float* row) writes
-  // unfiltered row i, useRow(i, const float* row) takes filtered row i.
-  template <typename MakeRow, typename UseRow>
-  void Run(MakeRow&& makeRow, UseRow&& useRow) {
-    int made = 0;
-    auto ensure = [&](int upTo) {
-      for (; made <= std::min(upTo, rows_ - 1); ++made) makeRow(made, Slot(made));
-    };
-    for (int i = 0; i < rows_; ++i) {
-      ensure(i + radius_);
-      if (active_ && i >= radius_ && i <= rows_ - radius_ - 1) {
-        InnerRow(i);
-      } else {
-        EdgeRow(i);
-      }
-      useRow(i, static_cast<const float*>(out_.data()));
+  // Filtered row i (columns x lanes), valid until the next call. Rows go in
+  // order 0, 1, ..., rows - 1; makeRow(j, float* row) must write unfiltered
+  // row j, and is called for each row once, as the window first reaches it.
+  template <typename MakeRow>
+  const float* Step(int i, MakeRow&& makeRow) {
+    for (; made_ <= std::min(i + radius_, rows_ - 1); ++made_) makeRow(made_, Slot(made_));
+    if (active_ && i >= radius_ && i <= rows_ - radius_ - 1) {
+      InnerRow(i);
+    } else {
+      EdgeRow(i);
     }
+    return out_.data();
   }
 
  private:
@@ -98,6 +97,7 @@ class StreamingBoxMean {
   std::size_t rowSize_;
   float w_ = 1.0f;
   bool active_ = false;
+  int made_ = 0;
   std::vector<float> ring_;
   std::vector<double> columnSums_;
   std::vector<float> columnValues_;
@@ -360,18 +360,6 @@ bool ClearOutsideValid(const Geometry& g, int i, int lanes, float* row) {
   return true;
 }
 
-// Scratch of one thread: the image-1 row planes and the box mean stream.
-struct BlockScratch {
-  BlockScratch(const Geometry& g, int channels)
-      : box(g.rows, g.columns, channels * kLanes, g.radius) {
-    shifted.firstColumn = static_cast<std::int64_t>(g.minDisparity);
-    shifted.span = static_cast<std::size_t>(g.columns) + g.disparities + kLanes;
-    shifted.planes.assign(shifted.span * g.bands, 0.0f);
-  }
-  StreamingBoxMean box;
-  ShiftedRow shifted;
-};
-
 // out[c * stride + k] = lanes[c * kLanes + k] for c < columns, k < count.
 TAVREL_VECTOR_CLONES void ScatterLanes(const float* __restrict lanes, int columns, int count,
                                        float* __restrict out, std::ptrdiff_t stride) {
@@ -391,77 +379,111 @@ TAVREL_VECTOR_CLONES void ScatterLanes(const float* __restrict lanes, int column
   }
 }
 
-// L0 rows of the block of indices k0 .. k0 + count - 1 (SAD, raw values).
-void SadBlock(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-              const Geometry& g, int k0, int count, BlockScratch& scratch) {
-  FloatArray& L0 = *matcher.L0;
-  auto makeRow = [&](int i, float* row) {
-    if (!ClearOutsideValid(g, i, kLanes, row)) return;
-    LoadShiftedRow(image1, g, i, scratch.shifted);
-    SimilarityRow(g, image0.data() + image0.Index(i, 0, 0), scratch.shifted, k0, kValidFirst,
-                  g.columns - kValidFirst, row);
-  };
-  auto useRow = [&](int i, const float* row) {
-    ScatterLanes(row, g.columns, count, &L0.At(i, 0, k0), g.disparities);
-  };
-  scratch.box.Run(makeRow, useRow);
-}
+// A block of up to kLanes consecutive disparity indices k0 .. k0 + count - 1
+// travelling down the image.
+struct BlockStream {
+  BlockStream(const Geometry& g, int channels, int k0, int count)
+      : box(g.rows, g.columns, channels * kLanes, g.radius), k0(k0), count(count) {}
+  StreamingBoxMean box;
+  int k0;
+  int count;
+};
 
-// L0 and Ln rows of the block of indices k0 .. k0 + count - 1 (correlation,
-// clamped in the normalised region; Ln = L0 in the interior, 0 elsewhere).
-void CorrelationBlock(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-                      const FloatArray& means, const Geometry& g, int k0, int count,
-                      BlockScratch& scratch) {
-  FloatArray& L0 = *matcher.L0;
-  FloatArray& Ln = *matcher.Ln;
-  const int channels = 3 * g.bands;
-  auto makeRow = [&](int i, float* row) {
-    if (!ClearOutsideValid(g, i, channels * kLanes, row)) return;
-    LoadShiftedRow(image1, g, i, scratch.shifted);
-    MomentRow(g, image0.data() + image0.Index(i, 0, 0), scratch.shifted, k0, kValidFirst,
-              g.columns - kValidFirst, row);
-  };
-
-  // Window means of image 1 in planes, padded like ShiftedRow (0 outside the
-  // grid, as the straightforward code's guarded read gives).
-  ShiftedRow mu1Row;
-  mu1Row.firstColumn = g.minDisparity;
-  mu1Row.span = static_cast<std::size_t>(g.columns) + g.disparities + kLanes;
-  mu1Row.planes.assign(mu1Row.span * g.bands, 0.0f);
-  const int firstInterior = kDisparityMargin - k0;
-  const int lastInterior = g.disparities - kDisparityMargin - 1 - k0;
-  std::vector<float> mu0(static_cast<std::size_t>(g.bands));
-  std::vector<const float*> mu1(static_cast<std::size_t>(g.bands));
-  float values[kLanes];
-
-  auto useRow = [&](int i, const float* row) {
+// Padded planes of one image row (see ShiftedRow), loaded once per row for
+// all the blocks of a thread.
+class RowCache {
+ public:
+  RowCache(const Geometry& g, int bands) {
+    row_.firstColumn = g.minDisparity;
+    row_.span = static_cast<std::size_t>(g.columns) + g.disparities + kLanes;
+    row_.planes.assign(row_.span * bands, 0.0f);
+  }
+  // Image 1's row i over the valid region.
+  const ShiftedRow& ImageOne(const FloatArray& image1, const Geometry& g, int i) {
+    if (loaded_ != i) LoadShiftedRow(image1, g, i, row_);
+    loaded_ = i;
+    return row_;
+  }
+  // Image 1's window means (odd bands of `means`) over the whole row: 0 only
+  // outside the grid, as the straightforward code's guarded read gives.
+  const ShiftedRow& MeansOfImageOne(const FloatArray& means, const Geometry& g, int i) {
+    if (loaded_ == i) return row_;
     for (int b = 0; b < g.bands; ++b) {
-      float* plane = mu1Row.planes.data() + b * mu1Row.span;
+      float* plane = row_.planes.data() + b * row_.span;
       for (int c1 = 0; c1 < g.columns; ++c1) {
-        const std::int64_t at = c1 - mu1Row.firstColumn;
-        if (at >= 0 && at < static_cast<std::int64_t>(mu1Row.span)) {
+        const std::int64_t at = c1 - row_.firstColumn;
+        if (at >= 0 && at < static_cast<std::int64_t>(row_.span)) {
           plane[at] = means.At(i, c1, 2 * b + 1);
         }
       }
     }
-    for (int c = 0; c < g.columns; ++c) {
-      for (int b = 0; b < g.bands; ++b) {
-        mu0[b] = means.At(i, c, 2 * b);
-        mu1[b] = mu1Row.Band(b) + c + k0;
-      }
-      CorrelationLanes(row + static_cast<std::size_t>(c) * channels * kLanes, mu0.data(),
-                       mu1.data(), g.bands, values);
-      float* l0 = &L0.At(i, c, k0);
-      float* ln = &Ln.At(i, c, k0);
-      if (InNormalisedRegion(g, i, c)) {
-        ClampLanes(values, count, firstInterior, lastInterior, l0, ln);
-      } else {
-        std::copy_n(values, count, l0);
-        std::fill_n(ln, count, 0.0f);
-      }
+    loaded_ = i;
+    return row_;
+  }
+
+ private:
+  ShiftedRow row_;
+  int loaded_ = -1;
+};
+
+// Row i of the raw SAD values of one block, written into L0.
+void SadBlockRow(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
+                 const Geometry& g, BlockStream& block, RowCache& image1Rows, int i) {
+  const float* row = block.box.Step(i, [&](int j, float* plane) {
+    if (!ClearOutsideValid(g, j, kLanes, plane)) return;
+    SimilarityRow(g, image0.data() + image0.Index(j, 0, 0), image1Rows.ImageOne(image1, g, j),
+                  block.k0, kValidFirst, g.columns - kValidFirst, plane);
+  });
+  FloatArray& L0 = *matcher.L0;
+  ScatterLanes(row, g.columns, block.count, &L0.At(i, 0, block.k0), g.disparities);
+}
+
+// Row i of one block's correlation values: clamped in the normalised region,
+// written into L0, and into Ln inside the interior (0 elsewhere).
+void CorrelationBlockRow(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
+                         const FloatArray& means, const Geometry& g, BlockStream& block,
+                         RowCache& image1Rows, RowCache& meanRows, int i) {
+  const int channels = 3 * g.bands;
+  const float* row = block.box.Step(i, [&](int j, float* plane) {
+    if (!ClearOutsideValid(g, j, channels * kLanes, plane)) return;
+    MomentRow(g, image0.data() + image0.Index(j, 0, 0), image1Rows.ImageOne(image1, g, j), block.k0,
+              kValidFirst, g.columns - kValidFirst, plane);
+  });
+  const ShiftedRow& mu1Row = meanRows.MeansOfImageOne(means, g, i);
+  FloatArray& L0 = *matcher.L0;
+  FloatArray& Ln = *matcher.Ln;
+  const int firstInterior = kDisparityMargin - block.k0;
+  const int lastInterior = g.disparities - kDisparityMargin - 1 - block.k0;
+  constexpr int kMaxBandsOnStack = 16;
+  std::vector<float> mu0Heap;
+  std::vector<const float*> mu1Heap;
+  float mu0Stack[kMaxBandsOnStack];
+  const float* mu1Stack[kMaxBandsOnStack];
+  float* mu0 = mu0Stack;
+  const float** mu1 = mu1Stack;
+  if (g.bands > kMaxBandsOnStack) {
+    mu0Heap.resize(g.bands);
+    mu1Heap.resize(g.bands);
+    mu0 = mu0Heap.data();
+    mu1 = mu1Heap.data();
+  }
+  float values[kLanes];
+  for (int c = 0; c < g.columns; ++c) {
+    for (int b = 0; b < g.bands; ++b) {
+      mu0[b] = means.At(i, c, 2 * b);
+      mu1[b] = mu1Row.Band(b) + c + block.k0;
     }
-  };
-  scratch.box.Run(makeRow, useRow);
+    CorrelationLanes(row + static_cast<std::size_t>(c) * channels * kLanes, mu0, mu1, g.bands,
+                     values);
+    float* l0 = &L0.At(i, c, block.k0);
+    float* ln = &Ln.At(i, c, block.k0);
+    if (InNormalisedRegion(g, i, c)) {
+      ClampLanes(values, block.count, firstInterior, lastInterior, l0, ln);
+    } else {
+      std::copy_n(values, block.count, l0);
+      std::fill_n(ln, block.count, 0.0f);
+    }
+  }
 }
 
 // MeanGrid(i, c): L0 summed over the indices ascending in float, divided by
@@ -570,17 +592,37 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   FloatArray means = sad ? FloatArray(0, 0, 0) : MeanImages(image0, image1, g);
   const int channels = sad ? 1 : 3 * g.bands;
 
+  // Each thread takes a run of consecutive blocks and moves them down the
+  // image together, so that the cache lines of a pixel's L0 values are
+  // written while they are in cache.
 #pragma omp parallel
   {
-    BlockScratch scratch(g, channels);
-#pragma omp for schedule(dynamic)
-    for (int block = 0; block < blocks; ++block) {
+    int thread = 0;
+    int threads = 1;
+#ifdef _OPENMP
+    thread = omp_get_thread_num();
+    threads = omp_get_num_threads();
+#endif
+    const int firstBlock = static_cast<int>(static_cast<std::int64_t>(blocks) * thread / threads);
+    const int endBlock =
+        static_cast<int>(static_cast<std::int64_t>(blocks) * (thread + 1) / threads);
+    std::vector<BlockStream> mine;
+    mine.reserve(static_cast<std::size_t>(std::max(endBlock - firstBlock, 0)));
+    for (int block = firstBlock; block < endBlock; ++block) {
       const int k0 = block * kLanes;
-      const int count = std::min(kLanes, g.disparities - k0);
-      if (sad) {
-        SadBlock(matcher, image0, image1, g, k0, count, scratch);
-      } else {
-        CorrelationBlock(matcher, image0, image1, means, g, k0, count, scratch);
+      mine.emplace_back(g, channels, k0, std::min(kLanes, g.disparities - k0));
+    }
+    if (!mine.empty()) {
+      RowCache image1Rows(g, g.bands);
+      RowCache meanRows(g, g.bands);
+      for (int i = 0; i < g.rows; ++i) {
+        for (BlockStream& block : mine) {
+          if (sad) {
+            SadBlockRow(matcher, image0, image1, g, block, image1Rows, i);
+          } else {
+            CorrelationBlockRow(matcher, image0, image1, means, g, block, image1Rows, meanRows, i);
+          }
+        }
       }
     }
   }
