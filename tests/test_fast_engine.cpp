@@ -13,6 +13,7 @@
 #endif
 
 #include "engine/fast_engine.h"
+#include "engine/fast_transpose.h"
 #include "engine/float_array.h"
 #include "engine/reference_engine.h"
 #include "engine/stereo_matcher.h"
@@ -331,6 +332,132 @@ TEST(FastEngine, DegenerateSizesMatchTheReference) {
       EXPECT_TRUE(SameBits(*expected.L0, *actual.L0)) << job.Describe();
       EXPECT_TRUE(SameBits(*expected.Ln, *actual.Ln)) << job.Describe();
       EXPECT_TRUE(SameBits(*expected.DispConf, *actual.DispConf)) << job.Describe();
+    }
+  }
+}
+
+// Runs ComputeL0, three iterations and the extraction with both engines and
+// every thread count of kThreadCounts, and compares all grids to the bit.
+void ExpectEnginesAgree(const Job& job, const FloatArray& image0, const FloatArray& image1) {
+  auto expected = Prepare(job);
+  reference::ComputeL0(*expected, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
+  expected->IterationCount = 0;
+  std::vector<std::unique_ptr<StereoMatcher>> actual;
+  for (int threads : kThreadCounts) {
+    ThreadCount scope(threads);
+    actual.push_back(Prepare(job));
+    fast::ComputeL0(*actual.back(), image0, image1, job.winRadL0, job.maxScaler, job.useSad);
+    actual.back()->IterationCount = 0;
+    ASSERT_TRUE(SameBits(*expected->L0, *actual.back()->L0))
+        << job.Describe() << " threads " << threads;
+  }
+  for (int iteration = 1; iteration <= 3; ++iteration) {
+    reference::Iterate(*expected);
+    reference::ExtractDispConf(*expected);
+    for (std::size_t t = 0; t < actual.size(); ++t) {
+      ThreadCount scope(kThreadCounts[t]);
+      fast::Iterate(*actual[t]);
+      fast::ExtractDispConf(*actual[t]);
+      const std::string where = job.Describe() + " iteration " + std::to_string(iteration) +
+                                " threads " + std::to_string(kThreadCounts[t]);
+      ASSERT_TRUE(SameBits(*expected->Ln, *actual[t]->Ln)) << where;
+      ASSERT_TRUE(SameBits(*expected->DispConf, *actual[t]->DispConf)) << where;
+    }
+  }
+}
+
+// Index counts around the 16-index blocks and vector widths, shifts that put
+// every image-1 column outside the image (far left or right), and band counts
+// the directions file never asks for but the engine accepts.
+TEST(FastEngine, BlockBoundariesFarShiftsAndOtherBandCounts) {
+  std::mt19937 rng(31);
+  struct Case {
+    int count;
+    int minDisparity;
+    int bands;
+  };
+  const Case cases[] = {{15, -7, 1},  {16, -8, 3}, {17, 0, 1},   {31, -20, 2}, {32, 3, 3},
+                        {33, -33, 1}, {49, -5, 4}, {9, -500, 3}, {9, 400, 1},  {12, 30, 2}};
+  for (const Case& c : cases) {
+    for (int useSad : {0, 1}) {
+      Job job;
+      job.rows = 24;
+      job.columns = 45;
+      job.bands = c.bands;
+      job.minDisparity = c.minDisparity;
+      job.maxDisparity = c.minDisparity + c.count;
+      job.winRadL0 = 2;
+      job.winRadRC = 3;
+      job.winRadD = 2;
+      job.useSad = useSad;
+      std::unique_ptr<FloatArray> image0, image1;
+      MakeImages(rng, job, image0, image1);
+      ExpectEnginesAgree(job, *image0, *image1);
+    }
+  }
+}
+
+// The fast stages keep scratch per thread from one call to the next; what a
+// larger job left there must not leak into a smaller one.
+TEST(FastEngine, ScratchLeftByALargerJobDoesNotLeakIntoASmallerOne) {
+  std::mt19937 rng(41);
+  Job large;
+  large.rows = 60;
+  large.columns = 90;
+  large.bands = 3;
+  large.minDisparity = -20;
+  large.maxDisparity = 20;
+  large.winRadL0 = 7;
+  large.winRadRC = 7;
+  large.winRadD = 2;
+  large.useSad = 0;
+  Job small = large;
+  small.rows = 21;
+  small.columns = 23;
+  small.minDisparity = -2;
+  small.maxDisparity = 9;
+  small.winRadRC = 1;
+  small.winRadD = 0;
+  small.useSad = 1;
+  for (const Job& job : {large, small}) {
+    std::unique_ptr<FloatArray> image0, image1;
+    MakeImages(rng, job, image0, image1);
+    ExpectEnginesAgree(job, *image0, *image1);
+  }
+}
+
+// The transposes behind the iteration: every size, including those below and
+// between whole 8 x 8 tiles, with source and destination strides wider than
+// the block.
+TEST(FastTranspose, MovesEveryElementAndMultipliesOnce) {
+  std::mt19937 rng(2);
+  std::uniform_real_distribution<float> value(-3.0f, 3.0f);
+  for (int rows : {1, 5, 8, 9, 16, 23}) {
+    for (int columns : {1, 7, 8, 12, 17, 40}) {
+      const std::ptrdiff_t srcStride = columns + 3;
+      const std::ptrdiff_t dstStride = rows + 5;
+      std::vector<float> src(static_cast<std::size_t>(rows * srcStride));
+      std::vector<float> factors(static_cast<std::size_t>(columns * dstStride));
+      for (float& v : src) v = value(rng);
+      for (float& v : factors) v = value(rng);
+      std::vector<float> moved(factors.size(), -99.0f);
+      std::vector<float> product(factors.size(), -99.0f);
+      fast::Transpose(src.data(), srcStride, moved.data(), dstStride, rows, columns);
+      fast::TransposeMultiply(src.data(), srcStride, factors.data(), product.data(), dstStride,
+                              rows, columns);
+      for (int j = 0; j < columns; ++j) {
+        for (int i = 0; i < dstStride; ++i) {
+          const std::size_t at = static_cast<std::size_t>(j * dstStride + i);
+          if (i >= rows) {
+            EXPECT_EQ(moved[at], -99.0f) << "wrote outside the block";
+            EXPECT_EQ(product[at], -99.0f) << "wrote outside the block";
+            continue;
+          }
+          const float v = src[static_cast<std::size_t>(i * srcStride + j)];
+          EXPECT_EQ(moved[at], v) << rows << "x" << columns << " at " << i << "," << j;
+          EXPECT_EQ(product[at], factors[at] * v) << rows << "x" << columns;
+        }
+      }
     }
   }
 }
