@@ -273,6 +273,34 @@ void RunScene(const Scene& scene, bool quick) {
   std::printf("  %-34s %15s %10.2f ms %8.2fx bound (fastest %.2f ms, %.2fx)\n",
               "iteration vs traffic bound", "", fastIteration * 1e3, fastIteration / bound,
               fastFastest * 1e3, fastFastest / bound);
+  {
+    // The same iteration on a crop whose volumes fit in cache: what the
+    // arithmetic alone costs per cell.
+    Scene crop;
+    crop.job = job;
+    const int cropColumns = std::min(columns, 200), cropRows = std::min(rows, 150);
+    crop.image0 = std::make_unique<FloatArray>(cropColumns, cropRows, scene.image0->bands());
+    crop.image1 = std::make_unique<FloatArray>(cropColumns, cropRows, scene.image1->bands());
+    for (int r = 0; r < cropRows; ++r) {
+      for (int c = 0; c < cropColumns; ++c) {
+        for (int b = 0; b < scene.image0->bands(); ++b) {
+          crop.image0->At(r, c, b) = scene.image0->At(r + (rows - cropRows) / 2, c, b);
+          crop.image1->At(r, c, b) = scene.image1->At(r + (rows - cropRows) / 2, c, b);
+        }
+      }
+    }
+    auto small = Prepared(crop, EngineKind::Fast);
+    small->ComputeL0(*crop.image0, *crop.image1, job.WinRadL0, job.MaxScaler, job.USE_SAD);
+    const int repeats = 10;
+    const double perIteration = Best(3, [&] { small->RunIterations(repeats); }) / repeats;
+    const double smallCells = static_cast<double>(cropRows) * cropColumns * disparities;
+    std::printf("  %-34s %15s %10.3f ns per cell (%d x %d crop, %.1f MB per volume)\n",
+                "iteration in cache", "", perIteration / smallCells * 1e9, cropColumns, cropRows,
+                smallCells * sizeof(float) / 1e6);
+  }
+  const double referenceExtraction = Seconds([&] { reference->ExtractDispConf(); });
+  const double fastExtraction = Best(3, [&] { fast->ExtractDispConf(); });
+  Row("ExtractDispConf", referenceExtraction, fastExtraction);
   reference.reset();
   fast.reset();
   Row("whole job (Run)", referenceJob, fastJob);
