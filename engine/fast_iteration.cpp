@@ -363,7 +363,7 @@ void Iterate(StereoMatcher& matcher) {
 
 #pragma omp parallel num_threads(bands)
   {
-#pragma omp for schedule(static)
+#pragma omp for schedule(dynamic)
     for (int block = 0; block < columnBlocks; ++block) {
       const int c0 = block * kColumnBlock;
       const std::size_t offset = static_cast<std::size_t>(c0) * s.disparities;
