@@ -38,19 +38,21 @@ Peak FindPeak(const float* values, int count) {
 }  // namespace
 
 // DispConf(r, c) = (MinDisparity + peak offset, peak confidence) for every
-// pixel, margins included, rows then columns ascending.
-void ExtractDispConf(StereoMatcher& matcher) {
+// pixel of the row, margins included, columns ascending.
+void ExtractDispConfRow(StereoMatcher& matcher, int row) {
   const FloatArray& Ln = *matcher.Ln;
   FloatArray& dispConf = *matcher.DispConf;
-  for (int r = 0; r < matcher.Rows; ++r) {
-    for (int c = 0; c < matcher.Columns; ++c) {
-      const Peak peak = matcher.NumDisparities > 0
-                            ? FindPeak(Ln.data() + Ln.Index(r, c, 0), matcher.NumDisparities)
-                            : Peak{};
-      dispConf.At(r, c, 0) = static_cast<float>(matcher.MinDisparity + peak.offset);
-      dispConf.At(r, c, 1) = static_cast<float>(peak.confidence);
-    }
+  for (int c = 0; c < matcher.Columns; ++c) {
+    const Peak peak = matcher.NumDisparities > 0
+                          ? FindPeak(Ln.data() + Ln.Index(row, c, 0), matcher.NumDisparities)
+                          : Peak{};
+    dispConf.At(row, c, 0) = static_cast<float>(matcher.MinDisparity + peak.offset);
+    dispConf.At(row, c, 1) = static_cast<float>(peak.confidence);
   }
+}
+
+void ExtractDispConf(StereoMatcher& matcher) {
+  for (int r = 0; r < matcher.Rows; ++r) ExtractDispConfRow(matcher, r);
 }
 
 // Grey level (disparity - MinDisparity) * 255 / (MaxDisparity - MinDisparity),

@@ -31,6 +31,10 @@ void Iterate(StereoMatcher& matcher);
 // Requires: Ln and DispConf allocated with the matcher's shape.
 void ExtractDispConf(StereoMatcher& matcher);
 
+// The same for the pixels of one row, 0 <= row < Rows. Rows are independent,
+// so a faster extraction may run them in any order or at once.
+void ExtractDispConfRow(StereoMatcher& matcher, int row);
+
 // DisplayMap from band 0 (disparities) or band 1 (confidences) of DispConf.
 // Requires: DispConf and DisplayMap allocated; MaxDisparity > MinDisparity
 // for DisparityToDisplay.

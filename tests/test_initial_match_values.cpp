@@ -236,7 +236,9 @@ TEST(InitialMatchValues, MarginsKeepRawValuesAndLnIsZeroOutsideTheInterior) {
         // Farther than the radius from the valid region nothing was summed.
         const bool far =
             i < 9 - radius || i > 28 - 9 + radius || c < 9 - radius || c > 34 - 9 + radius;
-        if (far) ASSERT_EQ(m.L0->At(i, c, k), 0.0f) << i << ", " << c << ", " << k;
+        if (far) {
+          ASSERT_EQ(m.L0->At(i, c, k), 0.0f) << i << ", " << c << ", " << k;
+        }
       }
     }
   }
