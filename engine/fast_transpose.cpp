@@ -12,42 +12,44 @@ void TransposeScalar(const float* src, std::ptrdiff_t srcStride, float* dst,
   }
 }
 
-// One 8 x 8 tile through eight registers: unpack pairs, shuffle quads, swap
-// 128-bit halves.
+// Loads an 8 x 8 tile and transposes it through eight registers: unpack
+// pairs, shuffle quads, swap 128-bit halves. out[k] is column k of the tile.
+__attribute__((target("avx"), always_inline)) inline void LoadTransposed8(const float* src,
+                                                                          std::ptrdiff_t srcStride,
+                                                                          __m256 out[8]) {
+  __m256 r[8];
+  for (int k = 0; k < 8; ++k) r[k] = _mm256_loadu_ps(src + k * srcStride);
+  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
+  const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
+  const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
+  const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]);
+  const __m256 t5 = _mm256_unpackhi_ps(r[4], r[5]);
+  const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]);
+  const __m256 t7 = _mm256_unpackhi_ps(r[6], r[7]);
+  const __m256 s0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+  const __m256 s1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+  const __m256 s2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+  const __m256 s3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+  const __m256 s4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
+  const __m256 s5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
+  const __m256 s6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
+  const __m256 s7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
+  out[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
+  out[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
+  out[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
+  out[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
+  out[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
+  out[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
+  out[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
+  out[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+}
+
 __attribute__((target("avx"))) void TransposeTile8(const float* src, std::ptrdiff_t srcStride,
                                                    float* dst, std::ptrdiff_t dstStride) {
-  __m256 r0 = _mm256_loadu_ps(src + 0 * srcStride);
-  __m256 r1 = _mm256_loadu_ps(src + 1 * srcStride);
-  __m256 r2 = _mm256_loadu_ps(src + 2 * srcStride);
-  __m256 r3 = _mm256_loadu_ps(src + 3 * srcStride);
-  __m256 r4 = _mm256_loadu_ps(src + 4 * srcStride);
-  __m256 r5 = _mm256_loadu_ps(src + 5 * srcStride);
-  __m256 r6 = _mm256_loadu_ps(src + 6 * srcStride);
-  __m256 r7 = _mm256_loadu_ps(src + 7 * srcStride);
-  __m256 t0 = _mm256_unpacklo_ps(r0, r1);
-  __m256 t1 = _mm256_unpackhi_ps(r0, r1);
-  __m256 t2 = _mm256_unpacklo_ps(r2, r3);
-  __m256 t3 = _mm256_unpackhi_ps(r2, r3);
-  __m256 t4 = _mm256_unpacklo_ps(r4, r5);
-  __m256 t5 = _mm256_unpackhi_ps(r4, r5);
-  __m256 t6 = _mm256_unpacklo_ps(r6, r7);
-  __m256 t7 = _mm256_unpackhi_ps(r6, r7);
-  __m256 s0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-  __m256 s1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-  __m256 s2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-  __m256 s3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
-  __m256 s4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
-  __m256 s5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
-  __m256 s6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
-  __m256 s7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
-  _mm256_storeu_ps(dst + 0 * dstStride, _mm256_permute2f128_ps(s0, s4, 0x20));
-  _mm256_storeu_ps(dst + 1 * dstStride, _mm256_permute2f128_ps(s1, s5, 0x20));
-  _mm256_storeu_ps(dst + 2 * dstStride, _mm256_permute2f128_ps(s2, s6, 0x20));
-  _mm256_storeu_ps(dst + 3 * dstStride, _mm256_permute2f128_ps(s3, s7, 0x20));
-  _mm256_storeu_ps(dst + 4 * dstStride, _mm256_permute2f128_ps(s0, s4, 0x31));
-  _mm256_storeu_ps(dst + 5 * dstStride, _mm256_permute2f128_ps(s1, s5, 0x31));
-  _mm256_storeu_ps(dst + 6 * dstStride, _mm256_permute2f128_ps(s2, s6, 0x31));
-  _mm256_storeu_ps(dst + 7 * dstStride, _mm256_permute2f128_ps(s3, s7, 0x31));
+  __m256 columns[8];
+  LoadTransposed8(src, srcStride, columns);
+  for (int k = 0; k < 8; ++k) _mm256_storeu_ps(dst + k * dstStride, columns[k]);
 }
 
 void TransposeMultiplyScalar(const float* src, std::ptrdiff_t srcStride, const float* factors,
@@ -59,47 +61,16 @@ void TransposeMultiplyScalar(const float* src, std::ptrdiff_t srcStride, const f
   }
 }
 
-__attribute__((target("avx"))) inline void MultiplyStore(const float* factors, float* dst,
-                                                         std::ptrdiff_t stride, int k, __m256 v) {
-  _mm256_storeu_ps(dst + k * stride, _mm256_mul_ps(_mm256_loadu_ps(factors + k * stride), v));
-}
-
 __attribute__((target("avx"))) void TransposeMultiplyTile8(const float* src,
                                                            std::ptrdiff_t srcStride,
                                                            const float* factors, float* dst,
                                                            std::ptrdiff_t dstStride) {
-  __m256 r0 = _mm256_loadu_ps(src + 0 * srcStride);
-  __m256 r1 = _mm256_loadu_ps(src + 1 * srcStride);
-  __m256 r2 = _mm256_loadu_ps(src + 2 * srcStride);
-  __m256 r3 = _mm256_loadu_ps(src + 3 * srcStride);
-  __m256 r4 = _mm256_loadu_ps(src + 4 * srcStride);
-  __m256 r5 = _mm256_loadu_ps(src + 5 * srcStride);
-  __m256 r6 = _mm256_loadu_ps(src + 6 * srcStride);
-  __m256 r7 = _mm256_loadu_ps(src + 7 * srcStride);
-  __m256 t0 = _mm256_unpacklo_ps(r0, r1);
-  __m256 t1 = _mm256_unpackhi_ps(r0, r1);
-  __m256 t2 = _mm256_unpacklo_ps(r2, r3);
-  __m256 t3 = _mm256_unpackhi_ps(r2, r3);
-  __m256 t4 = _mm256_unpacklo_ps(r4, r5);
-  __m256 t5 = _mm256_unpackhi_ps(r4, r5);
-  __m256 t6 = _mm256_unpacklo_ps(r6, r7);
-  __m256 t7 = _mm256_unpackhi_ps(r6, r7);
-  __m256 s0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-  __m256 s1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-  __m256 s2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-  __m256 s3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
-  __m256 s4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
-  __m256 s5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
-  __m256 s6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
-  __m256 s7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
-  MultiplyStore(factors, dst, dstStride, 0, _mm256_permute2f128_ps(s0, s4, 0x20));
-  MultiplyStore(factors, dst, dstStride, 1, _mm256_permute2f128_ps(s1, s5, 0x20));
-  MultiplyStore(factors, dst, dstStride, 2, _mm256_permute2f128_ps(s2, s6, 0x20));
-  MultiplyStore(factors, dst, dstStride, 3, _mm256_permute2f128_ps(s3, s7, 0x20));
-  MultiplyStore(factors, dst, dstStride, 4, _mm256_permute2f128_ps(s0, s4, 0x31));
-  MultiplyStore(factors, dst, dstStride, 5, _mm256_permute2f128_ps(s1, s5, 0x31));
-  MultiplyStore(factors, dst, dstStride, 6, _mm256_permute2f128_ps(s2, s6, 0x31));
-  MultiplyStore(factors, dst, dstStride, 7, _mm256_permute2f128_ps(s3, s7, 0x31));
+  __m256 columns[8];
+  LoadTransposed8(src, srcStride, columns);
+  for (int k = 0; k < 8; ++k) {
+    const __m256 f = _mm256_loadu_ps(factors + k * dstStride);
+    _mm256_storeu_ps(dst + k * dstStride, _mm256_mul_ps(f, columns[k]));
+  }
 }
 
 // Tile origins 0, 8, 16, ... with the last one moved back to n - 8, so that
