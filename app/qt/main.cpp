@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QIcon>
 #include <QStringList>
 
@@ -11,6 +12,17 @@
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tavrel"));
+  QApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(
+      QStringLiteral("Dense two-view stereo: opens a window that runs directions files (.cpd)."));
+  parser.addHelpOption();
+  parser.addVersionOption();
+  parser.addPositionalArgument(QStringLiteral("directions"),
+                               QStringLiteral("A directions file to open at start-up."),
+                               QStringLiteral("[DIRECTIONS.cpd]"));
+  parser.process(application);
   QIcon icon;
   icon.addFile(QStringLiteral(":/tavrel/icon_32.png"));
   icon.addFile(QStringLiteral(":/tavrel/icon_16.png"));
@@ -20,8 +32,8 @@ int main(int argc, char* argv[]) {
   tavrel::MainWindow window(state);
   window.show();
 
-  const QStringList arguments = QApplication::arguments();
-  if (arguments.size() > 1) window.OpenDirectionsFile(arguments.at(1));
+  const QStringList arguments = parser.positionalArguments();
+  if (!arguments.isEmpty()) window.OpenDirectionsFile(arguments.first());
 
   QApplication::exec();
   return state.FatalErrorReported ? 1 : 0;
