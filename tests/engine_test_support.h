@@ -113,6 +113,13 @@ inline ImagePair ShiftedPair(int columns, int rows, int bands, int shift, std::m
   return {std::move(image0), std::move(image1)};
 }
 
+// The cells the iteration works on: at least 8 from every image edge and 3
+// from either end of the disparity range.
+inline bool InInterior(const StereoMatcher& m, int r, int c, int d) {
+  return r >= 8 && r <= m.Rows - 9 && c >= 8 && c <= m.Columns - 9 && d >= 3 &&
+         d <= m.NumDisparities - 4;
+}
+
 // A matcher holding grids of the given shape, as Run would leave them before
 // its stages fill them: Ln, DispConf and DisplayMap cleared, L0 all ones.
 inline StereoMatcher MatcherWithGrids(int rows, int columns, int disparities, int minDisparity) {

@@ -14,65 +14,42 @@ namespace {
 using testing::Bits;
 using testing::MatcherWithGrids;
 
-struct Extracted {
-  float disparity;
-  float confidence;
-};
-
-// Extracts one pixel whose match values are `values` (index 0 upwards).
-Extracted ExtractOne(const std::vector<float>& values, int minDisparity = 0) {
-  const int count = static_cast<int>(values.size());
-  StereoMatcher matcher = MatcherWithGrids(1, 1, count, minDisparity);
-  for (int d = 0; d < count; ++d) matcher.Ln->At(0, 0, d) = values[d];
-  reference::ExtractDispConf(matcher);
-  return {matcher.DispConf->At(0, 0, 0), matcher.DispConf->At(0, 0, 1)};
-}
-
-TEST(DisparityExtraction, InterpolatesTowardsTheLargerNeighbour) {
-  const Extracted rising = ExtractOne({0, 1, 3, 2, 0}, 5);
-  EXPECT_EQ(rising.disparity, 5 + 2.25f);
-  EXPECT_EQ(rising.confidence, 6.0f);
-
-  const Extracted falling = ExtractOne({0, 2, 3, 1, 0}, 5);
-  EXPECT_EQ(falling.disparity, 5 + 1.75f);
-
-  // 2 at index 1 is a local maximum (2 >= 0, 2 >= 2); the equal 2 at index 2
-  // is not greater than the best so far.
-  const Extracted plateau = ExtractOne({0, 2, 2, 0});
-  EXPECT_EQ(plateau.disparity, 1.5f);
-  EXPECT_EQ(plateau.confidence, 4.0f);
-
-  // A flat peak: both denominators would be 0, the offset stays d.
-  EXPECT_EQ(ExtractOne({1, 1, 1, 1}).disparity, 1.0f);
-}
-
-TEST(DisparityExtraction, LowestIndexWinsAndWeakColumnsGiveMinPlusOne) {
-  const Extracted twoPeaks = ExtractOne({0, 0, 4, 1, 0, 1, 4, 0, 0}, -3);
-  EXPECT_EQ(twoPeaks.disparity, -3 + 2.125f);  // not -3 + 5.875 from the peak at 6
-  EXPECT_EQ(twoPeaks.confidence, 5.0f);
-
-  const Extracted zeros = ExtractOne(std::vector<float>(10, 0.0f), -3);
-  EXPECT_EQ(zeros.disparity, -2.0f);
-  EXPECT_EQ(Bits(zeros.confidence), Bits(0.0f));
-
-  const Extracted negatives = ExtractOne({0, 0, 0, -0.5f, -0.2f, -3.0f, 0, 0, 0}, 4);
-  EXPECT_EQ(negatives.disparity, 5.0f);
-  EXPECT_EQ(negatives.confidence, 0.0f);
-
-  // Values of -1 and below are never accepted.
-  const Extracted deep = ExtractOne({-2, -1, -2}, 0);
-  EXPECT_EQ(deep.disparity, 0.0f);
-  EXPECT_EQ(deep.confidence, 0.0f);
-}
-
-TEST(DisparityExtraction, NoCandidateGivesMinDisparityAndZeroConfidence) {
-  const Extracted rising = ExtractOne({0, 1, 2, 3}, 7);
-  EXPECT_EQ(rising.disparity, 7.0f);
-  EXPECT_EQ(rising.confidence, 0.0f);
-  for (int count : {1, 2}) {
-    const Extracted tiny = ExtractOne(std::vector<float>(count, 1.0f), -4);
-    EXPECT_EQ(tiny.disparity, -4.0f);
-    EXPECT_EQ(tiny.confidence, 0.0f);
+// One pixel whose match values run from index 0 upwards.
+TEST(DisparityExtraction, PeakInterpolationTiesAndColumnsWithoutAPeak) {
+  struct Case {
+    std::vector<float> values;
+    int minDisparity;
+    float disparity, confidence;
+  };
+  const Case cases[] = {
+      // Interpolated towards the larger neighbour.
+      {{0, 1, 3, 2, 0}, 5, 5 + 2.25f, 6.0f},
+      {{0, 2, 3, 1, 0}, 5, 5 + 1.75f, 6.0f},
+      // 2 at index 1 is a local maximum (2 >= 0, 2 >= 2); the equal 2 at
+      // index 2 is not greater than the best so far.
+      {{0, 2, 2, 0}, 0, 1.5f, 4.0f},
+      // A flat peak: both denominators would be 0, the offset stays d.
+      {{1, 1, 1, 1}, 0, 1.0f, 3.0f},
+      // The lowest of equal peaks wins: not -3 + 5.875 from the peak at 6.
+      {{0, 0, 4, 1, 0, 1, 4, 0, 0}, -3, -3 + 2.125f, 5.0f},
+      // Weak columns read MinDisparity + 1.
+      {std::vector<float>(10, 0.0f), -3, -2.0f, 0.0f},
+      {{0, 0, 0, -0.5f, -0.2f, -3.0f, 0, 0, 0}, 4, 5.0f, 0.0f},
+      // No candidate at all: values of -1 and below are never accepted, a
+      // rising column has no local maximum, one or two indices have no inner one.
+      {{-2, -1, -2}, 0, 0.0f, 0.0f},
+      {{0, 1, 2, 3}, 7, 7.0f, 0.0f},
+      {{1}, -4, -4.0f, 0.0f},
+      {{1, 1}, -4, -4.0f, 0.0f},
+  };
+  for (const Case& c : cases) {
+    const int count = static_cast<int>(c.values.size());
+    StereoMatcher matcher = MatcherWithGrids(1, 1, count, c.minDisparity);
+    for (int d = 0; d < count; ++d) matcher.Ln->At(0, 0, d) = c.values[d];
+    reference::ExtractDispConf(matcher);
+    EXPECT_EQ(matcher.DispConf->At(0, 0, 0), c.disparity) << ::testing::PrintToString(c.values);
+    EXPECT_EQ(Bits(matcher.DispConf->At(0, 0, 1)), Bits(c.confidence))
+        << ::testing::PrintToString(c.values);
   }
 }
 

@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,7 +14,6 @@
 #include "engine/float_array.h"
 #include "engine/reference_engine.h"
 #include "engine/stereo_matcher.h"
-#include "files/output_file.h"
 
 namespace tavrel {
 namespace {
@@ -153,86 +149,88 @@ class ThreadCount {
 
 constexpr int kThreadCounts[] = {1, 2, 3, 8};
 
-TEST(FastEngine, InitialMatchValuesMatchTheReference) {
-  std::mt19937 rng(11);
-  for (int trial = 0; trial < 60; ++trial) {
-    const Job job = RandomJob(rng);
-    std::unique_ptr<FloatArray> image0, image1;
-    MakeImages(rng, job, image0, image1);
-    auto expected = Prepare(job);
-    reference::ComputeL0(*expected, *image0, *image1, job.winRadL0, job.maxScaler, job.useSad);
-    for (int threads : kThreadCounts) {
-      ThreadCount scope(threads);
-      auto actual = Prepare(job);
-      fast::ComputeL0(*actual, *image0, *image1, job.winRadL0, job.maxScaler, job.useSad);
-      ASSERT_TRUE(SameBits(*expected->L0, *actual->L0)) << job.Describe() << " threads " << threads;
-      ASSERT_TRUE(SameBits(*expected->Ln, *actual->Ln)) << job.Describe() << " threads " << threads;
-      EXPECT_EQ(actual->L0Ready, 1);
+// Runs ComputeL0, three iterations and the extraction of one job on fresh
+// images with both engines and every thread count of kThreadCounts, and
+// compares all grids to the bit.
+void ExpectEnginesAgree(const Job& job, std::mt19937& rng) {
+  std::unique_ptr<FloatArray> image0, image1;
+  MakeImages(rng, job, image0, image1);
+  auto expected = Prepare(job);
+  reference::ComputeL0(*expected, *image0, *image1, job.winRadL0, job.maxScaler, job.useSad);
+  expected->IterationCount = 0;
+  std::vector<std::unique_ptr<StereoMatcher>> actual;
+  for (int threads : kThreadCounts) {
+    ThreadCount scope(threads);
+    actual.push_back(Prepare(job));
+    fast::ComputeL0(*actual.back(), *image0, *image1, job.winRadL0, job.maxScaler, job.useSad);
+    const std::string where = job.Describe() + " threads " + std::to_string(threads);
+    ASSERT_TRUE(SameBits(*expected->L0, *actual.back()->L0)) << where;
+    ASSERT_TRUE(SameBits(*expected->Ln, *actual.back()->Ln)) << where;
+    EXPECT_EQ(actual.back()->L0Ready, 1);
+    actual.back()->IterationCount = 0;
+  }
+  for (int iteration = 1; iteration <= 3; ++iteration) {
+    reference::Iterate(*expected);
+    reference::ExtractDispConf(*expected);
+    for (std::size_t t = 0; t < actual.size(); ++t) {
+      ThreadCount scope(kThreadCounts[t]);
+      fast::Iterate(*actual[t]);
+      fast::ExtractDispConf(*actual[t]);
+      const std::string where = job.Describe() + " iteration " + std::to_string(iteration) +
+                                " threads " + std::to_string(kThreadCounts[t]);
+      ASSERT_TRUE(SameBits(*expected->Ln, *actual[t]->Ln)) << where;
+      ASSERT_TRUE(SameBits(*expected->DispConf, *actual[t]->DispConf)) << where;
+      EXPECT_EQ(actual[t]->IterationCount, iteration);
     }
   }
 }
 
-TEST(FastEngine, IterationsAndExtractionMatchTheReference) {
-  std::mt19937 rng(23);
-  for (int trial = 0; trial < 60; ++trial) {
-    const Job job = RandomJob(rng);
-    std::unique_ptr<FloatArray> image0, image1;
-    MakeImages(rng, job, image0, image1);
-    auto expected = Prepare(job);
-    reference::ComputeL0(*expected, *image0, *image1, job.winRadL0, job.maxScaler, job.useSad);
-    expected->IterationCount = 0;
-    std::vector<std::unique_ptr<StereoMatcher>> actual;
-    for (std::size_t t = 0; t < std::size(kThreadCounts); ++t) {
-      actual.push_back(Prepare(job));
-      CopyGrid(*expected->L0, *actual.back()->L0);
-      CopyGrid(*expected->Ln, *actual.back()->Ln);
-      actual.back()->IterationCount = 0;
-    }
-    for (int iteration = 1; iteration <= 3; ++iteration) {
-      reference::Iterate(*expected);
-      reference::ExtractDispConf(*expected);
-      for (std::size_t t = 0; t < actual.size(); ++t) {
-        ThreadCount scope(kThreadCounts[t]);
-        fast::Iterate(*actual[t]);
-        fast::ExtractDispConf(*actual[t]);
-        const std::string where = job.Describe() + " iteration " + std::to_string(iteration) +
-                                  " threads " + std::to_string(kThreadCounts[t]);
-        ASSERT_TRUE(SameBits(*expected->Ln, *actual[t]->Ln)) << where;
-        ASSERT_TRUE(SameBits(*expected->DispConf, *actual[t]->DispConf)) << where;
-        EXPECT_EQ(actual[t]->IterationCount, iteration);
-      }
+TEST(FastEngine, RandomJobsMatchTheReference) {
+  for (unsigned seed : {11u, 23u}) {
+    std::mt19937 rng(seed);
+    for (int trial = 0; trial < 60; ++trial) {
+      ASSERT_NO_FATAL_FAILURE(ExpectEnginesAgree(RandomJob(rng), rng));
     }
   }
 }
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+// Jobs at the edges of what the fast stages handle, in this order: volumes
+// whose interior or valid region is empty; index counts around the 16-index
+// blocks and vector widths, shifts that put every image-1 column outside the
+// image (far left or right) and band counts the directions file never asks
+// for but the engine accepts; last a large job, then a small one, because the
+// fast stages keep scratch per thread from one call to the next and what the
+// larger job left there must not leak into the smaller one.
+TEST(FastEngine, EdgeJobsMatchTheReference) {
+  struct Case {
+    int rows, columns, bands, count, minDisparity, winRadL0, winRadRC, winRadD;
+  };
+  const Case cases[] = {
+      {16, 40, 3, 12, -6, 7, 7, 2},  {40, 16, 3, 12, -6, 7, 7, 2},  {17, 17, 3, 7, -3, 7, 7, 2},
+      {18, 18, 3, 6, -3, 7, 7, 2},   {20, 25, 3, 1, 0, 7, 7, 2},    {25, 20, 3, 2, -1, 7, 7, 2},
+      {17, 30, 3, 30, -15, 7, 7, 2},
 
-class TempDir {
- public:
-  TempDir() {
-    path_ = std::filesystem::temp_directory_path() /
-            ("tavrel_fast_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "_" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
-    std::filesystem::create_directories(path_);
+      {24, 45, 1, 15, -7, 2, 3, 2},  {24, 45, 3, 16, -8, 2, 3, 2},  {24, 45, 1, 17, 0, 2, 3, 2},
+      {24, 45, 2, 31, -20, 2, 3, 2}, {24, 45, 3, 32, 3, 2, 3, 2},   {24, 45, 1, 33, -33, 2, 3, 2},
+      {24, 45, 4, 49, -5, 2, 3, 2},  {24, 45, 3, 9, -500, 2, 3, 2}, {24, 45, 1, 9, 400, 2, 3, 2},
+      {24, 45, 2, 12, 30, 2, 3, 2},
+
+      {60, 90, 3, 40, -20, 7, 7, 2}, {21, 23, 3, 11, -2, 7, 1, 0},
+  };
+  std::mt19937 rng(31);
+  for (const Case& c : cases) {
+    for (int useSad : {0, 1}) {
+      const Job job{c.rows,     c.columns,  c.bands,   c.minDisparity, c.minDisparity + c.count,
+                    c.winRadL0, c.winRadRC, c.winRadD, useSad};
+      ASSERT_NO_FATAL_FAILURE(ExpectEnginesAgree(job, rng));
+    }
   }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+}
 
 // Whole jobs through Run, as the programs call it: the default engine is the
-// fast one, and its grids and output file equal the reference's for every
-// thread count.
-TEST(FastEngine, WholeJobsAndOutputFilesMatchTheReferenceForAnyThreadCount) {
+// fast one, and its grids equal the reference's for every thread count.
+TEST(FastEngine, WholeJobsMatchTheReferenceForAnyThreadCount) {
   EXPECT_EQ(StereoMatcher().Engine, EngineKind::Fast);
-  TempDir dir;
   std::mt19937 rng(5);
   for (int trial = 0; trial < 8; ++trial) {
     Job job = RandomJob(rng);
@@ -246,10 +244,6 @@ TEST(FastEngine, WholeJobsAndOutputFilesMatchTheReferenceForAnyThreadCount) {
     expected.Engine = EngineKind::Reference;
     expected.Run(*image0, *image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
                  job.winRadD, iterations, job.maxScaler, job.useSad);
-    ASSERT_TRUE(WriteOutputFile(expected, (dir.path() / "expected.dis").string()));
-    const std::string expectedFile = ReadFile(dir.path() / "expected.dis");
-    ASSERT_FALSE(expectedFile.empty());
-
     for (int threads : kThreadCounts) {
       ThreadCount scope(threads);
       StereoMatcher actual;
@@ -261,8 +255,6 @@ TEST(FastEngine, WholeJobsAndOutputFilesMatchTheReferenceForAnyThreadCount) {
       ASSERT_TRUE(SameBits(*expected.DispConf, *actual.DispConf)) << where;
       ASSERT_TRUE(SameBits(*expected.DisplayMap, *actual.DisplayMap)) << where;
       EXPECT_EQ(actual.IterationCount, iterations);
-      ASSERT_TRUE(WriteOutputFile(actual, (dir.path() / "actual.dis").string()));
-      EXPECT_EQ(ReadFile(dir.path() / "actual.dis"), expectedFile) << where;
     }
   }
 }
@@ -274,7 +266,6 @@ TEST(FastEngine, IterationClearsGarbageOutsideTheInterior) {
   Job job;
   job.rows = 30;
   job.columns = 33;
-  job.bands = 1;
   job.minDisparity = -4;
   job.maxDisparity = 9;
   job.winRadRC = 7;
@@ -300,130 +291,6 @@ TEST(FastEngine, IterationClearsGarbageOutsideTheInterior) {
   reference::Iterate(*expected);
   fast::Iterate(*actual);
   EXPECT_TRUE(SameBits(*expected->Ln, *actual->Ln));
-}
-
-// Volumes whose interior is empty, or whose valid region is: both engines
-// agree (Ln all zero after an iteration).
-TEST(FastEngine, DegenerateSizesMatchTheReference) {
-  std::mt19937 rng(3);
-  const int sizes[][3] = {{16, 40, 12}, {40, 16, 12}, {17, 17, 7}, {18, 18, 6},
-                          {20, 25, 1},  {25, 20, 2},  {17, 30, 30}};
-  for (const auto& size : sizes) {
-    for (int useSad : {0, 1}) {
-      Job job;
-      job.rows = size[0];
-      job.columns = size[1];
-      job.bands = 3;
-      job.minDisparity = -size[2] / 2;
-      job.maxDisparity = job.minDisparity + size[2];
-      job.winRadL0 = 7;
-      job.winRadRC = 7;
-      job.winRadD = 2;
-      job.useSad = useSad;
-      std::unique_ptr<FloatArray> image0, image1;
-      MakeImages(rng, job, image0, image1);
-      StereoMatcher expected;
-      expected.Engine = EngineKind::Reference;
-      StereoMatcher actual;
-      for (StereoMatcher* m : {&expected, &actual}) {
-        m->Run(*image0, *image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
-               job.winRadD, 2, job.maxScaler, job.useSad);
-      }
-      EXPECT_TRUE(SameBits(*expected.L0, *actual.L0)) << job.Describe();
-      EXPECT_TRUE(SameBits(*expected.Ln, *actual.Ln)) << job.Describe();
-      EXPECT_TRUE(SameBits(*expected.DispConf, *actual.DispConf)) << job.Describe();
-    }
-  }
-}
-
-// Runs ComputeL0, three iterations and the extraction with both engines and
-// every thread count of kThreadCounts, and compares all grids to the bit.
-void ExpectEnginesAgree(const Job& job, const FloatArray& image0, const FloatArray& image1) {
-  auto expected = Prepare(job);
-  reference::ComputeL0(*expected, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
-  expected->IterationCount = 0;
-  std::vector<std::unique_ptr<StereoMatcher>> actual;
-  for (int threads : kThreadCounts) {
-    ThreadCount scope(threads);
-    actual.push_back(Prepare(job));
-    fast::ComputeL0(*actual.back(), image0, image1, job.winRadL0, job.maxScaler, job.useSad);
-    actual.back()->IterationCount = 0;
-    ASSERT_TRUE(SameBits(*expected->L0, *actual.back()->L0))
-        << job.Describe() << " threads " << threads;
-  }
-  for (int iteration = 1; iteration <= 3; ++iteration) {
-    reference::Iterate(*expected);
-    reference::ExtractDispConf(*expected);
-    for (std::size_t t = 0; t < actual.size(); ++t) {
-      ThreadCount scope(kThreadCounts[t]);
-      fast::Iterate(*actual[t]);
-      fast::ExtractDispConf(*actual[t]);
-      const std::string where = job.Describe() + " iteration " + std::to_string(iteration) +
-                                " threads " + std::to_string(kThreadCounts[t]);
-      ASSERT_TRUE(SameBits(*expected->Ln, *actual[t]->Ln)) << where;
-      ASSERT_TRUE(SameBits(*expected->DispConf, *actual[t]->DispConf)) << where;
-    }
-  }
-}
-
-// Index counts around the 16-index blocks and vector widths, shifts that put
-// every image-1 column outside the image (far left or right), and band counts
-// the directions file never asks for but the engine accepts.
-TEST(FastEngine, BlockBoundariesFarShiftsAndOtherBandCounts) {
-  std::mt19937 rng(31);
-  struct Case {
-    int count;
-    int minDisparity;
-    int bands;
-  };
-  const Case cases[] = {{15, -7, 1},  {16, -8, 3}, {17, 0, 1},   {31, -20, 2}, {32, 3, 3},
-                        {33, -33, 1}, {49, -5, 4}, {9, -500, 3}, {9, 400, 1},  {12, 30, 2}};
-  for (const Case& c : cases) {
-    for (int useSad : {0, 1}) {
-      Job job;
-      job.rows = 24;
-      job.columns = 45;
-      job.bands = c.bands;
-      job.minDisparity = c.minDisparity;
-      job.maxDisparity = c.minDisparity + c.count;
-      job.winRadL0 = 2;
-      job.winRadRC = 3;
-      job.winRadD = 2;
-      job.useSad = useSad;
-      std::unique_ptr<FloatArray> image0, image1;
-      MakeImages(rng, job, image0, image1);
-      ExpectEnginesAgree(job, *image0, *image1);
-    }
-  }
-}
-
-// The fast stages keep scratch per thread from one call to the next; what a
-// larger job left there must not leak into a smaller one.
-TEST(FastEngine, ScratchLeftByALargerJobDoesNotLeakIntoASmallerOne) {
-  std::mt19937 rng(41);
-  Job large;
-  large.rows = 60;
-  large.columns = 90;
-  large.bands = 3;
-  large.minDisparity = -20;
-  large.maxDisparity = 20;
-  large.winRadL0 = 7;
-  large.winRadRC = 7;
-  large.winRadD = 2;
-  large.useSad = 0;
-  Job small = large;
-  small.rows = 21;
-  small.columns = 23;
-  small.minDisparity = -2;
-  small.maxDisparity = 9;
-  small.winRadRC = 1;
-  small.winRadD = 0;
-  small.useSad = 1;
-  for (const Job& job : {large, small}) {
-    std::unique_ptr<FloatArray> image0, image1;
-    MakeImages(rng, job, image0, image1);
-    ExpectEnginesAgree(job, *image0, *image1);
-  }
 }
 
 // The transposes behind the iteration: every size, including those below and

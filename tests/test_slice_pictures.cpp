@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "display/slice_pictures.h"
+#include "tests/engine_test_support.h"
 
 namespace tavrel {
 namespace {
@@ -12,18 +13,9 @@ constexpr float kUntouched = 77.0f;
 // A matcher as a run leaves it, for the slice tests: volumes of rows x columns x
 // disparities holding 0 but where a test sets values, DisplayMap holding kUntouched.
 StereoMatcher MakeMatcher(int rows, int columns, int disparities) {
-  StereoMatcher matcher;
-  matcher.Rows = rows;
-  matcher.Columns = columns;
-  matcher.NumDisparities = disparities;
-  matcher.MaxDisparity = disparities;
-  matcher.L0 = std::make_unique<FloatArray>(columns, rows, disparities);
-  matcher.Ln = std::make_unique<FloatArray>(columns, rows, disparities);
+  StereoMatcher matcher = testing::MatcherWithGrids(rows, columns, disparities, 0);
   matcher.L0->Fill(0.0f);
-  matcher.Ln->Fill(0.0f);
-  matcher.DisplayMap = std::make_unique<FloatArray>(columns, rows, 1);
   matcher.DisplayMap->Fill(kUntouched);
-  matcher.L0Ready = 1;
   return matcher;
 }
 
