@@ -1,7 +1,8 @@
 #pragma once
 
 // Temporary folders, text files and a small textured stereo pair on disk for
-// the tests of the batch run and of tavrel-batch.
+// the tests of the batch run and of tavrel-batch, and the folders and files of
+// the other tests that write to disk.
 
 #include <stdlib.h>
 

@@ -5,43 +5,20 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "files/output_file.h"
+#include "tests/batch_test_support.h"
 #include "tests/engine_test_support.h"
 
 namespace tavrel {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TemporaryDirectory {
- public:
-  TemporaryDirectory() {
-    std::random_device seed;
-    path_ = fs::temp_directory_path() / ("tavrel-output-" + std::to_string(seed()));
-    fs::create_directories(path_);
-  }
-  ~TemporaryDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing::ReadText;
+using testing::TempDir;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -70,11 +47,11 @@ TEST(OutputFile, WritesHeaderAndOnePixelPerLineInScanOrder) {
   }
   m.DispConf->At(0, 0, 0) = -3.0f;
   m.DispConf->At(0, 0, 1) = 0.0f;
-  TemporaryDirectory dir;
-  const fs::path file = dir.path() / "image.dis";
+  TempDir dir;
+  const fs::path file = dir.path / "image.dis";
   ASSERT_TRUE(WriteOutputFile(m, file.string()));
 
-  const std::string text = ReadFile(file);
+  const std::string text = ReadText(file);
   EXPECT_EQ(text.find('\r'), std::string::npos);
   ASSERT_EQ(text.back(), '\n');
   const std::vector<std::string> lines = Lines(text);
@@ -101,10 +78,10 @@ TEST(OutputFile, NumbersAreFormattedAsPrintfInTheCLocaleFormatsThem) {
     m.DispConf->At(0, c, 0) = values[2 * c];
     m.DispConf->At(0, c, 1) = values[2 * c + 1];
   }
-  TemporaryDirectory dir;
-  const fs::path file = dir.path() / "formats.dis";
+  TempDir dir;
+  const fs::path file = dir.path / "formats.dis";
   ASSERT_TRUE(WriteOutputFile(m, file.string()));
-  const std::vector<std::string> lines = Lines(ReadFile(file));
+  const std::vector<std::string> lines = Lines(ReadText(file));
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(columns) + 1);
   for (int c = 0; c < columns; ++c) {
     ASSERT_EQ(lines[c + 1], PrintfLine(values[2 * c], values[2 * c + 1])) << "pixel " << c;
@@ -113,28 +90,23 @@ TEST(OutputFile, NumbersAreFormattedAsPrintfInTheCLocaleFormatsThem) {
 
 TEST(OutputFile, ReplacesAnExistingFileCompletely) {
   StereoMatcher m = testing::MatcherWithGrids(1, 1, 5, 0);
-  TemporaryDirectory dir;
-  const fs::path file = dir.path() / "again.dis";
-  {
-    std::ofstream old(file);
-    old << std::string(10000, 'x');
-  }
+  TempDir dir;
+  const fs::path file = dir.path / "again.dis";
+  testing::WriteText(file, std::string(10000, 'x'));
   ASSERT_TRUE(WriteOutputFile(m, file.string()));
-  EXPECT_EQ(ReadFile(file), "1 1\n0.000000 0.000000\n");
-  ASSERT_TRUE(WriteOutputFile(m, file.string()));
-  EXPECT_EQ(ReadFile(file), "1 1\n0.000000 0.000000\n");
+  EXPECT_EQ(ReadText(file), "1 1\n0.000000 0.000000\n");
 }
 
 TEST(OutputFile, FailuresReturnFalseAndLeaveNoFile) {
   StereoMatcher m = testing::MatcherWithGrids(2, 2, 5, 0);
-  TemporaryDirectory dir;
-  const fs::path missingFolder = dir.path() / "no such folder" / "out.dis";
+  TempDir dir;
+  const fs::path missingFolder = dir.path / "no such folder" / "out.dis";
   EXPECT_FALSE(WriteOutputFile(m, missingFolder.string()));
   EXPECT_FALSE(fs::exists(missingFolder));
-  EXPECT_FALSE(WriteOutputFile(m, dir.path().string()));  // a folder, not a file
+  EXPECT_FALSE(WriteOutputFile(m, dir.path.string()));  // a folder, not a file
 
   StereoMatcher empty;
-  const fs::path never = dir.path() / "never.dis";
+  const fs::path never = dir.path / "never.dis";
   EXPECT_FALSE(WriteOutputFile(empty, never.string()));
   EXPECT_FALSE(fs::exists(never));
 }
@@ -148,8 +120,8 @@ TEST(OutputFile, APartlyWrittenFileIsRemoved) {
   const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   StereoMatcher m = testing::MatcherWithGrids(100, 100, 5, 0);
-  TemporaryDirectory dir;
-  const fs::path file = dir.path() / "partial.dis";
+  TempDir dir;
+  const fs::path file = dir.path / "partial.dis";
   const bool written = WriteOutputFile(m, file.string());
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previousHandler);

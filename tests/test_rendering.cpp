@@ -60,16 +60,6 @@ TEST(Array2Surface, ColourGridsRoundTripThroughSurface2Array) {
   }
 }
 
-TEST(Surface2Array, OneBandTakesTheBlueByteAlone) {
-  Surface surface(1, 1);
-  surface.Pixel(0, 0)[0] = 10;
-  surface.Pixel(0, 0)[1] = 20;
-  surface.Pixel(0, 0)[2] = 30;
-  FloatArray grey(1, 1, 1);
-  ASSERT_TRUE(Surface2Array(surface, grey));
-  EXPECT_EQ(grey.At(0, 0, 0), 10.0f);
-}
-
 TEST(Surface2Array, RefusesGridsLargerThanTheSurfaceInEitherDirection) {
   Surface surface(2, 2);
   FloatArray wide(3, 2, 1), tall(2, 3, 1);

@@ -1,26 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "files/usage_text.h"
+#include "tests/batch_test_support.h"
 
 namespace tavrel {
 namespace {
-
-namespace fs = std::filesystem;
-
-struct TempDir {
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tavrel-usage-XXXXXX").string();
-    path = mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path); }
-  fs::path path;
-};
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -65,20 +52,13 @@ TEST(UsageText, KeepsTheExactLinesWithTheirBlanksAndTabs) {
   for (const auto& line : lines) EXPECT_EQ(line.find('%'), std::string::npos) << line;
 }
 
-TEST(UsageText, WritingTwiceLeavesOneCopy) {
-  TempDir dir;
-  const std::string file = (dir.path / "README.txt").string();
-  ASSERT_TRUE(WriteReadme(file));
-  ASSERT_TRUE(WriteReadme(file));
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  EXPECT_EQ(content.str(), UsageText());
-}
-
-TEST(UsageText, AFolderThatDoesNotExistIsReportedNotWritten) {
-  TempDir dir;
-  EXPECT_FALSE(WriteReadme((dir.path / "missing" / "README.txt").string()));
+// Writing twice leaves one copy; a folder that does not exist is reported.
+TEST(UsageText, WritesOneCopyOrReportsTheFailure) {
+  testing::TempDir dir;
+  ASSERT_TRUE(WriteReadme(dir / "README.txt"));
+  ASSERT_TRUE(WriteReadme(dir / "README.txt"));
+  EXPECT_EQ(testing::ReadText(dir / "README.txt"), UsageText());
+  EXPECT_FALSE(WriteReadme(dir / "missing/README.txt"));
 }
 
 }  // namespace
