@@ -81,6 +81,11 @@ class ApplicationTest : public ::testing::Test {
     host.EntryDone(job, matcher, "Disparity " + std::to_string(matcher.IterationCount));
   }
 
+  void Open(int num_iterations) {
+    LoadEntry(num_iterations);
+    app.OpenFinished(true, "", 0);
+  }
+
   void PressEveryCommand(int row) {
     for (Key key : {Key::I, Key::P, Key::F1, Key::F2, Key::F3, Key::F4}) app.KeyDown(key, row);
     app.ButtonDown(MouseButton::Left, row);
@@ -130,8 +135,7 @@ TEST_F(ApplicationTest, CancelledOpenClosesEveryGate) {
 }
 
 TEST_F(ApplicationTest, MapCaptionsCountIterations) {
-  LoadEntry(3);
-  app.OpenFinished(true, "", 0);
+  Open(3);
 
   app.KeyDown(Key::I, 0);
   EXPECT_EQ(state.Matcher.IterationCount, 4);
@@ -153,8 +157,7 @@ TEST_F(ApplicationTest, MapCaptionsCountIterations) {
 
 // Levels outside 0 to 255 wrap rather than saturate, as the byte rule says.
 TEST_F(ApplicationTest, ImagesAreShownWithTheirNamesAsWritten) {
-  LoadEntry(0);
-  app.OpenFinished(true, "", 0);
+  Open(0);
   state.ImageArrays.image0->At(0, 3, 0) = 300.0f;
   app.KeyDown(Key::F1, 0);
   EXPECT_EQ(Last().caption, "left%d.bmp");
@@ -168,8 +171,7 @@ TEST_F(ApplicationTest, ImagesAreShownWithTheirNamesAsWritten) {
 }
 
 TEST_F(ApplicationTest, LargerImage1ShowsItsTopLeftPart) {
-  LoadEntry(0);
-  app.OpenFinished(true, "", 0);
+  Open(0);
   state.ImageArrays.image1 = ShiftedTexture(kColumns + 5, kRows + 4, 0);
   app.KeyDown(Key::F2, 0);
   EXPECT_EQ(Last().caption, "right.bmp");
@@ -183,8 +185,7 @@ TEST_F(ApplicationTest, SliceCaptionsAreRightAligned) {
   EXPECT_EQ(SliceCaption(MouseButton::Right, 5), "Ln 2D Slice   5");
   EXPECT_EQ(SliceCaption(MouseButton::Left, 1000), "L0 2D Slice 1000");
 
-  LoadEntry(2);
-  app.OpenFinished(true, "", 0);
+  Open(2);
   app.ButtonDown(MouseButton::Left, 37 - 20);
   EXPECT_EQ(Last().caption, "L0 2D Slice  17");
   app.ButtonUp(MouseButton::Left);
@@ -199,8 +200,7 @@ TEST_F(ApplicationTest, SliceCaptionsAreRightAligned) {
 }
 
 TEST_F(ApplicationTest, SliceBelowThePictureStillPresents) {
-  LoadEntry(1);
-  app.OpenFinished(true, "", 0);
+  Open(1);
   app.KeyDown(Key::F4, 0);
   const std::vector<float> before(state.Matcher.DisplayMap->data(),
                                   state.Matcher.DisplayMap->data() + kColumns * kRows);
@@ -215,8 +215,7 @@ TEST_F(ApplicationTest, SliceBelowThePictureStillPresents) {
 }
 
 TEST_F(ApplicationTest, SlicesFollowThePointerRowByRow) {
-  LoadEntry(1);
-  app.OpenFinished(true, "", 0);
+  Open(1);
   app.ButtonDown(MouseButton::Left, 10);
   const std::size_t presented = presenter.presentations.size();
 
@@ -239,8 +238,7 @@ TEST_F(ApplicationTest, SlicesFollowThePointerRowByRow) {
 }
 
 TEST_F(ApplicationTest, PressOnTheRowOfTheLastUpdateWaitsForAPaint) {
-  LoadEntry(1);
-  app.OpenFinished(true, "", 0);
+  Open(1);
   app.KeyDown(Key::F3, 12);
   const std::size_t presented = presenter.presentations.size();
   app.ButtonDown(MouseButton::Right, 12);
@@ -251,8 +249,7 @@ TEST_F(ApplicationTest, PressOnTheRowOfTheLastUpdateWaitsForAPaint) {
 }
 
 TEST_F(ApplicationTest, BothButtonsPresentBothSlices) {
-  LoadEntry(0);
-  app.OpenFinished(true, "", 0);
+  Open(0);
   app.ButtonDown(MouseButton::Left, 6);
   state.RightButtonDown = 1;
   const std::size_t presented = presenter.presentations.size();
@@ -264,8 +261,7 @@ TEST_F(ApplicationTest, BothButtonsPresentBothSlices) {
 
 TEST_F(ApplicationTest, PrintRewritesTheOutputFileWithoutTouchingTheCaption) {
   TemporaryWorkingDirectory folder;
-  LoadEntry(1);
-  app.OpenFinished(true, "", 0);
+  Open(1);
   app.KeyDown(Key::P, 0);
   ASSERT_TRUE(fs::exists(folder.path() / "scene.dis"));
   std::ifstream output(folder.path() / "scene.dis");

@@ -14,6 +14,7 @@
 #include "engine/float_array.h"
 #include "engine/reference_engine.h"
 #include "engine/stereo_matcher.h"
+#include "tests/engine_test_support.h"
 
 namespace tavrel {
 namespace {
@@ -101,30 +102,15 @@ std::unique_ptr<StereoMatcher> Prepare(const Job& job) {
   return m;
 }
 
-void CopyGrid(const FloatArray& from, FloatArray& to) {
-  ASSERT_EQ(from.size(), to.size());
-  std::memcpy(to.data(), from.data(), from.size() * sizeof(float));
-}
-
 // Bitwise equality, so that NaNs, signed zeros and the last bit all count.
 ::testing::AssertionResult SameBits(const FloatArray& expected, const FloatArray& actual) {
+  const std::int64_t i = testing::FirstDifference(expected, actual);
+  if (i < 0) return ::testing::AssertionSuccess();
   if (expected.size() != actual.size()) return ::testing::AssertionFailure() << "sizes differ";
-  if (std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)) == 0) {
-    return ::testing::AssertionSuccess();
-  }
-  for (int r = 0; r < expected.rows(); ++r) {
-    for (int c = 0; c < expected.columns(); ++c) {
-      for (int b = 0; b < expected.bands(); ++b) {
-        const float e = expected.At(r, c, b);
-        const float a = actual.At(r, c, b);
-        if (std::memcmp(&e, &a, sizeof e) != 0) {
-          return ::testing::AssertionFailure() << "first difference at row " << r << ", column "
-                                               << c << ", band " << b << ": " << e << " vs " << a;
-        }
-      }
-    }
-  }
-  return ::testing::AssertionFailure();
+  const int bands = expected.bands(), columns = expected.columns();
+  return ::testing::AssertionFailure()
+         << "first difference at row " << i / bands / columns << ", column " << i / bands % columns
+         << ", band " << i % bands << ": " << expected.data()[i] << " vs " << actual.data()[i];
 }
 
 class ThreadCount {
@@ -286,8 +272,8 @@ TEST(FastEngine, IterationClearsGarbageOutsideTheInterior) {
     }
   }
   auto actual = Prepare(job);
-  CopyGrid(*expected->L0, *actual->L0);
-  CopyGrid(Ln, *actual->Ln);
+  *actual->L0 = testing::Copy(*expected->L0);
+  *actual->Ln = testing::Copy(Ln);
   reference::Iterate(*expected);
   fast::Iterate(*actual);
   EXPECT_TRUE(SameBits(*expected->Ln, *actual->Ln));

@@ -14,7 +14,6 @@
 namespace tavrel {
 namespace {
 
-using testing::Bits;
 using testing::Filled;
 using testing::FirstDifference;
 
@@ -33,17 +32,6 @@ void RunJob(StereoMatcher& m, const FloatArray& image0, const FloatArray& image1
             const JobProgress& progress = {}) {
   m.Run(image0, image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC, job.winRadD,
         job.iterations, job.maxScaler, job.useSad, progress);
-}
-
-bool OutsideInteriorIsZero(const StereoMatcher& m) {
-  for (int r = 0; r < m.Rows; ++r) {
-    for (int c = 0; c < m.Columns; ++c) {
-      for (int d = 0; d < m.NumDisparities; ++d) {
-        if (!testing::InInterior(m, r, c, d) && Bits(m.Ln->At(r, c, d)) != 0u) return false;
-      }
-    }
-  }
-  return true;
 }
 
 // Interior pixels at least `inset` from its edge. With WinRadL0 1 and WinRadRC
@@ -83,20 +71,13 @@ TEST(StereoMatcherJob, FindsTheShiftOfAShiftedImage) {
   }
 }
 
-TEST(StereoMatcherJob, LnIsZeroOutsideTheInteriorAfterEveryStage) {
+TEST(StereoMatcherJob, ReportsEveryStageAndStep) {
   std::mt19937 rng(43);
   const auto [image0, image1] = testing::ShiftedPair(36, 30, 3, 1, rng);
   StereoMatcher m;
   std::vector<std::tuple<JobStage, int, int>> reports;
-  int checked = 0;
-  RunJob(m, image0, image1, Job{}, [&](JobStage stage, int step, int steps) {
-    reports.emplace_back(stage, step, steps);
-    if (stage != JobStage::InitialMatchValues) {
-      EXPECT_TRUE(OutsideInteriorIsZero(m)) << "before stage step " << step;
-      ++checked;
-    }
-  });
-  EXPECT_EQ(checked, 4);
+  RunJob(m, image0, image1, Job{},
+         [&](JobStage stage, int step, int steps) { reports.emplace_back(stage, step, steps); });
   const std::vector<std::tuple<JobStage, int, int>> expected = {
       {JobStage::InitialMatchValues, 1, 1},
       {JobStage::Iteration, 1, 3},
