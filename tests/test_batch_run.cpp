@@ -94,17 +94,6 @@ TEST_F(BatchRun, TakesRelativeNamesFromTheFolderOfTheDirectionsFile) {
   EXPECT_TRUE(std::filesystem::exists(dir / "scene/out.dis"));
 }
 
-TEST_F(BatchRun, AnErrorInALaterEntryKeepsTheEarlierOutputs) {
-  WriteShiftedPair(dir / "a0.bmp", dir / "a1.bmp", 40, 32, 3);
-  std::string second = Entry("a0.bmp", "a1.bmp", "second.dis");
-  second = second.substr(0, second.find("USE_SAD"));
-  WriteText(dir / "in.cpd", Entry("a0.bmp", "a1.bmp", "first.dis") + second);
-  EXPECT_FALSE(Run(dir / "in.cpd"));
-  EXPECT_EQ(host.fatal, std::vector<std::string>{"in.dat :: Can't Read USE_SAD"});
-  EXPECT_TRUE(std::filesystem::exists(dir / "first.dis"));
-  EXPECT_FALSE(std::filesystem::exists(dir / "second.dis"));
-}
-
 TEST_F(BatchRun, EmptyAndWhiteSpaceOnlyFilesSucceedWithoutWork) {
   WriteText(dir / "empty.cpd", "");
   WriteText(dir / "blank.cpd", "\n \t\r\n");
@@ -155,16 +144,6 @@ TEST_F(BatchRun, ALargerImage1GivesItsTopLeftPart) {
   ASSERT_TRUE(Run(dir / "in.cpd")) << Fatal();
   // Both image 1 files hold the same texture, so the results agree.
   EXPECT_EQ(ReadText(dir / "big.dis"), ReadText(dir / "plain.dis"));
-}
-
-TEST_F(BatchRun, AnOutputThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
-  WriteShiftedPair(dir / "a0.bmp", dir / "a1.bmp", 40, 32, 3);
-  WriteText(dir / "in.cpd", Entry("a0.bmp", "a1.bmp", "no/such/folder/x.dis") +
-                                Entry("a0.bmp", "a1.bmp", "written.dis"));
-  EXPECT_TRUE(Run(dir / "in.cpd"));
-  EXPECT_EQ(host.notWritten, std::vector<std::string>{dir / "no/such/folder/x.dis"});
-  EXPECT_TRUE(std::filesystem::exists(dir / "written.dis"));
-  EXPECT_EQ(host.events.size(), 4u);
 }
 
 // End to end on a real scene with ground truth, when the shared data is here:

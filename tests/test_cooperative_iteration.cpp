@@ -82,7 +82,7 @@ void FillEighths(StereoMatcher& m, std::mt19937& rng) {
 TEST(CooperativeIteration, MatchesTheOneLineDefinitionToTheBit) {
   std::mt19937 rng(21);
   for (int minDisparity : {-2, 3, 40}) {
-    for (int radiusRC = 0; radiusRC <= 2; ++radiusRC) {
+    for (int radiusRC : {0, 1, 2, 7}) {
       for (int radiusD = 0; radiusD <= 2; ++radiusD) {
         StereoMatcher m = MatcherWithGrids(20, 23, 11, minDisparity);
         m.WinRadRC = radiusRC;
@@ -95,21 +95,6 @@ TEST(CooperativeIteration, MatchesTheOneLineDefinitionToTheBit) {
         EXPECT_EQ(m.IterationCount, 1);
       }
     }
-  }
-}
-
-TEST(CooperativeIteration, StaysCloseToTheOneLineDefinitionOnFractions) {
-  std::mt19937 rng(22);
-  StereoMatcher m = MatcherWithGrids(24, 30, 14, -5);
-  m.WinRadRC = 7;
-  m.WinRadD = 2;
-  std::uniform_real_distribution<float> value(0.08f, 1.0f);
-  for (std::size_t i = 0; i < m.Ln->size(); ++i) m.Ln->data()[i] = value(rng);
-  for (std::size_t i = 0; i < m.L0->size(); ++i) m.L0->data()[i] = value(rng);
-  const FloatArray expected = OneLineIteration(m);
-  reference::Iterate(m);
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    ASSERT_NEAR(m.Ln->data()[i], expected.data()[i], 1e-5f * expected.data()[i] + 1e-30f) << i;
   }
 }
 

@@ -40,11 +40,16 @@ TEST(FloatArrayAccess, GetAndSetAreGuardedOnEveryIndex) {
   EXPECT_EQ(grid.data()[(4 * 2 + 3) * 2 + 1], 5.0f);
 }
 
-TEST(FloatArrayCreation, RefusesNegativeSizesAndUnrepresentableOnes) {
+TEST(FloatArrayCreation, RefusesNegativeSizesUnrepresentableOnesAndNegativeRadii) {
   EXPECT_THROW(FloatArray(-1, 2, 2), std::invalid_argument);
   EXPECT_THROW(FloatArray(2, -1, 2), std::invalid_argument);
   EXPECT_THROW(FloatArray(2, 2, -1), std::invalid_argument);
   EXPECT_THROW(FloatArray(INT_MAX, INT_MAX, INT_MAX), std::bad_alloc);
+
+  FloatArray grid = Filled(5, 5, 1, 1.0f);
+  EXPECT_THROW(grid.BoxSum(-1), std::invalid_argument);
+  EXPECT_THROW(grid.BoxMean(-1), std::invalid_argument);
+  for (std::size_t i = 0; i < grid.size(); ++i) EXPECT_EQ(grid.data()[i], 1.0f);
 
   FloatArray empty(0, 5, 3);
   EXPECT_EQ(empty.size(), 0u);
@@ -150,13 +155,6 @@ TEST(FloatArrayBoxSum, HeightOfOneWindowWritesOnlyTheMiddleRow) {
   // Row 2, column 3: the whole-column sums 100 + 5j of columns 2 to 4 and the
   // input values of the edge columns 1 and 5.
   EXPECT_EQ(grid.At(2, 3, 0), 21.0f + 110.0f + 115.0f + 120.0f + 25.0f);
-}
-
-TEST(FloatArrayBoxSum, NegativeRadiusIsRefused) {
-  FloatArray grid = Filled(5, 5, 1, 1.0f);
-  EXPECT_THROW(grid.BoxSum(-1), std::invalid_argument);
-  EXPECT_THROW(grid.BoxMean(-1), std::invalid_argument);
-  for (std::size_t i = 0; i < grid.size(); ++i) EXPECT_EQ(grid.data()[i], 1.0f);
 }
 
 }  // namespace

@@ -20,6 +20,21 @@ using test_support::ShiftedTexture;
 using test_support::TemporaryWorkingDirectory;
 using test_support::WriteGreyBmp;
 
+// What the next message box showed; it is accepted as soon as it opens.
+struct MessageBoxSeen {
+  QString title, text;
+  Qt::TextFormat format = Qt::AutoText;
+};
+
+void AcceptNextMessageBox(MessageBoxSeen& seen) {
+  QTimer::singleShot(0, [&seen] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    QVERIFY(box != nullptr);
+    seen = {box->windowTitle(), box->text(), box->textFormat()};
+    box->accept();
+  });
+}
+
 class MainWindowTest : public QObject {
   Q_OBJECT
 
@@ -79,20 +94,12 @@ class MainWindowTest : public QObject {
     MainWindow window(state);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QString title, text;
-    Qt::TextFormat format = Qt::AutoText;
-    QTimer::singleShot(0, [&] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      QVERIFY(box != nullptr);
-      title = box->windowTitle();
-      text = box->text();
-      format = box->textFormat();
-      box->accept();
-    });
+    MessageBoxSeen seen;
+    AcceptNextMessageBox(seen);
     window.application().FatalError("Couldn't open <b>50%d</b>.cpd");
-    QCOMPARE(title, QStringLiteral("Tavrel"));
-    QCOMPARE(text, QStringLiteral("Couldn't open <b>50%d</b>.cpd"));
-    QCOMPARE(format, Qt::PlainText);
+    QCOMPARE(seen.title, QStringLiteral("Tavrel"));
+    QCOMPARE(seen.text, QStringLiteral("Couldn't open <b>50%d</b>.cpd"));
+    QCOMPARE(seen.format, Qt::PlainText);
     QVERIFY(state.FatalErrorReported);
     QTRY_VERIFY(!window.isVisible());
   }
@@ -103,15 +110,10 @@ class MainWindowTest : public QObject {
     MainWindow window(state);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QString text;
-    QTimer::singleShot(0, [&] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      QVERIFY(box != nullptr);
-      text = box->text();
-      box->accept();
-    });
+    MessageBoxSeen seen;
+    AcceptNextMessageBox(seen);
     window.fileMenu()->actions().at(1)->trigger();
-    QCOMPARE(text, QStringLiteral("Please read README.txt"));
+    QCOMPARE(seen.text, QStringLiteral("Please read README.txt"));
     QVERIFY(std::filesystem::exists(folder.path() / "README.txt"));
     QVERIFY(window.isVisible());
   }
