@@ -35,10 +35,10 @@ struct RecordingHost : BatchHost {
   void EntryDone(const StereoJob&, const StereoMatcher&, const std::string& caption) override {
     events.push_back(caption);
   }
-  void OutputNotWritten(const std::string& path) override { notWritten.push_back(path); }
+  void OutputNotWritten(const std::string&) override {}
   void FatalError(const std::string& message) override { fatal.push_back(message); }
 
-  std::vector<std::string> loaded, events, notWritten, fatal;
+  std::vector<std::string> loaded, events, fatal;
   int entries = 0;
   int iterations = 0;
 };

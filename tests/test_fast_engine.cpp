@@ -83,22 +83,15 @@ void MakeImages(std::mt19937& rng, const Job& job, std::unique_ptr<FloatArray>& 
   }
 }
 
-// A matcher with the job's fields and freshly allocated grids, as Run leaves
-// it just before ComputeL0.
+// A matcher with the job's fields and grids, as Run leaves it just before
+// ComputeL0.
 std::unique_ptr<StereoMatcher> Prepare(const Job& job) {
-  auto m = std::make_unique<StereoMatcher>();
-  m->MinDisparity = job.minDisparity;
-  m->MaxDisparity = job.maxDisparity;
-  m->Rows = job.rows;
-  m->Columns = job.columns;
-  m->NumDisparities = job.maxDisparity - job.minDisparity;
+  auto m = std::make_unique<StereoMatcher>(testing::MatcherWithGrids(
+      job.rows, job.columns, job.maxDisparity - job.minDisparity, job.minDisparity));
   m->WinRadRC = job.winRadRC;
   m->WinRadD = job.winRadD;
   m->IterationCount = -1;
-  m->L0 = std::make_unique<FloatArray>(job.columns, job.rows, m->NumDisparities);
-  m->Ln = std::make_unique<FloatArray>(job.columns, job.rows, m->NumDisparities);
-  m->DispConf = std::make_unique<FloatArray>(job.columns, job.rows, 2);
-  m->DisplayMap = std::make_unique<FloatArray>(job.columns, job.rows, 1);
+  m->L0Ready = 0;
   return m;
 }
 

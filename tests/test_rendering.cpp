@@ -22,25 +22,6 @@ TEST(DisplayByte, TruncatesTowardZeroAndKeepsTheLowEightBits) {
   EXPECT_EQ(DisplayByte(-std::numeric_limits<float>::infinity()), 0);
 }
 
-TEST(Array2Surface, DrawsOneBandGridsGreyAndClearsTheFourthByte) {
-  FloatArray grid(3, 1, 1);
-  grid.At(0, 0, 0) = 0.0f;
-  grid.At(0, 1, 0) = 127.5f;
-  grid.At(0, 2, 0) = 255.0f;
-  Surface surface(4, 2);
-  std::fill(surface.pixels.begin(), surface.pixels.end(), 0xAB);
-  ASSERT_TRUE(Array2Surface(grid, surface));
-  const int expected[] = {0, 127, 255};
-  for (int c = 0; c < 3; ++c) {
-    const std::uint8_t* pixel = surface.Pixel(0, c);
-    for (int b = 0; b < 3; ++b) EXPECT_EQ(pixel[b], expected[c]);
-    EXPECT_EQ(pixel[3], 0);
-  }
-  // Outside the grid the surface keeps what it held.
-  EXPECT_EQ(surface.Pixel(0, 3)[0], 0xAB);
-  EXPECT_EQ(surface.Pixel(1, 0)[0], 0xAB);
-}
-
 TEST(Array2Surface, ColourGridsRoundTripThroughSurface2Array) {
   Surface original(3, 2);
   for (std::size_t i = 0; i < original.pixels.size(); ++i) {
@@ -60,18 +41,26 @@ TEST(Array2Surface, ColourGridsRoundTripThroughSurface2Array) {
   }
 }
 
-TEST(Surface2Array, RefusesGridsLargerThanTheSurfaceInEitherDirection) {
+TEST(Surface2Array, GridsLargerThanTheSurfaceAreRefusedSmallerOnesUseItsCorner) {
   Surface surface(2, 2);
   FloatArray wide(3, 2, 1), tall(2, 3, 1);
   EXPECT_FALSE(Surface2Array(surface, wide));
   EXPECT_FALSE(Surface2Array(surface, tall));
   EXPECT_FALSE(Array2Surface(wide, surface));
   EXPECT_FALSE(Array2Surface(tall, surface));
-  // A smaller grid takes the surface's top-left part.
+  // A smaller grid takes the surface's top-left part, and is drawn there
+  // alone: the rest of the surface keeps what it held.
+  std::fill(surface.pixels.begin(), surface.pixels.end(), 0xAB);
   surface.Pixel(0, 0)[0] = 9;
   FloatArray corner(1, 1, 1);
   ASSERT_TRUE(Surface2Array(surface, corner));
   EXPECT_EQ(corner.At(0, 0, 0), 9.0f);
+  corner.At(0, 0, 0) = 200.0f;
+  Surface expected = surface;
+  std::fill_n(expected.Pixel(0, 0), 3, 200);
+  expected.Pixel(0, 0)[3] = 0;
+  ASSERT_TRUE(Array2Surface(corner, surface));
+  EXPECT_EQ(surface.pixels, expected.pixels);
 }
 
 }  // namespace
