@@ -13,6 +13,7 @@
 #include "display/image_loading.h"
 #include "display/rendering.h"
 #include "tests/app_test_support.h"
+#include "tests/engine_test_support.h"
 
 namespace tavrel {
 namespace {
@@ -196,16 +197,13 @@ TEST_F(ApplicationTest, SliceCaptionsAreRightAligned) {
 TEST_F(ApplicationTest, SliceBelowThePictureStillPresents) {
   Open(1);
   app.KeyDown(Key::F4, 0);
-  const std::vector<float> before(state.Matcher.DisplayMap->data(),
-                                  state.Matcher.DisplayMap->data() + kColumns * kRows);
+  const FloatArray before = testing::Copy(*state.Matcher.DisplayMap);
   const std::size_t presented = presenter.presentations.size();
 
   app.ButtonDown(MouseButton::Left, kRows);
   ASSERT_EQ(presenter.presentations.size(), presented + 1);
   EXPECT_EQ(Last().caption, "L0 2D Slice  30");
-  const std::vector<float> after(state.Matcher.DisplayMap->data(),
-                                 state.Matcher.DisplayMap->data() + kColumns * kRows);
-  EXPECT_EQ(before, after);
+  EXPECT_EQ(testing::FirstDifference(before, *state.Matcher.DisplayMap), -1);
 }
 
 TEST_F(ApplicationTest, SlicesFollowThePointerRowByRow) {

@@ -181,7 +181,7 @@ TEST(InitialMatchValues, PerfectMatchesScoreExactlyOne) {
   }
 }
 
-TEST(InitialMatchValues, ConstantImages) {
+TEST(InitialMatchValues, ConstantImagesAndIndicesLookingOutsideTheImage) {
   const FloatArray grey = Filled(40, 30, 1, 77.0f);
   const int radius = 1;
   const StereoMatcher correlation = ComputeL0For(grey, grey, -2, 5, radius, 0.96f, 0);
@@ -195,9 +195,8 @@ TEST(InitialMatchValues, ConstantImages) {
     EXPECT_EQ(sadUncapped.L0->At(i, c, k), kFloor);
     EXPECT_EQ(sadCapped.L0->At(i, c, k), 1.0f);
   }
-}
 
-TEST(InitialMatchValues, IndicesLookingOutsideTheImageGetTheFloor) {
+  // Indices that look outside the image get the floor too.
   std::mt19937 rng(35);
   const auto [image0, image1] = testing::ShiftedPair(30, 26, 3, 0, rng);
   for (int useSad : {0, 1}) {
