@@ -67,7 +67,6 @@ TEST_F(BatchRun, RunsEveryEntryAndWritesEachOutputFile) {
   EXPECT_EQ(host.iterations, 5);
   const std::string first = ReadText(dir / "first.dis");
   EXPECT_EQ(first.substr(0, first.find('\n')), "40 32");
-  EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), 1 + 40 * 32);
   EXPECT_TRUE(std::filesystem::exists(dir / "second.dis"));
   // The matcher keeps the last entry: names as written, the output resolved.
   EXPECT_EQ(matcher.Image0Name, "a1.bmp");

@@ -57,20 +57,13 @@ Bytes MakeBmp(const BmpLayout& layout, const Bytes& pixels, int width = kWidth,
   const std::uint32_t offset =
       14 + 40 + 4 * static_cast<std::uint32_t>(layout.masks.size() + layout.palette.size());
   Bytes b = {'B', 'M'};
-  Put32(b, offset + pixels.size());
-  Put32(b, 0);
-  Put32(b, offset);
-  Put32(b, 40);
-  Put32(b, width);
-  Put32(b, static_cast<std::uint32_t>(layout.topDown ? -height : height));
+  const auto size = static_cast<std::uint32_t>(pixels.size());
+  const auto rows = static_cast<std::uint32_t>(layout.topDown ? -height : height);
+  for (std::uint32_t v : {offset + size, 0u, offset, 40u, std::uint32_t(width), rows}) Put32(b, v);
   Put16(b, 1);
   Put16(b, layout.bitsPerPixel);
-  Put32(b, layout.compression);
-  Put32(b, pixels.size());
-  Put32(b, 2835);
-  Put32(b, 2835);
-  Put32(b, layout.palette.size());
-  Put32(b, 0);
+  const auto colours = static_cast<std::uint32_t>(layout.palette.size());
+  for (std::uint32_t v : {layout.compression, size, 2835u, 2835u, colours, 0u}) Put32(b, v);
   for (std::uint32_t m : layout.masks) Put32(b, m);
   for (const Bgr& c : layout.palette) b.insert(b.end(), {c.b, c.g, c.r, 0});
   b.insert(b.end(), pixels.begin(), pixels.end());
