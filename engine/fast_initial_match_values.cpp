@@ -50,20 +50,32 @@ struct Geometry {
 // A plane row holds columns x lanes floats (lane fastest; lanes = channels x
 // kLanes). The caller supplies rows of the unfiltered planes through
 // MakeRow(i, out) and receives each filtered row in order.
+//
+// The buffers come from the calling thread's arena, which keeps them from one
+// job to the next: fresh pages cost a fault each, and with several threads
+// running a fault costs far more than the filtering of the page.
 class StreamingBoxMean {
  public:
-  StreamingBoxMean(int rows, int columns, int lanes, int radius)
+  // Arena bytes that one stream takes.
+  static std::size_t Bytes(int columns, int lanes, int radius) {
+    const std::size_t rowSize = static_cast<std::size_t>(columns) * lanes;
+    return ThreadArena::Bytes<float>(rowSize * (2 * radius + 2)) +
+           ThreadArena::Bytes<double>(rowSize) + 2 * ThreadArena::Bytes<float>(rowSize) +
+           ThreadArena::Bytes<double>(lanes);
+  }
+
+  StreamingBoxMean(int rows, int columns, int lanes, int radius, ThreadArena& arena)
       : rows_(rows),
         columns_(columns),
         lanes_(lanes),
         radius_(radius),
         ringRows_(2 * radius + 2),
         rowSize_(static_cast<std::size_t>(columns) * lanes),
-        ring_(rowSize_ * ringRows_),
-        columnSums_(rowSize_),
-        columnValues_(rowSize_),
-        rowSum_(static_cast<std::size_t>(lanes)),
-        out_(rowSize_) {
+        ring_(arena.Take<float>(rowSize_ * ringRows_)),
+        columnSums_(arena.Take<double>(rowSize_)),
+        columnValues_(arena.Take<float>(rowSize_)),
+        rowSum_(arena.Take<double>(lanes)),
+        out_(arena.Take<float>(rowSize_)) {
     const double side = 2.0 * radius + 1.0;
     w_ = static_cast<float>(side * side);
     active_ = rows >= 2 * radius + 1 && columns >= 2 * radius + 1;
@@ -80,11 +92,11 @@ class StreamingBoxMean {
     } else {
       EdgeRow(i);
     }
-    return out_.data();
+    return out_;
   }
 
  private:
-  float* Slot(int i) { return ring_.data() + static_cast<std::size_t>(i % ringRows_) * rowSize_; }
+  float* Slot(int i) { return ring_ + static_cast<std::size_t>(i % ringRows_) * rowSize_; }
 
   void InnerRow(int i);
   void EdgeRow(int i);
@@ -98,11 +110,13 @@ class StreamingBoxMean {
   float w_ = 1.0f;
   bool active_ = false;
   int made_ = 0;
-  std::vector<float> ring_;
-  std::vector<double> columnSums_;
-  std::vector<float> columnValues_;
-  std::vector<double> rowSum_;
-  std::vector<float> out_;
+  // Every element is written before it is read: the ring by makeRow, the
+  // sums at a stream's first inner row, the rest for each row.
+  float* ring_;
+  double* columnSums_;
+  float* columnValues_;
+  double* rowSum_;
+  float* out_;
 };
 
 // sums[k] = first[k], then sums[k] += rows[j][k] for j = 1 .. count - 1.
@@ -163,8 +177,8 @@ void StreamingBoxMean::InnerRow(int i) {
   const int r = radius_;
   const std::size_t innerBegin = static_cast<std::size_t>(r) * lanes_;
   const std::size_t innerCount = static_cast<std::size_t>(columns_ - 2 * r) * lanes_;
-  double* sums = columnSums_.data() + innerBegin;
-  float* values = columnValues_.data() + innerBegin;
+  double* sums = columnSums_ + innerBegin;
+  float* values = columnValues_ + innerBegin;
   if (i == r) {
     std::vector<const float*> window;
     for (int j = 0; j <= 2 * r; ++j) window.push_back(Slot(j) + innerBegin);
@@ -175,22 +189,21 @@ void StreamingBoxMean::InnerRow(int i) {
   }
   // Edge columns enter the row sums with their own values.
   const float* raw = Slot(i);
-  std::copy_n(raw, innerBegin, columnValues_.data());
-  std::copy_n(raw + innerBegin + innerCount, innerBegin,
-              columnValues_.data() + innerBegin + innerCount);
+  std::copy_n(raw, innerBegin, columnValues_);
+  std::copy_n(raw + innerBegin + innerCount, innerBegin, columnValues_ + innerBegin + innerCount);
 
-  RowPassAndDivide(columnValues_.data(), columns_, lanes_, r, w_, rowSum_.data(), out_.data());
-  std::copy_n(raw, innerBegin, out_.data());
-  std::copy_n(raw + innerBegin + innerCount, innerBegin, out_.data() + innerBegin + innerCount);
+  RowPassAndDivide(columnValues_, columns_, lanes_, r, w_, rowSum_, out_);
+  std::copy_n(raw, innerBegin, out_);
+  std::copy_n(raw + innerBegin + innerCount, innerBegin, out_ + innerBegin + innerCount);
 }
 
 // A row BoxSum leaves alone: BoxMean still divides its inner columns.
 void StreamingBoxMean::EdgeRow(int i) {
   const float* raw = Slot(i);
-  std::copy_n(raw, rowSize_, out_.data());
+  std::copy_n(raw, rowSize_, out_);
   if (columns_ >= 2 * radius_ + 1) {
     const std::size_t begin = static_cast<std::size_t>(radius_) * lanes_;
-    Divide(raw + begin, w_, out_.data() + begin,
+    Divide(raw + begin, w_, out_ + begin,
            static_cast<std::size_t>(columns_ - 2 * radius_) * lanes_);
   }
 }
@@ -382,11 +395,23 @@ TAVREL_VECTOR_CLONES void ScatterLanes(const float* __restrict lanes, int column
 // A block of up to kLanes consecutive disparity indices k0 .. k0 + count - 1
 // travelling down the image.
 struct BlockStream {
-  BlockStream(const Geometry& g, int channels, int k0, int count)
-      : box(g.rows, g.columns, channels * kLanes, g.radius), k0(k0), count(count) {}
+  BlockStream(const Geometry& g, int channels, int k0, int count, ThreadArena& arena)
+      : box(g.rows, g.columns, channels * kLanes, g.radius, arena), k0(k0), count(count) {}
   StreamingBoxMean box;
   int k0;
   int count;
+};
+
+// Window means of both images (see MeanImages): band 2b image 0, band 2b + 1
+// image 1, at data[(i * columns + c) * lanes + band], lanes = 2B.
+struct ImageMeans {
+  const float* data = nullptr;
+  int columns = 0;
+  int lanes = 0;
+
+  float At(int i, int c, int band) const {
+    return data[(static_cast<std::size_t>(i) * columns + c) * lanes + band];
+  }
 };
 
 // Padded planes of one image row (see ShiftedRow), loaded once per row for
@@ -406,7 +431,7 @@ class RowCache {
   }
   // Image 1's window means (odd bands of `means`) over the whole row: 0 only
   // outside the grid, as the straightforward code's guarded read gives.
-  const ShiftedRow& MeansOfImageOne(const FloatArray& means, const Geometry& g, int i) {
+  const ShiftedRow& MeansOfImageOne(const ImageMeans& means, const Geometry& g, int i) {
     if (loaded_ == i) return row_;
     for (int b = 0; b < g.bands; ++b) {
       float* plane = row_.planes.data() + b * row_.span;
@@ -441,7 +466,7 @@ void SadBlockRow(StereoMatcher& matcher, const FloatArray& image0, const FloatAr
 // Row i of one block's correlation values: clamped in the normalised region,
 // written into L0, and into Ln inside the interior (0 elsewhere).
 void CorrelationBlockRow(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-                         const FloatArray& means, const Geometry& g, BlockStream& block,
+                         const ImageMeans& means, const Geometry& g, BlockStream& block,
                          RowCache& image1Rows, RowCache& meanRows, int i) {
   const int channels = 3 * g.bands;
   const float* row = block.box.Step(i, [&](int j, float* plane) {
@@ -486,9 +511,13 @@ void CorrelationBlockRow(StereoMatcher& matcher, const FloatArray& image0, const
   }
 }
 
-// MeanGrid(i, c): L0 summed over the indices ascending in float, divided by
-// NumDisparities; then box-averaged with radius r + 1.
-void ComputeMeanGrid(const StereoMatcher& matcher, const Geometry& g, FloatArray& meanGrid) {
+// MeanGrid(i, c) at meanGrid[i * columns + c]: L0 summed over the indices
+// ascending in float, divided by NumDisparities; then box-averaged with
+// radius r + 1. The box mean streams through `arena`
+// (StreamingBoxMean::Bytes(columns, 1, r + 1)) and writes each row back in
+// place once the stream holds its own copy.
+void ComputeMeanGrid(const StereoMatcher& matcher, const Geometry& g, float* meanGrid,
+                     ThreadArena& arena) {
   const FloatArray& L0 = *matcher.L0;
 #pragma omp parallel for schedule(static)
   for (int i = 0; i < g.rows; ++i) {
@@ -503,12 +532,17 @@ void ComputeMeanGrid(const StereoMatcher& matcher, const Geometry& g, FloatArray
         for (int j = 0; j < n; ++j)
           sum[j] += values[static_cast<std::ptrdiff_t>(j) * g.disparities + k];
       }
-      for (int j = 0; j < n; ++j) {
-        meanGrid.At(i, c0 + j, 0) = sum[j] / static_cast<float>(g.disparities);
-      }
+      float* out = meanGrid + static_cast<std::size_t>(i) * g.columns + c0;
+      for (int j = 0; j < n; ++j) out[j] = sum[j] / static_cast<float>(g.disparities);
     }
   }
-  meanGrid.BoxMean(g.radius + 1);
+  StreamingBoxMean box(g.rows, g.columns, 1, g.radius + 1, arena);
+  for (int i = 0; i < g.rows; ++i) {
+    const float* row = box.Step(i, [&](int j, float* copy) {
+      std::copy_n(meanGrid + static_cast<std::size_t>(j) * g.columns, g.columns, copy);
+    });
+    std::copy_n(row, g.columns, meanGrid + static_cast<std::size_t>(i) * g.columns);
+  }
 }
 
 // SAD scaling (v - m) / (1 - m) in double, clamp, and Ln, for one pixel.
@@ -525,7 +559,7 @@ TAVREL_VECTOR_CLONES void ScalePixel(float* __restrict l0, float* __restrict ln,
   }
 }
 
-void ScaleSadValues(StereoMatcher& matcher, const Geometry& g, const FloatArray& meanGrid,
+void ScaleSadValues(StereoMatcher& matcher, const Geometry& g, const float* meanGrid,
                     float maxScaler) {
   FloatArray& L0 = *matcher.L0;
   FloatArray& Ln = *matcher.Ln;
@@ -538,7 +572,7 @@ void ScaleSadValues(StereoMatcher& matcher, const Geometry& g, const FloatArray&
         std::fill_n(ln, pixelCells, 0.0f);
         continue;
       }
-      float m = meanGrid.At(i, c, 0);
+      float m = meanGrid[static_cast<std::size_t>(i) * g.columns + c];
       if (m > maxScaler) m = maxScaler;
       ScalePixel(&L0.At(i, c, 0), ln, g.disparities, m, kDisparityMargin,
                  g.disparities - kDisparityMargin - 1);
@@ -547,20 +581,34 @@ void ScaleSadValues(StereoMatcher& matcher, const Geometry& g, const FloatArray&
 }
 
 // Window means of both images: band 2b image 0, band 2b + 1 image 1 at the
-// same column, over the valid region; BoxMean(r).
-FloatArray MeanImages(const FloatArray& image0, const FloatArray& image1, const Geometry& g) {
-  FloatArray means(g.columns, g.rows, 2 * g.bands);
-  means.Fill(0.0f);
-  for (int i = kValidFirst; i <= g.rows - kValidFirst; ++i) {
-    for (int c = kValidFirst; c <= g.columns - kValidFirst; ++c) {
-      for (int b = 0; b < g.bands; ++b) {
-        means.At(i, c, 2 * b) = image0.At(i, c, b);
-        means.At(i, c, 2 * b + 1) = image1.Get(i, c, b);
+// same column, over the valid region (0 elsewhere); BoxMean(r), streamed row
+// by row with the 2B bands in the lanes. Memory from `arena`: MeansBytes(g).
+std::size_t MeansBytes(const Geometry& g) {
+  const int lanes = 2 * g.bands;
+  return ThreadArena::Bytes<float>(static_cast<std::size_t>(g.rows) * g.columns * lanes) +
+         StreamingBoxMean::Bytes(g.columns, lanes, g.radius);
+}
+
+ImageMeans MeanImages(const FloatArray& image0, const FloatArray& image1, const Geometry& g,
+                      ThreadArena& arena) {
+  const int lanes = 2 * g.bands;
+  const std::size_t rowSize = static_cast<std::size_t>(g.columns) * lanes;
+  float* means = arena.Take<float>(rowSize * g.rows);
+  StreamingBoxMean box(g.rows, g.columns, lanes, g.radius, arena);
+  for (int i = 0; i < g.rows; ++i) {
+    const float* row = box.Step(i, [&](int j, float* plane) {
+      if (!ClearOutsideValid(g, j, lanes, plane)) return;
+      for (int c = kValidFirst; c <= g.columns - kValidFirst; ++c) {
+        float* pixel = plane + static_cast<std::ptrdiff_t>(c) * lanes;
+        for (int b = 0; b < g.bands; ++b) {
+          pixel[2 * b] = image0.At(j, c, b);
+          pixel[2 * b + 1] = image1.Get(j, c, b);
+        }
       }
-    }
+    });
+    std::copy_n(row, rowSize, means + static_cast<std::size_t>(i) * rowSize);
   }
-  means.BoxMean(g.radius);
-  return means;
+  return ImageMeans{means, g.columns, lanes};
 }
 
 }  // namespace
@@ -589,7 +637,12 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   const bool sad = useSad != 0;
   const int blocks = (g.disparities + kLanes - 1) / kLanes;
 
-  FloatArray means = sad ? FloatArray(0, 0, 0) : MeanImages(image0, image1, g);
+  // Image-sized scratch of the calling thread, kept from one job to the next.
+  ThreadArena& shared = ThreadArena::Mine(1);
+  shared.Reset(sad ? ThreadArena::Bytes<float>(static_cast<std::size_t>(g.rows) * g.columns) +
+                         StreamingBoxMean::Bytes(g.columns, 1, g.radius + 1)
+                   : MeansBytes(g));
+  const ImageMeans means = sad ? ImageMeans{} : MeanImages(image0, image1, g, shared);
   const int channels = sad ? 1 : 3 * g.bands;
 
   // Each thread takes a run of consecutive blocks and moves them down the
@@ -606,11 +659,14 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
     const int firstBlock = static_cast<int>(static_cast<std::int64_t>(blocks) * thread / threads);
     const int endBlock =
         static_cast<int>(static_cast<std::int64_t>(blocks) * (thread + 1) / threads);
+    const int count = std::max(endBlock - firstBlock, 0);
+    ThreadArena& arena = ThreadArena::Mine(0);
+    arena.Reset(count * StreamingBoxMean::Bytes(g.columns, channels * kLanes, g.radius));
     std::vector<BlockStream> mine;
-    mine.reserve(static_cast<std::size_t>(std::max(endBlock - firstBlock, 0)));
+    mine.reserve(static_cast<std::size_t>(count));
     for (int block = firstBlock; block < endBlock; ++block) {
       const int k0 = block * kLanes;
-      mine.emplace_back(g, channels, k0, std::min(kLanes, g.disparities - k0));
+      mine.emplace_back(g, channels, k0, std::min(kLanes, g.disparities - k0), arena);
     }
     if (!mine.empty()) {
       RowCache image1Rows(g, g.bands);
@@ -628,8 +684,8 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   }
 
   if (sad && g.disparities > 0) {
-    FloatArray meanGrid(g.columns, g.rows, 1);
-    ComputeMeanGrid(matcher, g, meanGrid);
+    float* meanGrid = shared.Take<float>(static_cast<std::size_t>(g.rows) * g.columns);
+    ComputeMeanGrid(matcher, g, meanGrid, shared);
     ScaleSadValues(matcher, g, meanGrid, maxScaler);
   }
   matcher.L0Ready = 1;
