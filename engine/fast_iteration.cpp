@@ -117,12 +117,49 @@ TAVREL_VECTOR_CLONES void StartSums(double* __restrict state, const float* __res
   }
 }
 
+// Asks for the cache lines of up to two blocks of floats ahead of use, a part
+// at a time, so that the requests spread over the work of a row instead of
+// filling the processor's queue of outstanding misses in one burst (which
+// stalls the thread that issues them). Locality 1: the lines are needed a few
+// rows later, keep them in the outer caches.
+class RowPrefetch {
+ public:
+  void Add(const float* first, std::ptrdiff_t count) {
+    blocks_[used_++] = {first, (count + kLine - 1) / kLine};
+    total_ += blocks_[used_ - 1].lines;
+  }
+
+  // Issues the requests up to the fraction part / parts of all lines.
+  void UpTo(std::ptrdiff_t part, std::ptrdiff_t parts) {
+    const std::ptrdiff_t target = total_ * part / parts;
+    for (; issued_ < target; ++issued_) {
+      std::ptrdiff_t line = issued_;
+      int b = 0;
+      while (line >= blocks_[b].lines) line -= blocks_[b++].lines;
+      __builtin_prefetch(blocks_[b].first + line * kLine, 0, 1);
+    }
+  }
+
+ private:
+  static constexpr std::ptrdiff_t kLine = 64 / sizeof(float);
+  struct Block {
+    const float* first = nullptr;
+    std::ptrdiff_t lines = 0;
+  };
+  Block blocks_[2];
+  int used_ = 0;
+  std::ptrdiff_t total_ = 0;
+  std::ptrdiff_t issued_ = 0;
+};
+
 // Row pass of the box sum over one row of column sums V (nc x D, index
 // fastest): H[c][d] = running sum of V[c - w .. c + w][d], with the double sum
-// carried along the row, one subtraction and one addition per step.
-void RowPass(const float* V, int nc, int D, int w, double* sum, float* H) {
+// carried along the row, one subtraction and one addition per step. Issues
+// the first half of `prefetch` on the way.
+void RowPass(const float* V, int nc, int D, int w, double* sum, float* H, RowPrefetch& prefetch) {
   StartSums(sum, V, D, std::min(w, nc), static_cast<std::size_t>(D));
   for (int c = 0; c < nc; ++c) {
+    prefetch.UpTo(c + 1, 2 * nc);
     const int leave = c - w - 1;
     const int enter = c + w;
     StepSums(sum, leave >= 0 ? V + static_cast<std::ptrdiff_t>(leave) * D : nullptr,
@@ -240,13 +277,6 @@ void ClearRowBorder(float* lnRow, int columns, int disparities, int nc, int nd) 
               static_cast<std::ptrdiff_t>(columns - kMargin - nc) * disparities, 0.0f);
 }
 
-// Asks for a row's cache lines ahead of use (locality 1: keep them in the
-// outer caches; they are needed a few rows later).
-void PrefetchRow(const float* row, std::ptrdiff_t count) {
-  constexpr std::ptrdiff_t kLine = 64 / sizeof(float);
-  for (std::ptrdiff_t k = 0; k < count; k += kLine) __builtin_prefetch(row + k, 0, 1);
-}
-
 // Scratch of one thread for the per-row work, taken from its arena.
 struct RowScratch {
   static std::size_t Bytes(const Shape& s) {
@@ -280,16 +310,22 @@ struct RowScratch {
   float* p1pad;  // zeros, the image-1 line sums at ncs .. ncs + nc - 1, zeros
 };
 
+// Finishes one interior row from its column sums; issues `prefetch` (for
+// rows to come) in parts along the way.
 void ProcessRow(const Shape& s, const float* columnSums, float* lnRow, const float* l0Row,
-                RowScratch& scratch) {
+                RowScratch& scratch, RowPrefetch& prefetch) {
   const std::size_t interior = static_cast<std::size_t>(kMargin) * s.disparities + kIndexMargin;
-  RowPass(columnSums, s.nc, s.disparities, s.radiusRC, scratch.rowSums, scratch.cells);
+  RowPass(columnSums, s.nc, s.disparities, s.radiusRC, scratch.rowSums, scratch.cells, prefetch);
   float* transposed = scratch.transposed + static_cast<std::ptrdiff_t>(kIndexPadLow) * s.ncs;
   Transpose(scratch.cells + kIndexMargin, s.disparities, transposed, s.ncs, s.nc, s.nd);
+  prefetch.UpTo(5, 8);
   DisparitySums(scratch.transposed, s.ncs, s.nd, s.radiusD, scratch.supports, scratch.p0);
+  prefetch.UpTo(6, 8);
   ImageOneLineSums(scratch.supports, s.ncs, s.nc, s.nd, s.minDisparity, scratch.p1pad + s.ncs);
+  prefetch.UpTo(7, 8);
   NormaliseAndSquare(scratch.supports, s.ncs, s.nc, s.nd, s.minDisparity, scratch.p0,
                      scratch.p1pad);
+  prefetch.UpTo(1, 1);
   TransposeMultiply(scratch.supports, s.ncs, l0Row + interior, lnRow + interior, s.disparities,
                     s.nd, s.nc);
   ClearRowBorder(lnRow, s.columns, s.disparities, s.nc, s.nd);
@@ -428,12 +464,14 @@ void Iterate(StereoMatcher& matcher) {
         const int ahead = r + w + 1;
         // The stream from memory overlaps the arithmetic: the next rows'
         // L0 and entering Ln.
-        if (r + 1 < end) PrefetchRow(L0 + rowOffset + s.rowStride, s.rowStride);
+        RowPrefetch prefetch;
+        if (r + 1 < end) prefetch.Add(L0 + rowOffset + s.rowStride, s.rowStride);
         if (ahead + w + 1 <= s.lastRow) {
-          PrefetchRow(Ln + s.CellOffset(ahead + w + 1, 0), static_cast<std::ptrdiff_t>(planeCells));
+          prefetch.Add(Ln + s.CellOffset(ahead + w + 1, 0),
+                       static_cast<std::ptrdiff_t>(planeCells));
         }
         if (ahead < end) columnStep(ahead);
-        ProcessRow(s, sumsOf(r), Ln + rowOffset, L0 + rowOffset, scratch);
+        ProcessRow(s, sumsOf(r), Ln + rowOffset, L0 + rowOffset, scratch, prefetch);
       }
     }
 
