@@ -395,6 +395,7 @@ void Iterate(StereoMatcher& matcher) {
   };
 
   constexpr int kColumnBlock = 32;
+  constexpr int kReplayAhead = 4;
   const int columnBlocks = (s.nc + kColumnBlock - 1) / kColumnBlock;
 
 #pragma omp parallel num_threads(bands)
@@ -415,6 +416,14 @@ void Iterate(StereoMatcher& matcher) {
         for (int r = bandFirst[t - 1]; r < bandFirst[t]; ++r) {
           const int leaveRow = r - w - 1;
           const int enterRow = r + w;
+          // A block's rows lie a whole image row apart, too far for the
+          // hardware to guess: ask for the one entering a few steps later.
+          if (enterRow + kReplayAhead <= s.lastRow) {
+            RowPrefetch ahead;
+            ahead.Add(Ln + s.CellOffset(enterRow + kReplayAhead, c0),
+                      static_cast<std::ptrdiff_t>(cells));
+            ahead.UpTo(1, 1);
+          }
           StepSums(state, leaveRow >= kMargin ? Ln + s.CellOffset(leaveRow, c0) : nullptr,
                    enterRow <= s.lastRow ? Ln + s.CellOffset(enterRow, c0) : nullptr, nullptr,
                    cells);
