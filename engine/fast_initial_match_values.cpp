@@ -303,41 +303,41 @@ TAVREL_VECTOR_CLONES void MomentRow(const Geometry& g, const float* __restrict r
   }
 }
 
-// Correlation of one pixel from its box-averaged moments (3B x kLanes) and
-// the window means: mu0 of image 0 at the pixel (one per band), mu1 of image 1
-// around each lane's shifted column. Same operations and roundings as the
-// straightforward code: stored variances and covariance, q in double, bands
-// with q = 0 skipped, float sum, then sum / bands.
-TAVREL_VECTOR_CLONES void CorrelationBand(const float* __restrict aa, const float* __restrict vv,
-                                          const float* __restrict va, double m0,
-                                          const float* __restrict m1, float* __restrict sum) {
-  for (int lane = 0; lane < kLanes; ++lane) {
-    const double m1l = m1[lane];
-    const float variance0 = static_cast<float>(aa[lane] - m0 * m0);
-    const float variance1 = static_cast<float>(vv[lane] - m1l * m1l);
-    const float covariance = static_cast<float>(va[lane] - m0 * m1l);
-    const double q = static_cast<double>(variance0) * variance1;
-    const float added = static_cast<float>(sum[lane] + covariance / __builtin_sqrt(q));
-    sum[lane] = q != 0.0 ? added : sum[lane];
-  }
-}
-
-TAVREL_VECTOR_CLONES void MeanOverBands(const float* __restrict sum, int bands,
-                                        float* __restrict out) {
+// Correlation values of one block row, kLanes per pixel: out[c * kLanes +
+// lane] for the columns c < columns, from the box-averaged moments
+// (moments[(c * 3B + channel) * kLanes + lane], see MomentRow), the window
+// means of image 0 (means[c * 2B + 2b]) and those of image 1 around each
+// lane's shifted column (mu1[b][c + lane]). Same operations and roundings as
+// the straightforward code: stored variances and covariance, q in double,
+// bands with q = 0 skipped, float sum, then sum / bands. One call per row, so
+// that the 16-lane loops cost no call each.
+TAVREL_VECTOR_CLONES void CorrelationRow(const float* __restrict moments,
+                                         const float* __restrict means, const float* const* mu1,
+                                         int bands, int columns, float* __restrict out) {
   const float floatBands = static_cast<float>(bands);  // exact, see ComputeL0
-  for (int lane = 0; lane < kLanes; ++lane) {
-    out[lane] = sum[lane] / floatBands;
+  const int channels = 3 * bands;
+  for (int c = 0; c < columns; ++c) {
+    const float* pixel = moments + static_cast<std::ptrdiff_t>(c) * channels * kLanes;
+    float sum[kLanes] = {};
+    for (int b = 0; b < bands; ++b) {
+      const float* aa = pixel + 3 * b * kLanes;
+      const float* vv = aa + kLanes;
+      const float* va = vv + kLanes;
+      const double m0 = means[static_cast<std::ptrdiff_t>(c) * 2 * bands + 2 * b];
+      const float* m1 = mu1[b] + c;
+      for (int lane = 0; lane < kLanes; ++lane) {
+        const double m1l = m1[lane];
+        const float variance0 = static_cast<float>(aa[lane] - m0 * m0);
+        const float variance1 = static_cast<float>(vv[lane] - m1l * m1l);
+        const float covariance = static_cast<float>(va[lane] - m0 * m1l);
+        const double q = static_cast<double>(variance0) * variance1;
+        const float added = static_cast<float>(sum[lane] + covariance / __builtin_sqrt(q));
+        sum[lane] = q != 0.0 ? added : sum[lane];
+      }
+    }
+    float* o = out + static_cast<std::ptrdiff_t>(c) * kLanes;
+    for (int lane = 0; lane < kLanes; ++lane) o[lane] = sum[lane] / floatBands;
   }
-}
-
-void CorrelationLanes(const float* moments, const float* mu0, const float* const* mu1, int bands,
-                      float* out) {
-  alignas(64) float sum[kLanes] = {};
-  for (int b = 0; b < bands; ++b) {
-    const float* aa = moments + (3 * b) * kLanes;
-    CorrelationBand(aa, aa + kLanes, aa + 2 * kLanes, mu0[b], mu1[b], sum);
-  }
-  MeanOverBands(sum, bands, out);
 }
 
 // l0[k] = the clamped value of lane k, ln[k] = the same in the interior lanes
@@ -410,8 +410,9 @@ struct ImageMeans {
   int lanes = 0;
 
   float At(int i, int c, int band) const {
-    return data[(static_cast<std::size_t>(i) * columns + c) * lanes + band];
+    return Row(i)[static_cast<std::size_t>(c) * lanes + band];
   }
+  const float* Row(int i) const { return data + static_cast<std::size_t>(i) * columns * lanes; }
 };
 
 // Padded planes of one image row (see ShiftedRow), loaded once per row for
@@ -464,10 +465,11 @@ void SadBlockRow(StereoMatcher& matcher, const FloatArray& image0, const FloatAr
 }
 
 // Row i of one block's correlation values: clamped in the normalised region,
-// written into L0, and into Ln inside the interior (0 elsewhere).
+// written into L0, and into Ln inside the interior (0 elsewhere). `values`
+// holds columns x kLanes floats of scratch.
 void CorrelationBlockRow(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
                          const ImageMeans& means, const Geometry& g, BlockStream& block,
-                         RowCache& image1Rows, RowCache& meanRows, int i) {
+                         RowCache& image1Rows, RowCache& meanRows, float* values, int i) {
   const int channels = 3 * g.bands;
   const float* row = block.box.Step(i, [&](int j, float* plane) {
     if (!ClearOutsideValid(g, j, channels * kLanes, plane)) return;
@@ -480,32 +482,23 @@ void CorrelationBlockRow(StereoMatcher& matcher, const FloatArray& image0, const
   const int firstInterior = kDisparityMargin - block.k0;
   const int lastInterior = g.disparities - kDisparityMargin - 1 - block.k0;
   constexpr int kMaxBandsOnStack = 16;
-  std::vector<float> mu0Heap;
   std::vector<const float*> mu1Heap;
-  float mu0Stack[kMaxBandsOnStack];
   const float* mu1Stack[kMaxBandsOnStack];
-  float* mu0 = mu0Stack;
   const float** mu1 = mu1Stack;
   if (g.bands > kMaxBandsOnStack) {
-    mu0Heap.resize(g.bands);
     mu1Heap.resize(g.bands);
-    mu0 = mu0Heap.data();
     mu1 = mu1Heap.data();
   }
-  float values[kLanes];
+  for (int b = 0; b < g.bands; ++b) mu1[b] = mu1Row.Band(b) + block.k0;
+  CorrelationRow(row, means.Row(i), mu1, g.bands, g.columns, values);
   for (int c = 0; c < g.columns; ++c) {
-    for (int b = 0; b < g.bands; ++b) {
-      mu0[b] = means.At(i, c, 2 * b);
-      mu1[b] = mu1Row.Band(b) + c + block.k0;
-    }
-    CorrelationLanes(row + static_cast<std::size_t>(c) * channels * kLanes, mu0, mu1, g.bands,
-                     values);
+    const float* pixelValues = values + static_cast<std::ptrdiff_t>(c) * kLanes;
     float* l0 = &L0.At(i, c, block.k0);
     float* ln = &Ln.At(i, c, block.k0);
     if (InNormalisedRegion(g, i, c)) {
-      ClampLanes(values, block.count, firstInterior, lastInterior, l0, ln);
+      ClampLanes(pixelValues, block.count, firstInterior, lastInterior, l0, ln);
     } else {
-      std::copy_n(values, block.count, l0);
+      std::copy_n(pixelValues, block.count, l0);
       std::fill_n(ln, block.count, 0.0f);
     }
   }
@@ -661,7 +654,10 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
         static_cast<int>(static_cast<std::int64_t>(blocks) * (thread + 1) / threads);
     const int count = std::max(endBlock - firstBlock, 0);
     ThreadArena& arena = ThreadArena::Mine(0);
-    arena.Reset(count * StreamingBoxMean::Bytes(g.columns, channels * kLanes, g.radius));
+    const std::size_t rowValues = static_cast<std::size_t>(g.columns) * kLanes;
+    arena.Reset(count * StreamingBoxMean::Bytes(g.columns, channels * kLanes, g.radius) +
+                ThreadArena::Bytes<float>(rowValues));
+    float* values = arena.Take<float>(rowValues);
     std::vector<BlockStream> mine;
     mine.reserve(static_cast<std::size_t>(count));
     for (int block = firstBlock; block < endBlock; ++block) {
@@ -676,7 +672,8 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
           if (sad) {
             SadBlockRow(matcher, image0, image1, g, block, image1Rows, i);
           } else {
-            CorrelationBlockRow(matcher, image0, image1, means, g, block, image1Rows, meanRows, i);
+            CorrelationBlockRow(matcher, image0, image1, means, g, block, image1Rows, meanRows,
+                                values, i);
           }
         }
       }
