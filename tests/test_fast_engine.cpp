@@ -176,9 +176,10 @@ TEST(FastEngine, RandomJobsMatchTheReference) {
 // whose interior or valid region is empty; index counts around the 16-index
 // blocks and vector widths, shifts that put every image-1 column outside the
 // image (far left or right) and band counts the directions file never asks
-// for but the engine accepts; last a large job, then a small one, because the
-// fast stages keep scratch per thread from one call to the next and what the
-// larger job left there must not leak into the smaller one.
+// for but the engine accepts (17: more than the correlation keeps on the
+// stack); last a large job, then a small one, because the fast stages keep
+// scratch per thread from one call to the next and what the larger job left
+// there must not leak into the smaller one.
 TEST(FastEngine, EdgeJobsMatchTheReference) {
   struct Case {
     int rows, columns, bands, count, minDisparity, winRadL0, winRadRC, winRadD;
@@ -191,7 +192,7 @@ TEST(FastEngine, EdgeJobsMatchTheReference) {
       {24, 45, 1, 15, -7, 2, 3, 2},  {24, 45, 3, 16, -8, 2, 3, 2},  {24, 45, 1, 17, 0, 2, 3, 2},
       {24, 45, 2, 31, -20, 2, 3, 2}, {24, 45, 3, 32, 3, 2, 3, 2},   {24, 45, 1, 33, -33, 2, 3, 2},
       {24, 45, 4, 49, -5, 2, 3, 2},  {24, 45, 3, 9, -500, 2, 3, 2}, {24, 45, 1, 9, 400, 2, 3, 2},
-      {24, 45, 2, 12, 30, 2, 3, 2},
+      {24, 45, 2, 12, 30, 2, 3, 2},  {20, 30, 17, 9, -4, 1, 2, 1},
 
       {60, 90, 3, 40, -20, 7, 7, 2}, {21, 23, 3, 11, -2, 7, 1, 0},
   };
