@@ -12,6 +12,7 @@
 #include "engine/fast_engine.h"
 #include "engine/fast_memory.h"
 #include "engine/fast_parallel.h"
+#include "engine/fast_transpose.h"
 #include "engine/reference_engine.h"
 
 // Initial match values, one block of kLanes disparity indices at a time.
@@ -504,6 +505,18 @@ void CorrelationBlockRow(StereoMatcher& matcher, const FloatArray& image0, const
   }
 }
 
+// sums[j] = float sum of values[k * kLanes + j] over k < count, k ascending,
+// from 0.
+TAVREL_VECTOR_CLONES void SumIndexMajor(const float* __restrict values, int count,
+                                        float* __restrict sums) {
+  float s[kLanes] = {};
+  for (int k = 0; k < count; ++k) {
+    const float* row = values + static_cast<std::ptrdiff_t>(k) * kLanes;
+    for (int j = 0; j < kLanes; ++j) s[j] += row[j];
+  }
+  for (int j = 0; j < kLanes; ++j) sums[j] = s[j];
+}
+
 // MeanGrid(i, c) at meanGrid[i * columns + c]: L0 summed over the indices
 // ascending in float, divided by NumDisparities; then box-averaged with
 // radius r + 1. The box mean streams through `arena`
@@ -512,21 +525,22 @@ void CorrelationBlockRow(StereoMatcher& matcher, const FloatArray& image0, const
 void ComputeMeanGrid(const StereoMatcher& matcher, const Geometry& g, float* meanGrid,
                      ThreadArena& arena) {
   const FloatArray& L0 = *matcher.L0;
-#pragma omp parallel for schedule(static)
-  for (int i = 0; i < g.rows; ++i) {
-    // Eight pixels at a time, so that their eight chains of additions (each
-    // in index order) overlap.
-    constexpr int kChains = 8;
-    for (int c0 = 0; c0 < g.columns; c0 += kChains) {
-      const int n = std::min(kChains, g.columns - c0);
-      const float* values = L0.data() + L0.Index(i, c0, 0);
-      float sum[kChains] = {};
-      for (int k = 0; k < g.disparities; ++k) {
-        for (int j = 0; j < n; ++j)
-          sum[j] += values[static_cast<std::ptrdiff_t>(j) * g.disparities + k];
+#pragma omp parallel
+  {
+    // kLanes pixels at a time, their values turned index-major so that the
+    // kLanes chains of additions (each in index order) run in the lanes.
+    std::vector<float> indexMajor(static_cast<std::size_t>(g.disparities) * kLanes, 0.0f);
+#pragma omp for schedule(static)
+    for (int i = 0; i < g.rows; ++i) {
+      for (int c0 = 0; c0 < g.columns; c0 += kLanes) {
+        const int n = std::min(kLanes, g.columns - c0);
+        Transpose(L0.data() + L0.Index(i, c0, 0), g.disparities, indexMajor.data(), kLanes, n,
+                  g.disparities);
+        float sums[kLanes];
+        SumIndexMajor(indexMajor.data(), g.disparities, sums);
+        float* out = meanGrid + static_cast<std::size_t>(i) * g.columns + c0;
+        for (int j = 0; j < n; ++j) out[j] = sums[j] / static_cast<float>(g.disparities);
       }
-      float* out = meanGrid + static_cast<std::size_t>(i) * g.columns + c0;
-      for (int j = 0; j < n; ++j) out[j] = sum[j] / static_cast<float>(g.disparities);
     }
   }
   StreamingBoxMean box(g.rows, g.columns, 1, g.radius + 1, arena);
