@@ -160,11 +160,17 @@ TAVREL_VECTOR_CLONES void RowPassAndDivide(const float* __restrict values, int c
   const int last = columns - radius - 1;
   for (int j = radius; j <= last; ++j) {
     float* o = out + static_cast<std::ptrdiff_t>(j) * lanes;
-    for (int k = 0; k < lanes; ++k) o[k] = static_cast<float>(sum[k]) / w;
-    if (j < last) {
-      const float* leave = values + static_cast<std::ptrdiff_t>(j - radius) * lanes;
-      const float* enter = values + static_cast<std::ptrdiff_t>(j + radius + 1) * lanes;
-      for (int k = 0; k < lanes; ++k) sum[k] = (sum[k] - leave[k]) + enter[k];
+    if (j == last) {
+      for (int k = 0; k < lanes; ++k) o[k] = static_cast<float>(sum[k]) / w;
+      break;
+    }
+    // Each lane's value is stored before its sum moves on, in one sweep.
+    const float* leave = values + static_cast<std::ptrdiff_t>(j - radius) * lanes;
+    const float* enter = values + static_cast<std::ptrdiff_t>(j + radius + 1) * lanes;
+    for (int k = 0; k < lanes; ++k) {
+      const double current = sum[k];
+      o[k] = static_cast<float>(current) / w;
+      sum[k] = (current - leave[k]) + enter[k];
     }
   }
 }
