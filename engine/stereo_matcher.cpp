@@ -91,23 +91,40 @@ void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1, int 
   ValidateJob(image0, image1, MinDisparity, MaxDisparity, WinRadL0, WinRadRC, WinRadD);
 
   // The previous job's grids go first, so that two jobs' volumes never
-  // coexist. A job that does not finish (allocation failure, or an exception
-  // from the progress callback) leaves the matcher empty rather than holding
-  // grids that were never filled.
+  // coexist; grids of the very shape the new job needs are kept instead, since
+  // the job rewrites every cell of them, and mapping and clearing fresh
+  // volumes costs the system as much as several iterations. A job that does
+  // not finish (allocation failure, or an exception from the progress
+  // callback) leaves the matcher empty rather than holding grids that were
+  // never filled.
+  const int disparities = MaxDisparity - MinDisparity;
+  auto fits = [&](const std::unique_ptr<FloatArray>& grid, int bands) {
+    return grid && grid->rows() == image0.rows() && grid->columns() == image0.columns() &&
+           grid->bands() == bands;
+  };
+  const bool keepVolumes = fits(L0, disparities) && fits(Ln, disparities);
+  const bool keepMaps = fits(DispConf, 2) && fits(DisplayMap, 1);
+  std::unique_ptr<FloatArray> keptL0 = keepVolumes ? std::move(L0) : nullptr;
+  std::unique_ptr<FloatArray> keptLn = keepVolumes ? std::move(Ln) : nullptr;
+  std::unique_ptr<FloatArray> keptDispConf = keepMaps ? std::move(DispConf) : nullptr;
+  std::unique_ptr<FloatArray> keptDisplayMap = keepMaps ? std::move(DisplayMap) : nullptr;
   Release();
   try {
     this->MinDisparity = MinDisparity;
     this->MaxDisparity = MaxDisparity;
     Rows = image0.rows();
     Columns = image0.columns();
-    NumDisparities = MaxDisparity - MinDisparity;
+    NumDisparities = disparities;
     this->WinRadD = WinRadD;
     this->WinRadRC = WinRadRC;
 
-    L0 = std::make_unique<FloatArray>(Columns, Rows, NumDisparities);
-    Ln = std::make_unique<FloatArray>(Columns, Rows, NumDisparities);
-    DispConf = std::make_unique<FloatArray>(Columns, Rows, 2);
-    DisplayMap = std::make_unique<FloatArray>(Columns, Rows, 1);
+    auto grid = [this](std::unique_ptr<FloatArray>& kept, int bands) {
+      return kept ? std::move(kept) : std::make_unique<FloatArray>(Columns, Rows, bands);
+    };
+    L0 = grid(keptL0, NumDisparities);
+    Ln = grid(keptLn, NumDisparities);
+    DispConf = grid(keptDispConf, 2);
+    DisplayMap = grid(keptDisplayMap, 1);
 
     Report(progress, JobStage::InitialMatchValues, 1, 1);
     ComputeL0(image0, image1, WinRadL0, MaxScaler, USE_SAD);
