@@ -256,8 +256,8 @@ TEST(StereoMatcherLifecycle, ASameShapedJobKeepsTheGridsAndRewritesEveryCell) {
     Job first;
     RunJob(reused, image0, image1, first);
     const FloatArray* volume = reused.Ln.get();
-    for (FloatArray* grid : {reused.L0.get(), reused.Ln.get(), reused.DispConf.get(),
-                             reused.DisplayMap.get()}) {
+    for (FloatArray* grid :
+         {reused.L0.get(), reused.Ln.get(), reused.DispConf.get(), reused.DisplayMap.get()}) {
       grid->Fill(std::nanf(""));
     }
     Job second;
