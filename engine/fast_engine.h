@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "engine/float_array.h"
 #include "engine/stereo_matcher.h"
 
@@ -12,7 +14,20 @@ namespace tavrel::fast {
 
 void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
                int winRadL0, float maxScaler, int useSad);
-void Iterate(StereoMatcher& matcher);
+// What one iteration hands to the next of the same series: the column sums
+// of the box sum at the first row of the second band of rows, formed from the
+// rows as the iteration wrote them. The next iteration then starts the second
+// band from them instead of running the column sums down from the top.
+// Between the two calls nothing may change the matcher.
+struct IterationCarry {
+  std::vector<double> columnSums;
+  int firstRow = -1;  // the row they belong to; -1: nothing carried
+  int rows = 0, columns = 0, disparities = 0, radius = 0, bands = 0;
+};
+
+// One iteration; with a carry, takes what the previous iteration of the
+// series left there, if it fits, and leaves what the next one can use.
+void Iterate(StereoMatcher& matcher, IterationCarry* carry = nullptr);
 void ExtractDispConf(StereoMatcher& matcher);
 
 }  // namespace tavrel::fast

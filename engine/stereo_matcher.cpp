@@ -166,18 +166,21 @@ void StereoMatcher::ComputeL0(const FloatArray& image0, const FloatArray& image1
 }
 
 void StereoMatcher::RunIterations(int n, const JobProgress& progress) {
+  fast::IterationCarry carry;
   for (int i = 1; i <= n; ++i) {
     Report(progress, JobStage::Iteration, i, n);
-    Iterate();
+    Iterate(&carry);
   }
 }
 
-void StereoMatcher::Iterate() {
+void StereoMatcher::Iterate() { Iterate(nullptr); }
+
+void StereoMatcher::Iterate(fast::IterationCarry* carry) {
   RequireVolumes(*this, "Iterate");
   RequireRadius("WinRadRC", WinRadRC, kWinRadRCLimit);
   RequireRadius("WinRadD", WinRadD, kWinRadDLimit);
   if (Engine == EngineKind::Fast) {
-    fast::Iterate(*this);
+    fast::Iterate(*this, carry);
   } else {
     reference::Iterate(*this);
   }

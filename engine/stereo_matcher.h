@@ -8,6 +8,10 @@
 
 namespace tavrel {
 
+namespace fast {
+struct IterationCarry;
+}
+
 // The stages of one job, as reported to a progress callback.
 enum class JobStage { InitialMatchValues, Iteration, Extraction };
 
@@ -62,17 +66,20 @@ class StereoMatcher {
   // grids, and if it does not finish (allocation failure, or an exception
   // thrown by `progress`) the matcher is left empty.
   void Run(const FloatArray& image0, const FloatArray& image1, int MinDisparity, int MaxDisparity,
-           int WinRadL0, int WinRadRC, int WinRadD, int NumIterations, float MaxScaler,
-           int USE_SAD, const JobProgress& progress = {});
+           int WinRadL0, int WinRadRC, int WinRadD, int NumIterations, float MaxScaler, int USE_SAD,
+           const JobProgress& progress = {});
 
-  void ComputeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0,
-                 float MaxScaler, int USE_SAD);
+  void ComputeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0, float MaxScaler,
+                 int USE_SAD);
   void RunIterations(int n, const JobProgress& progress = {});
   void Iterate();
   void ExtractDispConf();
   void DisparityToDisplay();
   void ConfidenceToDisplay();
   void Release();
+
+ private:
+  void Iterate(fast::IterationCarry* carry);
 };
 
 // Throws std::invalid_argument with a readable text when Run could not use

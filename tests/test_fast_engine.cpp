@@ -147,12 +147,14 @@ void ExpectEnginesAgree(const Job& job, std::mt19937& rng) {
     EXPECT_EQ(actual.back()->L0Ready, 1);
     actual.back()->IterationCount = 0;
   }
+  // Each series of iterations hands its carry on, as RunIterations does.
+  std::vector<fast::IterationCarry> carries(actual.size());
   for (int iteration = 1; iteration <= 3; ++iteration) {
     reference::Iterate(*expected);
     reference::ExtractDispConf(*expected);
     for (std::size_t t = 0; t < actual.size(); ++t) {
       ThreadCount scope(kThreadCounts[t]);
-      fast::Iterate(*actual[t]);
+      fast::Iterate(*actual[t], &carries[t]);
       fast::ExtractDispConf(*actual[t]);
       const std::string where = job.Describe() + " iteration " + std::to_string(iteration) +
                                 " threads " + std::to_string(kThreadCounts[t]);
