@@ -647,6 +647,8 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   g.radius = winRadL0;
   AdviseHugePages(*matcher.L0);
   AdviseHugePages(*matcher.Ln);
+  TouchPages(*matcher.L0);
+  TouchPages(*matcher.Ln);
   const bool sad = useSad != 0;
   const int blocks = (g.disparities + kLanes - 1) / kLanes;
 
