@@ -65,13 +65,19 @@ class StreamingBoxMean {
            ThreadArena::Bytes<double>(lanes);
   }
 
-  StreamingBoxMean(int rows, int columns, int lanes, int radius, ThreadArena& arena)
+  // With sumsInFloat the running sums are kept in float instead of double:
+  // only for inputs whose every window sum and partial sum is a whole number
+  // that float holds exactly, where both give the exact sums (see
+  // ExactInFloat).
+  StreamingBoxMean(int rows, int columns, int lanes, int radius, ThreadArena& arena,
+                   bool sumsInFloat = false)
       : rows_(rows),
         columns_(columns),
         lanes_(lanes),
         radius_(radius),
         ringRows_(2 * radius + 2),
         rowSize_(static_cast<std::size_t>(columns) * lanes),
+        sumsInFloat_(sumsInFloat),
         ring_(arena.Take<float>(rowSize_ * ringRows_)),
         columnSums_(arena.Take<double>(rowSize_)),
         columnValues_(arena.Take<float>(rowSize_)),
@@ -108,11 +114,13 @@ class StreamingBoxMean {
   int radius_;
   int ringRows_;
   std::size_t rowSize_;
+  bool sumsInFloat_;
   float w_ = 1.0f;
   bool active_ = false;
   int made_ = 0;
   // Every element is written before it is read: the ring by makeRow, the
-  // sums at a stream's first inner row, the rest for each row.
+  // sums at a stream's first inner row, the rest for each row. With sums in
+  // float, the sums' storage holds floats.
   float* ring_;
   double* columnSums_;
   float* columnValues_;
@@ -120,38 +128,44 @@ class StreamingBoxMean {
   float* out_;
 };
 
-// sums[k] = first[k], then sums[k] += rows[j][k] for j = 1 .. count - 1.
-TAVREL_VECTOR_CLONES void StartSums(double* __restrict sums, const float* const* rows, int count,
-                                    std::size_t n) {
+// A box mean of whole numbers v with |v| <= 255 * 255, over windows of up to
+// 15 x 15 cells, has every running sum below 225 * 65025 < 2^24 in
+// magnitude: float holds each exactly, as double does, so the two give the
+// same bits.
+bool ExactInFloat(int radius) { return radius <= 7; }
+
+// sums[k] = first[k], then sums[k] += rows[j][k] for j = 1 .. count - 1;
+// values = sums rounded to float.
+template <typename Sum>
+[[gnu::always_inline]] inline void StartSumsOf(Sum* __restrict sums, const float* const* rows,
+                                               int count, float* __restrict values, std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) sums[k] = rows[0][k];
   for (int j = 1; j < count; ++j) {
     const float* row = rows[j];
     for (std::size_t k = 0; k < n; ++k) sums[k] += row[k];
   }
+  for (std::size_t k = 0; k < n; ++k) values[k] = static_cast<float>(sums[k]);
 }
 
-// sums = (sums - leave) + enter in double, values = sums rounded to float.
-TAVREL_VECTOR_CLONES void StepSums(double* __restrict sums, const float* __restrict leave,
-                                   const float* __restrict enter, float* __restrict values,
-                                   std::size_t n) {
+// sums = (sums - leave) + enter, values = sums rounded to float.
+template <typename Sum>
+[[gnu::always_inline]] inline void StepSumsOf(Sum* __restrict sums, const float* __restrict leave,
+                                              const float* __restrict enter,
+                                              float* __restrict values, std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) {
-    const double s = (sums[k] - leave[k]) + enter[k];
+    const Sum s = (sums[k] - leave[k]) + enter[k];
     sums[k] = s;
     values[k] = static_cast<float>(s);
   }
 }
 
-TAVREL_VECTOR_CLONES void RoundSums(const double* __restrict sums, float* __restrict values,
-                                    std::size_t n) {
-  for (std::size_t k = 0; k < n; ++k) values[k] = static_cast<float>(sums[k]);
-}
-
 // The row pass of BoxSum on one row (columns x lanes, lane fastest), followed
 // by BoxMean's division by w: out[j] = float(float(running sum) / w) for the
 // inner columns j = r .. columns - r - 1.
-TAVREL_VECTOR_CLONES void RowPassAndDivide(const float* __restrict values, int columns, int lanes,
-                                           int radius, float w, double* __restrict sum,
-                                           float* __restrict out) {
+template <typename Sum>
+[[gnu::always_inline]] inline void RowPassAndDivideOf(const float* __restrict values, int columns,
+                                                      int lanes, int radius, float w,
+                                                      Sum* __restrict sum, float* __restrict out) {
   for (int k = 0; k < lanes; ++k) sum[k] = values[k];
   for (int j = 1; j <= 2 * radius; ++j) {
     const float* v = values + static_cast<std::ptrdiff_t>(j) * lanes;
@@ -168,11 +182,36 @@ TAVREL_VECTOR_CLONES void RowPassAndDivide(const float* __restrict values, int c
     const float* leave = values + static_cast<std::ptrdiff_t>(j - radius) * lanes;
     const float* enter = values + static_cast<std::ptrdiff_t>(j + radius + 1) * lanes;
     for (int k = 0; k < lanes; ++k) {
-      const double current = sum[k];
+      const Sum current = sum[k];
       o[k] = static_cast<float>(current) / w;
       sum[k] = (current - leave[k]) + enter[k];
     }
   }
+}
+
+TAVREL_VECTOR_CLONES void StartSums(double* sums, const float* const* rows, int count,
+                                    float* values, std::size_t n) {
+  StartSumsOf(sums, rows, count, values, n);
+}
+TAVREL_VECTOR_CLONES void StartSums(float* sums, const float* const* rows, int count, float* values,
+                                    std::size_t n) {
+  StartSumsOf(sums, rows, count, values, n);
+}
+TAVREL_VECTOR_CLONES void StepSums(double* sums, const float* leave, const float* enter,
+                                   float* values, std::size_t n) {
+  StepSumsOf(sums, leave, enter, values, n);
+}
+TAVREL_VECTOR_CLONES void StepSums(float* sums, const float* leave, const float* enter,
+                                   float* values, std::size_t n) {
+  StepSumsOf(sums, leave, enter, values, n);
+}
+TAVREL_VECTOR_CLONES void RowPassAndDivide(const float* values, int columns, int lanes, int radius,
+                                           float w, double* sum, float* out) {
+  RowPassAndDivideOf(values, columns, lanes, radius, w, sum, out);
+}
+TAVREL_VECTOR_CLONES void RowPassAndDivide(const float* values, int columns, int lanes, int radius,
+                                           float w, float* sum, float* out) {
+  RowPassAndDivideOf(values, columns, lanes, radius, w, sum, out);
 }
 
 TAVREL_VECTOR_CLONES void Divide(const float* __restrict in, float w, float* __restrict out,
@@ -184,22 +223,33 @@ void StreamingBoxMean::InnerRow(int i) {
   const int r = radius_;
   const std::size_t innerBegin = static_cast<std::size_t>(r) * lanes_;
   const std::size_t innerCount = static_cast<std::size_t>(columns_ - 2 * r) * lanes_;
-  double* sums = columnSums_ + innerBegin;
   float* values = columnValues_ + innerBegin;
-  if (i == r) {
-    std::vector<const float*> window;
-    for (int j = 0; j <= 2 * r; ++j) window.push_back(Slot(j) + innerBegin);
-    StartSums(sums, window.data(), 2 * r + 1, innerCount);
-    RoundSums(sums, values, innerCount);
+  auto columnPass = [&](auto* sums) {
+    sums += innerBegin;
+    if (i == r) {
+      std::vector<const float*> window;
+      for (int j = 0; j <= 2 * r; ++j) window.push_back(Slot(j) + innerBegin);
+      StartSums(sums, window.data(), 2 * r + 1, values, innerCount);
+    } else {
+      StepSums(sums, Slot(i - 1 - r) + innerBegin, Slot(i + r) + innerBegin, values, innerCount);
+    }
+  };
+  if (sumsInFloat_) {
+    columnPass(reinterpret_cast<float*>(columnSums_));
   } else {
-    StepSums(sums, Slot(i - 1 - r) + innerBegin, Slot(i + r) + innerBegin, values, innerCount);
+    columnPass(columnSums_);
   }
   // Edge columns enter the row sums with their own values.
   const float* raw = Slot(i);
   std::copy_n(raw, innerBegin, columnValues_);
   std::copy_n(raw + innerBegin + innerCount, innerBegin, columnValues_ + innerBegin + innerCount);
 
-  RowPassAndDivide(columnValues_, columns_, lanes_, r, w_, rowSum_, out_);
+  if (sumsInFloat_) {
+    RowPassAndDivide(columnValues_, columns_, lanes_, r, w_, reinterpret_cast<float*>(rowSum_),
+                     out_);
+  } else {
+    RowPassAndDivide(columnValues_, columns_, lanes_, r, w_, rowSum_, out_);
+  }
   std::copy_n(raw, innerBegin, out_);
   std::copy_n(raw + innerBegin + innerCount, innerBegin, out_ + innerBegin + innerCount);
 }
@@ -360,6 +410,19 @@ TAVREL_VECTOR_CLONES void ClampLanes(const float* __restrict values, int count, 
   }
 }
 
+// Whether every value of the image is a whole number from -255 to 255.
+bool WholeIntensities(const FloatArray& image) {
+  bool whole = true;
+  const float* data = image.data();
+  const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(image.size());
+#pragma omp parallel for reduction(&& : whole) schedule(static)
+  for (std::ptrdiff_t k = 0; k < n; ++k) {
+    const float v = data[k];
+    whole = whole && v >= -255.0f && v <= 255.0f && v == std::trunc(v);
+  }
+  return whole;
+}
+
 bool InNormalisedRegion(const Geometry& g, int i, int c) {
   return i >= kPixelMargin && i <= g.rows - kPixelMargin - 1 && c >= kPixelMargin &&
          c <= g.columns - kPixelMargin - 1;
@@ -402,8 +465,11 @@ TAVREL_VECTOR_CLONES void ScatterLanes(const float* __restrict lanes, int column
 // A block of up to kLanes consecutive disparity indices k0 .. k0 + count - 1
 // travelling down the image.
 struct BlockStream {
-  BlockStream(const Geometry& g, int channels, int k0, int count, ThreadArena& arena)
-      : box(g.rows, g.columns, channels * kLanes, g.radius, arena), k0(k0), count(count) {}
+  BlockStream(const Geometry& g, int channels, int k0, int count, ThreadArena& arena,
+              bool sumsInFloat)
+      : box(g.rows, g.columns, channels * kLanes, g.radius, arena, sumsInFloat),
+        k0(k0),
+        count(count) {}
   StreamingBoxMean box;
   int k0;
   int count;
@@ -659,6 +725,10 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
                    : MeansBytes(g));
   const ImageMeans means = sad ? ImageMeans{} : MeanImages(image0, image1, g, shared);
   const int channels = sad ? 1 : 3 * g.bands;
+  // Images read from 8-bit files hold whole intensities: their moments are
+  // whole numbers up to 255 * 255, and their box means run exactly in float.
+  const bool momentsInFloat =
+      !sad && ExactInFloat(g.radius) && WholeIntensities(image0) && WholeIntensities(image1);
 
   // Each thread takes a run of consecutive blocks and moves them down the
   // image together, so that the cache lines of a pixel's L0 values are
@@ -684,7 +754,8 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
     mine.reserve(static_cast<std::size_t>(count));
     for (int block = firstBlock; block < endBlock; ++block) {
       const int k0 = block * kLanes;
-      mine.emplace_back(g, channels, k0, std::min(kLanes, g.disparities - k0), arena);
+      mine.emplace_back(g, channels, k0, std::min(kLanes, g.disparities - k0), arena,
+                        momentsInFloat);
     }
     if (!mine.empty()) {
       RowCache image1Rows(g, g.bands);
