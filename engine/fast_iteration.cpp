@@ -530,9 +530,11 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
 
     // The carried sums' last steps enter rows of band 1.
 #pragma omp single nowait
-    if (carrying) advanceCarry(s.lastRow);
+    {
+      if (carrying) advanceCarry(s.lastRow);
+    }
 
-      // Rows outside the interior.
+    // Rows outside the interior.
 #pragma omp for schedule(static)
     for (int r = 0; r < s.rows; ++r) {
       if (r >= kMargin && r <= s.lastRow) continue;
