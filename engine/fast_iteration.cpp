@@ -29,7 +29,11 @@
 // phase (the threads sharing the columns) runs the column recurrence from the
 // top and records its state at every band's first row, and copies the rows
 // around each band boundary that both neighbours read. Then every thread
-// finishes its band without waiting for the others.
+// finishes its band without waiting for the others. In a series of
+// iterations, the thread of the first band also runs the next iteration's
+// column recurrence over the rows it has just written, while they are in
+// cache, and hands the state at the second band's first row on, so that the
+// next iteration's first phase need not run it from the top.
 //
 // Every stored value goes through the same sequence of double or float
 // operations as in the separate passes, so the results are identical for any
