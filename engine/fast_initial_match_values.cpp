@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #ifdef _OPENMP
@@ -24,9 +25,18 @@
 // block's planes is made once (lanes = indices, adjacent in memory), kept in a
 // ring of 2r + 2 rows, and the box mean runs as running sums carried from row
 // to row (columns) and along the row (rows), exactly as BoxSum forms them,
-// lane by lane. The finished row goes straight into L0. Blocks are
+// lane by lane.
+//
+// Correlation: the finished row goes straight into L0. Blocks are
 // independent: each thread takes a run of consecutive ones and moves them
 // down the image together; no value depends on how they are shared.
+//
+// SAD: the scaling needs the mean over all indices of each pixel, box-averaged
+// again, so every block of a row moves together and the raw rows wait in a
+// small ring until their background level is known; then each cell of L0
+// and Ln is written once, with its final value. Threads take bands of rows,
+// which is exact only when every box sum is (see ExactSadSums and
+// ExactMeanSums); otherwise one thread runs the volume from the top.
 namespace tavrel::fast {
 namespace {
 
@@ -46,6 +56,25 @@ struct Geometry {
   bool ValidRow(int i) const { return i >= kValidFirst && i <= rows - kValidFirst; }
   bool ValidColumn(std::int64_t c) const { return c >= kValidFirst && c <= columns - kValidFirst; }
 };
+
+// The calling thread's part first .. end - 1 of count items shared out in
+// runs among the threads of a parallel region (all of them outside one).
+struct Share {
+  int thread = 0;
+  int first = 0;
+  int end = 0;
+};
+
+Share ShareOf(int count) {
+  int thread = 0;
+  int threads = 1;
+#ifdef _OPENMP
+  thread = omp_get_thread_num();
+  threads = omp_get_num_threads();
+#endif
+  return {thread, static_cast<int>(static_cast<std::int64_t>(count) * thread / threads),
+          static_cast<int>(static_cast<std::int64_t>(count) * (thread + 1) / threads)};
+}
 
 // Box mean of radius r over the planes of one block, streamed row by row.
 // A plane row holds columns x lanes floats (lane fastest; lanes = channels x
@@ -69,8 +98,13 @@ class StreamingBoxMean {
   // only for inputs whose every window sum and partial sum is a whole number
   // that float holds exactly, where both give the exact sums (see
   // ExactInFloat).
+  //
+  // A stream may start at a later row, firstRow: it then forms the column
+  // sums of its first inner row afresh, from that row's window, instead of
+  // carrying them down from the top. The two agree only where every sum is
+  // exact (see ExactSadSums), so only such callers start below row 0.
   StreamingBoxMean(int rows, int columns, int lanes, int radius, ThreadArena& arena,
-                   bool sumsInFloat = false)
+                   bool sumsInFloat = false, int firstRow = 0)
       : rows_(rows),
         columns_(columns),
         lanes_(lanes),
@@ -86,10 +120,12 @@ class StreamingBoxMean {
     const double side = 2.0 * radius + 1.0;
     w_ = static_cast<float>(side * side);
     active_ = rows >= 2 * radius + 1 && columns >= 2 * radius + 1;
+    made_ = std::max(0, firstRow - radius);
+    startRow_ = std::max(radius, firstRow);
   }
 
   // Filtered row i (columns x lanes), valid until the next call. Rows go in
-  // order 0, 1, ..., rows - 1; makeRow(j, float* row) must write unfiltered
+  // order firstRow, firstRow + 1, ..., rows - 1; makeRow(j, float* row) must write unfiltered
   // row j, and is called for each row once, as the window first reaches it.
   template <typename MakeRow>
   const float* Step(int i, MakeRow&& makeRow) {
@@ -118,6 +154,7 @@ class StreamingBoxMean {
   float w_ = 1.0f;
   bool active_ = false;
   int made_ = 0;
+  int startRow_ = 0;  // the inner row whose column sums are formed afresh
   // Every element is written before it is read: the ring by makeRow, the
   // sums at a stream's first inner row, the rest for each row. With sums in
   // float, the sums' storage holds floats.
@@ -226,9 +263,9 @@ void StreamingBoxMean::InnerRow(int i) {
   float* values = columnValues_ + innerBegin;
   auto columnPass = [&](auto* sums) {
     sums += innerBegin;
-    if (i == r) {
+    if (i == startRow_) {
       std::vector<const float*> window;
-      for (int j = 0; j <= 2 * r; ++j) window.push_back(Slot(j) + innerBegin);
+      for (int j = i - r; j <= i + r; ++j) window.push_back(Slot(j) + innerBegin);
       StartSums(sums, window.data(), 2 * r + 1, values, innerCount);
     } else {
       StepSums(sums, Slot(i - 1 - r) + innerBegin, Slot(i + r) + innerBegin, values, innerCount);
@@ -410,15 +447,15 @@ TAVREL_VECTOR_CLONES void ClampLanes(const float* __restrict values, int count, 
   }
 }
 
-// Whether every value of the image is a whole number from -255 to 255.
-bool WholeIntensities(const FloatArray& image) {
+// Whether every value of the image is a whole number from `lowest` to 255.
+bool WholeIntensities(const FloatArray& image, float lowest) {
   bool whole = true;
   const float* data = image.data();
   const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(image.size());
 #pragma omp parallel for reduction(&& : whole) schedule(static)
   for (std::ptrdiff_t k = 0; k < n; ++k) {
     const float v = data[k];
-    whole = whole && v >= -255.0f && v <= 255.0f && v == std::trunc(v);
+    whole = whole && v >= lowest && v <= 255.0f && v == std::trunc(v);
   }
   return whole;
 }
@@ -466,8 +503,8 @@ TAVREL_VECTOR_CLONES void ScatterLanes(const float* __restrict lanes, int column
 // travelling down the image.
 struct BlockStream {
   BlockStream(const Geometry& g, int channels, int k0, int count, ThreadArena& arena,
-              bool sumsInFloat)
-      : box(g.rows, g.columns, channels * kLanes, g.radius, arena, sumsInFloat),
+              bool sumsInFloat, int firstRow = 0)
+      : box(g.rows, g.columns, channels * kLanes, g.radius, arena, sumsInFloat, firstRow),
         k0(k0),
         count(count) {}
   StreamingBoxMean box;
@@ -525,18 +562,6 @@ class RowCache {
   int loaded_ = -1;
 };
 
-// Row i of the raw SAD values of one block, written into L0.
-void SadBlockRow(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-                 const Geometry& g, BlockStream& block, RowCache& image1Rows, int i) {
-  const float* row = block.box.Step(i, [&](int j, float* plane) {
-    if (!ClearOutsideValid(g, j, kLanes, plane)) return;
-    SimilarityRow(g, image0.data() + image0.Index(j, 0, 0), image1Rows.ImageOne(image1, g, j),
-                  block.k0, kValidFirst, g.columns - kValidFirst, plane);
-  });
-  FloatArray& L0 = *matcher.L0;
-  ScatterLanes(row, g.columns, block.count, &L0.At(i, 0, block.k0), g.disparities);
-}
-
 // Row i of one block's correlation values: clamped in the normalised region,
 // written into L0, and into Ln inside the interior (0 elsewhere). `values`
 // holds columns x kLanes floats of scratch.
@@ -589,48 +614,16 @@ TAVREL_VECTOR_CLONES void SumIndexMajor(const float* __restrict values, int coun
   for (int j = 0; j < kLanes; ++j) sums[j] = s[j];
 }
 
-// MeanGrid(i, c) at meanGrid[i * columns + c]: L0 summed over the indices
-// ascending in float, divided by NumDisparities; then box-averaged with
-// radius r + 1. The box mean streams through `arena`
-// (StreamingBoxMean::Bytes(columns, 1, r + 1)) and writes each row back in
-// place once the stream holds its own copy.
-void ComputeMeanGrid(const StereoMatcher& matcher, const Geometry& g, float* meanGrid,
-                     ThreadArena& arena) {
-  const FloatArray& L0 = *matcher.L0;
-#pragma omp parallel
-  {
-    // kLanes pixels at a time, their values turned index-major so that the
-    // kLanes chains of additions (each in index order) run in the lanes.
-    std::vector<float> indexMajor(static_cast<std::size_t>(g.disparities) * kLanes, 0.0f);
-#pragma omp for schedule(static)
-    for (int i = 0; i < g.rows; ++i) {
-      for (int c0 = 0; c0 < g.columns; c0 += kLanes) {
-        const int n = std::min(kLanes, g.columns - c0);
-        Transpose(L0.data() + L0.Index(i, c0, 0), g.disparities, indexMajor.data(), kLanes, n,
-                  g.disparities);
-        float sums[kLanes];
-        SumIndexMajor(indexMajor.data(), g.disparities, sums);
-        float* out = meanGrid + static_cast<std::size_t>(i) * g.columns + c0;
-        for (int j = 0; j < n; ++j) out[j] = sums[j] / static_cast<float>(g.disparities);
-      }
-    }
-  }
-  StreamingBoxMean box(g.rows, g.columns, 1, g.radius + 1, arena);
-  for (int i = 0; i < g.rows; ++i) {
-    const float* row = box.Step(i, [&](int j, float* copy) {
-      std::copy_n(meanGrid + static_cast<std::size_t>(j) * g.columns, g.columns, copy);
-    });
-    std::copy_n(row, g.columns, meanGrid + static_cast<std::size_t>(i) * g.columns);
-  }
-}
-
-// SAD scaling (v - m) / (1 - m) in double, clamp, and Ln, for one pixel.
-TAVREL_VECTOR_CLONES void ScalePixel(float* __restrict l0, float* __restrict ln, int count, float m,
-                                     int firstInterior, int lastInterior) {
+// SAD scaling (v - m) / (1 - m) in double and clamp of one pixel's raw values;
+// l0 gets the results, ln the same in the interior indices firstInterior ..
+// lastInterior and 0 elsewhere.
+TAVREL_VECTOR_CLONES void ScalePixel(const float* __restrict raw, float* __restrict l0,
+                                     float* __restrict ln, int count, float m, int firstInterior,
+                                     int lastInterior) {
   const double md = m;
   const double denominator = 1.0 - md;
   for (int k = 0; k < count; ++k) {
-    float v = static_cast<float>((static_cast<double>(l0[k]) - md) / denominator);
+    float v = static_cast<float>((static_cast<double>(raw[k]) - md) / denominator);
     v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
     v = v > 1.0f ? 1.0f : v;
     l0[k] = v;
@@ -638,25 +631,166 @@ TAVREL_VECTOR_CLONES void ScalePixel(float* __restrict l0, float* __restrict ln,
   }
 }
 
-void ScaleSadValues(StereoMatcher& matcher, const Geometry& g, const float* meanGrid,
-                    float maxScaler) {
-  FloatArray& L0 = *matcher.L0;
-  FloatArray& Ln = *matcher.Ln;
-  const std::size_t pixelCells = static_cast<std::size_t>(g.disparities);
-#pragma omp parallel for schedule(static)
-  for (int i = 0; i < g.rows; ++i) {
-    for (int c = 0; c < g.columns; ++c) {
-      float* ln = &Ln.At(i, c, 0);
-      if (!InNormalisedRegion(g, i, c)) {
-        std::fill_n(ln, pixelCells, 0.0f);
-        continue;
-      }
-      float m = meanGrid[static_cast<std::size_t>(i) * g.columns + c];
-      if (m > maxScaler) m = maxScaler;
-      ScalePixel(&L0.At(i, c, 0), ln, g.disparities, m, kDisparityMargin,
-                 g.disparities - kDisparityMargin - 1);
+// What the pixel means (the background level before its box mean) of some
+// rows span: enough to tell whether their box mean's sums are exact.
+struct MeanExtent {
+  float leastPositive = std::numeric_limits<float>::infinity();
+  float greatest = 0.0f;
+  bool unusual = false;  // a negative value, a NaN or an infinity
+
+  void Add(const float* means, int count) {
+    for (int c = 0; c < count; ++c) {
+      const float m = means[c];
+      if (!(m >= 0.0f) || std::isinf(m)) unusual = true;
+      if (m > 0.0f) leastPositive = std::min(leastPositive, m);
+      greatest = std::max(greatest, m);
     }
   }
+  void Merge(const MeanExtent& other) {
+    leastPositive = std::min(leastPositive, other.leastPositive);
+    greatest = std::max(greatest, other.greatest);
+    unusual = unusual || other.unusual;
+  }
+};
+
+// Whether the running sums of the background level's box mean (radius
+// r + 1) are exact in double, so that a band of rows may form its column
+// sums afresh and get the sums the straightforward pass carries down from
+// the top. They are when every mean is a non-negative multiple of u, the
+// last bit of the least positive one (every larger float and every float
+// rounding of a sum of them is one too), and no window sum of (2r + 3)^2
+// means comes near 2^53 u, below which double holds every multiple of u.
+bool ExactMeanSums(const MeanExtent& extent, int radius) {
+  if (extent.unusual) return false;
+  if (extent.greatest == 0.0f) return true;
+  const int side = 2 * (radius + 1) + 1;
+  const int unitExponent =
+      std::ilogb(extent.leastPositive) - (std::numeric_limits<float>::digits - 1);
+  return static_cast<double>(side) * side * extent.greatest <
+         std::ldexp(1.0, std::numeric_limits<double>::digits - 1 + unitExponent);
+}
+
+// Whether the similarity planes' box sums are exact in double, for any
+// window and any starting row. With whole intensities from 0 to 255, each
+// band's term 1 - |a - v| / 255 is 0 or at least 1/255 > 2^-8, so each
+// pixel's float sum over the bands is 0 or at least 2^-8, and the
+// similarity, that sum over B, is 0 or a float above 2^-9 / B: its last bit,
+// and that of every larger float, is at least u = 2^-(32 + ceil(log2 B)).
+// Window sums stay below 225 < 2^8, and double holds every multiple of u
+// below 2^53 u; so B up to 2^13.
+bool ExactSadSums(const FloatArray& image0, const FloatArray& image1) {
+  constexpr int kMostBands = 1 << 13;
+  return image0.bands() <= kMostBands && WholeIntensities(image0, 0.0f) &&
+         WholeIntensities(image1, 0.0f);
+}
+
+// SAD values of rows first .. end - 1, every disparity index, straight into
+// L0 and Ln: the raw values (similarity box means), the background level
+// (the mean over the indices, box-averaged with radius r + 1), the scaling
+// and the clamp. A band below row 0 starts its box sums afresh, right only
+// where ExactSadSums holds and the means it meets pass ExactMeanSums;
+// `extent` gathers those means.
+//
+// The background level of row q needs the raw values of rows up to
+// q + r + 1: they wait in a ring of r + 2 rows (L0's layout) until row q is
+// scaled, so that each cell of L0 and Ln is written once.
+void SadRows(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
+             const Geometry& g, int first, int end, float maxScaler, MeanExtent& extent) {
+  const int r = g.radius;
+  const int levelRadius = r + 1;
+  const int firstRaw = std::max(0, first - levelRadius);
+  const int blocks = (g.disparities + kLanes - 1) / kLanes;
+  const std::size_t rawRow = static_cast<std::size_t>(g.columns) * g.disparities;
+  const int ringRows = levelRadius + 1;
+
+  ThreadArena& arena = ThreadArena::Mine(0);
+  arena.Reset(blocks * StreamingBoxMean::Bytes(g.columns, kLanes, r) +
+              StreamingBoxMean::Bytes(g.columns, 1, levelRadius) +
+              ThreadArena::Bytes<float>(rawRow * ringRows) +
+              ThreadArena::Bytes<float>(static_cast<std::size_t>(g.disparities) * kLanes));
+  std::vector<BlockStream> streams;
+  streams.reserve(static_cast<std::size_t>(blocks));
+  for (int block = 0; block < blocks; ++block) {
+    const int k0 = block * kLanes;
+    streams.emplace_back(g, 1, k0, std::min(kLanes, g.disparities - k0), arena, false, firstRaw);
+  }
+  StreamingBoxMean level(g.rows, g.columns, 1, levelRadius, arena, false, first);
+  float* ring = arena.Take<float>(rawRow * ringRows);
+  float* indexMajor = arena.Take<float>(static_cast<std::size_t>(g.disparities) * kLanes);
+  auto rawOf = [&](int i) { return ring + static_cast<std::size_t>(i % ringRows) * rawRow; };
+  RowCache image1Rows(g, g.bands);
+
+  // Raw values of row j into the ring, and the pixel means of row j: each
+  // pixel's values added in float, indices ascending, then divided by D.
+  auto makeMeans = [&](int j, float* means) {
+    float* raw = rawOf(j);
+    for (BlockStream& stream : streams) {
+      const float* row = stream.box.Step(j, [&](int i, float* plane) {
+        if (!ClearOutsideValid(g, i, kLanes, plane)) return;
+        SimilarityRow(g, image0.data() + image0.Index(i, 0, 0), image1Rows.ImageOne(image1, g, i),
+                      stream.k0, kValidFirst, g.columns - kValidFirst, plane);
+      });
+      ScatterLanes(row, g.columns, stream.count, raw + stream.k0, g.disparities);
+    }
+    const float count = static_cast<float>(g.disparities);  // exact, see ComputeL0
+    for (int c0 = 0; c0 < g.columns; c0 += kLanes) {
+      const int n = std::min(kLanes, g.columns - c0);
+      Transpose(raw + static_cast<std::size_t>(c0) * g.disparities, g.disparities, indexMajor,
+                kLanes, n, g.disparities);
+      float sums[kLanes];
+      SumIndexMajor(indexMajor, g.disparities, sums);
+      for (int j = 0; j < n; ++j) means[c0 + j] = sums[j] / count;
+    }
+    extent.Add(means, g.columns);
+  };
+
+  FloatArray& L0 = *matcher.L0;
+  FloatArray& Ln = *matcher.Ln;
+  const int lastInterior = g.disparities - kDisparityMargin - 1;
+  for (int q = first; q < end; ++q) {
+    const float* background = level.Step(q, makeMeans);
+    const float* raw = rawOf(q);
+    float* l0 = &L0.At(q, 0, 0);
+    float* ln = &Ln.At(q, 0, 0);
+    for (int c = 0; c < g.columns; ++c) {
+      const std::size_t at = static_cast<std::size_t>(c) * g.disparities;
+      if (!InNormalisedRegion(g, q, c)) {
+        std::copy_n(raw + at, g.disparities, l0 + at);
+        std::fill_n(ln + at, g.disparities, 0.0f);
+        continue;
+      }
+      float m = background[c];
+      if (m > maxScaler) m = maxScaler;
+      ScalePixel(raw + at, l0 + at, ln + at, g.disparities, m, kDisparityMargin, lastInterior);
+    }
+  }
+}
+
+// The SAD values of the whole volume. Each thread takes a band of rows when
+// the box sums are exact, which ExactSadSums tells before and ExactMeanSums
+// after: should the means turn out to span too many binades, the volume is
+// done again as one band from the top, as the straightforward pass does it.
+void ComputeSadValues(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
+                      const Geometry& g, float maxScaler) {
+  int threads = 1;
+#ifdef _OPENMP
+  threads = std::min(omp_get_max_threads(), g.rows);
+#endif
+  if (threads > 1 && ExactSadSums(image0, image1)) {
+    std::vector<MeanExtent> extents(static_cast<std::size_t>(threads));
+#pragma omp parallel num_threads(threads)
+    {
+      const Share rows = ShareOf(g.rows);
+      if (rows.first < rows.end) {
+        SadRows(matcher, image0, image1, g, rows.first, rows.end, maxScaler, extents[rows.thread]);
+      }
+    }
+    MeanExtent all;
+    for (const MeanExtent& e : extents) all.Merge(e);
+    if (ExactMeanSums(all, g.radius)) return;
+  }
+  MeanExtent unused;
+  SadRows(matcher, image0, image1, g, 0, g.rows, maxScaler, unused);
 }
 
 // Window means of both images: band 2b image 0, band 2b + 1 image 1 at the
@@ -715,35 +849,31 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   AdviseHugePages(*matcher.Ln);
   TouchPages(*matcher.L0);
   TouchPages(*matcher.Ln);
-  const bool sad = useSad != 0;
+  if (useSad != 0) {
+    if (g.disparities > 0) ComputeSadValues(matcher, image0, image1, g, maxScaler);
+    matcher.L0Ready = 1;
+    return;
+  }
   const int blocks = (g.disparities + kLanes - 1) / kLanes;
 
   // Image-sized scratch of the calling thread, kept from one job to the next.
   ThreadArena& shared = ThreadArena::Mine(1);
-  shared.Reset(sad ? ThreadArena::Bytes<float>(static_cast<std::size_t>(g.rows) * g.columns) +
-                         StreamingBoxMean::Bytes(g.columns, 1, g.radius + 1)
-                   : MeansBytes(g));
-  const ImageMeans means = sad ? ImageMeans{} : MeanImages(image0, image1, g, shared);
-  const int channels = sad ? 1 : 3 * g.bands;
+  shared.Reset(MeansBytes(g));
+  const ImageMeans means = MeanImages(image0, image1, g, shared);
+  const int channels = 3 * g.bands;
   // Images read from 8-bit files hold whole intensities: their moments are
   // whole numbers up to 255 * 255, and their box means run exactly in float.
-  const bool momentsInFloat =
-      !sad && ExactInFloat(g.radius) && WholeIntensities(image0) && WholeIntensities(image1);
+  const bool momentsInFloat = ExactInFloat(g.radius) && WholeIntensities(image0, -255.0f) &&
+                              WholeIntensities(image1, -255.0f);
 
   // Each thread takes a run of consecutive blocks and moves them down the
   // image together, so that the cache lines of a pixel's L0 values are
   // written while they are in cache.
 #pragma omp parallel
   {
-    int thread = 0;
-    int threads = 1;
-#ifdef _OPENMP
-    thread = omp_get_thread_num();
-    threads = omp_get_num_threads();
-#endif
-    const int firstBlock = static_cast<int>(static_cast<std::int64_t>(blocks) * thread / threads);
-    const int endBlock =
-        static_cast<int>(static_cast<std::int64_t>(blocks) * (thread + 1) / threads);
+    const Share share = ShareOf(blocks);
+    const int firstBlock = share.first;
+    const int endBlock = share.end;
     const int count = std::max(endBlock - firstBlock, 0);
     ThreadArena& arena = ThreadArena::Mine(0);
     const std::size_t rowValues = static_cast<std::size_t>(g.columns) * kLanes;
@@ -762,21 +892,11 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
       RowCache meanRows(g, g.bands);
       for (int i = 0; i < g.rows; ++i) {
         for (BlockStream& block : mine) {
-          if (sad) {
-            SadBlockRow(matcher, image0, image1, g, block, image1Rows, i);
-          } else {
-            CorrelationBlockRow(matcher, image0, image1, means, g, block, image1Rows, meanRows,
-                                values, i);
-          }
+          CorrelationBlockRow(matcher, image0, image1, means, g, block, image1Rows, meanRows,
+                              values, i);
         }
       }
     }
-  }
-
-  if (sad && g.disparities > 0) {
-    float* meanGrid = shared.Take<float>(static_cast<std::size_t>(g.rows) * g.columns);
-    ComputeMeanGrid(matcher, g, meanGrid, shared);
-    ScaleSadValues(matcher, g, meanGrid, maxScaler);
   }
   matcher.L0Ready = 1;
 }
