@@ -614,20 +614,22 @@ TAVREL_VECTOR_CLONES void SumIndexMajor(const float* __restrict values, int coun
   for (int j = 0; j < kLanes; ++j) sums[j] = s[j];
 }
 
-// SAD scaling (v - m) / (1 - m) in double and clamp of one pixel's raw values;
-// l0 gets the results, ln the same in the interior indices firstInterior ..
-// lastInterior and 0 elsewhere.
-TAVREL_VECTOR_CLONES void ScalePixel(const float* __restrict raw, float* __restrict l0,
-                                     float* __restrict ln, int count, float m, int firstInterior,
-                                     int lastInterior) {
-  const double md = m;
-  const double denominator = 1.0 - md;
-  for (int k = 0; k < count; ++k) {
-    float v = static_cast<float>((static_cast<double>(raw[k]) - md) / denominator);
+// SAD scaling (v - m) / (1 - m) in double and clamp of n values, flat over
+// a run of pixels so that no pixel's count of indices leaves a remainder to
+// the vector loop: level[k] is the capped background level of value k's
+// pixel, and inner[k] 1 for interior indices and 0 elsewhere. l0 gets the
+// results, ln the results times inner (a value is at least 0.08 and finite,
+// so that is the value itself, or +0).
+TAVREL_VECTOR_CLONES void ScaleValues(const float* __restrict raw, const float* __restrict level,
+                                      const float* __restrict inner, float* __restrict l0,
+                                      float* __restrict ln, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) {
+    const double m = level[k];
+    float v = static_cast<float>((static_cast<double>(raw[k]) - m) / (1.0 - m));
     v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
     v = v > 1.0f ? 1.0f : v;
     l0[k] = v;
-    ln[k] = k >= firstInterior && k <= lastInterior ? v : 0.0f;
+    ln[k] = v * inner[k];
   }
 }
 
@@ -706,7 +708,7 @@ void SadRows(StereoMatcher& matcher, const FloatArray& image0, const FloatArray&
   ThreadArena& arena = ThreadArena::Mine(0);
   arena.Reset(blocks * StreamingBoxMean::Bytes(g.columns, kLanes, r) +
               StreamingBoxMean::Bytes(g.columns, 1, levelRadius) +
-              ThreadArena::Bytes<float>(rawRow * ringRows) +
+              ThreadArena::Bytes<float>(rawRow * ringRows) + 2 * ThreadArena::Bytes<float>(rawRow) +
               ThreadArena::Bytes<float>(static_cast<std::size_t>(g.disparities) * kLanes));
   std::vector<BlockStream> streams;
   streams.reserve(static_cast<std::size_t>(blocks));
@@ -717,6 +719,14 @@ void SadRows(StereoMatcher& matcher, const FloatArray& image0, const FloatArray&
   StreamingBoxMean level(g.rows, g.columns, 1, levelRadius, arena, false, first);
   float* ring = arena.Take<float>(rawRow * ringRows);
   float* indexMajor = arena.Take<float>(static_cast<std::size_t>(g.disparities) * kLanes);
+  float* levels = arena.Take<float>(rawRow);
+  float* inner = arena.Take<float>(rawRow);
+  for (int c = 0; c < g.columns; ++c) {
+    for (int k = 0; k < g.disparities; ++k) {
+      const bool interior = k >= kDisparityMargin && k < g.disparities - kDisparityMargin;
+      inner[static_cast<std::size_t>(c) * g.disparities + k] = interior ? 1.0f : 0.0f;
+    }
+  }
   auto rawOf = [&](int i) { return ring + static_cast<std::size_t>(i % ringRows) * rawRow; };
   RowCache image1Rows(g, g.bands);
 
@@ -746,23 +756,32 @@ void SadRows(StereoMatcher& matcher, const FloatArray& image0, const FloatArray&
 
   FloatArray& L0 = *matcher.L0;
   FloatArray& Ln = *matcher.Ln;
-  const int lastInterior = g.disparities - kDisparityMargin - 1;
+  const std::size_t D = static_cast<std::size_t>(g.disparities);
+  // The normalised columns kPixelMargin .. columns - kPixelMargin - 1 are
+  // scaled, the others keep their raw values in L0 and 0 in Ln.
+  const int scaledColumns = std::max(g.columns - 2 * kPixelMargin, 0);
+  const std::size_t scaledBegin = scaledColumns > 0 ? kPixelMargin * D : rawRow;
+  const std::size_t scaledEnd = scaledBegin + scaledColumns * D;
   for (int q = first; q < end; ++q) {
     const float* background = level.Step(q, makeMeans);
     const float* raw = rawOf(q);
     float* l0 = &L0.At(q, 0, 0);
     float* ln = &Ln.At(q, 0, 0);
-    for (int c = 0; c < g.columns; ++c) {
-      const std::size_t at = static_cast<std::size_t>(c) * g.disparities;
-      if (!InNormalisedRegion(g, q, c)) {
-        std::copy_n(raw + at, g.disparities, l0 + at);
-        std::fill_n(ln + at, g.disparities, 0.0f);
-        continue;
-      }
+    const bool scaled = InNormalisedRegion(g, q, kPixelMargin) && scaledColumns > 0;
+    const std::size_t keptEnd = scaled ? scaledBegin : rawRow;
+    const std::size_t keptBegin = scaled ? scaledEnd : rawRow;
+    std::copy_n(raw, keptEnd, l0);
+    std::fill_n(ln, keptEnd, 0.0f);
+    std::copy(raw + keptBegin, raw + rawRow, l0 + keptBegin);
+    std::fill(ln + keptBegin, ln + rawRow, 0.0f);
+    if (!scaled) continue;
+    for (int c = kPixelMargin; c < kPixelMargin + scaledColumns; ++c) {
       float m = background[c];
       if (m > maxScaler) m = maxScaler;
-      ScalePixel(raw + at, l0 + at, ln + at, g.disparities, m, kDisparityMargin, lastInterior);
+      std::fill_n(levels + c * D, D, m);
     }
+    ScaleValues(raw + scaledBegin, levels + scaledBegin, inner + scaledBegin, l0 + scaledBegin,
+                ln + scaledBegin, scaledEnd - scaledBegin);
   }
 }
 
