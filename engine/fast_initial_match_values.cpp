@@ -434,16 +434,29 @@ TAVREL_VECTOR_CLONES void CorrelationRow(const float* __restrict moments,
   }
 }
 
-// l0[k] = the clamped value of lane k, ln[k] = the same in the interior lanes
-// firstInterior .. lastInterior and 0 elsewhere, for k < count.
-TAVREL_VECTOR_CLONES void ClampLanes(const float* __restrict values, int count, int firstInterior,
-                                     int lastInterior, float* __restrict l0, float* __restrict ln) {
-  for (int k = 0; k < count; ++k) {
-    float v = values[k];
+// The clamp of the values of pixels c0 .. c1 - 1 (kLanes each, of which the
+// first count are used) into l0 and, in the interior lanes firstInterior ..
+// lastInterior, ln (0 in the others); pixel c's values go to
+// l0[c * stride + lane]. One call per row, so that a pixel costs no call.
+TAVREL_VECTOR_CLONES void ClampRow(const float* __restrict values, int c0, int c1, int count,
+                                   int firstInterior, int lastInterior, float* __restrict l0,
+                                   float* __restrict ln, std::ptrdiff_t stride) {
+  auto clamp = [&](int c, int k) {
+    float v = values[static_cast<std::ptrdiff_t>(c) * kLanes + k];
     v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
     v = v > 1.0f ? 1.0f : v;
-    l0[k] = v;
-    ln[k] = k >= firstInterior && k <= lastInterior ? v : 0.0f;
+    l0[c * stride + k] = v;
+    ln[c * stride + k] = k >= firstInterior && k <= lastInterior ? v : 0.0f;
+  };
+  if (count == kLanes) {
+    for (int c = c0; c < c1; ++c) {
+#pragma GCC unroll 1
+      for (int k = 0; k < kLanes; ++k) clamp(c, k);
+    }
+    return;
+  }
+  for (int c = c0; c < c1; ++c) {
+    for (int k = 0; k < count; ++k) clamp(c, k);
   }
 }
 
@@ -589,16 +602,19 @@ void CorrelationBlockRow(StereoMatcher& matcher, const FloatArray& image0, const
   }
   for (int b = 0; b < g.bands; ++b) mu1[b] = mu1Row.Band(b) + block.k0;
   CorrelationRow(row, means.Row(i), mu1, g.bands, g.columns, values);
+  // The normalised pixels are clamped; the others keep their raw values in L0
+  // and 0 in Ln.
+  const bool normalisedRow = InNormalisedRegion(g, i, kPixelMargin);
+  const int c0 = normalisedRow ? kPixelMargin : g.columns;
+  const int c1 = normalisedRow ? std::max(c0, g.columns - kPixelMargin) : g.columns;
+  float* l0 = &L0.At(i, 0, block.k0);
+  float* ln = &Ln.At(i, 0, block.k0);
+  ClampRow(values, c0, c1, block.count, firstInterior, lastInterior, l0, ln, g.disparities);
   for (int c = 0; c < g.columns; ++c) {
-    const float* pixelValues = values + static_cast<std::ptrdiff_t>(c) * kLanes;
-    float* l0 = &L0.At(i, c, block.k0);
-    float* ln = &Ln.At(i, c, block.k0);
-    if (InNormalisedRegion(g, i, c)) {
-      ClampLanes(pixelValues, block.count, firstInterior, lastInterior, l0, ln);
-    } else {
-      std::copy_n(pixelValues, block.count, l0);
-      std::fill_n(ln, block.count, 0.0f);
-    }
+    if (c >= c0 && c < c1) continue;
+    const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(c) * g.disparities;
+    std::copy_n(values + static_cast<std::ptrdiff_t>(c) * kLanes, block.count, l0 + at);
+    std::fill_n(ln + at, block.count, 0.0f);
   }
 }
 
