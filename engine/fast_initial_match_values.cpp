@@ -460,17 +460,22 @@ TAVREL_VECTOR_CLONES void ClampRow(const float* __restrict values, int c0, int c
   }
 }
 
+// The count of values in[k], k < n, that are not whole numbers from
+// `lowest` to 255 (a NaN is not).
+TAVREL_VECTOR_CLONES std::ptrdiff_t CountNotWhole(const float* __restrict in, std::ptrdiff_t n,
+                                                  float lowest) {
+  std::ptrdiff_t count = 0;
+  for (std::ptrdiff_t k = 0; k < n; ++k) {
+    const float v = in[k];
+    const bool whole = v >= lowest && v <= 255.0f && v == std::trunc(v);
+    count += whole ? 0 : 1;
+  }
+  return count;
+}
+
 // Whether every value of the image is a whole number from `lowest` to 255.
 bool WholeIntensities(const FloatArray& image, float lowest) {
-  bool whole = true;
-  const float* data = image.data();
-  const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(image.size());
-#pragma omp parallel for reduction(&& : whole) schedule(static)
-  for (std::ptrdiff_t k = 0; k < n; ++k) {
-    const float v = data[k];
-    whole = whole && v >= lowest && v <= 255.0f && v == std::trunc(v);
-  }
-  return whole;
+  return CountNotWhole(image.data(), static_cast<std::ptrdiff_t>(image.size()), lowest) == 0;
 }
 
 bool InNormalisedRegion(const Geometry& g, int i, int c) {
