@@ -367,6 +367,29 @@ TAVREL_VECTOR_CLONES void SimilarityRow(const Geometry& g, const float* __restri
   }
 }
 
+// SimilarityRow for one band of whole intensities from 0 to 255, in float:
+// the similarity 1 - n / 255 of a difference n = |a - v| = 0 .. 255, formed in
+// double and rounded to float, equals (255 - n) / 255 divided in float for
+// each of the 256 values of n (the rounded real quotient either way; checked
+// one by one).
+TAVREL_VECTOR_CLONES void GreyByteSimilarityRow(const Geometry& g, const float* __restrict row0,
+                                                const ShiftedRow& shifted, int k0, int first,
+                                                int last, float* __restrict out) {
+  for (int c = first; c <= last; ++c) {
+    int lo = 0;
+    int hi = 0;
+    ValidLanes(g, c, k0, lo, hi);
+    const float a = row0[c];
+    const float* v = shifted.Band(0) + c + k0;
+    float* o = out + static_cast<std::ptrdiff_t>(c) * kLanes;
+#pragma GCC unroll 1
+    for (int lane = 0; lane < kLanes; ++lane) {
+      const float similarity = (255.0f - std::fabs(a - v[lane])) / 255.0f;
+      o[lane] = lane >= lo && lane <= hi ? similarity : 0.0f;
+    }
+  }
+}
+
 // Moments of the pixels c = first .. last of image-0 row `row0` against
 // kLanes shifted pixels each, at out[(c * 3B + channel) * kLanes + lane]:
 // channels 3b, 3b + 1, 3b + 2 = a * a, v * v, v * a (each rounded to float);
@@ -694,17 +717,17 @@ bool ExactMeanSums(const MeanExtent& extent, int radius) {
 }
 
 // Whether the similarity planes' box sums are exact in double, for any
-// window and any starting row. With whole intensities from 0 to 255, each
+// window and any starting row, with B bands of images whose intensities are
+// all whole numbers from 0 to 255 (byteIntensities). Then each
 // band's term 1 - |a - v| / 255 is 0 or at least 1/255 > 2^-8, so each
 // pixel's float sum over the bands is 0 or at least 2^-8, and the
 // similarity, that sum over B, is 0 or a float above 2^-9 / B: its last bit,
 // and that of every larger float, is at least u = 2^-(32 + ceil(log2 B)).
 // Window sums stay below 225 < 2^8, and double holds every multiple of u
 // below 2^53 u; so B up to 2^13.
-bool ExactSadSums(const FloatArray& image0, const FloatArray& image1) {
+bool ExactSadSums(int bands, bool byteIntensities) {
   constexpr int kMostBands = 1 << 13;
-  return image0.bands() <= kMostBands && WholeIntensities(image0, 0.0f) &&
-         WholeIntensities(image1, 0.0f);
+  return bands <= kMostBands && byteIntensities;
 }
 
 // SAD values of rows first .. end - 1, every disparity index, straight into
@@ -718,7 +741,9 @@ bool ExactSadSums(const FloatArray& image0, const FloatArray& image1) {
 // q + r + 1: they wait in a ring of r + 2 rows (L0's layout) until row q is
 // scaled, so that each cell of L0 and Ln is written once.
 void SadRows(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-             const Geometry& g, int first, int end, float maxScaler, MeanExtent& extent) {
+             bool byteIntensities, const Geometry& g, int first, int end, float maxScaler,
+             MeanExtent& extent) {
+  const bool greyBytes = byteIntensities && g.bands == 1;
   const int r = g.radius;
   const int levelRadius = r + 1;
   const int firstRaw = std::max(0, first - levelRadius);
@@ -758,8 +783,14 @@ void SadRows(StereoMatcher& matcher, const FloatArray& image0, const FloatArray&
     for (BlockStream& stream : streams) {
       const float* row = stream.box.Step(j, [&](int i, float* plane) {
         if (!ClearOutsideValid(g, i, kLanes, plane)) return;
-        SimilarityRow(g, image0.data() + image0.Index(i, 0, 0), image1Rows.ImageOne(image1, g, i),
-                      stream.k0, kValidFirst, g.columns - kValidFirst, plane);
+        const float* row0 = image0.data() + image0.Index(i, 0, 0);
+        const ShiftedRow& shifted = image1Rows.ImageOne(image1, g, i);
+        const int lastValid = g.columns - kValidFirst;
+        if (greyBytes) {
+          GreyByteSimilarityRow(g, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
+        } else {
+          SimilarityRow(g, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
+        }
       });
       ScatterLanes(row, g.columns, stream.count, raw + stream.k0, g.disparities);
     }
@@ -816,13 +847,15 @@ void ComputeSadValues(StereoMatcher& matcher, const FloatArray& image0, const Fl
 #ifdef _OPENMP
   threads = std::min(omp_get_max_threads(), g.rows);
 #endif
-  if (threads > 1 && ExactSadSums(image0, image1)) {
+  const bool bytes = WholeIntensities(image0, 0.0f) && WholeIntensities(image1, 0.0f);
+  if (threads > 1 && ExactSadSums(image0.bands(), bytes)) {
     std::vector<MeanExtent> extents(static_cast<std::size_t>(threads));
 #pragma omp parallel num_threads(threads)
     {
       const Share rows = ShareOf(g.rows);
       if (rows.first < rows.end) {
-        SadRows(matcher, image0, image1, g, rows.first, rows.end, maxScaler, extents[rows.thread]);
+        SadRows(matcher, image0, image1, bytes, g, rows.first, rows.end, maxScaler,
+                extents[rows.thread]);
       }
     }
     MeanExtent all;
@@ -830,7 +863,7 @@ void ComputeSadValues(StereoMatcher& matcher, const FloatArray& image0, const Fl
     if (ExactMeanSums(all, g.radius)) return;
   }
   MeanExtent unused;
-  SadRows(matcher, image0, image1, g, 0, g.rows, maxScaler, unused);
+  SadRows(matcher, image0, image1, bytes, g, 0, g.rows, maxScaler, unused);
 }
 
 // Window means of both images: band 2b image 0, band 2b + 1 image 1 at the
