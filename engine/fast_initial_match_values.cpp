@@ -367,25 +367,41 @@ TAVREL_VECTOR_CLONES void SimilarityRow(const Geometry& g, const float* __restri
   }
 }
 
-// SimilarityRow for one band of whole intensities from 0 to 255, in float:
-// the similarity 1 - n / 255 of a difference n = |a - v| = 0 .. 255, formed in
-// double and rounded to float, equals (255 - n) / 255 divided in float for
-// each of the 256 values of n (the rounded real quotient either way; checked
-// one by one).
-TAVREL_VECTOR_CLONES void GreyByteSimilarityRow(const Geometry& g, const float* __restrict row0,
-                                                const ShiftedRow& shifted, int k0, int first,
-                                                int last, float* __restrict out) {
+// SimilarityRow for whole intensities from 0 to 255. A difference
+// n = |a - v| is then a whole number 0 .. 255, exact in float, and the first
+// band's term 1 - n / 255, formed in double and rounded to float, equals
+// (255 - n) / 255 divided in float for each of the 256 values of n (the
+// rounded real quotient either way; checked one by one). So the first band,
+// the only one of grey images, runs in float; later bands add their terms in
+// double as SimilarityRow does.
+TAVREL_VECTOR_CLONES void ByteSimilarityRow(const Geometry& g, const float* __restrict row0,
+                                            const ShiftedRow& shifted, int k0, int first, int last,
+                                            float* __restrict out) {
+  const int bands = g.bands;
+  const float floatBands = static_cast<float>(bands);  // exact, see ComputeL0
   for (int c = first; c <= last; ++c) {
     int lo = 0;
     int hi = 0;
     ValidLanes(g, c, k0, lo, hi);
-    const float a = row0[c];
+    const float* a = row0 + static_cast<std::ptrdiff_t>(c) * bands;
+    float t[kLanes];
     const float* v = shifted.Band(0) + c + k0;
+#pragma GCC unroll 1
+    for (int lane = 0; lane < kLanes; ++lane)
+      t[lane] = (255.0f - std::fabs(a[0] - v[lane])) / 255.0f;
+    for (int b = 1; b < bands; ++b) {
+      v = shifted.Band(b) + c + k0;
+#pragma GCC unroll 1
+      for (int lane = 0; lane < kLanes; ++lane) {
+        const double n = std::fabs(a[b] - v[lane]);
+        t[lane] = static_cast<float>(t[lane] + (1.0 - n * kOneOver255));
+      }
+    }
     float* o = out + static_cast<std::ptrdiff_t>(c) * kLanes;
 #pragma GCC unroll 1
     for (int lane = 0; lane < kLanes; ++lane) {
-      const float similarity = (255.0f - std::fabs(a - v[lane])) / 255.0f;
-      o[lane] = lane >= lo && lane <= hi ? similarity : 0.0f;
+      const float mean = t[lane] / floatBands;
+      o[lane] = lane >= lo && lane <= hi ? mean : 0.0f;
     }
   }
 }
@@ -743,7 +759,6 @@ bool ExactSadSums(int bands, bool byteIntensities) {
 void SadRows(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
              bool byteIntensities, const Geometry& g, int first, int end, float maxScaler,
              MeanExtent& extent) {
-  const bool greyBytes = byteIntensities && g.bands == 1;
   const int r = g.radius;
   const int levelRadius = r + 1;
   const int firstRaw = std::max(0, first - levelRadius);
@@ -786,8 +801,8 @@ void SadRows(StereoMatcher& matcher, const FloatArray& image0, const FloatArray&
         const float* row0 = image0.data() + image0.Index(i, 0, 0);
         const ShiftedRow& shifted = image1Rows.ImageOne(image1, g, i);
         const int lastValid = g.columns - kValidFirst;
-        if (greyBytes) {
-          GreyByteSimilarityRow(g, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
+        if (byteIntensities) {
+          ByteSimilarityRow(g, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
         } else {
           SimilarityRow(g, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
         }
