@@ -30,4 +30,9 @@ struct IterationCarry {
 void Iterate(StereoMatcher& matcher, IterationCarry* carry = nullptr);
 void ExtractDispConf(StereoMatcher& matcher);
 
+// The fast stages keep their scratch per thread from one call to the next;
+// this gives it back (the next call takes it anew), so that a measurement
+// of a job's memory can start from none.
+void ReleaseScratch();
+
 }  // namespace tavrel::fast

@@ -1,7 +1,8 @@
 #include "engine/fast_parallel.h"
 
-#include <cstdlib>
 #include <new>
+
+#include "engine/fast_engine.h"
 
 namespace tavrel::fast {
 
@@ -10,17 +11,34 @@ ThreadArena& ThreadArena::Mine(int slot) {
   return arenas[slot];
 }
 
-void ThreadArena::Free::operator()(std::byte* p) const { std::free(p); }
+// Through operator new, so that whatever counts the program's heap counts
+// the arenas too.
+void ThreadArena::Free::operator()(std::byte* p) const {
+  ::operator delete (p, std::align_val_t{64});
+}
 
 void ThreadArena::Reset(std::size_t bytes) {
   if (bytes > capacity_) {
     data_.reset();
-    void* p = std::aligned_alloc(64, (bytes + 63) & ~std::size_t{63});
-    if (!p) throw std::bad_alloc();
+    void* p = ::operator new ((bytes + 63) & ~std::size_t{63}, std::align_val_t{64});
     data_.reset(static_cast<std::byte*>(p));
     capacity_ = bytes;
   }
   used_ = 0;
+}
+
+void ThreadArena::Release() {
+  data_.reset();
+  capacity_ = 0;
+  used_ = 0;
+}
+
+void ReleaseScratch() {
+#pragma omp parallel
+  {
+    ThreadArena::Mine(0).Release();
+    ThreadArena::Mine(1).Release();
+  }
 }
 
 }  // namespace tavrel::fast

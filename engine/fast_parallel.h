@@ -27,6 +27,9 @@ class ThreadArena {
   // Earlier pointers from this arena become invalid.
   void Reset(std::size_t bytes);
 
+  // Gives the memory back; the next Reset takes it anew.
+  void Release();
+
   // `count` elements of T, aligned to a cache line.
   template <typename T>
   T* Take(std::size_t count) {
