@@ -393,16 +393,18 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
                                              (16 * t - lighter) / (16 * bands - lighter)));
   }
   // Column sums just above each band's first row, and the original rows
-  // bandFirst[t] - w - 1 .. bandFirst[t] + w - 1 around each boundary.
+  // bandFirst[t] - w - 1 .. bandFirst[t] + w - 1 around each boundary
+  // between bands (t >= 1).
   const std::size_t boundaryRows = 2 * static_cast<std::size_t>(w) + 1;
+  const std::size_t boundaryCells = planeCells * boundaryRows * (bands - 1);
   ThreadArena& shared = ThreadArena::Mine(1);
   shared.Reset(ThreadArena::Bytes<double>(planeCells * bands) +
-               ThreadArena::Bytes<float>(planeCells * boundaryRows * bands));
+               ThreadArena::Bytes<float>(boundaryCells));
   double* checkpoints = shared.Take<double>(planeCells * bands);
-  float* boundaries = shared.Take<float>(planeCells * boundaryRows * bands);
+  float* boundaries = shared.Take<float>(boundaryCells);
   auto boundaryRow = [&](int t, int row) -> float* {
     return boundaries +
-           (static_cast<std::size_t>(t) * boundaryRows + (row - (bandFirst[t] - w - 1))) *
+           (static_cast<std::size_t>(t - 1) * boundaryRows + (row - (bandFirst[t] - w - 1))) *
                planeCells;
   };
 
