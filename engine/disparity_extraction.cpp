@@ -1,19 +1,35 @@
 #include "engine/reference_engine.h"
 
 namespace tavrel::reference {
-namespace {
 
-struct Peak {
-  double offset = 0.0;  // sub-pixel disparity index
-  double confidence = 0.0;
-};
+Peak PeakAt(const float* values, int d) {
+  const float prev = values[d - 1];
+  const float cur = values[d];
+  const float next = values[d + 1];
+  Peak peak;
+  peak.confidence = static_cast<double>(next) + cur + prev;
+  if (prev < next) {
+    const double rise = static_cast<double>(cur) - prev;
+    peak.offset = rise == 0.0 ? d : d + 0.5 * (static_cast<double>(next) - prev) / rise;
+  } else {
+    const double fall = static_cast<double>(cur) - next;
+    peak.offset = fall == 0.0 ? d : d - 0.5 * (static_cast<double>(prev) - next) / fall;
+  }
+  return peak;
+}
+
+void StorePeak(StereoMatcher& matcher, int row, int column, const Peak& peak) {
+  FloatArray& dispConf = *matcher.DispConf;
+  dispConf.At(row, column, 0) = static_cast<float>(matcher.MinDisparity + peak.offset);
+  dispConf.At(row, column, 1) = static_cast<float>(peak.confidence);
+}
+
+namespace {
 
 // The strongest local maximum among indices 1 .. count - 2 of one pixel's
 // match values (a value >= both neighbours, strictly above every earlier
 // accepted one, so the lowest index wins a tie and nothing at or below -1.0
-// is taken), with its offset interpolated linearly towards the larger
-// neighbour and its confidence next + cur + prev. Offset and confidence stay
-// 0 when no index is accepted.
+// is taken); offset and confidence stay 0 when no index is accepted.
 Peak FindPeak(const float* values, int count) {
   Peak peak;
   float best = -1.0f;
@@ -23,14 +39,7 @@ Peak FindPeak(const float* values, int count) {
     const float next = values[d + 1];
     if (!(cur > best && cur >= prev && cur >= next)) continue;
     best = cur;
-    peak.confidence = static_cast<double>(next) + cur + prev;
-    if (prev < next) {
-      const double rise = static_cast<double>(cur) - prev;
-      peak.offset = rise == 0.0 ? d : d + 0.5 * (static_cast<double>(next) - prev) / rise;
-    } else {
-      const double fall = static_cast<double>(cur) - next;
-      peak.offset = fall == 0.0 ? d : d - 0.5 * (static_cast<double>(prev) - next) / fall;
-    }
+    peak = PeakAt(values, d);
   }
   return peak;
 }
@@ -41,13 +50,11 @@ Peak FindPeak(const float* values, int count) {
 // pixel of the row, margins included, columns ascending.
 void ExtractDispConfRow(StereoMatcher& matcher, int row) {
   const FloatArray& Ln = *matcher.Ln;
-  FloatArray& dispConf = *matcher.DispConf;
   for (int c = 0; c < matcher.Columns; ++c) {
     const Peak peak = matcher.NumDisparities > 0
                           ? FindPeak(Ln.data() + Ln.Index(row, c, 0), matcher.NumDisparities)
                           : Peak{};
-    dispConf.At(row, c, 0) = static_cast<float>(matcher.MinDisparity + peak.offset);
-    dispConf.At(row, c, 1) = static_cast<float>(peak.confidence);
+    StorePeak(matcher, row, c, peak);
   }
 }
 

@@ -35,6 +35,20 @@ void ExtractDispConf(StereoMatcher& matcher);
 // so a faster extraction may run them in any order or at once.
 void ExtractDispConfRow(StereoMatcher& matcher, int row);
 
+// A pixel's peak: its sub-pixel disparity index and its confidence.
+struct Peak {
+  double offset = 0.0;
+  double confidence = 0.0;
+};
+
+// The peak at index d (1 <= d <= count - 2) of one pixel's match values: the
+// offset interpolated linearly towards the larger neighbour, the confidence
+// next + cur + prev.
+Peak PeakAt(const float* values, int d);
+
+// DispConf(row, column) = (MinDisparity + offset, confidence).
+void StorePeak(StereoMatcher& matcher, int row, int column, const Peak& peak);
+
 // DisplayMap from band 0 (disparities) or band 1 (confidences) of DispConf.
 // Requires: DispConf and DisplayMap allocated; MaxDisparity > MinDisparity
 // for DisparityToDisplay.
