@@ -12,7 +12,8 @@ struct Surface {
 
   Surface() = default;
   Surface(int width, int height)
-      : width(width), height(height),
+      : width(width),
+        height(height),
         pixels(static_cast<std::size_t>(width) * height * kBytesPerPixel, 0) {}
 
   int pitch() const { return width * kBytesPerPixel; }
