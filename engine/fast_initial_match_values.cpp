@@ -339,22 +339,44 @@ void ValidLanes(const Geometry& g, int c, int k0, int& lo, int& hi) {
 // t / bands, where v = image 1 at column c + minDisparity + k0 + lane (from
 // `shifted`); 0 in the lanes whose image-1 column lies outside the valid
 // region.
-TAVREL_VECTOR_CLONES void SimilarityRow(const Geometry& g, const float* __restrict row0,
-                                        const ShiftedRow& shifted, int k0, int first, int last,
-                                        float* __restrict out) {
+//
+// kBytes: for whole intensities from 0 to 255. A difference n = |a - v| is
+// then a whole number 0 .. 255, and the first band's term 1 - n / 255,
+// formed in double and rounded to float, equals (255 - n) / 255 divided in
+// float for each of the 256 values of n (the rounded real quotient either
+// way; checked one by one). So the first band, the only one of grey images,
+// runs in float.
+template <bool kBytes>
+[[gnu::always_inline]] inline void SimilarityRowOf(const Geometry& g, const float* __restrict row0,
+                                                   const ShiftedRow& shifted, int k0, int first,
+                                                   int last, float* __restrict out) {
   const int bands = g.bands;
   const float floatBands = static_cast<float>(bands);  // exact, see ComputeL0
   for (int c = first; c <= last; ++c) {
     int lo = 0;
     int hi = 0;
     ValidLanes(g, c, k0, lo, hi);
-    float t[kLanes] = {};
-    for (int b = 0; b < bands; ++b) {
-      const double a = row0[static_cast<std::ptrdiff_t>(c) * bands + b];
+    const float* a = row0 + static_cast<std::ptrdiff_t>(c) * bands;
+    float t[kLanes];
+    int b = 0;
+    if constexpr (!kBytes) {
+      std::fill_n(t, kLanes, 0.0f);
+    } else {
+      const float* v = shifted.Band(0) + c + k0;
+#pragma GCC unroll 1
+      for (int lane = 0; lane < kLanes; ++lane) {
+        t[lane] = (255.0f - std::fabs(a[0] - v[lane])) / 255.0f;
+      }
+      b = 1;
+    }
+    for (; b < bands; ++b) {
+      const double ab = a[b];
       const float* v = shifted.Band(b) + c + k0;
 #pragma GCC unroll 1
       for (int lane = 0; lane < kLanes; ++lane) {
-        const double difference = a - static_cast<double>(v[lane]);
+        // Whole intensities differ exactly in float too, at half the width.
+        const double difference =
+            kBytes ? static_cast<double>(a[b] - v[lane]) : ab - static_cast<double>(v[lane]);
         t[lane] = static_cast<float>(t[lane] + (1.0 - std::fabs(difference) * kOneOver255));
       }
     }
@@ -367,43 +389,15 @@ TAVREL_VECTOR_CLONES void SimilarityRow(const Geometry& g, const float* __restri
   }
 }
 
-// SimilarityRow for whole intensities from 0 to 255. A difference
-// n = |a - v| is then a whole number 0 .. 255, exact in float, and the first
-// band's term 1 - n / 255, formed in double and rounded to float, equals
-// (255 - n) / 255 divided in float for each of the 256 values of n (the
-// rounded real quotient either way; checked one by one). So the first band,
-// the only one of grey images, runs in float; later bands add their terms in
-// double as SimilarityRow does.
-TAVREL_VECTOR_CLONES void ByteSimilarityRow(const Geometry& g, const float* __restrict row0,
+TAVREL_VECTOR_CLONES void SimilarityRow(const Geometry& g, const float* row0,
+                                        const ShiftedRow& shifted, int k0, int first, int last,
+                                        float* out) {
+  SimilarityRowOf<false>(g, row0, shifted, k0, first, last, out);
+}
+TAVREL_VECTOR_CLONES void ByteSimilarityRow(const Geometry& g, const float* row0,
                                             const ShiftedRow& shifted, int k0, int first, int last,
-                                            float* __restrict out) {
-  const int bands = g.bands;
-  const float floatBands = static_cast<float>(bands);  // exact, see ComputeL0
-  for (int c = first; c <= last; ++c) {
-    int lo = 0;
-    int hi = 0;
-    ValidLanes(g, c, k0, lo, hi);
-    const float* a = row0 + static_cast<std::ptrdiff_t>(c) * bands;
-    float t[kLanes];
-    const float* v = shifted.Band(0) + c + k0;
-#pragma GCC unroll 1
-    for (int lane = 0; lane < kLanes; ++lane)
-      t[lane] = (255.0f - std::fabs(a[0] - v[lane])) / 255.0f;
-    for (int b = 1; b < bands; ++b) {
-      v = shifted.Band(b) + c + k0;
-#pragma GCC unroll 1
-      for (int lane = 0; lane < kLanes; ++lane) {
-        const double n = std::fabs(a[b] - v[lane]);
-        t[lane] = static_cast<float>(t[lane] + (1.0 - n * kOneOver255));
-      }
-    }
-    float* o = out + static_cast<std::ptrdiff_t>(c) * kLanes;
-#pragma GCC unroll 1
-    for (int lane = 0; lane < kLanes; ++lane) {
-      const float mean = t[lane] / floatBands;
-      o[lane] = lane >= lo && lane <= hi ? mean : 0.0f;
-    }
-  }
+                                            float* out) {
+  SimilarityRowOf<true>(g, row0, shifted, k0, first, last, out);
 }
 
 // Moments of the pixels c = first .. last of image-0 row `row0` against
