@@ -19,10 +19,15 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
 // rows as the iteration wrote them. The next iteration then starts the second
 // band from them instead of running the column sums down from the top.
 // Between the two calls nothing may change the matcher.
+//
+// The carry also keeps the pace of each band's thread (rows per second,
+// smoothed over the series), by which the next iteration shares out the
+// rows. It only moves work between threads: any pace gives the same values.
 struct IterationCarry {
   std::vector<double> columnSums;
   int firstRow = -1;  // the row they belong to; -1: nothing carried
   int rows = 0, columns = 0, disparities = 0, radius = 0, bands = 0;
+  std::vector<double> pace;
 };
 
 // One iteration; with a carry, takes what the previous iteration of the

@@ -1,7 +1,10 @@
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 #ifdef _OPENMP
@@ -33,7 +36,10 @@
 // iterations, the thread of the first band also runs the next iteration's
 // column recurrence over the rows it has just written, while they are in
 // cache, and hands the state at the second band's first row on, so that the
-// next iteration's first phase need not run it from the top.
+// next iteration's first phase need not run it from the top. Within a
+// series, the rows are shared out by the pace each band's thread showed in
+// the iterations before, since cores need not be equally fast (shared or
+// mixed processors) and the first band's thread does the extra work.
 //
 // Every stored value goes through the same sequence of double or float
 // operations as in the separate passes, so the results are identical for any
@@ -335,6 +341,52 @@ void ProcessRow(const Shape& s, const float* columnSums, float* lnRow, const flo
   ClearRowBorder(lnRow, s.columns, s.disparities, s.nc, s.nd);
 }
 
+// The first band's share before any pace is known: its thread forms the
+// carry besides (measured on the development machine).
+constexpr double kFirstBandWeight = 7.0 / 8.0;
+
+// Boundaries of weights.size() bands over the rows first .. end - 1:
+// bands[t] is band t's first row, bands[weights.size()] = end; the rows go
+// in proportion to the weights, each kept within a third and three times the
+// mean, and every band gets at least one row (end - first >= bands).
+std::vector<int> ShareRows(int first, int end, const std::vector<double>& weights) {
+  const std::size_t bands = weights.size();
+  const double mean = std::accumulate(weights.begin(), weights.end(), 0.0) / bands;
+  std::vector<double> bounded(bands);
+  for (std::size_t t = 0; t < bands; ++t) {
+    bounded[t] =
+        std::isfinite(mean) && mean > 0.0 ? std::clamp(weights[t], mean / 3, mean * 3) : 1.0;
+  }
+  const double total = std::accumulate(bounded.begin(), bounded.end(), 0.0);
+  std::vector<int> bandFirst(bands + 1);
+  double before = 0.0;
+  bandFirst[0] = first;
+  for (std::size_t t = 1; t < bands; ++t) {
+    before += bounded[t - 1];
+    const int at = first + static_cast<int>(std::lround((end - first) * (before / total)));
+    bandFirst[t] = std::clamp(at, bandFirst[t - 1] + 1, end - static_cast<int>(bands - t));
+  }
+  bandFirst[bands] = end;
+  return bandFirst;
+}
+
+// Folds the rows per second that each band's thread managed into `pace`,
+// as an even mean with what it held, so that one slow moment moves the
+// shares only halfway.
+void UpdatePace(const std::vector<int>& bandFirst, const std::vector<double>& seconds,
+                std::vector<double>& pace) {
+  const std::size_t bands = seconds.size();
+  std::vector<double> now(bands);
+  for (std::size_t t = 0; t < bands; ++t) {
+    now[t] = (bandFirst[t + 1] - bandFirst[t]) / std::max(seconds[t], 1e-9);
+  }
+  if (pace.size() != bands) {
+    pace = now;
+    return;
+  }
+  for (std::size_t t = 0; t < bands; ++t) pace[t] = 0.5 * (pace[t] + now[t]);
+}
+
 bool InteriorEmpty(const StereoMatcher& m) {
   return m.Rows < 2 * kMargin + 1 || m.Columns < 2 * kMargin + 1 ||
          m.NumDisparities < 2 * kIndexMargin + 1;
@@ -379,18 +431,33 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
 #endif
   const int interiorRows = s.lastRow - kMargin + 1;
   bands = std::clamp(bands, 1, interiorRows);
+  const bool carrying = carry != nullptr && bands > 1;
+  const bool sameSeries = carrying && carry->bands == bands && carry->rows == s.rows &&
+                          carry->columns == s.columns && carry->disparities == s.disparities &&
+                          carry->radius == w;
+  if (carrying && !sameSeries) carry->pace.clear();
+  // In a series, the rows go to the bands by the pace each band's thread
+  // has shown, so that a slower core, or the first band's thread with its
+  // extra work on the carry, is not left finishing while the others wait.
+  const bool paced = carrying && interiorRows >= 16 * bands;
+  std::vector<double> weights(static_cast<std::size_t>(bands), 1.0);
+  if (paced && !carry->pace.empty()) {
+    weights = carry->pace;
+  } else if (paced) {
+    weights[0] = kFirstBandWeight;
+  }
   // Band t holds rows bandFirst[t] .. bandFirst[t + 1] - 1.
-  std::vector<int> bandFirst(static_cast<std::size_t>(bands) + 1);
-  // With a carry, band 0 does the extra work of forming the next sums and
-  // gets a smaller share of the rows, a weight of 7/8 against 1 (measured).
-  constexpr int kCarryWeight = 2;
-  const int lighter =
-      carry != nullptr && bands > 1 && interiorRows >= 16 * bands ? kCarryWeight : 0;
-  for (int t = 0; t <= bands; ++t) {
-    bandFirst[t] =
-        kMargin + (t == 0 ? 0
-                          : static_cast<int>(static_cast<std::int64_t>(interiorRows) *
-                                             (16 * t - lighter) / (16 * bands - lighter)));
+  std::vector<int> bandFirst = ShareRows(kMargin, s.lastRow + 1, weights);
+  // Where the next iteration's second band will start, so that this one
+  // forms the column sums there.
+  const int carryTarget = bandFirst[1];
+  // The previous iteration formed them where this one's second band starts.
+  const bool carried =
+      sameSeries && carry->firstRow > kMargin && carry->firstRow <= s.lastRow + 2 - bands;
+  if (carried && carry->firstRow != bandFirst[1]) {
+    const std::vector<int> rest =
+        ShareRows(carry->firstRow, s.lastRow + 1, {weights.begin() + 1, weights.end()});
+    std::copy(rest.begin(), rest.end(), bandFirst.begin() + 1);
   }
   // Column sums just above each band's first row, and the original rows
   // bandFirst[t] - w - 1 .. bandFirst[t] + w - 1 around each boundary
@@ -412,10 +479,6 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
   // from the rows it has just written, so that the next iteration need not
   // run them down from the top; this iteration may have such sums from the
   // previous one.
-  const bool carrying = carry != nullptr && bands > 1;
-  const bool carried = carrying && carry->firstRow == bandFirst[1] && carry->rows == s.rows &&
-                       carry->columns == s.columns && carry->disparities == s.disparities &&
-                       carry->radius == w && carry->bands == bands;
   if (carrying) {
     carry->firstRow = -1;
     carry->columnSums.resize(planeCells);
@@ -425,14 +488,14 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
   bool carryStarted = false;
   int carryStep = kMargin;
   // Runs the column recurrence over the new rows as far as the rows up to
-  // doneRow allow: steps kMargin .. bandFirst[1] - 1.
+  // doneRow allow: steps kMargin .. carryTarget - 1.
   auto advanceCarry = [&](int doneRow) {
     if (!carryStarted) {
       if (kMargin + startRows - 1 > doneRow) return;
       StartSums(carrySums, Ln + s.CellOffset(kMargin, 0), s.rowStride, startRows, planeCells);
       carryStarted = true;
     }
-    for (; carryStep < bandFirst[1]; ++carryStep) {
+    for (; carryStep < carryTarget; ++carryStep) {
       const int enterRow = carryStep + w;
       if (enterRow <= s.lastRow && enterRow > doneRow) break;
       const int leaveRow = carryStep - w - 1;
@@ -442,6 +505,7 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
     }
   };
 
+  std::vector<double> seconds(static_cast<std::size_t>(bands));
   constexpr int kColumnBlock = 32;
   constexpr int kReplayAhead = 4;
   const int columnBlocks = (s.nc + kColumnBlock - 1) / kColumnBlock;
@@ -488,6 +552,7 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
     // Each band on its own thread; the loop hands band t to thread t.
 #pragma omp for schedule(static, 1)
     for (int t = 0; t < bands; ++t) {
+      const auto started = std::chrono::steady_clock::now();
       ThreadArena& arena = ThreadArena::Mine(0);
       arena.Reset(RowScratch::Bytes(s) + ThreadArena::Bytes<double>(planeCells) +
                   ThreadArena::Bytes<float>(planeCells * sumRows));
@@ -532,9 +597,11 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
         ProcessRow(s, sumsOf(r), Ln + rowOffset, L0 + rowOffset, scratch, prefetch);
         if (carrying && t == 0) advanceCarry(r);
       }
+      seconds[t] =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     }
 
-    // The carried sums' last steps enter rows of band 1.
+    // The carried sums' last steps enter rows of the second band or beyond.
 #pragma omp single nowait
     {
       if (carrying) advanceCarry(s.lastRow);
@@ -548,7 +615,8 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
     }
   }
   if (carrying) {
-    carry->firstRow = bandFirst[1];
+    if (paced) UpdatePace(bandFirst, seconds, carry->pace);
+    carry->firstRow = carryTarget;
     carry->rows = s.rows;
     carry->columns = s.columns;
     carry->disparities = s.disparities;
