@@ -467,6 +467,19 @@ TAVREL_VECTOR_CLONES void CorrelationRow(const float* __restrict moments,
   }
 }
 
+// to[k] = from[k] for k < count, count < 16, in fixed runs of 8, 4, 2 and 1
+// values, each a single move: a loop over a variable count below the vector
+// width would go one value at a time.
+[[gnu::always_inline]] inline void CopyLanes(const float* __restrict from, int count,
+                                             float* __restrict to) {
+  int k = 0;
+  for (int run = 8; run >= 1; run /= 2) {
+    if ((count & run) == 0) continue;
+    std::memcpy(to + k, from + k, run * sizeof(float));
+    k += run;
+  }
+}
+
 // The clamp of the values of pixels c0 .. c1 - 1 (kLanes each, of which the
 // first count are used) into l0 and, in the interior lanes firstInterior ..
 // lastInterior, ln (0 in the others); pixel c's values go to
@@ -474,22 +487,27 @@ TAVREL_VECTOR_CLONES void CorrelationRow(const float* __restrict moments,
 TAVREL_VECTOR_CLONES void ClampRow(const float* __restrict values, int c0, int c1, int count,
                                    int firstInterior, int lastInterior, float* __restrict l0,
                                    float* __restrict ln, std::ptrdiff_t stride) {
-  auto clamp = [&](int c, int k) {
-    float v = values[static_cast<std::ptrdiff_t>(c) * kLanes + k];
-    v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
-    v = v > 1.0f ? 1.0f : v;
-    l0[c * stride + k] = v;
-    ln[c * stride + k] = k >= firstInterior && k <= lastInterior ? v : 0.0f;
+  auto clamp = [&](int c, float* l0Lanes, float* lnLanes) {
+#pragma GCC unroll 1
+    for (int k = 0; k < kLanes; ++k) {
+      float v = values[static_cast<std::ptrdiff_t>(c) * kLanes + k];
+      v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
+      v = v > 1.0f ? 1.0f : v;
+      l0Lanes[k] = v;
+      lnLanes[k] = k >= firstInterior && k <= lastInterior ? v : 0.0f;
+    }
   };
   if (count == kLanes) {
-    for (int c = c0; c < c1; ++c) {
-#pragma GCC unroll 1
-      for (int k = 0; k < kLanes; ++k) clamp(c, k);
-    }
+    for (int c = c0; c < c1; ++c) clamp(c, l0 + c * stride, ln + c * stride);
     return;
   }
+  // A short block: all lanes are clamped as vectors, the used ones moved.
   for (int c = c0; c < c1; ++c) {
-    for (int k = 0; k < count; ++k) clamp(c, k);
+    float l0Lanes[kLanes];
+    float lnLanes[kLanes];
+    clamp(c, l0Lanes, lnLanes);
+    CopyLanes(l0Lanes, count, l0 + c * stride);
+    CopyLanes(lnLanes, count, ln + c * stride);
   }
 }
 
@@ -950,34 +968,51 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
 
   // Each thread takes a run of consecutive blocks and moves them down the
   // image together, so that the cache lines of a pixel's L0 values are
-  // written while they are in cache.
+  // written while they are in cache. Where the box sums are exact they may
+  // start at any row: each thread then begins at its own part of the image
+  // and wraps round to the top, so that no two threads write the same rows
+  // at the same time. A pixel's values rarely fill whole cache lines, and
+  // threads on neighbouring blocks of one row would pass the lines they
+  // share back and forth.
 #pragma omp parallel
   {
     const Share share = ShareOf(blocks);
     const int firstBlock = share.first;
     const int endBlock = share.end;
     const int count = std::max(endBlock - firstBlock, 0);
-    ThreadArena& arena = ThreadArena::Mine(0);
-    const std::size_t rowValues = static_cast<std::size_t>(g.columns) * kLanes;
-    arena.Reset(count * StreamingBoxMean::Bytes(g.columns, channels * kLanes, g.radius) +
-                ThreadArena::Bytes<float>(rowValues));
-    float* values = arena.Take<float>(rowValues);
-    std::vector<BlockStream> mine;
-    mine.reserve(static_cast<std::size_t>(count));
-    for (int block = firstBlock; block < endBlock; ++block) {
-      const int k0 = block * kLanes;
-      mine.emplace_back(g, channels, k0, std::min(kLanes, g.disparities - k0), arena,
-                        momentsInFloat);
-    }
-    if (!mine.empty()) {
-      RowCache image1Rows(g, g.bands);
-      RowCache meanRows(g, g.bands);
-      for (int i = 0; i < g.rows; ++i) {
+    int threads = 1;
+#ifdef _OPENMP
+    threads = omp_get_num_threads();
+#endif
+    const int start =
+        momentsInFloat
+            ? static_cast<int>(static_cast<std::int64_t>(g.rows) * share.thread / threads)
+            : 0;
+    RowCache image1Rows(g, g.bands);
+    RowCache meanRows(g, g.bands);
+    auto runRows = [&](int first, int end) {
+      ThreadArena& arena = ThreadArena::Mine(0);
+      const std::size_t rowValues = static_cast<std::size_t>(g.columns) * kLanes;
+      arena.Reset(count * StreamingBoxMean::Bytes(g.columns, channels * kLanes, g.radius) +
+                  ThreadArena::Bytes<float>(rowValues));
+      float* values = arena.Take<float>(rowValues);
+      std::vector<BlockStream> mine;
+      mine.reserve(static_cast<std::size_t>(count));
+      for (int block = firstBlock; block < endBlock; ++block) {
+        const int k0 = block * kLanes;
+        mine.emplace_back(g, channels, k0, std::min(kLanes, g.disparities - k0), arena,
+                          momentsInFloat, first);
+      }
+      for (int i = first; i < end; ++i) {
         for (BlockStream& block : mine) {
           CorrelationBlockRow(matcher, image0, image1, means, g, block, image1Rows, meanRows,
                               values, i);
         }
       }
+    };
+    if (count > 0) {
+      runRows(start, g.rows);
+      if (start > 0) runRows(0, start);
     }
   }
   matcher.L0Ready = 1;
