@@ -895,31 +895,39 @@ void ComputeSadValues(StereoMatcher& matcher, const FloatArray& image0, const Fl
 
 // Window means of both images: band 2b image 0, band 2b + 1 image 1 at the
 // same column, over the valid region (0 elsewhere); BoxMean(r), streamed row
-// by row with the 2B bands in the lanes. Memory from `arena`: MeansBytes(g).
+// by row with the 2B bands in the lanes, into MeansBytes(g) of `shared`.
+// With exact sums (whole intensities: every window sum is a whole number
+// far below 2^53) the threads take bands of rows, each band's sums formed
+// afresh; otherwise one thread runs them down from the top.
 std::size_t MeansBytes(const Geometry& g) {
   const int lanes = 2 * g.bands;
-  return ThreadArena::Bytes<float>(static_cast<std::size_t>(g.rows) * g.columns * lanes) +
-         StreamingBoxMean::Bytes(g.columns, lanes, g.radius);
+  return ThreadArena::Bytes<float>(static_cast<std::size_t>(g.rows) * g.columns * lanes);
 }
 
 ImageMeans MeanImages(const FloatArray& image0, const FloatArray& image1, const Geometry& g,
-                      ThreadArena& arena) {
+                      ThreadArena& shared, bool exactSums) {
   const int lanes = 2 * g.bands;
   const std::size_t rowSize = static_cast<std::size_t>(g.columns) * lanes;
-  float* means = arena.Take<float>(rowSize * g.rows);
-  StreamingBoxMean box(g.rows, g.columns, lanes, g.radius, arena);
-  for (int i = 0; i < g.rows; ++i) {
-    const float* row = box.Step(i, [&](int j, float* plane) {
-      if (!ClearOutsideValid(g, j, lanes, plane)) return;
-      for (int c = kValidFirst; c <= g.columns - kValidFirst; ++c) {
-        float* pixel = plane + static_cast<std::ptrdiff_t>(c) * lanes;
-        for (int b = 0; b < g.bands; ++b) {
-          pixel[2 * b] = image0.At(j, c, b);
-          pixel[2 * b + 1] = image1.Get(j, c, b);
+  float* means = shared.Take<float>(rowSize * g.rows);
+#pragma omp parallel if (exactSums)
+  {
+    const Share rows = ShareOf(g.rows);
+    ThreadArena& arena = ThreadArena::Mine(0);
+    arena.Reset(StreamingBoxMean::Bytes(g.columns, lanes, g.radius));
+    StreamingBoxMean box(g.rows, g.columns, lanes, g.radius, arena, false, rows.first);
+    for (int i = rows.first; i < rows.end; ++i) {
+      const float* row = box.Step(i, [&](int j, float* plane) {
+        if (!ClearOutsideValid(g, j, lanes, plane)) return;
+        for (int c = kValidFirst; c <= g.columns - kValidFirst; ++c) {
+          float* pixel = plane + static_cast<std::ptrdiff_t>(c) * lanes;
+          for (int b = 0; b < g.bands; ++b) {
+            pixel[2 * b] = image0.At(j, c, b);
+            pixel[2 * b + 1] = image1.Get(j, c, b);
+          }
         }
-      }
-    });
-    std::copy_n(row, rowSize, means + static_cast<std::size_t>(i) * rowSize);
+      });
+      std::copy_n(row, rowSize, means + static_cast<std::size_t>(i) * rowSize);
+    }
   }
   return ImageMeans{means, g.columns, lanes};
 }
@@ -959,12 +967,13 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   // Image-sized scratch of the calling thread, kept from one job to the next.
   ThreadArena& shared = ThreadArena::Mine(1);
   shared.Reset(MeansBytes(g));
-  const ImageMeans means = MeanImages(image0, image1, g, shared);
-  const int channels = 3 * g.bands;
   // Images read from 8-bit files hold whole intensities: their moments are
   // whole numbers up to 255 * 255, and their box means run exactly in float.
-  const bool momentsInFloat = ExactInFloat(g.radius) && WholeIntensities(image0, -255.0f) &&
-                              WholeIntensities(image1, -255.0f);
+  const bool wholeIntensities =
+      WholeIntensities(image0, -255.0f) && WholeIntensities(image1, -255.0f);
+  const ImageMeans means = MeanImages(image0, image1, g, shared, wholeIntensities);
+  const int channels = 3 * g.bands;
+  const bool momentsInFloat = ExactInFloat(g.radius) && wholeIntensities;
 
   // Each thread takes a run of consecutive blocks and moves them down the
   // image together, so that the cache lines of a pixel's L0 values are
