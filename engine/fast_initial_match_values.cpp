@@ -581,6 +581,39 @@ struct BlockStream {
   int count;
 };
 
+// Rows first .. end - 1 of one block of disparity indices.
+struct BlockRows {
+  int block = 0;
+  int first = 0;
+  int end = 0;
+};
+
+// Blocks first .. end - 1, every row.
+std::vector<BlockRows> WholeBlocks(int first, int end, int rows) {
+  std::vector<BlockRows> parts;
+  for (int block = first; block < end; ++block) parts.push_back({block, 0, rows});
+  return parts;
+}
+
+// Thread `thread`'s part of an even share of the blocks' rows among
+// `threads`, counted block by block, each block's rows ascending.
+std::vector<BlockRows> EvenBlockRows(int blocks, int rows, int thread, int threads) {
+  const std::int64_t total = static_cast<std::int64_t>(blocks) * rows;
+  const std::int64_t begin = total * thread / threads;
+  const std::int64_t end = total * (thread + 1) / threads;
+  std::vector<BlockRows> parts;
+  for (int block = 0; block < blocks; ++block) {
+    const std::int64_t blockBegin = static_cast<std::int64_t>(block) * rows;
+    const std::int64_t first = std::max(begin, blockBegin);
+    const std::int64_t last = std::min(end, blockBegin + rows);
+    if (first < last) {
+      parts.push_back(
+          {block, static_cast<int>(first - blockBegin), static_cast<int>(last - blockBegin)});
+    }
+  }
+  return parts;
+}
+
 // Window means of both images (see MeanImages): band 2b image 0, band 2b + 1
 // image 1, at data[(i * columns + c) * lanes + band], lanes = 2B.
 struct ImageMeans {
@@ -975,54 +1008,62 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   const int channels = 3 * g.bands;
   const bool momentsInFloat = ExactInFloat(g.radius) && wholeIntensities;
 
-  // Each thread takes a run of consecutive blocks and moves them down the
-  // image together, so that the cache lines of a pixel's L0 values are
-  // written while they are in cache. Where the box sums are exact they may
-  // start at any row: each thread then begins at its own part of the image
-  // and wraps round to the top, so that no two threads write the same rows
-  // at the same time. A pixel's values rarely fill whole cache lines, and
-  // threads on neighbouring blocks of one row would pass the lines they
-  // share back and forth.
+  // Each thread moves its blocks down the image together, so that the cache
+  // lines of a pixel's L0 values are written while they are in cache.
+  //
+  // Where the box sums are exact they may start at any row. The threads
+  // then share out the blocks' rows evenly, a block whose rows are split
+  // going to two threads, and each thread begins at its own part of the
+  // image and wraps round to the top, so that no two threads write the same
+  // rows at the same time: a pixel's values rarely fill whole cache lines,
+  // and threads on neighbouring blocks of one row would pass the lines they
+  // share back and forth. Otherwise each thread takes whole blocks and runs
+  // them from the top.
 #pragma omp parallel
   {
     const Share share = ShareOf(blocks);
-    const int firstBlock = share.first;
-    const int endBlock = share.end;
-    const int count = std::max(endBlock - firstBlock, 0);
     int threads = 1;
 #ifdef _OPENMP
     threads = omp_get_num_threads();
 #endif
+    const std::vector<BlockRows> mine = momentsInFloat
+                                            ? EvenBlockRows(blocks, g.rows, share.thread, threads)
+                                            : WholeBlocks(share.first, share.end, g.rows);
     const int start =
         momentsInFloat
             ? static_cast<int>(static_cast<std::int64_t>(g.rows) * share.thread / threads)
             : 0;
     RowCache image1Rows(g, g.bands);
     RowCache meanRows(g, g.bands);
+    // Rows first .. end - 1 of every block of `mine` that has any of them.
     auto runRows = [&](int first, int end) {
+      std::vector<BlockRows> parts;
+      for (const BlockRows& part : mine) {
+        const BlockRows within{part.block, std::max(part.first, first), std::min(part.end, end)};
+        if (within.first < within.end) parts.push_back(within);
+      }
       ThreadArena& arena = ThreadArena::Mine(0);
       const std::size_t rowValues = static_cast<std::size_t>(g.columns) * kLanes;
-      arena.Reset(count * StreamingBoxMean::Bytes(g.columns, channels * kLanes, g.radius) +
+      arena.Reset(parts.size() * StreamingBoxMean::Bytes(g.columns, channels * kLanes, g.radius) +
                   ThreadArena::Bytes<float>(rowValues));
       float* values = arena.Take<float>(rowValues);
-      std::vector<BlockStream> mine;
-      mine.reserve(static_cast<std::size_t>(count));
-      for (int block = firstBlock; block < endBlock; ++block) {
-        const int k0 = block * kLanes;
-        mine.emplace_back(g, channels, k0, std::min(kLanes, g.disparities - k0), arena,
-                          momentsInFloat, first);
+      std::vector<BlockStream> streams;
+      streams.reserve(parts.size());
+      for (const BlockRows& part : parts) {
+        const int k0 = part.block * kLanes;
+        streams.emplace_back(g, channels, k0, std::min(kLanes, g.disparities - k0), arena,
+                             momentsInFloat, part.first);
       }
       for (int i = first; i < end; ++i) {
-        for (BlockStream& block : mine) {
-          CorrelationBlockRow(matcher, image0, image1, means, g, block, image1Rows, meanRows,
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+          if (i < parts[p].first || i >= parts[p].end) continue;
+          CorrelationBlockRow(matcher, image0, image1, means, g, streams[p], image1Rows, meanRows,
                               values, i);
         }
       }
     };
-    if (count > 0) {
-      runRows(start, g.rows);
-      if (start > 0) runRows(0, start);
-    }
+    runRows(start, g.rows);
+    if (start > 0) runRows(0, start);
   }
   matcher.L0Ready = 1;
 }
