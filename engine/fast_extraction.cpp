@@ -62,7 +62,8 @@ void ExtractRow(StereoMatcher& matcher, int row, float* indexMajor) {
 
 }  // namespace
 
-// Pixels are independent, so rows are shared among threads.
+// Pixels are independent, so rows are shared among threads, a few at a time
+// as each thread comes free, since cores need not be equally fast.
 void ExtractDispConf(StereoMatcher& matcher) {
   const int rows = matcher.Rows;
   const std::size_t scratch = static_cast<std::size_t>(matcher.NumDisparities) * kPixels;
@@ -71,7 +72,7 @@ void ExtractDispConf(StereoMatcher& matcher) {
     // Lanes past a row's last pixel keep what an earlier group left there;
     // their results are not used.
     std::vector<float> indexMajor(scratch, 0.0f);
-#pragma omp for schedule(static)
+#pragma omp for schedule(dynamic, 4)
     for (int r = 0; r < rows; ++r) {
       if (matcher.NumDisparities < 3) {
         reference::ExtractDispConfRow(matcher, r);
