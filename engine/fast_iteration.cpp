@@ -363,10 +363,11 @@ void ProcessRow(const Shape& s, const float* columnSums, float* lnRow, const flo
 // carry besides (measured on the development machine).
 constexpr double kFirstBandWeight = 7.0 / 8.0;
 
-// Boundaries of weights.size() bands over the rows first .. end - 1:
-// bands[t] is band t's first row, bands[weights.size()] = end; the rows go
-// in proportion to the weights, each kept within a third and three times the
-// mean, and every band gets at least one row (end - first >= bands).
+// Boundaries of weights.size() bands over the rows first .. end - 1: element
+// t of the result is band t's first row, the last element is end. The rows
+// go in proportion to the weights, each kept within a third and three times
+// the mean, and every band gets at least one row (end - first must be at
+// least the number of bands).
 std::vector<int> ShareRows(int first, int end, const std::vector<double>& weights) {
   const std::size_t bands = weights.size();
   const double mean = std::accumulate(weights.begin(), weights.end(), 0.0) / bands;
