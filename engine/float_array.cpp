@@ -55,13 +55,13 @@ void BoxSumLine(float* first, std::ptrdiff_t stride, int n, int radius, float* l
 }  // namespace
 
 FloatArray::FloatArray(int columns, int rows, int bands)
-    : data_(std::make_unique_for_overwrite<float[]>(ElementCount(columns, rows, bands))),
-      columns_(columns),
-      rows_(rows),
-      bands_(bands) {}
+    : capacity_(ElementCount(columns, rows, bands)), columns_(columns), rows_(rows), bands_(bands) {
+  data_ = std::make_unique_for_overwrite<float[]>(capacity_);
+}
 
 FloatArray::FloatArray(FloatArray&& other) noexcept
     : data_(std::move(other.data_)),
+      capacity_(std::exchange(other.capacity_, 0)),
       columns_(std::exchange(other.columns_, 0)),
       rows_(std::exchange(other.rows_, 0)),
       bands_(std::exchange(other.bands_, 0)) {}
@@ -69,11 +69,26 @@ FloatArray::FloatArray(FloatArray&& other) noexcept
 FloatArray& FloatArray::operator=(FloatArray&& other) noexcept {
   if (this != &other) {
     data_ = std::move(other.data_);
+    capacity_ = std::exchange(other.capacity_, 0);
     columns_ = std::exchange(other.columns_, 0);
     rows_ = std::exchange(other.rows_, 0);
     bands_ = std::exchange(other.bands_, 0);
   }
   return *this;
+}
+
+bool FloatArray::Reshape(int columns, int rows, int bands) {
+  if (columns < 0 || rows < 0 || bands < 0) return false;
+  std::size_t count = static_cast<std::size_t>(columns);
+  for (const int factor : {rows, bands}) {
+    if (factor != 0 && count > capacity_ / static_cast<std::size_t>(factor)) return false;
+    count *= static_cast<std::size_t>(factor);
+  }
+  if (count > capacity_) return false;
+  columns_ = columns;
+  rows_ = rows;
+  bands_ = bands;
+  return true;
 }
 
 float FloatArray::Get(int row, int column, int band) const {

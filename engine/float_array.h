@@ -29,6 +29,14 @@ class FloatArray {
   int rows() const { return rows_; }
   int bands() const { return bands_; }
   std::size_t size() const { return static_cast<std::size_t>(columns_) * rows_ * bands_; }
+  // The number of floats the storage holds: size() or more after Reshape.
+  std::size_t capacity() const { return capacity_; }
+
+  // Gives the grid a new shape over the storage it has, when that holds
+  // columns * rows * bands floats: the element values are then unspecified
+  // and true is returned. Otherwise (or for a negative size) nothing changes
+  // and the result is false.
+  bool Reshape(int columns, int rows, int bands);
 
   float* data() { return data_.get(); }
   const float* data() const { return data_.get(); }
@@ -59,6 +67,7 @@ class FloatArray {
 
  private:
   std::unique_ptr<float[]> data_;
+  std::size_t capacity_ = 0;
   int columns_ = 0;
   int rows_ = 0;
   int bands_ = 0;

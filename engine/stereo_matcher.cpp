@@ -91,23 +91,24 @@ void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1, int 
   ValidateJob(image0, image1, MinDisparity, MaxDisparity, WinRadL0, WinRadRC, WinRadD);
 
   // The previous job's grids go first, so that two jobs' volumes never
-  // coexist; grids of the very shape the new job needs are kept instead, since
-  // the job rewrites every cell of them, and mapping and clearing fresh
-  // volumes costs the system as much as several iterations. A job that does
-  // not finish (allocation failure, or an exception from the progress
-  // callback) leaves the matcher empty rather than holding grids that were
-  // never filled.
+  // coexist. A grid whose storage holds what the new job needs, and not more
+  // than twice that, is kept instead and given the new shape, since the job
+  // rewrites every cell and mapping and clearing fresh volumes costs the
+  // system as much as several iterations. A job that does not finish
+  // (allocation failure, or an exception from the progress callback) leaves
+  // the matcher empty rather than holding grids that were never filled.
   const int disparities = MaxDisparity - MinDisparity;
-  auto fits = [&](const std::unique_ptr<FloatArray>& grid, int bands) {
-    return grid && grid->rows() == image0.rows() && grid->columns() == image0.columns() &&
-           grid->bands() == bands;
+  auto reuse = [&](std::unique_ptr<FloatArray>& grid, int bands) -> std::unique_ptr<FloatArray> {
+    if (!grid || !grid->Reshape(image0.columns(), image0.rows(), bands) ||
+        grid->size() < grid->capacity() / 2) {
+      return nullptr;
+    }
+    return std::move(grid);
   };
-  const bool keepVolumes = fits(L0, disparities) && fits(Ln, disparities);
-  const bool keepMaps = fits(DispConf, 2) && fits(DisplayMap, 1);
-  std::unique_ptr<FloatArray> keptL0 = keepVolumes ? std::move(L0) : nullptr;
-  std::unique_ptr<FloatArray> keptLn = keepVolumes ? std::move(Ln) : nullptr;
-  std::unique_ptr<FloatArray> keptDispConf = keepMaps ? std::move(DispConf) : nullptr;
-  std::unique_ptr<FloatArray> keptDisplayMap = keepMaps ? std::move(DisplayMap) : nullptr;
+  std::unique_ptr<FloatArray> keptL0 = reuse(L0, disparities);
+  std::unique_ptr<FloatArray> keptLn = reuse(Ln, disparities);
+  std::unique_ptr<FloatArray> keptDispConf = reuse(DispConf, 2);
+  std::unique_ptr<FloatArray> keptDisplayMap = reuse(DisplayMap, 1);
   Release();
   try {
     this->MinDisparity = MinDisparity;

@@ -72,6 +72,35 @@ TEST(FloatArrayCreation, MovedFromGridIsEmptyAndSafe) {
   EXPECT_EQ(target.rows(), 0);
 }
 
+// A new shape goes over the same storage when that holds it; a larger or
+// negative one changes nothing.
+TEST(FloatArrayCreation, ReshapeKeepsTheStorageWhenItHoldsTheNewShape) {
+  FloatArray grid(6, 5, 4);
+  const float* storage = grid.data();
+  EXPECT_EQ(grid.capacity(), 120u);
+  EXPECT_TRUE(grid.Reshape(4, 5, 3));
+  EXPECT_EQ(grid.data(), storage);
+  EXPECT_EQ(grid.columns(), 4);
+  EXPECT_EQ(grid.rows(), 5);
+  EXPECT_EQ(grid.bands(), 3);
+  EXPECT_EQ(grid.size(), 60u);
+  EXPECT_EQ(grid.capacity(), 120u);
+  grid.Set(4, 3, 2, 1.0f);
+  EXPECT_EQ(grid.Get(4, 3, 2), 1.0f);
+  EXPECT_EQ(grid.Get(4, 4, 0), 0.0f);  // outside the new shape, inside the storage
+
+  EXPECT_TRUE(grid.Reshape(6, 5, 4));
+  for (const auto& [columns, rows, bands] : std::vector<std::array<int, 3>>{
+           {7, 5, 4}, {6, 5, 5}, {-1, 5, 4}, {6, -5, 4}, {INT_MAX, INT_MAX, 2}}) {
+    EXPECT_FALSE(grid.Reshape(columns, rows, bands));
+    EXPECT_EQ(grid.size(), 120u);
+    EXPECT_EQ(grid.columns(), 6);
+  }
+  FloatArray moved = std::move(grid);
+  EXPECT_EQ(grid.capacity(), 0u);  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(moved.capacity(), 120u);
+}
+
 TEST(FloatArrayBoxSum, MatchesDirectWindowSumsOnWholeNumbers) {
   std::mt19937 rng(1);
   for (const Shape shape : kShapes) {

@@ -244,36 +244,51 @@ TEST(StereoMatcherLifecycle, RefuseReleaseAndRunAgain) {
   EXPECT_EQ(reused.OutputFileName, "kept.dis");
 }
 
-// A job of the same shape as the previous one keeps its grids, and must then
-// rewrite every cell: whatever the kept grids hold (here NaN everywhere) may
-// not reach the results, with either engine.
-TEST(StereoMatcherLifecycle, ASameShapedJobKeepsTheGridsAndRewritesEveryCell) {
+// A job keeps the previous job's grids where their storage holds what it
+// needs and not more than twice that, and must then rewrite every cell:
+// whatever the kept grids hold (here NaN everywhere) may not reach the
+// results, with either engine. The first job has 9 disparities.
+TEST(StereoMatcherLifecycle, AJobKeepsGridsThatFitAndRewritesEveryCell) {
+  struct Case {
+    int minDisparity, maxDisparity;
+    bool kept;
+  };
+  const Case cases[] = {{-7, 2, true}, {-3, 2, true}, {0, 3, false}, {-8, 4, false}};
   std::mt19937 rng(50);
   const auto [image0, image1] = testing::ShiftedPair(36, 30, 3, 2, rng);
   for (EngineKind engine : {EngineKind::Fast, EngineKind::Reference}) {
-    StereoMatcher reused, fresh;
-    reused.Engine = fresh.Engine = engine;
-    Job first;
-    RunJob(reused, image0, image1, first);
-    const FloatArray* volume = reused.Ln.get();
-    for (FloatArray* grid :
-         {reused.L0.get(), reused.Ln.get(), reused.DispConf.get(), reused.DisplayMap.get()}) {
-      grid->Fill(std::nanf(""));
+    for (const Case& c : cases) {
+      StereoMatcher reused, fresh;
+      reused.Engine = fresh.Engine = engine;
+      Job first;
+      RunJob(reused, image0, image1, first);
+      const FloatArray* volume = reused.Ln.get();
+      for (FloatArray* grid :
+           {reused.L0.get(), reused.Ln.get(), reused.DispConf.get(), reused.DisplayMap.get()}) {
+        grid->Fill(std::nanf(""));
+      }
+      Job second;
+      second.minDisparity = c.minDisparity;
+      second.maxDisparity = c.maxDisparity;
+      second.winRadL0 = 3;
+      second.winRadRC = 1;
+      second.winRadD = 2;
+      second.useSad = 0;
+      RunJob(reused, image0, image1, second);
+      RunJob(fresh, image0, image1, second);
+      const std::string where =
+          "disparities " + std::to_string(c.minDisparity) + ".." + std::to_string(c.maxDisparity);
+      EXPECT_EQ(reused.Ln->bands(), c.maxDisparity - c.minDisparity) << where;
+      if (c.kept) {
+        EXPECT_EQ(reused.Ln.get(), volume) << where;
+      } else {
+        EXPECT_EQ(reused.Ln->capacity(), reused.Ln->size()) << where;
+      }
+      EXPECT_EQ(FirstDifference(*reused.L0, *fresh.L0), -1) << where;
+      EXPECT_EQ(FirstDifference(*reused.Ln, *fresh.Ln), -1) << where;
+      EXPECT_EQ(FirstDifference(*reused.DispConf, *fresh.DispConf), -1) << where;
+      EXPECT_EQ(FirstDifference(*reused.DisplayMap, *fresh.DisplayMap), -1) << where;
     }
-    Job second;
-    second.minDisparity = -7;
-    second.maxDisparity = 2;
-    second.winRadL0 = 3;
-    second.winRadRC = 1;
-    second.winRadD = 2;
-    second.useSad = 0;
-    RunJob(reused, image0, image1, second);
-    RunJob(fresh, image0, image1, second);
-    EXPECT_EQ(reused.Ln.get(), volume);
-    EXPECT_EQ(FirstDifference(*reused.L0, *fresh.L0), -1);
-    EXPECT_EQ(FirstDifference(*reused.Ln, *fresh.Ln), -1);
-    EXPECT_EQ(FirstDifference(*reused.DispConf, *fresh.DispConf), -1);
-    EXPECT_EQ(FirstDifference(*reused.DisplayMap, *fresh.DisplayMap), -1);
   }
 }
 
