@@ -28,8 +28,10 @@
 // lane by lane.
 //
 // Correlation: the finished row goes straight into L0. Blocks are
-// independent: each thread takes a run of consecutive ones and moves them
-// down the image together; no value depends on how they are shared.
+// independent: each thread moves its blocks down the image together; no
+// value depends on how they are shared. With whole intensities every box
+// sum is exact, so a block's rows may also be split among threads, each
+// part starting its sums afresh (see ComputeL0).
 //
 // SAD: the scaling needs the mean over all indices of each pixel, box-averaged
 // again, so every block of a row moves together and the raw rows wait in a
