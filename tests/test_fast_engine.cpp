@@ -185,15 +185,7 @@ TEST(FastEngine, RandomJobsMatchTheReference) {
 // starts where the previous iteration formed the column sums though the pace
 // now asks for another row, and column sums carried deep into the next band.
 TEST(FastEngine, AnyShareOfRowsAmongThreadsGivesTheSameIterations) {
-  Job job;
-  job.rows = 150;
-  job.columns = 31;
-  job.bands = 2;
-  job.minDisparity = -9;
-  job.maxDisparity = 4;
-  job.winRadL0 = 1;
-  job.winRadRC = 2;
-  job.winRadD = 1;
+  const Job job{150, 31, 2, -9, 4, 1, 2, 1};
   std::mt19937 rng(5);
   std::unique_ptr<FloatArray> image0, image1;
   MakeImages(rng, job, image0, image1);
