@@ -12,6 +12,19 @@
 namespace tavrel {
 namespace {
 
+// columns * rows * bands into `count` when the sizes are not negative and the
+// product is at most `limit`; false otherwise, without overflow.
+bool CountUpTo(int columns, int rows, int bands, std::size_t limit, std::size_t& count) {
+  if (columns < 0 || rows < 0 || bands < 0) return false;
+  count = static_cast<std::size_t>(columns);
+  if (count > limit) return false;
+  for (const int factor : {rows, bands}) {
+    if (factor != 0 && count > limit / static_cast<std::size_t>(factor)) return false;
+    count *= static_cast<std::size_t>(factor);
+  }
+  return true;
+}
+
 std::size_t ElementCount(int columns, int rows, int bands) {
   if (columns < 0 || rows < 0 || bands < 0) {
     throw std::invalid_argument("FloatArray: negative size " + std::to_string(columns) + " x " +
@@ -21,11 +34,8 @@ std::size_t ElementCount(int columns, int rows, int bands) {
   // that cannot succeed; report it the same way as one the system refuses.
   const std::size_t limit =
       static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(float);
-  std::size_t count = static_cast<std::size_t>(columns);
-  for (const int factor : {rows, bands}) {
-    if (factor != 0 && count > limit / static_cast<std::size_t>(factor)) throw std::bad_alloc();
-    count *= static_cast<std::size_t>(factor);
-  }
+  std::size_t count = 0;
+  if (!CountUpTo(columns, rows, bands, limit, count)) throw std::bad_alloc();
   return count;
 }
 
@@ -78,13 +88,8 @@ FloatArray& FloatArray::operator=(FloatArray&& other) noexcept {
 }
 
 bool FloatArray::Reshape(int columns, int rows, int bands) {
-  if (columns < 0 || rows < 0 || bands < 0) return false;
-  std::size_t count = static_cast<std::size_t>(columns);
-  for (const int factor : {rows, bands}) {
-    if (factor != 0 && count > capacity_ / static_cast<std::size_t>(factor)) return false;
-    count *= static_cast<std::size_t>(factor);
-  }
-  if (count > capacity_) return false;
+  std::size_t count = 0;
+  if (!CountUpTo(columns, rows, bands, capacity_, count)) return false;
   columns_ = columns;
   rows_ = rows;
   bands_ = bands;
