@@ -63,6 +63,7 @@ struct Geometry {
 // runs among the threads of a parallel region (all of them outside one).
 struct Share {
   int thread = 0;
+  int threads = 1;
   int first = 0;
   int end = 0;
 };
@@ -74,7 +75,7 @@ Share ShareOf(int count) {
   thread = omp_get_thread_num();
   threads = omp_get_num_threads();
 #endif
-  return {thread, static_cast<int>(static_cast<std::int64_t>(count) * thread / threads),
+  return {thread, threads, static_cast<int>(static_cast<std::int64_t>(count) * thread / threads),
           static_cast<int>(static_cast<std::int64_t>(count) * (thread + 1) / threads)};
 }
 
@@ -564,9 +565,7 @@ TAVREL_VECTOR_CLONES void ScatterLanes(const float* __restrict lanes, int column
     return;
   }
   for (int c = 0; c < columns; ++c) {
-    const float* from = lanes + static_cast<std::ptrdiff_t>(c) * kLanes;
-    float* to = out + c * stride;
-    for (int k = 0; k < count; ++k) to[k] = from[k];
+    CopyLanes(lanes + static_cast<std::ptrdiff_t>(c) * kLanes, count, out + c * stride);
   }
 }
 
@@ -1024,16 +1023,12 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
 #pragma omp parallel
   {
     const Share share = ShareOf(blocks);
-    int threads = 1;
-#ifdef _OPENMP
-    threads = omp_get_num_threads();
-#endif
-    const std::vector<BlockRows> mine = momentsInFloat
-                                            ? EvenBlockRows(blocks, g.rows, share.thread, threads)
-                                            : WholeBlocks(share.first, share.end, g.rows);
+    const std::vector<BlockRows> mine =
+        momentsInFloat ? EvenBlockRows(blocks, g.rows, share.thread, share.threads)
+                       : WholeBlocks(share.first, share.end, g.rows);
     const int start =
         momentsInFloat
-            ? static_cast<int>(static_cast<std::int64_t>(g.rows) * share.thread / threads)
+            ? static_cast<int>(static_cast<std::int64_t>(g.rows) * share.thread / share.threads)
             : 0;
     RowCache image1Rows(g, g.bands);
     RowCache meanRows(g, g.bands);
