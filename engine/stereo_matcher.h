@@ -63,8 +63,9 @@ class StereoMatcher {
   // any work, for inputs the engine cannot use (see ValidateJob), and
   // std::bad_alloc when the volumes cannot be allocated. A refused job leaves
   // the matcher as it was; an accepted one first releases the previous job's
-  // grids, and if it does not finish (allocation failure, or an exception
-  // thrown by `progress`) the matcher is left empty.
+  // grids (keeping the storage of those that hold what it needs and not more
+  // than twice that), and if it does not finish (allocation failure, or an
+  // exception thrown by `progress`) the matcher is left empty.
   void Run(const FloatArray& image0, const FloatArray& image1, int MinDisparity, int MaxDisparity,
            int WinRadL0, int WinRadRC, int WinRadD, int NumIterations, float MaxScaler, int USE_SAD,
            const JobProgress& progress = {});
