@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -70,9 +71,15 @@ int main(int argc, char** argv) {
   }
   std::unique_ptr<tavrel::FloatArray> maskGrid;
   if (!mask.empty()) {
-    maskGrid = tavrel::LoadImageGrid(mask, 1);
-    if (!maskGrid || maskGrid->columns() != columns || maskGrid->rows() != rows) {
-      std::cerr << "tavrel-score: cannot read " << mask << "\n";
+    try {
+      maskGrid = tavrel::LoadImageGrid(mask, 1);
+    } catch (const std::exception& error) {
+      std::cerr << "tavrel-score: cannot read " << mask << "\n" << error.what() << "\n";
+      return 1;
+    }
+    if (maskGrid->columns() != columns || maskGrid->rows() != rows) {
+      std::cerr << "tavrel-score: cannot read " << mask << " at " << columns << " x " << rows
+                << "\n";
       return 1;
     }
   }

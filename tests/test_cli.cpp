@@ -59,8 +59,7 @@ TEST_F(Cli, SuccessWritesTheOutputAndTheRequestedPictures) {
   const std::string output = ReadText(dir / "scene/result.dis");
   EXPECT_EQ(output.substr(0, output.find('\n')), "40 32");
   for (const char* picture : {"scene/result.disparity.png", "scene/result.confidence.png"}) {
-    Surface surface;
-    ASSERT_TRUE(LoadImageSurface(dir / picture, surface)) << picture;
+    const Surface surface = LoadImageSurface(dir / picture);
     EXPECT_EQ(surface.width, 40);
     EXPECT_EQ(surface.height, 32);
   }
