@@ -238,11 +238,12 @@ void DecodeUncompressed(ImageSource& source, const Header& h, const std::vector<
   }
 }
 
-// The most a sound encoder writes for a picture: two bytes per pixel (runs of
-// one), an end of line per row and the end of the bitmap. Reading stops there,
-// however long the file, and decoding time follows the pixels.
+// More than a sound encoder writes for a picture: runs of one pixel take two
+// bytes, a skip over one pixel four, and each row may end with an end of line
+// or a move. Reading stops there, however long the file, so that decoding time
+// follows the pixels.
 std::uint64_t RunLengthBound(const Header& h) {
-  return 2 * static_cast<std::uint64_t>(h.width) * h.height + 2 * h.height + 2;
+  return 4 * static_cast<std::uint64_t>(h.width) * h.height + 4 * h.height + 2;
 }
 
 // RLE4 and RLE8 streams, always bottom-up. Runs that reach past the right edge

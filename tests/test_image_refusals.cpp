@@ -236,7 +236,7 @@ TEST(BoundedReading, LongBodiesAreRefusedBeforeTheyAreRead) {
     EXPECT_EQ(std::string(error.what()).substr(0, 36), "too large: the run-length data goes ");
   }
   EXPECT_LE(rleSource.furthest,
-            std::max<std::uint64_t>(pixelOffset + 2 * 5 * 3 + 2 * 3 + 2, kHeaderWindow));
+            std::max<std::uint64_t>(pixelOffset + 4 * 5 * 3 + 4 * 3 + 2, kHeaderWindow));
 }
 
 TEST(AllocationFailure, DuringDecodingBecomesARefusal) {
