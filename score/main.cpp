@@ -27,6 +27,16 @@ int Fail(const std::string& message) {
   return kFatal;
 }
 
+// A result in the ground truth's sign scored without --same-sign (or the other
+// way round) is almost wholly wrong; the figures stay as asked, with a note.
+bool LooksLikeTheOtherSign(const tavrel::Score& score, const tavrel::FloatArray& result,
+                           const tavrel::FloatArray& groundTruth, const tavrel::FloatArray* mask,
+                           tavrel::ScoreParameters parameters) {
+  if (!(score.bad4 > 90.0)) return false;
+  parameters.sameSign = !parameters.sameSign;
+  return tavrel::ScoreDisparity(result, groundTruth, mask, parameters).bad4 < 50.0;
+}
+
 void DescribeOptions(CLI::App& app, Arguments& arguments) {
   app.add_option("RESULT", arguments.result,
                  "the program's output file (.dis) or a PFM disparity map")
@@ -83,6 +93,10 @@ int main(int argc, char** argv) {
     const tavrel::Score score =
         tavrel::ScoreDisparity(*result, *groundTruth, mask.get(), arguments.parameters);
     if (score.evaluatedPixels == 0) return Fail("no pixel to compare");
+    if (LooksLikeTheOtherSign(score, *result, *groundTruth, mask.get(), arguments.parameters)) {
+      std::cerr << "tavrel-score: nearly every pixel is wrong, and far fewer would be with"
+                << (arguments.parameters.sameSign ? "out" : "") << " --same-sign\n";
+    }
     std::cout << (arguments.json ? tavrel::ScoreJson(score) : tavrel::ScoreText(score));
   } catch (const std::exception& error) {
     return Fail(error.what());

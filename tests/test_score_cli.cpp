@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -113,6 +114,29 @@ TEST_F(ScoreCli, TheDefaultOutputKeepsItsFirstLine) {
             "  bad 4.0 = 0.00 %");
   EXPECT_NE(run.out.find("\nmae = 1.2"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("coverage = 100.00 %\n"), std::string::npos) << run.out;
+}
+
+TEST_F(ScoreCli, FiguresWithoutAValueAreJsonNulls) {
+  FloatArray none(30, 24, 1);
+  none.Fill(std::numeric_limits<float>::infinity());
+  ASSERT_TRUE(WritePfm(none, 0, dir / "none.pfm"));
+  const Result run = RunScore(dir, "none.pfm truth.pfm --json");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const nlohmann::json json = nlohmann::json::parse(run.out);
+  EXPECT_EQ(json.at("bad0.5").get<double>(), 100.0);
+  EXPECT_EQ(json.at("coverage").get<double>(), 0.0);
+  for (const char* key : {"mae", "rms", "a50", "a99"}) EXPECT_TRUE(json.at(key).is_null()) << key;
+}
+
+TEST_F(ScoreCli, NotesAResultThatSeemsToHaveTheOtherSign) {
+  const Result right = RunScore(dir, "result.dis truth.pfm");
+  EXPECT_EQ(right.err, "");
+  const Result wrong = RunScore(dir, "result.dis truth.pfm --same-sign");
+  EXPECT_EQ(wrong.status, 0);
+  EXPECT_NE(wrong.out.find("bad 4.0 = 100.00 %"), std::string::npos) << wrong.out;
+  EXPECT_EQ(wrong.err,
+            "tavrel-score: nearly every pixel is wrong, and far fewer would be without "
+            "--same-sign\n");
 }
 
 TEST_F(ScoreCli, AnswersHelpAndRefusesWhatItCannotUse) {
