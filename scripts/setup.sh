@@ -3,7 +3,7 @@
 # Packages already present are left alone, so a second run costs nothing.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libgtest-dev libstb-dev qt6-base-dev libgl-dev)
+packages=(cmake g++ make pkg-config libgtest-dev libstb-dev qt6-base-dev libgl-dev slurm-wlm munge)
 
 missing=()
 for p in "${packages[@]}"; do
