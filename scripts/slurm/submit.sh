@@ -51,5 +51,5 @@ fi
 peak=$(awk -F'\t' '$1 !~ /^peak/ && $5 > m { m = $5 } END { print m + 0 }' "$plan")
 mem=$(((peak + peak / 10) / 1048576 + 64))
 
-TAVREL_SHARDS=$shards exec sbatch --array="0-$((shards - 1))" --mem="${mem}M" \
-  --export=ALL,TAVREL_SHARDS="$shards" "${sbatch_options[@]}" "$here/tavrel-array.sbatch" "$@"
+sbatch --array="0-$((shards - 1))" --mem="${mem}M" --export=ALL,TAVREL_SHARDS="$shards" \
+  "${sbatch_options[@]}" "$here/tavrel-array.sbatch" "$@"
