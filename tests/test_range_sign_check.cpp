@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <optional>
 #include <random>
 #include <string>
 
+#include "display/image_loading.h"
 #include "engine/stereo_matcher.h"
 #include "files/range_sign_check.h"
 #include "tests/engine_test_support.h"
@@ -106,6 +108,32 @@ TEST_F(RangeSignOfARealJob, WarnsForTheWrongSignOnly) {
             0u);
   EXPECT_NE(warning->find("MinDisparity -22, MaxDisparity 0"), std::string::npos) << *warning;
   EXPECT_TRUE(WarningFor(3, 31).has_value());
+}
+
+// The Middlebury pairs of the shared data, left view as image 0, with their
+// negative ranges and with those ranges' signs turned (SAD, as their
+// directions files run them).
+TEST(RangeSignOfRealScenes, WarnsForTheWrongSignOnly) {
+  struct Scene {
+    const char* name;
+    int minDisparity;
+    int maxDisparity;
+  };
+  for (const Scene& scene : {Scene{"teddy", -56, -8}, Scene{"cones", -58, -1}}) {
+    const auto folder = std::filesystem::path(TAVREL_SHARED_DATA_DIR) / scene.name;
+    if (!std::filesystem::exists(folder / "left.bmp")) GTEST_SKIP() << "no shared data";
+    SCOPED_TRACE(scene.name);
+    const auto left = LoadImageGrid((folder / "left.bmp").string(), 3);
+    const auto right = LoadImageGrid((folder / "right.bmp").string(), 3);
+    ASSERT_TRUE(left && right);
+    auto warningFor = [&](int minDisparity, int maxDisparity) {
+      StereoMatcher matcher;
+      matcher.Run(*left, *right, minDisparity, maxDisparity, 1, 2, 1, 10, 0.96f, 1);
+      return RangeSignWarning(*matcher.DispConf, {minDisparity, maxDisparity});
+    };
+    EXPECT_EQ(warningFor(scene.minDisparity, scene.maxDisparity), std::nullopt);
+    EXPECT_TRUE(warningFor(-scene.maxDisparity, -scene.minDisparity).has_value());
+  }
 }
 
 }  // namespace
