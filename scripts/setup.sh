@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libstb-dev qt6-base-dev libgl-dev libcli11-dev
-  nlohmann-json3-dev)
+  nlohmann-json3-dev slurm-wlm munge)
 
 missing=()
 for p in "${packages[@]}"; do
