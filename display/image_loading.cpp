@@ -41,8 +41,8 @@ std::unique_ptr<FloatArray> LoadImageGrid(const std::string& path, int bands) {
     grid = std::make_unique<FloatArray>(surface.width, surface.height, bands);
   } catch (const std::bad_alloc&) {
     throw ImageLoadError("too large: a grid of " + SizeText(surface.width, surface.height) +
-                         " pixels and " + std::to_string(bands) +
-                         " bands does not fit into the memory left");
+                         " pixels with " + std::to_string(bands) +
+                         (bands == 1 ? " band" : " bands") + " does not fit into the memory left");
   }
   // Bands beyond the three colours carry no value of their own; keep them
   // defined rather than leave whatever the allocation held.

@@ -8,6 +8,9 @@
 #include "display/image_loading.h"
 #include "display/surface.h"
 
+// What the decoders share: where an image's bytes come from, bounded reads,
+// and the checked allocation of the decoded picture.
+
 namespace tavrel {
 
 // Where an image's bytes come from: a file, or memory (tests, fuzzing). The
