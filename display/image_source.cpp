@@ -15,7 +15,9 @@ void MemorySource::Read(std::uint64_t offset, std::size_t count, std::uint8_t* i
 }
 
 FileSource::FileSource(const std::string& path) {
-  descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer before the
+  // check below could refuse it; regular files read the same either way.
+  descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (descriptor_ < 0) throw ImageLoadError(std::string("cannot open: ") + std::strerror(errno));
   struct stat status {};
   if (::fstat(descriptor_, &status) != 0) {

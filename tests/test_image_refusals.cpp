@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdint>
@@ -165,6 +166,8 @@ TEST(ImageRefusals, FilesThatAreNoImagesSayWhy) {
   };
   EXPECT_EQ(loadReason(dir / "missing.bmp"), "cannot open: No such file or directory");
   EXPECT_EQ(loadReason(dir.path.string()), "not a regular file");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(loadReason(dir / "fifo"), "not a regular file");  // at once, with no writer
   EXPECT_THROW(LoadImageGrid(dir.File("good.bmp", Direct(24, false)), 0), std::invalid_argument);
 }
 
