@@ -140,9 +140,14 @@ bool LoadScene(const std::filesystem::path& dir, Scene& scene) {
     return false;
   }
   scene.name = dir.filename().string();
-  scene.image0 = LoadImageGrid((dir / scene.job.Image0Name).string(), scene.job.NumBands);
-  scene.image1 = LoadImageGrid((dir / scene.job.Image1Name).string(), scene.job.NumBands);
-  return scene.image0 && scene.image1;
+  try {
+    scene.image0 = LoadImageGrid((dir / scene.job.Image0Name).string(), scene.job.NumBands);
+    scene.image1 = LoadImageGrid((dir / scene.job.Image1Name).string(), scene.job.NumBands);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", dir.c_str(), e.what());
+    return false;
+  }
+  return true;
 }
 
 // A matcher holding the job's fields and volumes, ready for ComputeL0.

@@ -61,8 +61,7 @@ TEST_F(Cli, SuccessWritesTheOutputAndTheRequestedPictures) {
   const std::string output = ReadText(dir / "scene/result.dis");
   EXPECT_EQ(output.substr(0, output.find('\n')), "40 32");
   for (const char* picture : {"scene/result.disparity.png", "scene/result.confidence.png"}) {
-    Surface surface;
-    ASSERT_TRUE(LoadImageSurface(dir / picture, surface)) << picture;
+    const Surface surface = LoadImageSurface(dir / picture);
     EXPECT_EQ(surface.width, 40);
     EXPECT_EQ(surface.height, 32);
   }
@@ -121,6 +120,15 @@ TEST_F(Cli, AFatalErrorStopsWithStatusOne) {
   EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.err, "tavrel-batch: in.dat :: Can't Read MaxDisparity\n");
   EXPECT_TRUE(std::filesystem::exists(dir / "scene/first.dis"));
+
+  // An image refusal gives its reason on a line of its own.
+  WriteText(dir / "scene/cut.bmp", ReadText(dir / "scene/l.bmp").substr(0, 2000));
+  WriteText(dir / "scene/cut.cpd", Entry("cut.bmp", "r.bmp", "cut.dis", 1));
+  const Result cut = RunBatch(dir, dir / "scene", "-q cut.cpd");
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_EQ(cut.err,
+            "tavrel-batch: Couldn't open image - cut.bmp\n"
+            "truncated: the pixel data needs bytes up to 3894, the file holds 2000\n");
 
   const Result option = RunBatch(dir, dir / "scene", "--fast job.cpd");
   EXPECT_EQ(option.status, 1);
