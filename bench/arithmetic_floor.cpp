@@ -83,12 +83,8 @@ struct Block {
 
 }  // namespace
 
-double ArithmeticFloorPerCell() {
+double ArithmeticFloorPerCell(int threads) {
   constexpr int kPasses = 20000;
-  int threads = 1;
-#ifdef _OPENMP
-  threads = omp_get_max_threads();
-#endif
   double best = 1e30;
   for (int round = 0; round < 5; ++round) {
     const auto start = std::chrono::steady_clock::now();
