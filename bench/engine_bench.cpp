@@ -2,12 +2,13 @@
 // synthetic scene and, where the shared data lies beside the repository, on
 // a real one; prints each result as a ratio measured in the same run.
 //
-//   tavrel-bench [--scene DIR]... [--no-real] [--quick] [--no-paths]
+//   tavrel-bench [--scene DIR]... [--no-real] [--quick] [--no-paths | --paths-only]
 //
 // DIR holds a directions file scene.cpd with its images (the first entry is
 // used). --quick skips the reference timings of the one-band variants;
 // --no-paths the comparison of the instruction-set paths on the synthetic
-// scene. TAVREL_ISA chooses the path of the main figures.
+// scene; --paths-only runs that comparison alone. TAVREL_ISA chooses the
+// path of the main figures.
 
 #include <algorithm>
 #include <chrono>
@@ -459,6 +460,7 @@ int main(int argc, char** argv) {
   }
   bool quick = false;
   bool paths = true;
+  bool pathsOnly = false;
   bool real = true;
   std::vector<std::filesystem::path> dirs;
   for (int i = 1; i < argc; ++i) {
@@ -467,13 +469,17 @@ int main(int argc, char** argv) {
       quick = true;
     } else if (arg == "--no-paths") {
       paths = false;
+    } else if (arg == "--paths-only") {
+      pathsOnly = true;
+      real = false;
     } else if (arg == "--no-real") {
       real = false;
     } else if (arg == "--scene" && i + 1 < argc) {
       dirs.emplace_back(argv[++i]);
     } else {
       std::fprintf(stderr,
-                   "usage: tavrel-bench [--scene DIR]... [--no-real] [--quick] [--no-paths]\n");
+                   "usage: tavrel-bench [--scene DIR]... [--no-real] [--quick] [--no-paths | "
+                   "--paths-only]\n");
       return 2;
     }
   }
@@ -495,8 +501,8 @@ int main(int argc, char** argv) {
   for (auto& scene : scenes) {
     scene.grey0 = BandZero(*scene.image0);
     scene.grey1 = BandZero(*scene.image1);
-    RunScene(scene, quick);
-    if (paths && &scene == &scenes.front()) ComparePaths(scene);
+    if (!pathsOnly) RunScene(scene, quick);
+    if ((paths || pathsOnly) && &scene == &scenes.front()) ComparePaths(scene);
   }
   return 0;
 }

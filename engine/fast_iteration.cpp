@@ -268,6 +268,8 @@ TAVREL_KERNEL void ImageOneLineSums(const float* __restrict St, int ncs, int nc,
 TAVREL_KERNEL void NormaliseAndSquare(float* __restrict St, int ncs, int nc, int nd,
                                       int minDisparity, const float* __restrict P0,
                                       const float* __restrict P1pad) {
+  // Whole vectors only: the compiler then leaves out a scalar remainder loop.
+  if (ncs % kPixelLanes != 0) __builtin_unreachable();
   for (int d = 0; d < nd; ++d) {
     const std::int64_t offset = static_cast<std::int64_t>(minDisparity) + d + kIndexMargin;
     float* s = St + static_cast<std::ptrdiff_t>(d) * ncs;
