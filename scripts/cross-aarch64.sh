@@ -2,10 +2,11 @@
 # Builds the engine's tests and tavrel-batch for aarch64 with Debian's cross
 # compiler, runs the tests under qemu's user-mode emulation, and checks that
 # the bundled example's output file made under emulation equals, byte for
-# byte, the one this machine makes. Installs g++-aarch64-linux-gnu and
-# qemu-user when missing. Builds into build-aarch64/ (CROSS_BUILD_DIR) and
-# uses the native build in build/ (BUILD_DIR). GTEST_FILTER, when set,
-# narrows the tests as usual.
+# byte, the one this machine makes (on x86-64 also the one this machine's
+# build makes on an emulated processor without AVX). Installs
+# g++-aarch64-linux-gnu and qemu-user when missing. Builds into
+# build-aarch64/ (CROSS_BUILD_DIR) and uses the native build in build/
+# (BUILD_DIR). GTEST_FILTER, when set, narrows the tests as usual.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -60,7 +61,7 @@ cmake -S . -B "$host_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$host_dir" -j "$jobs" --target tavrel-batch
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for arch in native aarch64; do
+for arch in native aarch64 sse2; do
   mkdir -p "$work/$arch"
   cp examples/scene/left.bmp examples/scene/right.bmp examples/scene/scene.cpd "$work/$arch/"
 done
@@ -69,4 +70,13 @@ done
 for file in scene.dis scene.pfm; do
   cmp "$work/native/$file" "$work/aarch64/$file"
 done
+# The native program on an emulated x86-64 processor without AVX: it must
+# choose the baseline path, execute no newer instruction, and write the same.
+if [ "$(uname -m)" = x86_64 ]; then
+  qemu-x86_64 -cpu qemu64 "$host_dir/cli/tavrel-batch" -q --pfm "$work/sse2/scene.cpd"
+  for file in scene.dis scene.pfm; do
+    cmp "$work/native/$file" "$work/sse2/$file"
+  done
+  echo "x86-64 without AVX under qemu: the baseline path wrote the same files"
+fi
 echo "aarch64 under qemu: engine tests passed; the example's output file and PFM equal the native ones"
