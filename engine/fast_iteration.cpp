@@ -179,19 +179,85 @@ class RowPrefetch {
   std::ptrdiff_t issued_ = 0;
 };
 
-// Row pass of the box sum over one row of column sums V (nc x D, index
-// fastest): H[c][d] = running sum of V[c - w .. c + w][d], with the double sum
-// carried along the row, one subtraction and one addition per step. Issues
-// the first half of `prefetch` on the way.
-void RowPass(const float* V, int nc, int D, int w, double* sum, float* H, RowPrefetch& prefetch) {
-  OnIsaPath<StartSums>(sum, V, D, std::min(w, nc), static_cast<std::size_t>(D));
-  for (int c = 0; c < nc; ++c) {
-    prefetch.UpTo(c + 1, 2 * nc);
+// Columns c0 .. c1 - 1 of the row pass of the box sum over one row of column
+// sums V (nc x D, index fastest): H[c][d] = running sum of V[c - w .. c + w][d],
+// with the double sum carried along the row, one subtraction and one
+// addition per step, exactly as StartSums and StepSums form it. Each value
+// is turned into double once, as it enters, and kept in `ring` (2w + 2 rows
+// of D doubles) until it leaves. c0 = 0 starts the sums; later calls go on
+// from where the one before stopped.
+TAVREL_KERNEL void RowSums(const float* __restrict V, int nc, int D, int w, int c0, int c1,
+                           double* __restrict sum, double* __restrict ring, float* __restrict H) {
+  const int slots = 2 * w + 2;
+  auto slot = [ring, slots, D](int j) { return ring + static_cast<std::ptrdiff_t>(j % slots) * D; };
+  auto column = [V, D](int j) { return V + static_cast<std::ptrdiff_t>(j) * D; };
+  if (c0 == 0) {
+    const int count = std::min(w, nc);
+    for (int j = 0; j < count; ++j) {
+      const float* v = column(j);
+      double* kept = slot(j);
+      for (int k = 0; k < D; ++k) kept[k] = v[k];
+    }
+    if (count == 0) {
+      for (int k = 0; k < D; ++k) sum[k] = 0.0;
+    } else {
+      const double* first = slot(0);
+      for (int k = 0; k < D; ++k) sum[k] = first[k];
+      for (int j = 1; j < count; ++j) {
+        const double* kept = slot(j);
+        for (int k = 0; k < D; ++k) sum[k] += kept[k];
+      }
+    }
+  }
+  for (int c = c0; c < c1; ++c) {
     const int leave = c - w - 1;
     const int enter = c + w;
-    OnIsaPath<StepSums>(sum, leave >= 0 ? V + static_cast<std::ptrdiff_t>(leave) * D : nullptr,
-                        enter < nc ? V + static_cast<std::ptrdiff_t>(enter) * D : nullptr,
-                        H + static_cast<std::ptrdiff_t>(c) * D, static_cast<std::size_t>(D));
+    float* out = H + static_cast<std::ptrdiff_t>(c) * D;
+    if (leave >= 0 && enter < nc) {
+      const double* gone = slot(leave);
+      const float* v = column(enter);
+      double* kept = slot(enter);
+      for (int k = 0; k < D; ++k) {
+        const double e = v[k];
+        kept[k] = e;
+        const double x = (sum[k] - gone[k]) + e;
+        sum[k] = x;
+        out[k] = static_cast<float>(x);
+      }
+    } else if (leave >= 0) {
+      const double* gone = slot(leave);
+      for (int k = 0; k < D; ++k) {
+        const double x = sum[k] - gone[k];
+        sum[k] = x;
+        out[k] = static_cast<float>(x);
+      }
+    } else if (enter < nc) {
+      const float* v = column(enter);
+      double* kept = slot(enter);
+      for (int k = 0; k < D; ++k) {
+        const double e = v[k];
+        kept[k] = e;
+        const double x = sum[k] + e;
+        sum[k] = x;
+        out[k] = static_cast<float>(x);
+      }
+    } else {
+      for (int k = 0; k < D; ++k) out[k] = static_cast<float>(sum[k]);
+    }
+  }
+}
+
+// The row pass over a whole row, in a few parts, issuing the first half of
+// `prefetch` on the way.
+void RowPass(const float* V, int nc, int D, int w, double* sum, double* ring, float* H,
+             RowPrefetch& prefetch) {
+  constexpr int kParts = 8;
+  for (int part = 0; part < kParts; ++part) {
+    const int c0 = nc * part / kParts;
+    const int c1 = nc * (part + 1) / kParts;
+    prefetch.UpTo(part + 1, 2 * kParts);
+    if (c0 == c1 && part > 0) continue;
+    OnIsaPath<RowSums>(V, nc, D, w, c0, c1, sum, ring, H);
   }
 }
 
@@ -309,11 +375,14 @@ void ClearRowBorder(float* lnRow, int columns, int disparities, int nc, int nd) 
 // Scratch of one thread for the per-row work, taken from its arena.
 struct RowScratch {
   static std::size_t Bytes(const Shape& s) {
-    return ThreadArena::Bytes<double>(s.disparities) +
+    return ThreadArena::Bytes<double>(s.disparities) + ThreadArena::Bytes<double>(RingCount(s)) +
            ThreadArena::Bytes<float>(static_cast<std::size_t>(s.nc) * s.disparities) +
            ThreadArena::Bytes<float>(TransposedCount(s)) +
            ThreadArena::Bytes<float>(static_cast<std::size_t>(s.nd) * s.ncs) +
            ThreadArena::Bytes<float>(s.ncs) + ThreadArena::Bytes<float>(3 * s.ncs);
+  }
+  static std::size_t RingCount(const Shape& s) {
+    return static_cast<std::size_t>(2 * s.radiusRC + 2) * s.disparities;
   }
   static std::size_t TransposedCount(const Shape& s) {
     return static_cast<std::size_t>(s.nd + kIndexPadLow + kIndexPadHigh) * s.ncs;
@@ -321,6 +390,7 @@ struct RowScratch {
 
   RowScratch(const Shape& s, ThreadArena& arena)
       : rowSums(arena.Take<double>(s.disparities)),
+        rowRing(arena.Take<double>(RingCount(s))),
         cells(arena.Take<float>(static_cast<std::size_t>(s.nc) * s.disparities)),
         transposed(arena.Take<float>(TransposedCount(s))),
         supports(arena.Take<float>(static_cast<std::size_t>(s.nd) * s.ncs)),
@@ -332,6 +402,7 @@ struct RowScratch {
   }
 
   double* rowSums;
+  double* rowRing;    // the row pass's values in double, from entering to leaving
   float* cells;       // nc x D, index fastest
   float* transposed;  // padded index-major copy of the interior indices of cells
   float* supports;    // nd x ncs
@@ -344,7 +415,8 @@ struct RowScratch {
 void ProcessRow(const Shape& s, const float* columnSums, float* lnRow, const float* l0Row,
                 RowScratch& scratch, RowPrefetch& prefetch) {
   const std::size_t interior = static_cast<std::size_t>(kMargin) * s.disparities + kIndexMargin;
-  RowPass(columnSums, s.nc, s.disparities, s.radiusRC, scratch.rowSums, scratch.cells, prefetch);
+  RowPass(columnSums, s.nc, s.disparities, s.radiusRC, scratch.rowSums, scratch.rowRing,
+          scratch.cells, prefetch);
   float* transposed = scratch.transposed + static_cast<std::ptrdiff_t>(kIndexPadLow) * s.ncs;
   Transpose(scratch.cells + kIndexMargin, s.disparities, transposed, s.ncs, s.nc, s.nd);
   prefetch.UpTo(5, 8);
