@@ -11,6 +11,7 @@
 
 #include "batch_test_support.h"
 #include "display/image_loading.h"
+#include "engine/isa_path.h"
 #include "files/pfm_file.h"
 #include "files/usage_text.h"
 
@@ -155,6 +156,34 @@ TEST_F(Cli, ALostResultGivesStatusTwoAfterTheOtherEntries) {
       << run.err;
   EXPECT_TRUE(std::filesystem::exists(dir / "scene/kept.dis"));
   EXPECT_TRUE(std::filesystem::exists(dir / "scene/kept.disparity.png"));
+}
+
+// TAVREL_ISA picks the engine's instruction set: every path the processor
+// runs writes the same bytes, and a name it cannot use stops the program
+// before any entry runs.
+TEST_F(Cli, EveryInstructionSetPathWritesTheSameFileAndABadOneIsAUsageError) {
+  WriteText(dir / "scene/job.cpd", Entry("l.bmp", "r.bmp", "result.dis"));
+  std::string first;
+  for (IsaPath path : AvailableIsaPaths()) {
+    setenv("TAVREL_ISA", IsaPathName(path), 1);
+    const Result run = RunBatch(dir, dir / "scene", "-q job.cpd");
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string output = ReadText(dir / "scene/result.dis");
+    if (first.empty()) first = output;
+    EXPECT_EQ(output, first) << IsaPathName(path);
+  }
+  std::filesystem::remove(dir / "scene/result.dis");
+  setenv("TAVREL_ISA", "avx9", 1);
+  const Result bad = RunBatch(dir, dir / "scene", "-q job.cpd");
+  unsetenv("TAVREL_ISA");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err.rfind("tavrel-batch: TAVREL_ISA=avx9: no such instruction-set path\n"
+                          "supported paths: ",
+                          0),
+            0u)
+      << bad.err;
+  EXPECT_NE(bad.err.find("baseline"), std::string::npos) << bad.err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "scene/result.dis"));
 }
 
 TEST_F(Cli, WritesTheReadmeIntoTheCurrentFolderAndAnswersHelpAndVersion) {
