@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -44,9 +45,19 @@ class RecordingMonitor : public RunMonitor {
   void ShowPicture(const Surface& picture, const std::string& caption) override {
     pictures.push_back({picture, caption});
   }
-  void ShowProgress(const BatchProgress&) override {}
+  void ShowProgress(const BatchProgress& progress) override {
+    if (progress.stage == BatchStage::Iteration) ++iterations_reported;
+    // The window's cancel comes from another thread at any time; here it comes
+    // once a few iterations of an entry have been reported.
+    if (cancel_after_iterations > 0 && iterations_reported >= cancel_after_iterations) {
+      cancel = true;
+    }
+  }
 
   std::vector<Presentation> pictures;
+  int iterations_reported = 0;
+  int cancel_after_iterations = 0;
+  std::atomic<bool> cancel{false};
 };
 
 std::uint8_t BlueAt(const Surface& picture, int row, int column) {
@@ -345,6 +356,59 @@ TEST_F(DirectionsRunTest, MissingImageIsReportedAfterTheRun) {
   app.OpenFinished(false, *failure, 0);
   EXPECT_EQ(presenter.messages, std::vector<std::string>{*failure});
   EXPECT_TRUE(presenter.presentations.empty());
+}
+
+// A run stops at the next iteration, however many the entry asks for; the
+// entries already written stay, and the window closes the commands as for a
+// cancelled open.
+TEST_F(DirectionsRunTest, CancelStopsTheLongestRunBetweenIterations) {
+  const std::string path = WriteDirections(Entry("b0.bmp", "b1.bmp", 2, "b.dis") +
+                                           Entry("a0.bmp", "a1.bmp", 2147483647, "a.dis"));
+  monitor.cancel_after_iterations = 2 + 3;
+  const RunOutcome outcome = RunDirectionsFile(path, state, monitor, monitor.cancel);
+  EXPECT_EQ(outcome.kind, RunOutcome::Kind::Cancelled);
+  EXPECT_EQ(monitor.iterations_reported, 5);
+  EXPECT_TRUE(fs::exists(folder.path() / "b.dis"));
+  EXPECT_FALSE(fs::exists(folder.path() / "a.dis"));
+  ASSERT_EQ(monitor.pictures.size(), 2u);
+  EXPECT_EQ(monitor.pictures[1].caption, "a0.bmp");
+  EXPECT_EQ(state.Matcher.L0Ready, 0);
+
+  app.OpenCancelled(0);
+  EXPECT_FALSE(app.Loaded());
+  const std::size_t presented = presenter.presentations.size();
+  app.KeyDown(Key::I, 0);
+  app.KeyDown(Key::F1, 0);
+  EXPECT_EQ(presenter.presentations.size(), presented);
+}
+
+TEST_F(DirectionsRunTest, CancelAskedBeforeTheRunStopsBeforeAnyWork) {
+  const std::string path = WriteDirections(Entry("a0.bmp", "a1.bmp", 2, "a.dis"));
+  monitor.cancel = true;
+  const RunOutcome outcome = RunDirectionsFile(path, state, monitor, monitor.cancel);
+  EXPECT_EQ(outcome.kind, RunOutcome::Kind::Cancelled);
+  EXPECT_TRUE(monitor.pictures.empty());
+  EXPECT_FALSE(fs::exists(folder.path() / "a.dis"));
+}
+
+// A failure the run met before the cancel is still the failure it reports.
+TEST_F(DirectionsRunTest, FailureBeforeTheCancelIsReported) {
+  const std::string path = WriteDirections(Entry("a0.bmp", "missing.bmp", 2, "a.dis"));
+  monitor.cancel_after_iterations = 1;
+  const RunOutcome outcome = RunDirectionsFile(path, state, monitor, monitor.cancel);
+  EXPECT_EQ(outcome.kind, RunOutcome::Kind::Failed);
+  EXPECT_EQ(outcome.fatal_message, "Couldn't open image - missing.bmp");
+}
+
+TEST_F(DirectionsRunTest, OutputsThatCannotBeWrittenAreListed) {
+  const std::string path = WriteDirections(Entry("b0.bmp", "b1.bmp", 1, "no/such/folder/b.dis") +
+                                           Entry("a0.bmp", "a1.bmp", 1, "a.dis"));
+  const RunOutcome outcome = RunDirectionsFile(path, state, monitor, monitor.cancel);
+  EXPECT_EQ(outcome.kind, RunOutcome::Kind::Completed);
+  ASSERT_EQ(outcome.unwritten.size(), 1u);
+  EXPECT_EQ(outcome.unwritten[0], (folder.path() / "no/such/folder/b.dis").string());
+  EXPECT_EQ(OutputNotWrittenMessage("b.dis"), "Could not write b.dis");
+  EXPECT_TRUE(fs::exists(folder.path() / "a.dis"));
 }
 
 }  // namespace

@@ -67,9 +67,8 @@ MainWindow::MainWindow(AppState& state, QWidget* parent)
   setCentralWidget(view_);
   view_->setFocus();
 
-  progress_ = new RunProgressDialog(this);
-  connect(&run_, &QFutureWatcher<std::optional<std::string>>::finished, this,
-          [this] { OnRunFinished(); });
+  progress_ = new RunProgressDialog(this, [this] { CancelRun(); });
+  connect(&run_, &QFutureWatcher<RunOutcome>::finished, this, [this] { OnRunFinished(); });
 
   FitClientArea(kMinimumClientWidth, kMinimumClientHeight);
 }
@@ -84,9 +83,14 @@ void MainWindow::OpenDirectionsFile(const QString& path) {
   QDir::setCurrent(file.absolutePath());
   const std::string native_path = QFile::encodeName(file.absoluteFilePath()).toStdString();
   running_ = true;
+  cancel_ = false;
   progress_->Start(path);
   run_.setFuture(QtConcurrent::run(
-      [this, native_path] { return RunDirectionsFile(native_path, state_, *this); }));
+      [this, native_path] { return RunDirectionsFile(native_path, state_, *this, cancel_); }));
+}
+
+void MainWindow::CancelRun() {
+  if (running_) cancel_ = true;
 }
 
 void MainWindow::Present(const Surface& picture, const std::string* caption) {
@@ -128,6 +132,11 @@ void MainWindow::ShowProgress(const BatchProgress& progress) {
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
   const Key key = KeyOf(event->key());
+  // Esc during a run stops the run, not the program.
+  if (running_ && key == Key::Escape) {
+    CancelRun();
+    return;
+  }
   if (running_ || key == Key::Other) {
     QMainWindow::keyPressEvent(event);
     return;
@@ -136,8 +145,9 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  // The run cannot be interrupted half-way; the window stays until it ends.
+  // The window stays until the run has stopped; closing asks it to stop.
   if (running_) {
+    CancelRun();
     event->ignore();
     return;
   }
@@ -197,12 +207,29 @@ void MainWindow::OnHelp() {
 }
 
 void MainWindow::OnRunFinished() {
-  const std::optional<std::string> fatal_message = run_.result();
+  const RunOutcome outcome = run_.result();
   running_ = false;
   progress_->Finish();
-  Guarded([this, &fatal_message] {
-    application_.OpenFinished(!fatal_message, fatal_message.value_or(std::string()),
-                              view_->PointerRow());
+  // The fatal message comes first; lost outputs are told only when the
+  // program goes on.
+  Guarded([this, &outcome] {
+    switch (outcome.kind) {
+      case RunOutcome::Kind::Failed:
+        application_.OpenFinished(false, outcome.fatal_message, view_->PointerRow());
+        return;
+      case RunOutcome::Kind::Cancelled:
+        application_.OpenCancelled(view_->PointerRow());
+        break;
+      case RunOutcome::Kind::Completed:
+        application_.OpenFinished(true, std::string(), view_->PointerRow());
+        break;
+    }
+    if (outcome.unwritten.empty()) return;
+    std::string text;
+    for (const std::string& path : outcome.unwritten) {
+      text += (text.empty() ? "" : "\n") + OutputNotWrittenMessage(path);
+    }
+    ShowMessage(text);
   });
   emit runFinished();
 }

@@ -2,6 +2,7 @@
 
 #include <QFutureWatcher>
 #include <QMainWindow>
+#include <atomic>
 #include <optional>
 #include <string>
 
@@ -38,6 +39,10 @@ class MainWindow : public QMainWindow,
   // The text shown on the menu bar.
   QString caption() const;
   bool running() const { return running_; }
+  RunProgressDialog* progressDialog() const { return progress_; }
+
+  // Asks a running directions file to stop at the next stage or iteration.
+  void CancelRun();
 
   // Runs the directions file as File/Open does once a file is chosen: the
   // working directory moves to the file's folder first.
@@ -83,7 +88,8 @@ class MainWindow : public QMainWindow,
   QMenu* file_menu_ = nullptr;
   QLabel* caption_ = nullptr;
   RunProgressDialog* progress_ = nullptr;
-  QFutureWatcher<std::optional<std::string>> run_;
+  QFutureWatcher<RunOutcome> run_;
+  std::atomic<bool> cancel_{false};
   bool running_ = false;
 };
 

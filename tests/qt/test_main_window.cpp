@@ -5,12 +5,14 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <memory>
 
 #include "app/qt/main_window.h"
+#include "app/qt/run_progress_dialog.h"
 #include "tests/app_test_support.h"
 
 namespace tavrel {
@@ -33,6 +35,19 @@ void AcceptNextMessageBox(MessageBoxSeen& seen) {
     seen = {box->windowTitle(), box->text(), box->textFormat()};
     box->accept();
   });
+}
+
+// The same for a box that opens later (after a run): looked for until it shows.
+void AcceptMessageBoxOnceShown(MessageBoxSeen& seen, QObject* owner) {
+  auto* poll = new QTimer(owner);
+  QObject::connect(poll, &QTimer::timeout, poll, [poll, &seen] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    seen = {box->windowTitle(), box->text(), box->textFormat()};
+    box->accept();
+    poll->deleteLater();
+  });
+  poll->start(20);
 }
 
 class MainWindowTest : public QObject {
@@ -132,8 +147,8 @@ class MainWindowTest : public QObject {
     QSignalSpy finished(&window, &MainWindow::runFinished);
     window.OpenDirectionsFile(path);
     QVERIFY(window.running());
-    // No command is taken while the file runs.
-    QTest::keyClick(&window, Qt::Key_Escape);
+    // No command is taken while the file runs (Esc would cancel it).
+    QTest::keyClick(&window, Qt::Key_F4);
     QVERIFY(finished.wait(60000));
     QVERIFY(window.isVisible());
     QCOMPARE(window.caption(), QStringLiteral("Disparity 2"));
@@ -155,6 +170,61 @@ class MainWindowTest : public QObject {
     QVERIFY(label != nullptr);
     QCOMPARE(label->text(), QStringLiteral("Confidence 2"));
     QVERIFY(label->x() > window.menuBar()->actionGeometry(window.fileMenu()->menuAction()).right());
+  }
+
+  // Esc and the Cancel button each stop a run that would never end by itself;
+  // the entry before it stays written and the window stays open.
+  void EscapeAndCancelStopTheRunAndKeepTheWindow() {
+    TemporaryWorkingDirectory folder;
+    WriteGreyBmp(folder.path() / "a0.bmp", *ShiftedTexture(40, 30, 0));
+    WriteGreyBmp(folder.path() / "a1.bmp", *ShiftedTexture(40, 30, -3));
+    std::ofstream(folder.path() / "in.cpd")
+        << Entry("a0.bmp", "a1.bmp", 1, "a.dis") << Entry("a0.bmp", "a1.bmp", 2147483647, "b.dis");
+    const QString path = QString::fromStdString((folder.path() / "in.cpd").string());
+
+    AppState state;
+    MainWindow window(state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QSignalSpy finished(&window, &MainWindow::runFinished);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      window.OpenDirectionsFile(path);
+      QTest::qWait(300);
+      if (attempt == 0) {
+        QTest::keyClick(&window, Qt::Key_Escape);
+      } else {
+        QTest::mouseClick(window.progressDialog()->cancelButton(), Qt::LeftButton);
+      }
+      QVERIFY(finished.wait(60000));
+      QVERIFY(window.isVisible());
+      QVERIFY(!window.running());
+      QCOMPARE(state.DirectionsLoaded, 0);
+      QVERIFY(std::filesystem::exists(folder.path() / "a.dis"));
+      QVERIFY(!std::filesystem::exists(folder.path() / "b.dis"));
+      QVERIFY(!state.FatalErrorReported);
+    }
+  }
+
+  void OutputThatCannotBeWrittenIsShownInABox() {
+    TemporaryWorkingDirectory folder;
+    WriteGreyBmp(folder.path() / "a0.bmp", *ShiftedTexture(40, 30, 0));
+    WriteGreyBmp(folder.path() / "a1.bmp", *ShiftedTexture(40, 30, -3));
+    std::ofstream(folder.path() / "in.cpd") << Entry("a0.bmp", "a1.bmp", 1, "gone/a.dis");
+    const QString path = QString::fromStdString((folder.path() / "in.cpd").string());
+
+    AppState state;
+    MainWindow window(state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QSignalSpy finished(&window, &MainWindow::runFinished);
+    MessageBoxSeen seen;
+    AcceptMessageBoxOnceShown(seen, &window);
+    window.OpenDirectionsFile(path);
+    QVERIFY(finished.wait(60000));
+    QCOMPARE(seen.text,
+             QString::fromStdString("Could not write " + (folder.path() / "gone/a.dis").string()));
+    QVERIFY(window.isVisible());
+    QCOMPARE(state.DirectionsLoaded, 1);
   }
 };
 
