@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/view_transform.h"
 #include "app/window_batch_host.h"
 #include "display/image_loading.h"
 #include "display/rendering.h"
@@ -409,6 +410,87 @@ TEST_F(DirectionsRunTest, OutputsThatCannotBeWrittenAreListed) {
   EXPECT_EQ(outcome.unwritten[0], (folder.path() / "no/such/folder/b.dis").string());
   EXPECT_EQ(OutputNotWrittenMessage("b.dis"), "Could not write b.dis");
   EXPECT_TRUE(fs::exists(folder.path() / "a.dis"));
+}
+
+// The zoom and pan arithmetic, and the picture pixel under a view point.
+TEST(ViewTransformTest, OneToOneWithoutScrollIsTheViewPointItself) {
+  ViewTransform view;
+  view.SetPictureSize(40, 30);
+  view.SetViewSize(180, 100);
+  EXPECT_EQ(view.PictureAt(7.9, 4.2).row, 4);
+  EXPECT_EQ(view.PictureAt(7.9, 4.2).column, 7);
+  // Points beyond the picture map on, as rows below it do for the slices.
+  EXPECT_EQ(view.PictureAt(0, 500).row, 500);
+  EXPECT_EQ(view.PictureAt(-0.5, -0.5).row, -1);
+  // A picture smaller than the view cannot be scrolled.
+  view.ScrollTo(10, 10);
+  EXPECT_EQ(view.scroll_x(), 0);
+  EXPECT_EQ(view.scroll_y(), 0);
+}
+
+TEST(ViewTransformTest, ZoomKeepsThePointUnderTheAnchor) {
+  ViewTransform view;
+  view.SetPictureSize(400, 300);
+  view.SetViewSize(200, 150);
+  view.ZoomIn(100, 60);
+  EXPECT_DOUBLE_EQ(view.zoom(), 1.5);
+  EXPECT_EQ(view.PictureAt(100, 60).row, 60);
+  EXPECT_EQ(view.PictureAt(100, 60).column, 100);
+  view.ZoomTo(4.0, 10, 10);
+  // (10 + 50) / 1.5 = column 40 stays under the pointer: 40 * 4 - 10.
+  EXPECT_EQ(view.PictureAt(10, 10).column, 40);
+  EXPECT_EQ(view.scroll_x(), 150);
+  EXPECT_EQ(view.ScaledWidth(), 1600);
+  EXPECT_EQ(view.MaximumScrollX(), 1400);
+
+  // At the picture's far corner the scroll limit wins over the anchor.
+  view.ScrollTo(100000, 100000);
+  EXPECT_EQ(view.scroll_x(), 1400);
+  EXPECT_EQ(view.scroll_y(), 1050);
+  EXPECT_EQ(view.PictureAt(199.9, 149.9).row, 299);
+  EXPECT_EQ(view.PictureAt(199.9, 149.9).column, 399);
+  view.ZoomOut(0, 0);
+  EXPECT_DOUBLE_EQ(view.zoom(), 3.0);
+  EXPECT_LE(view.scroll_x(), view.MaximumScrollX());
+}
+
+TEST(ViewTransformTest, StepsStopAtTheLimits) {
+  ViewTransform view;
+  view.SetPictureSize(10, 10);
+  view.SetViewSize(10, 10);
+  for (int i = 0; i < 40; ++i) view.ZoomIn(0, 0);
+  EXPECT_DOUBLE_EQ(view.zoom(), ViewTransform::kMaximumZoom);
+  for (int i = 0; i < 40; ++i) view.ZoomOut(0, 0);
+  EXPECT_DOUBLE_EQ(view.zoom(), ViewTransform::kMinimumZoom);
+  EXPECT_EQ(view.ScaledWidth(), 1);  // never below one pixel
+  view.ZoomTo(100.0, 0, 0);
+  EXPECT_DOUBLE_EQ(view.zoom(), ViewTransform::kMaximumZoom);
+}
+
+// A 1282 x 1110 result fitted to a 1280 x 994 view: whole, not a pixel over.
+TEST(ViewTransformTest, FitShowsTheWholePicture) {
+  ViewTransform view;
+  view.SetPictureSize(1282, 1110);
+  view.SetViewSize(1280, 994);
+  view.ScrollTo(50, 50);
+  view.FitTo(1280, 994);
+  EXPECT_LE(view.ScaledWidth(), 1280);
+  EXPECT_LE(view.ScaledHeight(), 994);
+  EXPECT_GE(view.ScaledHeight(), 993);
+  EXPECT_EQ(view.scroll_x(), 0);
+  EXPECT_EQ(view.MaximumScrollY(), 0);
+  // The bottom-right view pixel of the picture is its last pixel.
+  const PicturePoint last = view.PictureAt(view.ScaledWidth() - 0.5, view.ScaledHeight() - 0.5);
+  EXPECT_EQ(last.row, 1109);
+  EXPECT_EQ(last.column, 1281);
+  EXPECT_NEAR(view.ViewYOfRow(555), 555 * view.zoom(), 1e-9);
+
+  view.OneToOne();
+  EXPECT_DOUBLE_EQ(view.zoom(), 1.0);
+  view.ScrollBy(5, 200);
+  EXPECT_EQ(view.scroll_x(), 2);
+  EXPECT_EQ(view.scroll_y(), 116);
+  EXPECT_EQ(view.PictureAt(0, 0).row, 116);
 }
 
 }  // namespace
