@@ -9,6 +9,9 @@
 
 namespace tavrel {
 
+// What the drawing surface shows.
+enum class ShownView { None, Image0, Image1, Disparity, Confidence, L0Slice, LnSlice };
+
 // Everything the window, the batch run and the commands share. Flags hold 0 or
 // 1, as the commands test and set them.
 struct AppState {
@@ -30,6 +33,9 @@ struct AppState {
   // The pointer row of the previous UpdateView; a slice of that row is not
   // presented again. -1 at start and after a button is released.
   int LastSliceRow = -1;
+  // What was last rendered into the drawing surface, and for a slice its row.
+  ShownView Shown = ShownView::None;
+  int SliceRow = -1;
   // Set once the display surfaces are gone (fatal error or window closing):
   // late paints and mouse messages must then draw nothing.
   bool DisplayReleased = false;

@@ -1,7 +1,10 @@
 #include "app/application.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "display/rendering.h"
 #include "display/slice_pictures.h"
@@ -10,9 +13,6 @@
 
 namespace tavrel {
 namespace {
-
-// Each disparity index of a slice picture takes this many picture rows.
-constexpr int kSliceRepeat = 2;
 
 constexpr char kReadmeName[] = "README.txt";
 constexpr char kReadmeNotice[] = "Please read README.txt";
@@ -32,6 +32,26 @@ std::string DisparityCaption(int iteration_count) {
 std::string ConfidenceCaption(int iteration_count) {
   return FormatNumber("Confidence %d", iteration_count);
 }
+
+std::string PictureFileName(const std::string& caption) {
+  std::string stem = caption;
+  const std::size_t slash = stem.find_last_of('/');
+  if (slash != std::string::npos) stem.erase(0, slash + 1);
+  const std::size_t dot = stem.find_last_of('.');
+  if (dot != std::string::npos && dot > 0) stem.erase(dot);
+  std::string name;
+  for (const char c : stem) {
+    if (std::isalnum(static_cast<unsigned char>(c))) {
+      name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    } else if (!name.empty() && name.back() != '-') {
+      name += '-';
+    }
+  }
+  while (!name.empty() && name.back() == '-') name.pop_back();
+  return (name.empty() ? std::string("picture") : name) + ".png";
+}
+
+std::string OutputNotWrittenText(const std::string& path) { return "Could not write " + path; }
 
 std::string SliceCaption(MouseButton button, int row) {
   return FormatNumber(button == MouseButton::Left ? "L0 2D Slice %3d" : "Ln 2D Slice %3d", row);
@@ -60,12 +80,11 @@ void Application::KeyDown(Key key, int row) {
       matcher.Iterate();
       matcher.ExtractDispConf();
       matcher.DisparityToDisplay();
-      ShowMap(DisparityCaption(matcher.IterationCount));
+      ShowMap(ShownView::Disparity, DisparityCaption(matcher.IterationCount));
       break;
     case Key::P:
       if (!Computed()) return;
-      // A file that cannot be written is passed over, as in the batch run.
-      WriteOutputFile(matcher, matcher.OutputFileName);
+      WriteOutputAndSaySo();
       break;
     case Key::F1:
       if (!Loaded()) return;
@@ -78,12 +97,12 @@ void Application::KeyDown(Key key, int row) {
     case Key::F3:
       if (!Computed()) return;
       matcher.DisparityToDisplay();
-      ShowMap(DisparityCaption(matcher.IterationCount));
+      ShowMap(ShownView::Disparity, DisparityCaption(matcher.IterationCount));
       break;
     case Key::F4:
       if (!Computed()) return;
       matcher.ConfidenceToDisplay();
-      ShowMap(ConfidenceCaption(matcher.IterationCount));
+      ShowMap(ShownView::Confidence, ConfidenceCaption(matcher.IterationCount));
       break;
     case Key::Other:
       return;
@@ -102,6 +121,7 @@ void Application::ButtonDown(MouseButton button, int row) {
 
 void Application::ButtonUp(MouseButton button) {
   (button == MouseButton::Left ? state_.LeftButtonDown : state_.RightButtonDown) = 0;
+  if (state_.LeftButtonDown == 0 && state_.RightButtonDown == 0) presenter_.MarkRow(-1);
   // The last slice stays on screen; the next press presents again whatever the row.
   state_.LastSliceRow = -1;
 }
@@ -147,7 +167,20 @@ void Application::ReleaseDisplayObjects() {
   for (Surface& surface : state_.ImageSurfaces) surface = Surface();
 }
 
+void Application::WriteOutputAndSaySo() {
+  const std::string& name = state_.Matcher.OutputFileName;
+  errno = 0;
+  if (WriteOutputFile(state_.Matcher, name)) {
+    presenter_.ShowStatus("Wrote " + name);
+    return;
+  }
+  const int reason = errno;
+  presenter_.ShowStatus(OutputNotWrittenText(name) +
+                        (reason != 0 ? std::string(": ") + std::strerror(reason) : std::string()));
+}
+
 void Application::ShowImage(int which, const std::string& name) {
+  state_.Shown = which == 0 ? ShownView::Image0 : ShownView::Image1;
   const FloatArray* image =
       which == 0 ? state_.ImageArrays.image0.get() : state_.ImageArrays.image1.get();
   if (image != nullptr) RenderToDrawingSurface(*image);
@@ -156,7 +189,8 @@ void Application::ShowImage(int which, const std::string& name) {
   state_.CaptionPending = 1;
 }
 
-void Application::ShowMap(const std::string& caption) {
+void Application::ShowMap(ShownView map, const std::string& caption) {
+  state_.Shown = map;
   if (state_.Matcher.DisplayMap) RenderToDrawingSurface(*state_.Matcher.DisplayMap);
   state_.RedrawPending = 1;
   state_.CaptionText = caption;
@@ -166,14 +200,19 @@ void Application::ShowMap(const std::string& caption) {
 void Application::ShowSlice(MouseButton button, int row) {
   StereoMatcher& matcher = state_.Matcher;
   if (button == MouseButton::Left) {
-    L0SliceToDisplay(matcher, row, kSliceRepeat);
+    L0SliceToDisplay(matcher, row, kSlicePictureRowsPerDisparity);
   } else {
-    LnSliceToDisplay(matcher, row, kSliceRepeat);
+    LnSliceToDisplay(matcher, row, kSlicePictureRowsPerDisparity);
   }
   if (matcher.DisplayMap) RenderToDrawingSurface(*matcher.DisplayMap);
+  state_.Shown = button == MouseButton::Left ? ShownView::L0Slice : ShownView::LnSlice;
+  state_.SliceRow = row;
   state_.CaptionText = SliceCaption(button, row);
   state_.CaptionPending = 1;
-  if (row != state_.LastSliceRow) PresentSurface();
+  if (row != state_.LastSliceRow) {
+    PresentSurface();
+    if (!state_.DisplayReleased) presenter_.MarkRow(row);
+  }
 }
 
 void Application::RenderToDrawingSurface(const FloatArray& grid) {

@@ -12,6 +12,9 @@ enum class Key { Escape, I, P, F1, F2, F3, F4, Other };
 
 enum class MouseButton { Left, Right };
 
+// Each disparity index of a slice picture takes this many picture rows.
+inline constexpr int kSlicePictureRowsPerDisparity = 2;
+
 // The window's commands, free of any toolkit. Every view follows one pattern:
 // render a grid into image surface 0, set the caption and the redraw flag, and
 // call UpdateView, which presents. `row` is always the pointer's client row at
@@ -54,7 +57,9 @@ class Application {
 
  private:
   void ShowImage(int which, const std::string& name);
-  void ShowMap(const std::string& caption);
+  void ShowMap(ShownView map, const std::string& caption);
+  // P: writes the output file again and says on the status bar how it went.
+  void WriteOutputAndSaySo();
   void ShowSlice(MouseButton button, int row);
   void RenderToDrawingSurface(const FloatArray& grid);
   void PresentSurface();
@@ -67,5 +72,10 @@ class Application {
 std::string DisparityCaption(int iteration_count);
 std::string ConfidenceCaption(int iteration_count);
 std::string SliceCaption(MouseButton button, int row);
+// The name Save picture suggests for what a caption describes: "Disparity 3"
+// gives "disparity-3.png", "left.bmp" gives "left.png".
+std::string PictureFileName(const std::string& caption);
+// "Could not write NAME": the status after P and the box after a run.
+std::string OutputNotWrittenText(const std::string& path);
 
 }  // namespace tavrel

@@ -23,6 +23,13 @@ class Presenter {
 
   // Asks the window to close; the program then ends.
   virtual void Close() = 0;
+
+  // A line on the status bar that stays until the next one.
+  virtual void ShowStatus(const std::string& /*text*/) {}
+
+  // Marks a picture row on the screen only (never in the picture), or none
+  // for -1.
+  virtual void MarkRow(int /*row*/) {}
 };
 
 }  // namespace tavrel

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "app/application.h"
 #include "display/image_loading.h"
 #include "display/rendering.h"
 
@@ -33,6 +34,7 @@ void WindowBatchHost::EntryLoaded(const StereoJob& job, const FloatArray& /*imag
   // The image name is drawn at once and not kept as the caption: the entry's
   // disparity caption replaces it when the entry is done.
   state_.CaptionPending = 0;
+  state_.Shown = ShownView::Image0;
   monitor_.ShowPicture(state_.ImageSurfaces[0], job.Image0Name);
 }
 
@@ -47,6 +49,7 @@ void WindowBatchHost::Progress(const BatchProgress& progress) {
 void WindowBatchHost::EntryDone(const StereoJob& /*job*/, const StereoMatcher& matcher,
                                 const std::string& caption) {
   if (matcher.DisplayMap) Array2Surface(*matcher.DisplayMap, state_.ImageSurfaces[0]);
+  state_.Shown = ShownView::Disparity;
   state_.RedrawPending = 1;
   state_.CaptionText = caption;
   state_.CaptionPending = 1;
@@ -93,6 +96,6 @@ std::optional<std::string> RunDirectionsFile(const std::string& path, AppState& 
   return outcome.fatal_message;
 }
 
-std::string OutputNotWrittenMessage(const std::string& path) { return "Could not write " + path; }
+std::string OutputNotWrittenMessage(const std::string& path) { return OutputNotWrittenText(path); }
 
 }  // namespace tavrel

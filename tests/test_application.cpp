@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/pixel_readout.h"
 #include "app/view_transform.h"
 #include "app/window_batch_host.h"
 #include "display/image_loading.h"
@@ -35,7 +36,11 @@ class RecordingPresenter : public Presenter {
   }
   void ShowMessage(const std::string& text) override { messages.push_back(text); }
   void Close() override { ++close_requests; }
+  void ShowStatus(const std::string& text) override { status = text; }
+  void MarkRow(int row) override { marked_row = row; }
 
+  std::string status;
+  int marked_row = -1;
   std::vector<Presentation> presentations;
   std::vector<std::string> messages;
   int close_requests = 0;
@@ -274,6 +279,62 @@ TEST_F(ApplicationTest, PrintRewritesTheOutputFileWithoutTouchingTheCaption) {
   EXPECT_EQ(columns, kColumns);
   EXPECT_EQ(rows, kRows);
   EXPECT_EQ(state.CaptionText, "Disparity 1");
+}
+
+TEST_F(ApplicationTest, PrintSaysWhatWasWrittenOrWhyNot) {
+  TemporaryWorkingDirectory folder;
+  Open(1);
+  app.KeyDown(Key::P, 0);
+  EXPECT_EQ(presenter.status, "Wrote scene.dis");
+  state.Matcher.OutputFileName = "missing/scene.dis";
+  app.KeyDown(Key::P, 0);
+  EXPECT_EQ(presenter.status, "Could not write missing/scene.dis: No such file or directory");
+}
+
+// The sliced row is marked on the screen while a button is held, and the
+// picture itself stays the slice as drawn.
+TEST_F(ApplicationTest, SlicedRowIsMarkedOnlyWhileAButtonIsHeld) {
+  Open(1);
+  app.ButtonDown(MouseButton::Left, 9);
+  EXPECT_EQ(presenter.marked_row, 9);
+  app.MouseMove(11);
+  EXPECT_EQ(presenter.marked_row, 11);
+  const FloatArray slice = testing::Copy(*state.Matcher.DisplayMap);
+  state.RightButtonDown = 1;
+  app.ButtonUp(MouseButton::Left);
+  EXPECT_EQ(presenter.marked_row, 11);
+  app.ButtonUp(MouseButton::Right);
+  EXPECT_EQ(presenter.marked_row, -1);
+  EXPECT_EQ(testing::FirstDifference(slice, *state.Matcher.DisplayMap), -1);
+}
+
+TEST_F(ApplicationTest, ReadoutNamesThePixelUnderThePointer) {
+  EXPECT_EQ(PixelReadout(state, {3, 4}), "");
+  Open(2);
+  const FloatArray& dispconf = *state.Matcher.DispConf;
+  char expected[200];
+  std::snprintf(expected, sizeof expected,
+                "row 12  column 20   image 0 %g   disparity %.3f  confidence %.4f", Texture(12, 20),
+                dispconf.At(12, 20, 0), dispconf.At(12, 20, 1));
+  EXPECT_EQ(PixelReadout(state, {12, 20}), expected);
+  EXPECT_EQ(PixelReadout(state, {kRows, 0}), "");
+  EXPECT_EQ(PixelReadout(state, {0, -1}), "");
+
+  // On a held slice the picture row is a disparity index, two rows each.
+  app.ButtonDown(MouseButton::Right, 12);
+  state.Matcher.Ln->Set(12, 20, 5, 0.125f);
+  EXPECT_EQ(PixelReadout(state, {11, 20}),
+            "Ln slice of row 12  column 20  disparity index 5 (disparity 5)  value 0.1250");
+  EXPECT_EQ(PixelReadout(state, {2 * 12 + 1, 20}), "Ln slice of row 12  column 20");
+  app.ButtonUp(MouseButton::Right);
+  EXPECT_EQ(PixelReadout(state, {12, 20}), expected);
+}
+
+TEST_F(ApplicationTest, SavedPicturesAreNamedAfterTheCaption) {
+  EXPECT_EQ(PictureFileName("Disparity 3"), "disparity-3.png");
+  EXPECT_EQ(PictureFileName("L0 2D Slice  37"), "l0-2d-slice-37.png");
+  EXPECT_EQ(PictureFileName("images/left.bmp"), "left.png");
+  EXPECT_EQ(PictureFileName(""), "picture.png");
 }
 
 TEST_F(ApplicationTest, EscapeAndExitAskToClose) {

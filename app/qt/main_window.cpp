@@ -9,9 +9,13 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QSaveFile>
+#include <QScreen>
+#include <QStatusBar>
 #include <QtConcurrent/QtConcurrentRun>
 #include <exception>
 
+#include "app/pixel_readout.h"
 #include "app/qt/run_progress_dialog.h"
 
 namespace tavrel {
@@ -49,23 +53,25 @@ MainWindow::MainWindow(AppState& state, QWidget* parent)
 
   // The caption is drawn on the menu bar, so it must stay in the window.
   menuBar()->setNativeMenuBar(false);
-  file_menu_ = menuBar()->addMenu(QStringLiteral("&File"));
-  connect(file_menu_->addAction(QStringLiteral("&Open")), &QAction::triggered, this,
-          [this] { OnOpen(); });
-  connect(file_menu_->addAction(QStringLiteral("&Help")), &QAction::triggered, this,
-          [this] { OnHelp(); });
-  connect(file_menu_->addAction(QStringLiteral("E&xit")), &QAction::triggered, this,
-          [this] { Guarded([this] { application_.Exit(); }); });
+  area_ = new PictureArea(*this, this);
+  view_ = area_->view();
+  BuildMenus();
 
   caption_ = new QLabel(menuBar());
   caption_->setTextFormat(Qt::PlainText);
   caption_->setAttribute(Qt::WA_TransparentForMouseEvents);
   menuBar()->installEventFilter(this);
 
-  view_ = new PictureView(*this, this);
-  view_->setMinimumSize(kMinimumClientWidth, kMinimumClientHeight);
-  setCentralWidget(view_);
+  area_->setMinimumSize(kMinimumClientWidth, kMinimumClientHeight);
+  setCentralWidget(area_);
   view_->setFocus();
+
+  readout_ = new QLabel(this);
+  readout_->setTextFormat(Qt::PlainText);
+  notice_ = new QLabel(this);
+  notice_->setTextFormat(Qt::PlainText);
+  statusBar()->addWidget(readout_, 1);
+  statusBar()->addPermanentWidget(notice_);
 
   progress_ = new RunProgressDialog(this, [this] { CancelRun(); });
   connect(&run_, &QFutureWatcher<RunOutcome>::finished, this, [this] { OnRunFinished(); });
@@ -76,6 +82,35 @@ MainWindow::MainWindow(AppState& state, QWidget* parent)
 MainWindow::~MainWindow() { run_.waitForFinished(); }
 
 QString MainWindow::caption() const { return caption_->text(); }
+QString MainWindow::readout() const { return readout_->text(); }
+QString MainWindow::notice() const { return notice_->text(); }
+
+void MainWindow::BuildMenus() {
+  file_menu_ = menuBar()->addMenu(QStringLiteral("&File"));
+  connect(file_menu_->addAction(QStringLiteral("&Open")), &QAction::triggered, this,
+          [this] { OnOpen(); });
+  QAction* save = file_menu_->addAction(QStringLiteral("&Save picture"));
+  save->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+  connect(save, &QAction::triggered, this, [this] { OnSavePicture(); });
+  connect(file_menu_->addAction(QStringLiteral("&Help")), &QAction::triggered, this,
+          [this] { OnHelp(); });
+  connect(file_menu_->addAction(QStringLiteral("E&xit")), &QAction::triggered, this,
+          [this] { Guarded([this] { application_.Exit(); }); });
+
+  view_menu_ = menuBar()->addMenu(QStringLiteral("&View"));
+  QAction* zoom_in = view_menu_->addAction(QStringLiteral("Zoom &in"));
+  zoom_in->setShortcuts({QKeySequence(Qt::Key_Plus), QKeySequence(Qt::Key_Equal)});
+  connect(zoom_in, &QAction::triggered, this, [this] { view_->ZoomIn(); });
+  QAction* zoom_out = view_menu_->addAction(QStringLiteral("Zoom &out"));
+  zoom_out->setShortcut(QKeySequence(Qt::Key_Minus));
+  connect(zoom_out, &QAction::triggered, this, [this] { view_->ZoomOut(); });
+  QAction* fit = view_menu_->addAction(QStringLiteral("&Fit to window"));
+  fit->setShortcut(QKeySequence(Qt::Key_0));
+  connect(fit, &QAction::triggered, this, [this] { area_->FitPicture(); });
+  QAction* actual = view_menu_->addAction(QStringLiteral("&Actual size"));
+  actual->setShortcut(QKeySequence(Qt::Key_1));
+  connect(actual, &QAction::triggered, this, [this] { view_->OneToOne(); });
+}
 
 void MainWindow::OpenDirectionsFile(const QString& path) {
   const QFileInfo file(path);
@@ -105,6 +140,26 @@ void MainWindow::ShowMessage(const std::string& text) {
   box.exec();
 }
 
+void MainWindow::ShowStatus(const std::string& text) {
+  notice_->setText(QString::fromStdString(text));
+}
+
+void MainWindow::MarkRow(int row) { view_->SetMarkedRow(row); }
+
+QString MainWindow::SavePicture(const QString& path) {
+  const QImage& picture = view_->picture();
+  if (picture.isNull()) return QStringLiteral("There is no picture to save.");
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return file.errorString();
+  if (!picture.save(&file, "PNG")) {
+    file.cancelWriting();
+    return file.errorString().isEmpty() ? QStringLiteral("The PNG could not be written.")
+                                        : file.errorString();
+  }
+  if (!file.commit()) return file.errorString();
+  return QString();
+}
+
 void MainWindow::Close() {
   // As a posted close request: the command that asked for it finishes first.
   QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
@@ -116,8 +171,8 @@ void MainWindow::ShowPicture(const Surface& picture, const std::string& caption)
   QMetaObject::invokeMethod(
       this,
       [this, image, text] {
-        FitClientArea(image.width(), image.height());
         view_->SetPicture(image);
+        FitClientArea(image.width(), image.height());
         SetCaption(text);
       },
       Qt::QueuedConnection);
@@ -131,6 +186,7 @@ void MainWindow::ShowProgress(const BatchProgress& progress) {
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
+  if (!running_ && ViewKey(event->key())) return;
   const Key key = KeyOf(event->key());
   // Esc during a run stops the run, not the program.
   if (running_ && key == Key::Escape) {
@@ -142,6 +198,28 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     return;
   }
   Guarded([this, key] { application_.KeyDown(key, view_->PointerRow()); });
+}
+
+bool MainWindow::ViewKey(int qt_key) {
+  // The same as the View menu's shortcuts, for keys that reach the window
+  // without passing through them (a keypad's, or with Shift on some layouts).
+  switch (qt_key) {
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+      view_->ZoomIn();
+      return true;
+    case Qt::Key_Minus:
+      view_->ZoomOut();
+      return true;
+    case Qt::Key_0:
+      area_->FitPicture();
+      return true;
+    case Qt::Key_1:
+      view_->OneToOne();
+      return true;
+    default:
+      return false;
+  }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -169,24 +247,35 @@ void MainWindow::ViewAboutToPaint() {
   Guarded([this] { application_.Paint(view_->PointerRow()); });
 }
 
-void MainWindow::ViewButtonDown(Qt::MouseButton button, int row) {
+void MainWindow::ViewButtonDown(Qt::MouseButton button, PicturePoint point) {
   if (running_) return;
+  const int row = point.row;
   if (button == Qt::LeftButton) {
     Guarded([this, row] { application_.ButtonDown(MouseButton::Left, row); });
   } else if (button == Qt::RightButton) {
     Guarded([this, row] { application_.ButtonDown(MouseButton::Right, row); });
   }
+  UpdateReadout(point);
 }
 
 void MainWindow::ViewButtonUp(Qt::MouseButton button) {
   if (running_) return;
   if (button == Qt::LeftButton) application_.ButtonUp(MouseButton::Left);
   if (button == Qt::RightButton) application_.ButtonUp(MouseButton::Right);
+  UpdateReadout(view_->PointerPixel());
 }
 
-void MainWindow::ViewMouseMove(int row) {
+void MainWindow::ViewMouseMove(PicturePoint point) {
   if (running_) return;
-  Guarded([this, row] { application_.MouseMove(row); });
+  Guarded([this, point] { application_.MouseMove(point.row); });
+  UpdateReadout(point);
+}
+
+void MainWindow::ViewPointerLeft() { readout_->clear(); }
+
+void MainWindow::UpdateReadout(PicturePoint point) {
+  if (running_ || state_.DisplayReleased) return;
+  readout_->setText(QString::fromStdString(PixelReadout(state_, point)));
 }
 
 void MainWindow::OnOpen() {
@@ -199,6 +288,22 @@ void MainWindow::OnOpen() {
     return;
   }
   OpenDirectionsFile(path);
+}
+
+void MainWindow::OnSavePicture() {
+  if (running_ || view_->picture().isNull()) return;
+  const QString suggested = QDir::current().filePath(
+      QString::fromStdString(PictureFileName(caption_->text().toStdString())));
+  const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save picture"), suggested,
+                                                    QStringLiteral("PNG pictures (*.png)"));
+  if (path.isEmpty()) return;
+  const QString failure = SavePicture(path);
+  if (failure.isEmpty()) {
+    ShowStatus("Saved " + QFile::encodeName(path).toStdString());
+  } else {
+    ShowMessage("Could not save " + QFile::encodeName(path).toStdString() + "\n" +
+                failure.toStdString());
+  }
 }
 
 void MainWindow::OnHelp() {
@@ -219,6 +324,7 @@ void MainWindow::OnRunFinished() {
         return;
       case RunOutcome::Kind::Cancelled:
         application_.OpenCancelled(view_->PointerRow());
+        ShowStatus("Run cancelled; the entries before it were written");
         break;
       case RunOutcome::Kind::Completed:
         application_.OpenFinished(true, std::string(), view_->PointerRow());
@@ -240,9 +346,9 @@ void MainWindow::SetCaption(const QString& text) {
 }
 
 void MainWindow::PlaceCaption() {
-  const QRect file_entry = menuBar()->actionGeometry(file_menu_->menuAction());
+  const QRect last_menu = menuBar()->actionGeometry(view_menu_->menuAction());
   caption_->adjustSize();
-  const int left = file_entry.right() + kCaptionGap;
+  const int left = last_menu.right() + kCaptionGap;
   const int top = (menuBar()->height() - caption_->height()) / 2;
   caption_->move(left, top);
   caption_->raise();
@@ -251,8 +357,26 @@ void MainWindow::PlaceCaption() {
 void MainWindow::FitClientArea(int width, int height) {
   const int menu_height =
       menuBar()->isVisible() ? menuBar()->height() : menuBar()->sizeHint().height();
-  resize(std::max(width, kMinimumClientWidth),
-         std::max(height, kMinimumClientHeight) + menu_height);
+  const int status_height =
+      statusBar()->isVisible() ? statusBar()->height() : statusBar()->sizeHint().height();
+  const int bars = menu_height + status_height;
+  QSize client(std::max(width, kMinimumClientWidth), std::max(height, kMinimumClientHeight));
+  // A picture larger than the screen opens fitted to it; one that fits is
+  // shown one to one in a picture area of exactly its size.
+  const QScreen* shown_on = screen();
+  if (shown_on != nullptr) {
+    const QSize frame = frameGeometry().size() - geometry().size();
+    const QSize room = shown_on->availableGeometry().size() - frame - QSize(0, bars);
+    if (client.width() > room.width() || client.height() > room.height()) {
+      client = client.boundedTo(room).expandedTo(QSize(kMinimumClientWidth, kMinimumClientHeight));
+      resize(client.width(), client.height() + bars);
+      view_->FitTo(client);
+      return;
+    }
+  }
+  view_->OneToOne();
+  view_->ScrollTo(0, 0);
+  resize(client.width(), client.height() + bars);
 }
 
 template <typename Command>

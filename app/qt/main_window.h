@@ -9,9 +9,11 @@
 #include "app/app_state.h"
 #include "app/application.h"
 #include "app/presenter.h"
+#include "app/qt/picture_area.h"
 #include "app/qt/picture_view.h"
 #include "app/window_batch_host.h"
 
+class QAction;
 class QLabel;
 class QMenu;
 
@@ -35,7 +37,13 @@ class MainWindow : public QMainWindow,
 
   Application& application() { return application_; }
   QMenu* fileMenu() const { return file_menu_; }
+  QMenu* viewMenu() const { return view_menu_; }
   PictureView* view() const { return view_; }
+  PictureArea* pictureArea() const { return area_; }
+  // The status bar's two texts: the values under the pointer, and the last
+  // notice (what P wrote, a saved picture, a cancelled run).
+  QString readout() const;
+  QString notice() const;
   // The text shown on the menu bar.
   QString caption() const;
   bool running() const { return running_; }
@@ -43,6 +51,11 @@ class MainWindow : public QMainWindow,
 
   // Asks a running directions file to stop at the next stage or iteration.
   void CancelRun();
+
+  // Writes the picture shown, at full resolution and without the marks drawn
+  // over it, as PNG (through a temporary file renamed into place). Returns
+  // the reason it could not, or an empty text.
+  QString SavePicture(const QString& path);
 
   // Runs the directions file as File/Open does once a file is chosen: the
   // working directory moves to the file's folder first.
@@ -52,6 +65,8 @@ class MainWindow : public QMainWindow,
   void Present(const Surface& picture, const std::string* caption) override;
   void ShowMessage(const std::string& text) override;
   void Close() override;
+  void ShowStatus(const std::string& text) override;
+  void MarkRow(int row) override;
 
   // RunMonitor: called on the worker thread.
   void ShowPicture(const Surface& picture, const std::string& caption) override;
@@ -68,11 +83,16 @@ class MainWindow : public QMainWindow,
 
  private:
   void ViewAboutToPaint() override;
-  void ViewButtonDown(Qt::MouseButton button, int row) override;
+  void ViewButtonDown(Qt::MouseButton button, PicturePoint point) override;
   void ViewButtonUp(Qt::MouseButton button) override;
-  void ViewMouseMove(int row) override;
+  void ViewMouseMove(PicturePoint point) override;
+  void ViewPointerLeft() override;
 
+  void BuildMenus();
+  bool ViewKey(int qt_key);
+  void UpdateReadout(PicturePoint point);
   void OnOpen();
+  void OnSavePicture();
   void OnHelp();
   void OnRunFinished();
   void SetCaption(const QString& text);
@@ -84,9 +104,13 @@ class MainWindow : public QMainWindow,
 
   AppState& state_;
   Application application_;
+  PictureArea* area_ = nullptr;
   PictureView* view_ = nullptr;
   QMenu* file_menu_ = nullptr;
+  QMenu* view_menu_ = nullptr;
   QLabel* caption_ = nullptr;
+  QLabel* readout_ = nullptr;
+  QLabel* notice_ = nullptr;
   RunProgressDialog* progress_ = nullptr;
   QFutureWatcher<RunOutcome> run_;
   std::atomic<bool> cancel_{false};

@@ -6,6 +6,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -58,11 +59,12 @@ class MainWindowTest : public QObject {
     AppState state;
     MainWindow window(state);
     const QList<QAction*> menus = window.menuBar()->actions();
-    QCOMPARE(menus.size(), 1);
+    QCOMPARE(menus.size(), 2);
     QCOMPARE(menus.at(0)->text(), QStringLiteral("&File"));
+    QCOMPARE(menus.at(1)->text(), QStringLiteral("&View"));
     QStringList entries;
     for (const QAction* action : window.fileMenu()->actions()) entries << action->text();
-    QCOMPARE(entries, (QStringList{"&Open", "&Help", "E&xit"}));
+    QCOMPARE(entries, (QStringList{"&Open", "&Save picture", "&Help", "E&xit"}));
     QCOMPARE(window.windowTitle(), QStringLiteral("Tavrel"));
   }
 
@@ -127,7 +129,7 @@ class MainWindowTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     MessageBoxSeen seen;
     AcceptNextMessageBox(seen);
-    window.fileMenu()->actions().at(1)->trigger();
+    window.fileMenu()->actions().at(2)->trigger();
     QCOMPARE(seen.text, QStringLiteral("Please read README.txt"));
     QVERIFY(std::filesystem::exists(folder.path() / "README.txt"));
     QVERIFY(window.isVisible());
@@ -170,6 +172,73 @@ class MainWindowTest : public QObject {
     QVERIFY(label != nullptr);
     QCOMPARE(label->text(), QStringLiteral("Confidence 2"));
     QVERIFY(label->x() > window.menuBar()->actionGeometry(window.fileMenu()->menuAction()).right());
+  }
+
+  // Zoom keys, the status bar under the pointer, the sliced row's mark, Save
+  // picture and P's notice, on one computed window.
+  void ZoomReadoutMarkSaveAndPrint() {
+    TemporaryWorkingDirectory folder;
+    WriteGreyBmp(folder.path() / "a0.bmp", *ShiftedTexture(40, 30, 0));
+    WriteGreyBmp(folder.path() / "a1.bmp", *ShiftedTexture(40, 30, -3));
+    std::ofstream(folder.path() / "in.cpd") << Entry("a0.bmp", "a1.bmp", 2, "a.dis");
+    AppState state;
+    MainWindow window(state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QSignalSpy finished(&window, &MainWindow::runFinished);
+    window.OpenDirectionsFile(QString::fromStdString((folder.path() / "in.cpd").string()));
+    QVERIFY(finished.wait(60000));
+    PictureView* view = window.view();
+    const QImage shown = view->picture();
+    // Menu shortcuts reach only the active window.
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    // Zoomed in four steps (1.5, 2, 3, 4) about the view's centre, then
+    // scrolled to the top-left: view point (50, 41) is picture pixel (10, 12);
+    // the scroll bars appear outside the picture area once it no longer fits.
+    QCursor::setPos(view->mapToGlobal(QPoint(-50, -50)));
+    for (int i = 0; i < 4; ++i) QTest::keyClick(view, Qt::Key_Plus);
+    QCOMPARE(view->transform().zoom(), 4.0);
+    QVERIFY(view->transform().scroll_y() > 0);
+    window.pictureArea()->horizontalBar()->setValue(0);
+    window.pictureArea()->verticalBar()->setValue(0);
+    QCOMPARE(view->transform().PictureAt(50, 41).row, 10);
+    QTRY_VERIFY(window.pictureArea()->verticalBar()->isVisible());
+    QCOMPARE(view->picture(), shown);
+
+    QTest::mouseMove(view, QPoint(50, 41));
+    QTRY_VERIFY(window.readout().startsWith(QStringLiteral("row 10  column 12   image 0 ")));
+    QVERIFY(window.readout().contains(QStringLiteral("disparity ")));
+
+    // A held button slices the image row under the pointer at any zoom, and
+    // marks it on the screen only (the pointer parked on another row first,
+    // so that the press presents at once).
+    QCursor::setPos(view->mapToGlobal(QPoint(0, 99)));
+    view->repaint();
+    QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, QPoint(50, 41));
+    QCOMPARE(window.caption(), QStringLiteral("L0 2D Slice  10"));
+    QCOMPARE(view->markedRow(), 10);
+    QVERIFY(window.readout().startsWith(QStringLiteral("L0 slice of row 10  column 12")));
+    const QString saved = QString::fromStdString((folder.path() / "slice.png").string());
+    QCOMPARE(window.SavePicture(saved), QString());
+    QImage written(saved);
+    QCOMPARE(written.size(), QSize(40, 30));
+    QCOMPARE(written.convertToFormat(QImage::Format_RGB32), view->picture());
+    QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, QPoint(50, 41));
+    QCOMPARE(view->markedRow(), -1);
+
+    QTest::keyClick(view, Qt::Key_1);
+    QCOMPARE(view->transform().zoom(), 1.0);
+    QTRY_VERIFY(!window.pictureArea()->verticalBar()->isVisible());
+    QTRY_COMPARE(view->size(), QSize(180, 100));
+    QTest::keyClick(view, Qt::Key_0);
+    QCOMPARE(view->transform().zoom(), 100.0 / 30);
+
+    QTest::keyClick(view, Qt::Key_P);
+    QCOMPARE(window.notice(),
+             QString::fromStdString("Wrote " + (folder.path() / "a.dis").string()));
+    QVERIFY(!window.SavePicture(QStringLiteral("/no/such/folder/x.png")).isEmpty());
   }
 
   // Esc and the Cancel button each stop a run that would never end by itself;
