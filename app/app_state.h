@@ -3,6 +3,7 @@
 #include <array>
 #include <string>
 
+#include "display/colour_maps.h"
 #include "display/surface.h"
 #include "engine/stereo_matcher.h"
 #include "files/batch_run.h"
@@ -36,6 +37,8 @@ struct AppState {
   // What was last rendered into the drawing surface, and for a slice its row.
   ShownView Shown = ShownView::None;
   int SliceRow = -1;
+  // How the views are drawn; Grey is the exact byte rule.
+  ColourMap Colours = ColourMap::Grey;
   // Set once the display surfaces are gone (fatal error or window closing):
   // late paints and mouse messages must then draw nothing.
   bool DisplayReleased = false;

@@ -104,6 +104,14 @@ void Application::KeyDown(Key key, int row) {
       matcher.ConfidenceToDisplay();
       ShowMap(ShownView::Confidence, ConfidenceCaption(matcher.IterationCount));
       break;
+    case Key::M:
+      if (!Loaded()) return;
+      SetColourMap(NextColourMap(state_.Colours));
+      break;
+    case Key::G:
+      if (!Loaded()) return;
+      SetColourMap(ColourMap::Grey);
+      break;
     case Key::Other:
       return;
   }
@@ -126,6 +134,16 @@ void Application::ButtonUp(MouseButton button) {
   state_.LastSliceRow = -1;
 }
 
+void Application::ChooseColourMap(ColourMap map, int row) {
+  if (!Loaded()) {
+    // Taken for the views to come; nothing is drawn before a file is loaded.
+    state_.Colours = map;
+    return;
+  }
+  SetColourMap(map);
+  UpdateView(row);
+}
+
 void Application::Exit() { presenter_.Close(); }
 
 void Application::Help() {
@@ -142,6 +160,7 @@ void Application::OpenCancelled(int row) {
 void Application::OpenFinished(bool succeeded, const std::string& fatal_message, int row) {
   if (!succeeded) FatalError(fatal_message);
   state_.DirectionsLoaded = succeeded ? 1 : 0;
+  if (succeeded) ApplyColourMap();
   UpdateView(row);
 }
 
@@ -184,6 +203,7 @@ void Application::ShowImage(int which, const std::string& name) {
   const FloatArray* image =
       which == 0 ? state_.ImageArrays.image0.get() : state_.ImageArrays.image1.get();
   if (image != nullptr) RenderToDrawingSurface(*image);
+  ApplyColourMap();
   state_.RedrawPending = 1;
   state_.CaptionText = name;
   state_.CaptionPending = 1;
@@ -192,6 +212,7 @@ void Application::ShowImage(int which, const std::string& name) {
 void Application::ShowMap(ShownView map, const std::string& caption) {
   state_.Shown = map;
   if (state_.Matcher.DisplayMap) RenderToDrawingSurface(*state_.Matcher.DisplayMap);
+  ApplyColourMap();
   state_.RedrawPending = 1;
   state_.CaptionText = caption;
   state_.CaptionPending = 1;
@@ -207,12 +228,84 @@ void Application::ShowSlice(MouseButton button, int row) {
   if (matcher.DisplayMap) RenderToDrawingSurface(*matcher.DisplayMap);
   state_.Shown = button == MouseButton::Left ? ShownView::L0Slice : ShownView::LnSlice;
   state_.SliceRow = row;
+  ApplyColourMap();
   state_.CaptionText = SliceCaption(button, row);
   state_.CaptionPending = 1;
   if (row != state_.LastSliceRow) {
     PresentSurface();
     if (!state_.DisplayReleased) presenter_.MarkRow(row);
   }
+}
+
+void Application::SetColourMap(ColourMap map) {
+  state_.Colours = map;
+  const FloatArray* grey = nullptr;
+  if (state_.Shown == ShownView::Image0) grey = state_.ImageArrays.image0.get();
+  if (state_.Shown == ShownView::Image1) grey = state_.ImageArrays.image1.get();
+  if (state_.Shown != ShownView::Image0 && state_.Shown != ShownView::Image1) {
+    grey = state_.Matcher.DisplayMap.get();
+  }
+  if (grey != nullptr) RenderToDrawingSurface(*grey);
+  ApplyColourMap();
+  state_.RedrawPending = 1;
+}
+
+void Application::ApplyColourMap() {
+  if (state_.DisplayReleased) return;
+  presenter_.ShowColourScale(state_.Colours == ColourMap::Grey ? std::nullopt : RenderInColour());
+}
+
+std::optional<ColourScale> Application::RenderInColour() {
+  Surface& surface = state_.ImageSurfaces[0];
+  const StereoMatcher& matcher = state_.Matcher;
+  const ColourMap map = state_.Colours;
+  const FloatArray* image = nullptr;
+  const FloatArray* volume = nullptr;
+  switch (state_.Shown) {
+    case ShownView::None:
+      return std::nullopt;
+    case ShownView::Image0:
+      image = state_.ImageArrays.image0.get();
+      break;
+    case ShownView::Image1:
+      image = state_.ImageArrays.image1.get();
+      break;
+    case ShownView::Disparity: {
+      if (!matcher.DispConf) return std::nullopt;
+      // The scale spans the disparity range searched, whatever this map holds.
+      const ValueRange range{static_cast<double>(matcher.MinDisparity),
+                             static_cast<double>(matcher.MaxDisparity)};
+      RenderMapped(*matcher.DispConf, 0, map, range, surface);
+      return ColourScale{map, range};
+    }
+    case ShownView::Confidence: {
+      if (!matcher.DispConf) return std::nullopt;
+      const ValueRange range = FiniteRange(*matcher.DispConf, 1).value_or(ValueRange{});
+      RenderMapped(*matcher.DispConf, 1, map, range, surface);
+      return ColourScale{map, range};
+    }
+    case ShownView::L0Slice:
+      volume = matcher.L0.get();
+      break;
+    case ShownView::LnSlice:
+      volume = matcher.Ln.get();
+      break;
+  }
+  if (image != nullptr) {
+    // Colour images are shown in their own colours.
+    if (image->bands() >= 3) return std::nullopt;
+    const ValueRange range{0.0, 255.0};
+    RenderMapped(*image, 0, map, range, surface);
+    return ColourScale{map, range};
+  }
+  if (volume == nullptr) return std::nullopt;
+  // Automatic contrast: the slice's own smallest and largest values span the
+  // scale, so that the current match values, mostly far below 1, show.
+  const FloatArray values =
+      SliceValues(matcher, *volume, state_.SliceRow, kSlicePictureRowsPerDisparity);
+  const ValueRange range = FiniteRange(values, 0).value_or(ValueRange{});
+  RenderMapped(values, 0, map, range, surface);
+  return ColourScale{map, range};
 }
 
 void Application::RenderToDrawingSurface(const FloatArray& grid) {

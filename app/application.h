@@ -8,7 +8,8 @@
 namespace tavrel {
 
 // The keys the window acts on; every other key is Other and does nothing.
-enum class Key { Escape, I, P, F1, F2, F3, F4, Other };
+// M cycles the colour maps, G goes back to exact grey.
+enum class Key { Escape, I, P, F1, F2, F3, F4, M, G, Other };
 
 enum class MouseButton { Left, Right };
 
@@ -34,6 +35,9 @@ class Application {
   void MouseMove(int row);
   void ButtonDown(MouseButton button, int row);
   void ButtonUp(MouseButton button);
+
+  // View menu: draws what is shown in this colour map (Grey: the exact levels).
+  void ChooseColourMap(ColourMap map, int row);
 
   // File/Exit.
   void Exit();
@@ -62,6 +66,12 @@ class Application {
   void WriteOutputAndSaySo();
   void ShowSlice(MouseButton button, int row);
   void RenderToDrawingSurface(const FloatArray& grid);
+  // Draws the view shown again in the colour map chosen, and presents it.
+  void SetColourMap(ColourMap map);
+  // Over the grey rendering of the view shown: its values in the colour map
+  // chosen, and the colour bar that goes with them.
+  void ApplyColourMap();
+  std::optional<ColourScale> RenderInColour();
   void PresentSurface();
 
   AppState& state_;

@@ -13,8 +13,10 @@
 #include "app/pixel_readout.h"
 #include "app/view_transform.h"
 #include "app/window_batch_host.h"
+#include "display/colour_maps.h"
 #include "display/image_loading.h"
 #include "display/rendering.h"
+#include "display/slice_pictures.h"
 #include "tests/app_test_support.h"
 #include "tests/engine_test_support.h"
 
@@ -38,7 +40,9 @@ class RecordingPresenter : public Presenter {
   void Close() override { ++close_requests; }
   void ShowStatus(const std::string& text) override { status = text; }
   void MarkRow(int row) override { marked_row = row; }
+  void ShowColourScale(const std::optional<ColourScale>& scale) override { colour_scale = scale; }
 
+  std::optional<ColourScale> colour_scale;
   std::string status;
   int marked_row = -1;
   std::vector<Presentation> presentations;
@@ -279,6 +283,59 @@ TEST_F(ApplicationTest, PrintRewritesTheOutputFileWithoutTouchingTheCaption) {
   EXPECT_EQ(columns, kColumns);
   EXPECT_EQ(rows, kRows);
   EXPECT_EQ(state.CaptionText, "Disparity 1");
+}
+
+Rgb ColourOf(const Surface& picture, int row, int column) {
+  const std::uint8_t* pixel = picture.Pixel(row, column);
+  return {pixel[2], pixel[1], pixel[0]};
+}
+
+// M cycles grey, viridis and the diverging map over whatever is shown, with
+// the scale's end values; G brings back the exact grey levels at once.
+TEST_F(ApplicationTest, ColourMapsCycleAndGreyIsOneKeyAway) {
+  Open(2);
+  const Surface grey = Last().picture;
+  app.KeyDown(Key::M, 0);
+  EXPECT_EQ(state.Colours, ColourMap::Viridis);
+  ASSERT_TRUE(presenter.colour_scale);
+  EXPECT_EQ(presenter.colour_scale->range.low, 0.0);
+  EXPECT_EQ(presenter.colour_scale->range.high, 12.0);
+  const double disparity = state.Matcher.DispConf->At(15, 20, 0);
+  EXPECT_EQ(ColourOf(Last().picture, 15, 20), ColourAt(ColourMap::Viridis, disparity / 12.0));
+  EXPECT_EQ(Last().caption, std::nullopt);  // the caption stays
+
+  app.KeyDown(Key::F4, 0);
+  const auto confidence = FiniteRange(*state.Matcher.DispConf, 1);
+  ASSERT_TRUE(confidence && presenter.colour_scale);
+  EXPECT_EQ(presenter.colour_scale->range.high, confidence->high);
+  app.KeyDown(Key::F3, 0);
+  app.KeyDown(Key::M, 0);
+  EXPECT_EQ(state.Colours, ColourMap::Diverging);
+
+  // The map itself is never touched by the colours.
+  const FloatArray map = testing::Copy(*state.Matcher.DisplayMap);
+  app.KeyDown(Key::G, 0);
+  EXPECT_FALSE(presenter.colour_scale);
+  EXPECT_EQ(Last().picture.pixels, grey.pixels);
+  EXPECT_EQ(testing::FirstDifference(map, *state.Matcher.DisplayMap), -1);
+}
+
+// In colour, the current-match slice spans the scale from its smallest to its
+// largest value, so that values far below a grey level still show.
+TEST_F(ApplicationTest, ColouredSlicesUseTheirOwnRange) {
+  Open(2);
+  app.KeyDown(Key::M, 0);
+  state.Matcher.Ln->Set(7, 20, 4, 0.01f);
+  app.ButtonDown(MouseButton::Right, 7);
+  ASSERT_TRUE(presenter.colour_scale);
+  const auto range = FiniteRange(
+      SliceValues(state.Matcher, *state.Matcher.Ln, 7, kSlicePictureRowsPerDisparity), 0);
+  ASSERT_TRUE(range);
+  EXPECT_EQ(presenter.colour_scale->range.high, range->high);
+  EXPECT_LT(range->high, 0.06);  // 240 grey levels at most: nearly black in grey
+  EXPECT_EQ(ColourOf(Last().picture, 9, 20),
+            ColourAt(ColourMap::Viridis,
+                     (static_cast<double>(0.01f) - range->low) / (range->high - range->low)));
 }
 
 TEST_F(ApplicationTest, PrintSaysWhatWasWrittenOrWhyNot) {

@@ -1,5 +1,6 @@
 #include "app/qt/main_window.h"
 
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
@@ -16,6 +17,7 @@
 #include <exception>
 
 #include "app/pixel_readout.h"
+#include "app/qt/colour_bar.h"
 #include "app/qt/run_progress_dialog.h"
 
 namespace tavrel {
@@ -40,6 +42,10 @@ Key KeyOf(int qt_key) {
       return Key::F3;
     case Qt::Key_F4:
       return Key::F4;
+    case Qt::Key_M:
+      return Key::M;
+    case Qt::Key_G:
+      return Key::G;
     default:
       return Key::Other;
   }
@@ -72,6 +78,8 @@ MainWindow::MainWindow(AppState& state, QWidget* parent)
   notice_->setTextFormat(Qt::PlainText);
   statusBar()->addWidget(readout_, 1);
   statusBar()->addPermanentWidget(notice_);
+  colour_bar_ = new ColourBar(this);
+  statusBar()->addPermanentWidget(colour_bar_);
 
   progress_ = new RunProgressDialog(this, [this] { CancelRun(); });
   connect(&run_, &QFutureWatcher<RunOutcome>::finished, this, [this] { OnRunFinished(); });
@@ -110,6 +118,28 @@ void MainWindow::BuildMenus() {
   QAction* actual = view_menu_->addAction(QStringLiteral("&Actual size"));
   actual->setShortcut(QKeySequence(Qt::Key_1));
   connect(actual, &QAction::triggered, this, [this] { view_->OneToOne(); });
+
+  // The colour maps: M cycles them, G is exact grey; the menu shows the choice.
+  view_menu_->addSeparator();
+  QAction* next = view_menu_->addAction(QStringLiteral("&Next colour map"));
+  next->setShortcut(QKeySequence(Qt::Key_M));
+  connect(next, &QAction::triggered, this, [this] {
+    if (running_) return;
+    Guarded([this] { application_.KeyDown(Key::M, view_->PointerRow()); });
+  });
+  colour_maps_ = new QActionGroup(this);
+  for (const ColourMap map : {ColourMap::Grey, ColourMap::Viridis, ColourMap::Diverging}) {
+    QAction* choice = view_menu_->addAction(QString::fromUtf8(ColourMapName(map)));
+    choice->setCheckable(true);
+    choice->setChecked(map == state_.Colours);
+    choice->setData(static_cast<int>(map));
+    if (map == ColourMap::Grey) choice->setShortcut(QKeySequence(Qt::Key_G));
+    colour_maps_->addAction(choice);
+    connect(choice, &QAction::triggered, this, [this, map] {
+      if (running_) return;
+      Guarded([this, map] { application_.ChooseColourMap(map, view_->PointerRow()); });
+    });
+  }
 }
 
 void MainWindow::OpenDirectionsFile(const QString& path) {
@@ -145,6 +175,13 @@ void MainWindow::ShowStatus(const std::string& text) {
 }
 
 void MainWindow::MarkRow(int row) { view_->SetMarkedRow(row); }
+
+void MainWindow::ShowColourScale(const std::optional<ColourScale>& scale) {
+  colour_bar_->SetScale(scale);
+  for (QAction* choice : colour_maps_->actions()) {
+    if (choice->data().toInt() == static_cast<int>(state_.Colours)) choice->setChecked(true);
+  }
+}
 
 QString MainWindow::SavePicture(const QString& path) {
   const QImage& picture = view_->picture();

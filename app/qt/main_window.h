@@ -14,11 +14,13 @@
 #include "app/window_batch_host.h"
 
 class QAction;
+class QActionGroup;
 class QLabel;
 class QMenu;
 
 namespace tavrel {
 
+class ColourBar;
 class RunProgressDialog;
 
 // The one window: turns Qt's events into the application's commands and shows
@@ -67,6 +69,8 @@ class MainWindow : public QMainWindow,
   void Close() override;
   void ShowStatus(const std::string& text) override;
   void MarkRow(int row) override;
+  void ShowColourScale(const std::optional<ColourScale>& scale) override;
+  ColourBar* colourBar() const { return colour_bar_; }
 
   // RunMonitor: called on the worker thread.
   void ShowPicture(const Surface& picture, const std::string& caption) override;
@@ -111,6 +115,8 @@ class MainWindow : public QMainWindow,
   QLabel* caption_ = nullptr;
   QLabel* readout_ = nullptr;
   QLabel* notice_ = nullptr;
+  ColourBar* colour_bar_ = nullptr;
+  QActionGroup* colour_maps_ = nullptr;
   RunProgressDialog* progress_ = nullptr;
   QFutureWatcher<RunOutcome> run_;
   std::atomic<bool> cancel_{false};

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <memory>
 
+#include "app/qt/colour_bar.h"
 #include "app/qt/main_window.h"
 #include "app/qt/run_progress_dialog.h"
 #include "tests/app_test_support.h"
@@ -234,6 +235,19 @@ class MainWindowTest : public QObject {
     QTRY_COMPARE(view->size(), QSize(180, 100));
     QTest::keyClick(view, Qt::Key_0);
     QCOMPARE(view->transform().zoom(), 100.0 / 30);
+
+    // M colours the map and shows the scale's ends; G is exact grey again.
+    QTest::keyClick(view, Qt::Key_F3);
+    QCOMPARE(view->picture(), shown);
+    QTest::keyClick(view, Qt::Key_M);
+    QVERIFY(window.colourBar()->isVisible());
+    QCOMPARE(window.colourBar()->lowText(), QStringLiteral("0"));
+    QCOMPARE(window.colourBar()->highText(), QStringLiteral("12"));
+    QVERIFY(view->picture() != shown);
+    QTRY_COMPARE(view->size(), QSize(180, 100));
+    QTest::keyClick(view, Qt::Key_G);
+    QVERIFY(!window.colourBar()->isVisible());
+    QCOMPARE(view->picture(), shown);
 
     QTest::keyClick(view, Qt::Key_P);
     QCOMPARE(window.notice(),
