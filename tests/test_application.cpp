@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/match_profile.h"
 #include "app/pixel_readout.h"
 #include "app/view_transform.h"
 #include "app/window_batch_host.h"
@@ -336,6 +337,52 @@ TEST_F(ApplicationTest, ColouredSlicesUseTheirOwnRange) {
   EXPECT_EQ(ColourOf(Last().picture, 9, 20),
             ColourAt(ColourMap::Viridis,
                      (static_cast<double>(0.01f) - range->low) / (range->high - range->low)));
+}
+
+// The profile's peak is the one the extraction chose, to the last bit.
+TEST_F(ApplicationTest, ProfileHoldsTheValuesAndTheChosenPeak) {
+  EXPECT_FALSE(ProfileAt(state.Matcher, 10, 10));
+  Open(3);
+  const StereoMatcher& matcher = state.Matcher;
+  EXPECT_FALSE(ProfileAt(matcher, kRows, 0));
+  EXPECT_FALSE(ProfileAt(matcher, 0, -1));
+  int peaks = 0;
+  for (int r = 0; r < kRows; r += 3) {
+    for (int c = 0; c < kColumns; c += 3) {
+      const auto profile = ProfileAt(matcher, r, c);
+      ASSERT_TRUE(profile);
+      ASSERT_EQ(profile->initial.size(), 12u);
+      EXPECT_EQ(profile->initial[5], matcher.L0->At(r, c, 5));
+      EXPECT_EQ(profile->current.back()[5], matcher.Ln->At(r, c, 5));
+      EXPECT_EQ(static_cast<float>(profile->disparity), matcher.DispConf->At(r, c, 0));
+      EXPECT_EQ(static_cast<float>(profile->confidence), matcher.DispConf->At(r, c, 1));
+      if (profile->peak_index < 0) continue;
+      ++peaks;
+      EXPECT_LE(std::abs(profile->offset), 0.5);
+      EXPECT_NEAR(profile->peak_index + profile->offset, profile->disparity, 1e-5);
+    }
+  }
+  EXPECT_GT(peaks, 20);
+}
+
+TEST_F(ApplicationTest, EachIterationAddsACurveAtTheFollowedPixel) {
+  Open(1);
+  ProfileTracker tracker;
+  tracker.Follow(state.Matcher, 15, 20);
+  for (int i = 0; i < 3; ++i) {
+    app.KeyDown(Key::I, 0);
+    tracker.AfterIteration(state.Matcher);
+  }
+  tracker.Follow(state.Matcher, 15, 20);
+  ASSERT_TRUE(tracker.profile());
+  EXPECT_EQ(tracker.profile()->iterations, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(tracker.profile()->current.back()[6], state.Matcher.Ln->At(15, 20, 6));
+  EXPECT_NE(tracker.profile()->current.front(), tracker.profile()->current.back());
+
+  tracker.Follow(state.Matcher, 15, 21);
+  EXPECT_EQ(tracker.profile()->iterations, std::vector<int>{4});
+  tracker.Follow(state.Matcher, -1, 0);
+  EXPECT_FALSE(tracker.profile());
 }
 
 TEST_F(ApplicationTest, PrintSaysWhatWasWrittenOrWhyNot) {

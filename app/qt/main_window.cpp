@@ -3,6 +3,7 @@
 #include <QActionGroup>
 #include <QCloseEvent>
 #include <QDir>
+#include <QDockWidget>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -18,6 +19,7 @@
 
 #include "app/pixel_readout.h"
 #include "app/qt/colour_bar.h"
+#include "app/qt/profile_panel.h"
 #include "app/qt/run_progress_dialog.h"
 
 namespace tavrel {
@@ -81,6 +83,14 @@ MainWindow::MainWindow(AppState& state, QWidget* parent)
   colour_bar_ = new ColourBar(this);
   statusBar()->addPermanentWidget(colour_bar_);
 
+  profile_dock_ = new QDockWidget(QStringLiteral("Match profile"), this);
+  profile_dock_->setObjectName(QStringLiteral("profile"));
+  profile_dock_->setFeatures(QDockWidget::DockWidgetClosable);
+  profile_panel_ = new ProfilePanel(profile_dock_);
+  profile_dock_->setWidget(profile_panel_);
+  addDockWidget(Qt::RightDockWidgetArea, profile_dock_);
+  profile_dock_->hide();
+
   progress_ = new RunProgressDialog(this, [this] { CancelRun(); });
   connect(&run_, &QFutureWatcher<RunOutcome>::finished, this, [this] { OnRunFinished(); });
 
@@ -118,6 +128,10 @@ void MainWindow::BuildMenus() {
   QAction* actual = view_menu_->addAction(QStringLiteral("&Actual size"));
   actual->setShortcut(QKeySequence(Qt::Key_1));
   connect(actual, &QAction::triggered, this, [this] { view_->OneToOne(); });
+
+  QAction* profile = view_menu_->addAction(QStringLiteral("Match &profile"));
+  profile->setShortcut(QKeySequence(Qt::Key_V));
+  connect(profile, &QAction::triggered, this, [this] { ToggleProfile(); });
 
   // The colour maps: M cycles them, G is exact grey; the menu shows the choice.
   view_menu_->addSeparator();
@@ -235,6 +249,38 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     return;
   }
   Guarded([this, key] { application_.KeyDown(key, view_->PointerRow()); });
+  if (key == Key::I && profile_.profile()) {
+    profile_.AfterIteration(state_.Matcher);
+    profile_panel_->SetProfile(profile_.profile());
+  }
+}
+
+bool MainWindow::profileShown() const { return !profile_dock_->isHidden(); }
+
+void MainWindow::ToggleProfile() {
+  const int panel_width = profile_dock_->sizeHint().width();
+  if (profileShown()) {
+    profile_dock_->hide();
+    resize(width() - panel_width, height());
+    return;
+  }
+  // The window grows by the panel, so that the picture area keeps its size.
+  resize(width() + panel_width, height());
+  profile_dock_->show();
+  FollowProfile(view_->PointerPixel());
+}
+
+void MainWindow::FollowProfile(PicturePoint point) {
+  if (!profileShown() || running_ || !application_.Computed()) return;
+  // While a slice is held the pointer is on a picture of disparities, not pixels;
+  // off the image the panel keeps the last pixel, so it can be reached.
+  if (state_.LeftButtonDown == 1 || state_.RightButtonDown == 1) return;
+  if (point.row < 0 || point.column < 0 || point.row >= state_.Matcher.Rows ||
+      point.column >= state_.Matcher.Columns) {
+    return;
+  }
+  profile_.Follow(state_.Matcher, point.row, point.column);
+  profile_panel_->SetProfile(profile_.profile());
 }
 
 bool MainWindow::ViewKey(int qt_key) {
@@ -253,6 +299,9 @@ bool MainWindow::ViewKey(int qt_key) {
       return true;
     case Qt::Key_1:
       view_->OneToOne();
+      return true;
+    case Qt::Key_V:
+      ToggleProfile();
       return true;
     default:
       return false;
@@ -306,6 +355,7 @@ void MainWindow::ViewMouseMove(PicturePoint point) {
   if (running_) return;
   Guarded([this, point] { application_.MouseMove(point.row); });
   UpdateReadout(point);
+  FollowProfile(point);
 }
 
 void MainWindow::ViewPointerLeft() { readout_->clear(); }
@@ -351,6 +401,8 @@ void MainWindow::OnHelp() {
 void MainWindow::OnRunFinished() {
   const RunOutcome outcome = run_.result();
   running_ = false;
+  profile_.Clear();
+  profile_panel_->SetProfile(std::nullopt);
   progress_->Finish();
   // The fatal message comes first; lost outputs are told only when the
   // program goes on.

@@ -8,6 +8,7 @@
 
 #include "app/app_state.h"
 #include "app/application.h"
+#include "app/match_profile.h"
 #include "app/presenter.h"
 #include "app/qt/picture_area.h"
 #include "app/qt/picture_view.h"
@@ -15,12 +16,14 @@
 
 class QAction;
 class QActionGroup;
+class QDockWidget;
 class QLabel;
 class QMenu;
 
 namespace tavrel {
 
 class ColourBar;
+class ProfilePanel;
 class RunProgressDialog;
 
 // The one window: turns Qt's events into the application's commands and shows
@@ -71,6 +74,11 @@ class MainWindow : public QMainWindow,
   void MarkRow(int row) override;
   void ShowColourScale(const std::optional<ColourScale>& scale) override;
   ColourBar* colourBar() const { return colour_bar_; }
+  ProfilePanel* profilePanel() const { return profile_panel_; }
+  bool profileShown() const;
+  // V: shows or hides the match profile panel beside the picture area, the
+  // window growing or shrinking by its width.
+  void ToggleProfile();
 
   // RunMonitor: called on the worker thread.
   void ShowPicture(const Surface& picture, const std::string& caption) override;
@@ -95,6 +103,7 @@ class MainWindow : public QMainWindow,
   void BuildMenus();
   bool ViewKey(int qt_key);
   void UpdateReadout(PicturePoint point);
+  void FollowProfile(PicturePoint point);
   void OnOpen();
   void OnSavePicture();
   void OnHelp();
@@ -116,6 +125,9 @@ class MainWindow : public QMainWindow,
   QLabel* readout_ = nullptr;
   QLabel* notice_ = nullptr;
   ColourBar* colour_bar_ = nullptr;
+  QDockWidget* profile_dock_ = nullptr;
+  ProfilePanel* profile_panel_ = nullptr;
+  ProfileTracker profile_;
   QActionGroup* colour_maps_ = nullptr;
   RunProgressDialog* progress_ = nullptr;
   QFutureWatcher<RunOutcome> run_;

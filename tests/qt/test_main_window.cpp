@@ -14,6 +14,7 @@
 
 #include "app/qt/colour_bar.h"
 #include "app/qt/main_window.h"
+#include "app/qt/profile_panel.h"
 #include "app/qt/run_progress_dialog.h"
 #include "tests/app_test_support.h"
 
@@ -248,6 +249,26 @@ class MainWindowTest : public QObject {
     QTest::keyClick(view, Qt::Key_G);
     QVERIFY(!window.colourBar()->isVisible());
     QCOMPARE(view->picture(), shown);
+
+    // V opens the profile beside the picture area, which keeps its width (and
+    // its height when the picture is taller than the panel); it follows the
+    // pointer, and each I adds a curve.
+    QTest::keyClick(view, Qt::Key_1);
+    const QSize area = view->size();
+    QTest::keyClick(view, Qt::Key_V);
+    QVERIFY(window.profileShown());
+    QTRY_COMPARE(view->width(), area.width());
+    QTest::mouseMove(view, QPoint(20, 15));
+    QTRY_VERIFY(window.profilePanel()->profile().has_value());
+    QCOMPARE(window.profilePanel()->profile()->row, 15);
+    QTest::keyClick(view, Qt::Key_I);
+    QTest::keyClick(view, Qt::Key_I);
+    QCOMPARE(window.profilePanel()->profile()->current.size(), std::size_t{3});
+    QVERIFY(window.profilePanel()->summary().startsWith(
+        QStringLiteral("Row 15, column 20, after 4 iteration(s)")));
+    QTest::keyClick(view, Qt::Key_V);
+    QVERIFY(!window.profileShown());
+    QTRY_COMPARE(view->width(), area.width());
 
     QTest::keyClick(view, Qt::Key_P);
     QCOMPARE(window.notice(),
