@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <string>
 
 #include "display/colour_maps.h"
@@ -11,7 +12,7 @@
 namespace tavrel {
 
 // What the drawing surface shows.
-enum class ShownView { None, Image0, Image1, Disparity, Confidence, L0Slice, LnSlice };
+enum class ShownView { None, Image0, Image1, Disparity, Confidence, L0Slice, LnSlice, Error };
 
 // Everything the window, the batch run and the commands share. Flags hold 0 or
 // 1, as the commands test and set them.
@@ -39,6 +40,9 @@ struct AppState {
   int SliceRow = -1;
   // How the views are drawn; Grey is the exact byte rule.
   ColourMap Colours = ColourMap::Grey;
+  // A ground truth in the benchmarks' sign, and the file it came from.
+  std::unique_ptr<FloatArray> GroundTruth;
+  std::string GroundTruthName;
   // Set once the display surfaces are gone (fatal error or window closing):
   // late paints and mouse messages must then draw nothing.
   bool DisplayReleased = false;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/ground_truth.h"
+#include "display/error_picture.h"
 #include "display/rendering.h"
 #include "display/slice_pictures.h"
 #include "files/output_file.h"
@@ -104,6 +106,10 @@ void Application::KeyDown(Key key, int row) {
       matcher.ConfidenceToDisplay();
       ShowMap(ShownView::Confidence, ConfidenceCaption(matcher.IterationCount));
       break;
+    case Key::F5:
+      if (!Computed()) return;
+      ShowErrorView();
+      break;
     case Key::M:
       if (!Loaded()) return;
       SetColourMap(NextColourMap(state_.Colours));
@@ -142,6 +148,47 @@ void Application::ChooseColourMap(ColourMap map, int row) {
   }
   SetColourMap(map);
   UpdateView(row);
+}
+
+std::string Application::LoadGroundTruth(const std::string& path) {
+  try {
+    state_.GroundTruth = ::tavrel::LoadGroundTruth(path);
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  state_.GroundTruthName = path;
+  presenter_.ShowStatus("Ground truth " + path + " (F5 shows the error)");
+  return std::string();
+}
+
+void Application::ShowErrorView() {
+  const StereoMatcher& matcher = state_.Matcher;
+  if (!state_.GroundTruth) {
+    presenter_.ShowStatus("No ground truth: File > Load ground truth");
+    return;
+  }
+  const std::string mismatch = GroundTruthMismatch(matcher, *state_.GroundTruth);
+  if (!mismatch.empty()) {
+    presenter_.ShowStatus(mismatch);
+    return;
+  }
+  state_.Shown = ShownView::Error;
+  ApplyColourMap();
+  state_.RedrawPending = 1;
+  state_.CaptionText = ErrorCaption(
+      matcher.IterationCount, ScoreAgainstGroundTruth(*matcher.DispConf, *state_.GroundTruth));
+  state_.CaptionPending = 1;
+}
+
+ColourScale Application::RenderErrorView() {
+  const ColourScale scale{ColourMap::Diverging, ValueRange{-kWrongError, kWrongError}};
+  const StereoMatcher& matcher = state_.Matcher;
+  if (!matcher.DispConf || !state_.GroundTruth ||
+      !GroundTruthMismatch(matcher, *state_.GroundTruth).empty()) {
+    return scale;
+  }
+  RenderSignedError(SignedError(*matcher.DispConf, *state_.GroundTruth), state_.ImageSurfaces[0]);
+  return scale;
 }
 
 void Application::Exit() { presenter_.Close(); }
@@ -252,6 +299,11 @@ void Application::SetColourMap(ColourMap map) {
 
 void Application::ApplyColourMap() {
   if (state_.DisplayReleased) return;
+  // The error view has its own scale whatever the map.
+  if (state_.Shown == ShownView::Error) {
+    presenter_.ShowColourScale(RenderErrorView());
+    return;
+  }
   presenter_.ShowColourScale(state_.Colours == ColourMap::Grey ? std::nullopt : RenderInColour());
 }
 
@@ -263,6 +315,7 @@ std::optional<ColourScale> Application::RenderInColour() {
   const FloatArray* volume = nullptr;
   switch (state_.Shown) {
     case ShownView::None:
+    case ShownView::Error:
       return std::nullopt;
     case ShownView::Image0:
       image = state_.ImageArrays.image0.get();

@@ -9,7 +9,7 @@ namespace tavrel {
 
 // The keys the window acts on; every other key is Other and does nothing.
 // M cycles the colour maps, G goes back to exact grey.
-enum class Key { Escape, I, P, F1, F2, F3, F4, M, G, Other };
+enum class Key { Escape, I, P, F1, F2, F3, F4, F5, M, G, Other };
 
 enum class MouseButton { Left, Right };
 
@@ -38,6 +38,11 @@ class Application {
 
   // View menu: draws what is shown in this colour map (Grey: the exact levels).
   void ChooseColourMap(ColourMap map, int row);
+
+  // File/Load ground truth and --ground-truth: reads a PFM in the benchmarks'
+  // sign. Returns why it could not, or an empty text; the status bar says
+  // which file is in use.
+  std::string LoadGroundTruth(const std::string& path);
 
   // File/Exit.
   void Exit();
@@ -72,6 +77,9 @@ class Application {
   // chosen, and the colour bar that goes with them.
   void ApplyColourMap();
   std::optional<ColourScale> RenderInColour();
+  // F5: the error against the ground truth, captioned with the scorer's figures.
+  void ShowErrorView();
+  ColourScale RenderErrorView();
   void PresentSurface();
 
   AppState& state_;

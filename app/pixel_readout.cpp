@@ -1,5 +1,6 @@
 #include "app/pixel_readout.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "app/application.h"
@@ -32,6 +33,17 @@ std::string PixelText(const AppState& state, int row, int column) {
       column < matcher.DispConf->columns()) {
     text += "   disparity " + Format("%.3f", matcher.DispConf->At(row, column, 0)) +
             "  confidence " + Format("%.4f", matcher.DispConf->At(row, column, 1));
+    const FloatArray* truth = state.GroundTruth.get();
+    if (truth != nullptr && row < truth->rows() && column < truth->columns()) {
+      const double known = truth->At(row, column, 0);
+      if (std::isfinite(known)) {
+        // The error in the ground truth's sign: the estimate is -disparity there.
+        text += "   gt " + Format("%.3f", known) + "  error " +
+                Format("%+.3f", -static_cast<double>(matcher.DispConf->At(row, column, 0)) - known);
+      } else {
+        text += "   gt unknown";
+      }
+    }
   }
   return text;
 }

@@ -10,14 +10,17 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/ground_truth.h"
 #include "app/match_profile.h"
 #include "app/pixel_readout.h"
 #include "app/view_transform.h"
 #include "app/window_batch_host.h"
 #include "display/colour_maps.h"
+#include "display/error_picture.h"
 #include "display/image_loading.h"
 #include "display/rendering.h"
 #include "display/slice_pictures.h"
+#include "files/pfm_file.h"
 #include "tests/app_test_support.h"
 #include "tests/engine_test_support.h"
 
@@ -383,6 +386,83 @@ TEST_F(ApplicationTest, EachIterationAddsACurveAtTheFollowedPixel) {
   EXPECT_EQ(tracker.profile()->iterations, std::vector<int>{4});
   tracker.Follow(state.Matcher, -1, 0);
   EXPECT_FALSE(tracker.profile());
+}
+
+// The pair's true disparity is +3 in the program's sign, -3 in the
+// benchmarks'; a few pixels are unknown and a block is given a wrong truth.
+class GroundTruthTest : public ApplicationTest {
+ protected:
+  std::string WriteGroundTruth(int columns, int rows) {
+    FloatArray truth(columns, rows, 1);
+    truth.Fill(-3.0f);
+    for (int c = 0; c < columns; c += 4) truth.At(12, c, 0) = std::nanf("");
+    for (int r = 14; r < 17; ++r) {
+      for (int c = 12; c < 16; ++c) truth.At(r, c, 0) = 1.5f;
+    }
+    const std::string path = (folder.path() / "gt.pfm").string();
+    EXPECT_TRUE(WritePfm(truth, 0, path));
+    return path;
+  }
+
+  TemporaryWorkingDirectory folder;
+};
+
+TEST_F(GroundTruthTest, ErrorViewCaptionHoldsTheScorersFigures) {
+  Open(4);
+  app.KeyDown(Key::F5, 0);
+  EXPECT_EQ(presenter.status, "No ground truth: File > Load ground truth");
+  EXPECT_FALSE(app.LoadGroundTruth((folder.path() / "none.pfm").string()).empty());
+
+  ASSERT_EQ(app.LoadGroundTruth(WriteGroundTruth(kColumns, kRows)), "");
+  app.KeyDown(Key::F5, 0);
+  const FloatArray& truth = *state.GroundTruth;
+  const Score score = ScoreDisparity(*state.Matcher.DispConf, truth, nullptr, ScoreParameters{});
+  EXPECT_EQ(Last().caption, ErrorCaption(4, score));
+  ASSERT_TRUE(presenter.colour_scale);
+  EXPECT_EQ(presenter.colour_scale->range.low, -kWrongError);
+
+  // Counted here on their own: rows and columns 10 pixels inside the edges,
+  // the known ones; the wrong block is 12 pixels of them.
+  int evaluated = 0, wrong = 0;
+  double error_sum = 0;
+  for (int r = 10; r < kRows - 10; ++r) {
+    for (int c = 10; c < kColumns - 10; ++c) {
+      if (!std::isfinite(truth.At(r, c, 0))) continue;
+      ++evaluated;
+      const double error =
+          std::abs(-static_cast<double>(state.Matcher.DispConf->At(r, c, 0)) - truth.At(r, c, 0));
+      error_sum += error;
+      if (error > 2.0) ++wrong;
+    }
+  }
+  EXPECT_EQ(score.evaluatedPixels, evaluated);
+  EXPECT_GE(wrong, 12);
+  EXPECT_DOUBLE_EQ(score.bad2, 100.0 * wrong / evaluated);
+  EXPECT_NEAR(score.mae, error_sum / evaluated, 1e-9);
+
+  // Pixels wrong by more than 2 are drawn darker, keeping their sign's colour.
+  const double error = -state.Matcher.DispConf->At(15, 13, 0) - 1.5;
+  ASSERT_LT(error, -kWrongError);
+  const Rgb end = ColourAt(ColourMap::Diverging, 0.0);
+  EXPECT_EQ(ColourOf(Last().picture, 15, 13),
+            (Rgb{static_cast<std::uint8_t>(end.red / 2), static_cast<std::uint8_t>(end.green / 2),
+                 static_cast<std::uint8_t>(end.blue / 2)}));
+  EXPECT_EQ(ColourOf(Last().picture, 12, 0), (Rgb{128, 128, 128}));
+
+  // The status bar reads the truth and the error under the pointer.
+  EXPECT_NE(PixelReadout(state, {15, 13}).find("gt 1.500  error -"), std::string::npos);
+  EXPECT_NE(PixelReadout(state, {12, 4}).find("gt unknown"), std::string::npos);
+}
+
+TEST_F(GroundTruthTest, TruthOfAnotherSizeIsRefusedOnTheStatusBar) {
+  Open(1);
+  ASSERT_EQ(app.LoadGroundTruth(WriteGroundTruth(kColumns + 1, kRows)), "");
+  app.KeyDown(Key::F3, 0);
+  const std::size_t presented = presenter.presentations.size();
+  app.KeyDown(Key::F5, 0);
+  EXPECT_EQ(presenter.status, "The ground truth is 41 x 30, the disparity map 40 x 30");
+  EXPECT_EQ(presenter.presentations.size(), presented);
+  EXPECT_EQ(Last().caption, "Disparity 1");
 }
 
 TEST_F(ApplicationTest, PrintSaysWhatWasWrittenOrWhyNot) {

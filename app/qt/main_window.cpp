@@ -44,6 +44,8 @@ Key KeyOf(int qt_key) {
       return Key::F3;
     case Qt::Key_F4:
       return Key::F4;
+    case Qt::Key_F5:
+      return Key::F5;
     case Qt::Key_M:
       return Key::M;
     case Qt::Key_G:
@@ -110,6 +112,8 @@ void MainWindow::BuildMenus() {
   QAction* save = file_menu_->addAction(QStringLiteral("&Save picture"));
   save->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
   connect(save, &QAction::triggered, this, [this] { OnSavePicture(); });
+  connect(file_menu_->addAction(QStringLiteral("Load &ground truth")), &QAction::triggered, this,
+          [this] { OnLoadGroundTruth(); });
   connect(file_menu_->addAction(QStringLiteral("&Help")), &QAction::triggered, this,
           [this] { OnHelp(); });
   connect(file_menu_->addAction(QStringLiteral("E&xit")), &QAction::triggered, this,
@@ -391,6 +395,23 @@ void MainWindow::OnSavePicture() {
     ShowMessage("Could not save " + QFile::encodeName(path).toStdString() + "\n" +
                 failure.toStdString());
   }
+}
+
+bool MainWindow::LoadGroundTruth(const QString& path) {
+  const std::string native = QFile::encodeName(path).toStdString();
+  const std::string failure = application_.LoadGroundTruth(native);
+  if (failure.empty()) return true;
+  ShowMessage("Could not load the ground truth " + native + "\n" + failure);
+  return false;
+}
+
+void MainWindow::OnLoadGroundTruth() {
+  if (running_) return;
+  const QString path =
+      QFileDialog::getOpenFileName(this, QStringLiteral("Load ground truth"), QDir::currentPath(),
+                                   QStringLiteral("Ground truth (*.pfm);;All Files (*.*)"));
+  if (path.isEmpty()) return;
+  LoadGroundTruth(path);
 }
 
 void MainWindow::OnHelp() {

@@ -62,6 +62,11 @@ class MainWindow : public QMainWindow,
   // the reason it could not, or an empty text.
   QString SavePicture(const QString& path);
 
+  // Reads a ground truth (PFM, the benchmarks' sign) for the error view (F5);
+  // a file that cannot be used is shown in a message box. Relative paths are
+  // taken from the current folder.
+  bool LoadGroundTruth(const QString& path);
+
   // Runs the directions file as File/Open does once a file is chosen: the
   // working directory moves to the file's folder first.
   void OpenDirectionsFile(const QString& path);
@@ -106,6 +111,7 @@ class MainWindow : public QMainWindow,
   void FollowProfile(PicturePoint point);
   void OnOpen();
   void OnSavePicture();
+  void OnLoadGroundTruth();
   void OnHelp();
   void OnRunFinished();
   void SetCaption(const QString& text);

@@ -16,6 +16,7 @@
 #include "app/qt/main_window.h"
 #include "app/qt/profile_panel.h"
 #include "app/qt/run_progress_dialog.h"
+#include "files/pfm_file.h"
 #include "tests/app_test_support.h"
 
 namespace tavrel {
@@ -66,7 +67,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(menus.at(1)->text(), QStringLiteral("&View"));
     QStringList entries;
     for (const QAction* action : window.fileMenu()->actions()) entries << action->text();
-    QCOMPARE(entries, (QStringList{"&Open", "&Save picture", "&Help", "E&xit"}));
+    QCOMPARE(entries,
+             (QStringList{"&Open", "&Save picture", "Load &ground truth", "&Help", "E&xit"}));
     QCOMPARE(window.windowTitle(), QStringLiteral("Tavrel"));
   }
 
@@ -131,7 +133,7 @@ class MainWindowTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     MessageBoxSeen seen;
     AcceptNextMessageBox(seen);
-    window.fileMenu()->actions().at(2)->trigger();
+    window.fileMenu()->actions().at(3)->trigger();
     QCOMPARE(seen.text, QStringLiteral("Please read README.txt"));
     QVERIFY(std::filesystem::exists(folder.path() / "README.txt"));
     QVERIFY(window.isVisible());
@@ -274,6 +276,38 @@ class MainWindowTest : public QObject {
     QCOMPARE(window.notice(),
              QString::fromStdString("Wrote " + (folder.path() / "a.dis").string()));
     QVERIFY(!window.SavePicture(QStringLiteral("/no/such/folder/x.png")).isEmpty());
+  }
+
+  // --ground-truth's route: the truth loads before the run, F5 shows the
+  // error view with the scorer's figures; a file that cannot be read is
+  // shown in a box and the window goes on.
+  void GroundTruthGivesTheErrorView() {
+    TemporaryWorkingDirectory folder;
+    WriteGreyBmp(folder.path() / "a0.bmp", *ShiftedTexture(40, 30, 0));
+    WriteGreyBmp(folder.path() / "a1.bmp", *ShiftedTexture(40, 30, -3));
+    std::ofstream(folder.path() / "in.cpd") << Entry("a0.bmp", "a1.bmp", 3, "a.dis");
+    FloatArray truth(40, 30, 1);
+    truth.Fill(-3.0f);
+    QVERIFY(WritePfm(truth, 0, (folder.path() / "gt.pfm").string()));
+
+    AppState state;
+    MainWindow window(state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MessageBoxSeen seen;
+    AcceptNextMessageBox(seen);
+    QVERIFY(!window.LoadGroundTruth(QStringLiteral("missing.pfm")));
+    QVERIFY(seen.text.startsWith(QStringLiteral("Could not load the ground truth missing.pfm\n")));
+    QVERIFY(window.isVisible());
+
+    QVERIFY(window.LoadGroundTruth(QStringLiteral("gt.pfm")));
+    QSignalSpy finished(&window, &MainWindow::runFinished);
+    window.OpenDirectionsFile(QString::fromStdString((folder.path() / "in.cpd").string()));
+    QVERIFY(finished.wait(60000));
+    QTest::keyClick(window.view(), Qt::Key_F5);
+    QVERIFY(window.caption().startsWith(QStringLiteral("Error 3  bad 2: ")));
+    QVERIFY(window.colourBar()->isVisible());
+    QCOMPARE(window.colourBar()->lowText(), QStringLiteral("-2"));
   }
 
   // Esc and the Cancel button each stop a run that would never end by itself;
