@@ -23,8 +23,8 @@ Score ScoreAgainstGroundTruth(const FloatArray& dispConf, const FloatArray& grou
 
 std::string ErrorCaption(int iteration_count, const Score& score) {
   char text[128];
-  std::snprintf(text, sizeof text, "Error %d  bad 2: %.2f %%  mean error: %.3f", iteration_count,
-                score.bad2, score.mae);
+  std::snprintf(text, sizeof text, "Error %d  bad2 %.2f%%  mean %.3f", iteration_count, score.bad2,
+                score.mae);
   return text;
 }
 

@@ -21,7 +21,8 @@ FloatArray SignedError(const FloatArray& dispConf, const FloatArray& groundTruth
 // matcher's output file and this ground truth.
 Score ScoreAgainstGroundTruth(const FloatArray& dispConf, const FloatArray& groundTruth);
 
-// "Error N  bad 2: X %  mean error: Y" for the caption.
+// "Error N  bad2 X%  mean Y" for the caption: bad 2 in per cent and the mean
+// error in pixels, short enough for the menu bar of a small picture.
 std::string ErrorCaption(int iteration_count, const Score& score);
 
 // Why a ground truth cannot be compared with this matcher's maps, or empty.

@@ -418,6 +418,10 @@ TEST_F(GroundTruthTest, ErrorViewCaptionHoldsTheScorersFigures) {
   const FloatArray& truth = *state.GroundTruth;
   const Score score = ScoreDisparity(*state.Matcher.DispConf, truth, nullptr, ScoreParameters{});
   EXPECT_EQ(Last().caption, ErrorCaption(4, score));
+  Score round;
+  round.bad2 = 12.346;
+  round.mae = 0.5;
+  EXPECT_EQ(ErrorCaption(7, round), "Error 7  bad2 12.35%  mean 0.500");
   ASSERT_TRUE(presenter.colour_scale);
   EXPECT_EQ(presenter.colour_scale->range.low, -kWrongError);
 

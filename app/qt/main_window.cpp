@@ -14,11 +14,13 @@
 #include <QSaveFile>
 #include <QScreen>
 #include <QStatusBar>
+#include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 #include <exception>
 
 #include "app/pixel_readout.h"
 #include "app/qt/colour_bar.h"
+#include "app/qt/eliding_label.h"
 #include "app/qt/profile_panel.h"
 #include "app/qt/run_progress_dialog.h"
 
@@ -76,12 +78,12 @@ MainWindow::MainWindow(AppState& state, QWidget* parent)
   setCentralWidget(area_);
   view_->setFocus();
 
-  readout_ = new QLabel(this);
-  readout_->setTextFormat(Qt::PlainText);
-  notice_ = new QLabel(this);
-  notice_->setTextFormat(Qt::PlainText);
-  statusBar()->addWidget(readout_, 1);
-  statusBar()->addPermanentWidget(notice_);
+  // Both texts share the status bar's width and are cut short rather than
+  // widening the window beyond the picture.
+  readout_ = new ElidingLabel(this);
+  notice_ = new ElidingLabel(this);
+  statusBar()->addWidget(readout_, 3);
+  statusBar()->addWidget(notice_, 2);
   colour_bar_ = new ColourBar(this);
   statusBar()->addPermanentWidget(colour_bar_);
 
@@ -262,15 +264,23 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 bool MainWindow::profileShown() const { return !profile_dock_->isHidden(); }
 
 void MainWindow::ToggleProfile() {
-  const int panel_width = profile_dock_->sizeHint().width();
   if (profileShown()) {
     profile_dock_->hide();
-    resize(width() - panel_width, height());
+    // Once the layout no longer holds the panel, the window can shrink back.
+    QTimer::singleShot(0, this, [this] {
+      if (!profileShown()) resize(width_without_profile_, height());
+    });
     return;
   }
-  // The window grows by the panel, so that the picture area keeps its size.
-  resize(width() + panel_width, height());
+  // The window grows by the panel, so that the picture area keeps its width;
+  // what the dock's frame and separator take is known once it is laid out.
+  width_without_profile_ = width();
+  const int area_width = area_->width();
+  resize(width() + profile_dock_->sizeHint().width(), height());
   profile_dock_->show();
+  QTimer::singleShot(0, this, [this, area_width] {
+    if (profileShown()) resize(width() + area_width - area_->width(), height());
+  });
   FollowProfile(view_->PointerPixel());
 }
 

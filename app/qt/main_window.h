@@ -134,6 +134,7 @@ class MainWindow : public QMainWindow,
   QDockWidget* profile_dock_ = nullptr;
   ProfilePanel* profile_panel_ = nullptr;
   ProfileTracker profile_;
+  int width_without_profile_ = 0;
   QActionGroup* colour_maps_ = nullptr;
   RunProgressDialog* progress_ = nullptr;
   QFutureWatcher<RunOutcome> run_;

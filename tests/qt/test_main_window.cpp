@@ -305,7 +305,7 @@ class MainWindowTest : public QObject {
     window.OpenDirectionsFile(QString::fromStdString((folder.path() / "in.cpd").string()));
     QVERIFY(finished.wait(60000));
     QTest::keyClick(window.view(), Qt::Key_F5);
-    QVERIFY(window.caption().startsWith(QStringLiteral("Error 3  bad 2: ")));
+    QVERIFY(window.caption().startsWith(QStringLiteral("Error 3  bad2 ")));
     QVERIFY(window.colourBar()->isVisible());
     QCOMPARE(window.colourBar()->lowText(), QStringLiteral("-2"));
   }
