@@ -6,6 +6,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
@@ -308,6 +309,29 @@ class MainWindowTest : public QObject {
     QVERIFY(window.caption().startsWith(QStringLiteral("Error 3  bad2 ")));
     QVERIFY(window.colourBar()->isVisible());
     QCOMPARE(window.colourBar()->lowText(), QStringLiteral("-2"));
+  }
+
+  // A picture larger than the screen opens fitted to it, whole; the next
+  // one that fits is shown one to one again.
+  void LargePictureOpensFittedToTheScreen() {
+    AppState state;
+    MainWindow window(state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QSize screen = window.screen()->availableGeometry().size();
+    const Surface large(screen.width() + 300, screen.height() + 200);
+    window.ShowPicture(large, "large.bmp");
+    QTRY_COMPARE(window.caption(), QStringLiteral("large.bmp"));
+    QVERIFY(window.view()->transform().zoom() < 1.0);
+    QVERIFY(window.height() <= screen.height());
+    QTRY_VERIFY(window.view()->transform().ScaledWidth() <= window.view()->width());
+    QVERIFY(window.view()->transform().ScaledHeight() <= window.view()->height());
+    QVERIFY(!window.pictureArea()->verticalBar()->isVisible());
+
+    window.ShowPicture(Surface(300, 200), "small.bmp");
+    QTRY_COMPARE(window.caption(), QStringLiteral("small.bmp"));
+    QCOMPARE(window.view()->transform().zoom(), 1.0);
+    QTRY_COMPARE(window.view()->size(), QSize(300, 200));
   }
 
   // Esc and the Cancel button each stop a run that would never end by itself;
