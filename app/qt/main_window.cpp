@@ -323,8 +323,10 @@ bool MainWindow::ViewKey(int qt_key) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  // The window stays until the run has stopped; closing asks it to stop.
+  // The window stays until the run has stopped; closing asks it to stop and
+  // closes once it has.
   if (running_) {
+    close_after_run_ = true;
     CancelRun();
     event->ignore();
     return;
@@ -457,6 +459,7 @@ void MainWindow::OnRunFinished() {
     }
     ShowMessage(text);
   });
+  if (close_after_run_) Close();
   emit runFinished();
 }
 

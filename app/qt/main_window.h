@@ -140,6 +140,7 @@ class MainWindow : public QMainWindow,
   QFutureWatcher<RunOutcome> run_;
   std::atomic<bool> cancel_{false};
   bool running_ = false;
+  bool close_after_run_ = false;
 };
 
 // The smallest client area the window can be given.

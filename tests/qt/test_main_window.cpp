@@ -365,6 +365,15 @@ class MainWindowTest : public QObject {
       QVERIFY(!std::filesystem::exists(folder.path() / "b.dis"));
       QVERIFY(!state.FatalErrorReported);
     }
+
+    // The close box stops the run too, and then closes the window.
+    window.OpenDirectionsFile(path);
+    QTest::qWait(300);
+    window.close();
+    QVERIFY(window.isVisible());
+    QVERIFY(finished.wait(60000));
+    QTRY_VERIFY(!window.isVisible());
+    QVERIFY(!std::filesystem::exists(folder.path() / "b.dis"));
   }
 
   void OutputThatCannotBeWrittenIsShownInABox() {
