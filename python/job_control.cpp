@@ -4,6 +4,7 @@
 #include <omp.h>
 #endif
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -65,7 +66,9 @@ void ProgressRelay::RaisePending() {
 ThreadShare::ThreadShare(std::optional<int> threads) {
 #ifdef _OPENMP
   previous_ = omp_get_max_threads();
-  if (threads) omp_set_num_threads(*threads);
+  // More threads than cores would only take turns on them, and a count in
+  // the millions would exhaust the system's threads and end the process.
+  if (threads) omp_set_num_threads(std::min(*threads, std::max(omp_get_num_procs(), 1)));
 #else
   (void)threads;
 #endif

@@ -50,8 +50,8 @@ class ProgressRelay {
 };
 
 // How many threads the engine's parallel stages use while this lives, for the
-// calling thread only (other Python threads keep their own count); none: all
-// cores. Threads change the speed, never the results.
+// calling thread only (other Python threads keep their own count); none, or
+// more than the cores: all cores. Threads change the speed, never the results.
 class ThreadShare {
  public:
   explicit ThreadShare(std::optional<int> threads);
