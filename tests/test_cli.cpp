@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
+#include <sstream>
 #include <string>
 
 #include "batch_test_support.h"
@@ -70,6 +72,46 @@ TEST_F(Cli, SuccessWritesTheOutputAndTheRequestedPictures) {
   // Row 0 of the PFM grid is the top row: pixel (0, 0) is the output's first value.
   const std::string firstPixel = output.substr(output.find('\n') + 1);
   EXPECT_FLOAT_EQ(pfm->At(0, 0, 0), std::stof(firstPixel));
+}
+
+TEST_F(Cli, ExportsTheDisparityInEitherSignAndTheConfidence) {
+  WriteText(dir / "scene/own.cpd", Entry("l.bmp", "r.bmp", "own.dis"));
+  WriteText(dir / "scene/job.cpd", Entry("l.bmp", "r.bmp", "positive.dis"));
+  ASSERT_EQ(RunBatch(dir, dir / "scene", "-q --pfm --confidence-pfm own.cpd").status, 0);
+  const Result run = RunBatch(dir, dir / "scene", "-q --pfm --sign positive job.cpd");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto own = ReadPfm(dir / "scene/own.pfm");
+  const auto confidence = ReadPfm(dir / "scene/own.confidence.pfm");
+  const auto positive = ReadPfm(dir / "scene/positive.pfm");
+  ASSERT_TRUE(own && confidence && positive);
+  EXPECT_FALSE(std::filesystem::exists(dir / "scene/positive.confidence.pfm"));
+  // The output file's text has six decimals; the PFMs hold the floats.
+  std::istringstream output(ReadText(dir / "scene/own.dis"));
+  int columns = 0, rows = 0;
+  output >> columns >> rows;
+  ASSERT_EQ(positive->columns(), columns);
+  ASSERT_EQ(positive->rows(), rows);
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < columns; ++c) {
+      float disparity = 0, conf = 0;
+      output >> disparity >> conf;
+      EXPECT_NEAR(confidence->At(r, c, 0), conf, 1e-6);
+      const bool frame = r < 8 || r >= rows - 8 || c < 8 || c >= columns - 8;
+      if (frame) {
+        EXPECT_EQ(positive->At(r, c, 0), std::numeric_limits<float>::infinity());
+      } else {
+        EXPECT_EQ(positive->At(r, c, 0), 0.0f - own->At(r, c, 0)) << r << ", " << c;
+      }
+    }
+  }
+
+  for (const char* arguments :
+       {"--pfm --sign negative job.cpd", "--sign positive job.cpd", "--pfm job.cpd --sign"}) {
+    const Result refused = RunBatch(dir, dir / "scene", arguments);
+    EXPECT_EQ(refused.status, 1) << arguments;
+    EXPECT_EQ(refused.err.rfind("tavrel-batch: ", 0), 0u) << refused.err;
+    EXPECT_NE(refused.err.find("--sign"), std::string::npos) << refused.err;
+  }
 }
 
 TEST_F(Cli, AFatalErrorStopsWithStatusOne) {
