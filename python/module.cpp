@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "python/evaluation_api.h"
 #include "python/files_api.h"
 #include "python/matching.h"
 #include "python/python_errors.h"
@@ -13,4 +14,5 @@ PYBIND11_MODULE(tavrel, module) {
   tavrel::python::RegisterErrorTranslation();
   tavrel::python::BindMatching(module);
   tavrel::python::BindFiles(module);
+  tavrel::python::BindEvaluation(module);
 }
