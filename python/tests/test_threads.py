@@ -1,11 +1,15 @@
 """Threads change the speed, never the bits; the GIL is free while computing."""
 
 import concurrent.futures
+import os
+import subprocess
+import sys
 import threading
 
 import numpy as np
 
 import tavrel
+from conftest import SCENE
 
 
 def test_any_thread_count_gives_the_same_bits(scene, scene_result):
@@ -54,3 +58,17 @@ def test_threads_sharing_one_matcher_take_turns(scene):
     assert shared.iteration_count == 6
     assert np.array_equal(shared.ln, alone.ln)
     assert np.array_equal(shared.disparity, alone.disparity)
+
+
+def test_threads_may_be_the_first_to_use_the_module(tmp_path):
+    script = (
+        "import concurrent.futures, sys\n"
+        "import tavrel\n"
+        "with concurrent.futures.ThreadPoolExecutor(4) as pool:\n"
+        "    shapes = list(pool.map(lambda _: tavrel.load_image(sys.argv[1]).shape, range(4)))\n"
+        "assert len(set(shapes)) == 1\n"
+    )
+    subprocess.run(
+        [sys.executable, "-c", script, str(SCENE / "left.bmp")],
+        check=True, timeout=120, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+    )
