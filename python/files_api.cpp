@@ -55,7 +55,7 @@ std::vector<StereoJob> ReadDirections(const std::string& path) {
   std::error_code error;
   std::ifstream in;
   if (!std::filesystem::is_directory(path, error)) in.open(path);
-  if (!in.is_open()) throw WriteFailed(refusal);
+  if (!in.is_open()) throw FileFailure(refusal);
   DirectionsReader reader(in);
   std::vector<StereoJob> jobs;
   StereoJob job;
@@ -143,7 +143,7 @@ class PythonBatchHost : public BatchHost {
         message += "could not write ";
         message += path;
       }
-      throw WriteFailed(message);
+      throw FileFailure(message);
     }
     return written_;
   }
@@ -194,7 +194,7 @@ void WriteMaps(const std::string& path, const py::handle& disparity, const py::h
     py::gil_scoped_release released;
     written = WriteOutputFile(holder, path);
   }
-  if (!written) throw WriteFailed("could not write " + path);
+  if (!written) throw FileFailure("could not write " + path);
 }
 
 void WriteMatcher(const std::string& path, Matcher& matcher) {
@@ -204,7 +204,7 @@ void WriteMatcher(const std::string& path, Matcher& matcher) {
     std::lock_guard<std::mutex> lock(matcher.busy);
     written = WriteOutputFile(matcher.engine, path);
   }
-  if (!written) throw WriteFailed("could not write " + path);
+  if (!written) throw FileFailure("could not write " + path);
 }
 
 MatchResult ReadOutput(const std::string& path) {
@@ -232,7 +232,7 @@ py::array_t<float> ReadPfmMap(const std::string& path) {
 
 void WritePfmMap(const std::string& path, const py::handle& map) {
   const auto grid = GridFromMap(map, "the map");
-  if (!WritePfm(*grid, 0, path)) throw WriteFailed("could not write " + path);
+  if (!WritePfm(*grid, 0, path)) throw FileFailure("could not write " + path);
 }
 
 py::dict Keywords(const StereoJob& job) {

@@ -20,7 +20,7 @@ void RegisterErrorTranslation() {
       if (failure) std::rethrow_exception(failure);
     } catch (const FileMissing& e) {
       PyErr_SetString(PyExc_FileNotFoundError, e.what());
-    } catch (const WriteFailed& e) {
+    } catch (const FileFailure& e) {
       PyErr_SetString(PyExc_OSError, e.what());
     } catch (const OutOfMemory& e) {
       PyErr_SetString(PyExc_MemoryError, e.what());

@@ -13,7 +13,8 @@ class FileMissing : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-class WriteFailed : public std::runtime_error {
+// A file that exists but cannot be opened, or cannot be written (OSError).
+class FileFailure : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
