@@ -67,13 +67,16 @@ void ExtractRow(StereoMatcher& matcher, int row, float* indexMajor) {
 void ExtractDispConf(StereoMatcher& matcher) {
   const int rows = matcher.Rows;
   const std::size_t scratch = static_cast<std::size_t>(matcher.NumDisparities) * kPixels;
+  RegionFailure failure;
 #pragma omp parallel
   {
     // Lanes past a row's last pixel keep what an earlier group left there;
     // their results are not used.
-    std::vector<float> indexMajor(scratch, 0.0f);
+    std::vector<float> indexMajor;
+    failure.Run([&] { indexMajor.assign(scratch, 0.0f); });
 #pragma omp for schedule(dynamic, 4)
     for (int r = 0; r < rows; ++r) {
+      if (failure.failed()) continue;
       if (matcher.NumDisparities < 3) {
         reference::ExtractDispConfRow(matcher, r);
       } else {
@@ -81,6 +84,7 @@ void ExtractDispConf(StereoMatcher& matcher) {
       }
     }
   }
+  failure.Rethrow();
 }
 
 }  // namespace tavrel::fast

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <istream>
 #include <stdexcept>
 #include <string>
@@ -19,10 +21,13 @@ class DirectionsError : public std::runtime_error {
 // any white space, which may be left out where two items cannot run together
 // (a keyword glued to its value, "OutputFile"); keywords are case-sensitive and
 // stand in a fixed order; an integer stops before the first character that
-// cannot continue it, so 3.5 reads as 3. Names of any length are kept as
-// written.
+// cannot continue it, so 3.5 reads as 3. Names and numbers are read up to
+// kMaxFieldLength characters; a longer one, or a name holding a NUL byte, is
+// refused with the field's message and a second line that says why.
 class DirectionsReader {
  public:
+  static constexpr std::size_t kMaxFieldLength = 4096;
+
   explicit DirectionsReader(std::istream& in) : in_(in) {}
 
   // Reads the next entry into `job`. Returns false when only white space is
@@ -31,6 +36,7 @@ class DirectionsReader {
   bool Next(StereoJob& job);
 
  private:
+  [[noreturn]] void FailField(const std::string& what);
   int Peek(std::size_t ahead = 0);
   int Get();
   void SkipWhiteSpace();
@@ -40,7 +46,8 @@ class DirectionsReader {
   bool ReadDecimal(float& value);
 
   std::istream& in_;
-  std::string pending_;  // characters looked at but not yet consumed
+  std::deque<char> pending_;  // characters looked at but not yet consumed
+  std::string why_;           // why the last field could not be read, if known
 };
 
 // Refuses, with a message in the manner of the reader's, values that the reader
