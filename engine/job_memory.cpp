@@ -1,6 +1,7 @@
 #include "engine/job_memory.h"
 
 #include <algorithm>
+#include <cmath>
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -38,8 +39,10 @@ double JobPeakBytes(const JobShape& shape, int threads) {
   // streaming three moments per band.
   const double sadRows =
       (2 * r + 6) * columns * BlockedDisparities(disparities) + (r + 5) * rowOfVolume;
-  const double correlationRows =
-      3.0 * shape.bands * (2 * r + 6) * columns * BlockedDisparities(disparities) / t;
+  // A thread's share of the blocks may begin and end within a block.
+  const double blocks = BlockedDisparities(disparities) / 16;
+  const double blocksPerThread = std::ceil(blocks / t) + (t > 1 ? 1 : 0);
+  const double correlationRows = 3.0 * shape.bands * (2 * r + 6) * columns * 16 * blocksPerThread;
   const double iterationRows = (w + 8) * rowOfVolume;
   const double perThread = std::max(shape.useSad ? sadRows : correlationRows, iterationRows);
 
