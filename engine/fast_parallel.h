@@ -5,8 +5,16 @@
 // several instruction sets and picked at run time. Without -ffast-math and
 // with contraction off, a vectorised loop performs exactly the scalar loop's
 // roundings, lane by lane.
+//
+// Fuzzing builds (clang) take the plain version only: clang gives the
+// resolvers of cloned functions in unnamed namespaces external names, which
+// then clash between files.
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+#define TAVREL_VECTOR_CLONES
+#else
 #define TAVREL_VECTOR_CLONES \
   __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#endif
 
 #include <atomic>
 #include <cstddef>
