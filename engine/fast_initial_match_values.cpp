@@ -910,14 +910,16 @@ void ComputeSadValues(StereoMatcher& matcher, const FloatArray& image0, const Fl
   const bool bytes = WholeIntensities(image0, 0.0f) && WholeIntensities(image1, 0.0f);
   if (threads > 1 && ExactSadSums(image0.bands(), bytes)) {
     std::vector<MeanExtent> extents(static_cast<std::size_t>(threads));
+    RegionFailure failure;
 #pragma omp parallel num_threads(threads)
-    {
+    failure.Run([&] {
       const Share rows = ShareOf(g.rows);
       if (rows.first < rows.end) {
         SadRows(matcher, image0, image1, bytes, g, rows.first, rows.end, maxScaler,
                 extents[rows.thread]);
       }
-    }
+    });
+    failure.Rethrow();
     MeanExtent all;
     for (const MeanExtent& e : extents) all.Merge(e);
     if (ExactMeanSums(all, g.radius)) return;
@@ -942,8 +944,9 @@ ImageMeans MeanImages(const FloatArray& image0, const FloatArray& image1, const 
   const int lanes = 2 * g.bands;
   const std::size_t rowSize = static_cast<std::size_t>(g.columns) * lanes;
   float* means = shared.Take<float>(rowSize * g.rows);
+  RegionFailure failure;
 #pragma omp parallel if (exactSums)
-  {
+  failure.Run([&] {
     const Share rows = ShareOf(g.rows);
     ThreadArena& arena = ThreadArena::Mine(0);
     arena.Reset(StreamingBoxMean::Bytes(g.columns, lanes, g.radius));
@@ -961,7 +964,8 @@ ImageMeans MeanImages(const FloatArray& image0, const FloatArray& image1, const 
       });
       std::copy_n(row, rowSize, means + static_cast<std::size_t>(i) * rowSize);
     }
-  }
+  });
+  failure.Rethrow();
   return ImageMeans{means, g.columns, lanes};
 }
 
@@ -1020,8 +1024,9 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   // and threads on neighbouring blocks of one row would pass the lines they
   // share back and forth. Otherwise each thread takes whole blocks and runs
   // them from the top.
+  RegionFailure failure;
 #pragma omp parallel
-  {
+  failure.Run([&] {
     const Share share = ShareOf(blocks);
     const std::vector<BlockRows> mine =
         momentsInFloat ? EvenBlockRows(blocks, g.rows, share.thread, share.threads)
@@ -1061,7 +1066,8 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
     };
     runRows(start, g.rows);
     if (start > 0) runRows(0, start);
-  }
+  });
+  failure.Rethrow();
   matcher.L0Ready = 1;
 }
 

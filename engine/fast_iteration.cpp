@@ -606,6 +606,8 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
   constexpr int kReplayAhead = 4;
   const int columnBlocks = (s.nc + kColumnBlock - 1) / kColumnBlock;
 
+  // Only the bands' scratch is allocated inside the region.
+  RegionFailure failure;
 #pragma omp parallel num_threads(bands)
   {
 #pragma omp for schedule(dynamic)
@@ -650,8 +652,11 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
     for (int t = 0; t < bands; ++t) {
       const auto started = std::chrono::steady_clock::now();
       ThreadArena& arena = ThreadArena::Mine(0);
-      arena.Reset(RowScratch::Bytes(s) + ThreadArena::Bytes<double>(planeCells) +
-                  ThreadArena::Bytes<float>(planeCells * sumRows));
+      const bool reserved = failure.Run([&] {
+        arena.Reset(RowScratch::Bytes(s) + ThreadArena::Bytes<double>(planeCells) +
+                    ThreadArena::Bytes<float>(planeCells * sumRows));
+      });
+      if (!reserved) continue;
       RowScratch scratch(s, arena);
       double* state = arena.Take<double>(planeCells);
       std::copy_n(checkpoints + planeCells * t, planeCells, state);
@@ -731,6 +736,7 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
       std::fill_n(Ln + static_cast<std::size_t>(r) * s.rowStride, s.rowStride, 0.0f);
     }
   }
+  failure.Rethrow();
   if (carrying) {
     if (paced) UpdatePace(bandFirst, seconds, carry->pace);
     carry->firstRow = carryTarget;
