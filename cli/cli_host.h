@@ -27,6 +27,7 @@ class CliHost : public BatchHost {
                  const std::string& caption) override;
   void OutputNotWritten(const std::string& path) override;
   void FatalError(const std::string& message) override;
+  bool KeepsVolumes() const override { return false; }
 
   // Some file of a finished entry could not be created or fully written.
   bool ResultLost() const { return resultLost_; }

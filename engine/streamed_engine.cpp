@@ -1,6 +1,7 @@
 #include "engine/streamed_engine.h"
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -143,23 +144,30 @@ void RunStreamed(const FloatArray& image0, const FloatArray& image1, const Strea
   streamed::Report(progress, JobStage::Extraction, 1, 1);
 }
 
-std::size_t StreamedPeakBytes(int rows, int columns, int bands, const StreamedJob& job) {
-  return streamed::Pipeline::Bytes(streamed::ShapeOf(rows, columns, bands, job));
+double StreamedPeakBytes(int rows, int columns, int bands, const StreamedJob& job) {
+  // The widest row any stage keeps is one of correlation's moments: columns x
+  // disparities x 3 bands x 8 bytes for its sums. Beyond 2^40 bytes the sizes
+  // could wrap; no machine holds such a row anyway.
+  const double widest = static_cast<double>(columns) *
+                        (static_cast<double>(job.maxDisparity) - job.minDisparity) * 3.0 *
+                        std::max(bands, 1) * sizeof(double);
+  if (!(widest < 0x1p40)) return std::numeric_limits<double>::infinity();
+  return static_cast<double>(
+      streamed::Pipeline::Bytes(streamed::ShapeOf(rows, columns, bands, job)));
 }
 
-std::size_t VolumePeakBytes(int rows, int columns, const StreamedJob& job) {
-  const std::size_t disparities =
-      static_cast<std::size_t>(job.maxDisparity) - static_cast<std::size_t>(job.minDisparity);
-  return 2 * static_cast<std::size_t>(rows) * columns * disparities * sizeof(float);
+double VolumePeakBytes(int rows, int columns, const StreamedJob& job) {
+  const double disparities = static_cast<double>(job.maxDisparity) - job.minDisparity;
+  return 2.0 * rows * columns * disparities * sizeof(float);
 }
 
 namespace {
 
 // Besides its volumes the volume engine holds per pixel the result maps, the
 // iteration's line sums and the scratch grids of the initial match values.
-constexpr std::size_t kVolumeEngineFloatsPerPixel = 24;
+constexpr double kVolumeEngineFloatsPerPixel = 24;
 // The result maps a matcher keeps: disparity, confidence and display.
-constexpr std::size_t kMapFloatsPerPixel = 3;
+constexpr double kMapFloatsPerPixel = 3;
 
 bool StreamedFits(int rows, int columns, int bands, const StreamedJob& job) {
   return StreamedPeakBytes(rows, columns, bands, job) <= VolumePeakBytes(rows, columns, job);
@@ -167,8 +175,8 @@ bool StreamedFits(int rows, int columns, int bands, const StreamedJob& job) {
 
 }  // namespace
 
-std::size_t JobPeakBytes(int rows, int columns, int bands, const StreamedJob& job) {
-  const std::size_t pixels = static_cast<std::size_t>(rows) * columns;
+double JobPeakBytes(int rows, int columns, int bands, const StreamedJob& job) {
+  const double pixels = static_cast<double>(rows) * columns;
   if (StreamedFits(rows, columns, bands, job)) {
     return StreamedPeakBytes(rows, columns, bands, job) +
            pixels * kMapFloatsPerPixel * sizeof(float);

@@ -54,16 +54,17 @@ void RunStreamed(const FloatArray& image0, const FloatArray& image1, const Strea
 
 // The heap RunStreamed holds at its peak for images of this size and band
 // count: the rings, column sums and row scratch of every stage (not the
-// images, nor what the sink keeps).
-std::size_t StreamedPeakBytes(int rows, int columns, int bands, const StreamedJob& job);
+// images, nor what the sink keeps). In double, exact up to 2^53 bytes;
+// infinity for rows that no address space could hold.
+double StreamedPeakBytes(int rows, int columns, int bands, const StreamedJob& job);
 
 // The heap the volume engine holds for the same job: L0 and Ln.
-std::size_t VolumePeakBytes(int rows, int columns, const StreamedJob& job);
+double VolumePeakBytes(int rows, int columns, const StreamedJob& job);
 
-// What a job run by RunMatcherJob takes: the smaller of the two, since it
-// runs the volume engine where the rings would outgrow the volumes (many
-// iterations), plus the result maps it leaves in the matcher.
-std::size_t JobPeakBytes(int rows, int columns, int bands, const StreamedJob& job);
+// What a job run by RunMatcherJob takes: the streamed pass, or where its
+// rings would outgrow the volumes (many iterations) the volume engine with
+// its scratch, plus the result maps either leaves in the matcher.
+double JobPeakBytes(int rows, int columns, int bands, const StreamedJob& job);
 
 // StereoMatcher::Run's job for a caller that needs only the results: on
 // return the matcher holds DispConf, DisplayMap (disparities), the sizes and

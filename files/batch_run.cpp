@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 
+#include "engine/streamed_engine.h"
 #include "files/directions_reader.h"
 #include "files/output_file.h"
 
@@ -113,10 +114,16 @@ class EntryRun {
     host_.EntryLoaded(job_, *images_.image0);
 
     try {
-      matcher_.Run(
-          *images_.image0, *images_.image1, job_.MinDisparity, job_.MaxDisparity, job_.WinRadL0,
-          job_.WinRadRC, job_.WinRadD, job_.NumIterations, job_.MaxScaler, job_.USE_SAD,
-          [this](JobStage stage, int step, int steps) { Report(Stage(stage), step, steps); });
+      const JobProgress report = [this](JobStage stage, int step, int steps) {
+        Report(Stage(stage), step, steps);
+      };
+      if (host_.KeepsVolumes()) {
+        matcher_.Run(*images_.image0, *images_.image1, job_.MinDisparity, job_.MaxDisparity,
+                     job_.WinRadL0, job_.WinRadRC, job_.WinRadD, job_.NumIterations, job_.MaxScaler,
+                     job_.USE_SAD, report);
+      } else {
+        RunMatcherJob(matcher_, *images_.image0, *images_.image1, Streamed(), report);
+      }
     } catch (const std::bad_alloc&) {
       return Fatal(VolumeMessage());
     } catch (const std::exception& error) {
@@ -176,6 +183,11 @@ class EntryRun {
     return true;
   }
 
+  StreamedJob Streamed() const {
+    return StreamedJob{job_.MinDisparity, job_.MaxDisparity,  job_.WinRadL0,  job_.WinRadRC,
+                       job_.WinRadD,      job_.NumIterations, job_.MaxScaler, job_.USE_SAD != 0};
+  }
+
   std::int64_t Disparities() const {
     return std::int64_t{job_.MaxDisparity} - std::int64_t{job_.MinDisparity};
   }
@@ -190,9 +202,12 @@ class EntryRun {
   bool CheckMemory() {
     if (Disparities() > std::numeric_limits<int>::max()) return Fatal(VolumeMessage());
     const auto available = AvailableMemory();
-    if (available &&
-        BytesNeeded(images_.image0->rows(), images_.image0->columns(),
-                    static_cast<double>(Disparities())) > static_cast<double>(*available)) {
+    const FloatArray& image0 = *images_.image0;
+    const double needed =
+        host_.KeepsVolumes()
+            ? BytesNeeded(image0.rows(), image0.columns(), static_cast<double>(Disparities()))
+            : JobPeakBytes(image0.rows(), image0.columns(), image0.bands(), Streamed());
+    if (available && needed > static_cast<double>(*available)) {
       return Fatal(VolumeMessage());
     }
     return true;
