@@ -1,8 +1,13 @@
 #include "engine/streamed_engine.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #ifdef _OPENMP
@@ -10,6 +15,7 @@
 #endif
 
 #include "engine/reference_engine.h"
+#include "engine/streamed_channel.h"
 #include "engine/streamed_stages.h"
 
 namespace tavrel {
@@ -38,17 +44,64 @@ JobShape ShapeOf(int rows, int columns, int bands, const StreamedJob& job) {
   return s;
 }
 
-// Rows of L0 kept: when the last iteration multiplies its row p by L0, the
-// first iteration has already read L0 up to row p + N WinRadRC (each
-// iteration reads WinRadRC rows ahead of the one after it).
-int L0RowsKept(const JobShape& s) { return std::max(1, s.iterations * s.winRadRC + 1); }
+// Rows of L0 a group of `iterations` iterations keeps: when its last
+// iteration multiplies its row p by L0, its first has already read L0 up to
+// row p + iterations x WinRadRC (each iteration reads WinRadRC rows ahead of
+// the one after it).
+int L0RowsKept(const JobShape& s, int iterations) {
+  return std::max(1, iterations * s.winRadRC + 1);
+}
 
-Threads ThreadsOf(const StreamedJob& job) {
+// Slots of the channel between two threads' groups of stages.
+constexpr int kChannelSlots = 8;
+
+int ThreadCount(const StreamedJob& job) {
   int count = job.threads;
 #ifdef _OPENMP
   if (count <= 0) count = omp_get_max_threads();
 #endif
-  return Threads{std::max(count, 1)};
+  return std::max(count, 1);
+}
+
+// The work of making one row of L0, in rows of one iteration: measured on
+// the synthetic scene for SAD; correlation's moments cost per band about
+// what SAD's similarities cost in all.
+double InitialValuesWeight(const JobShape& s) { return s.sad ? 1.5 : 1.5 + 2.0 * s.bands; }
+
+// How the threads share the job: the stages split into one group per
+// thread, run as a pipeline (group 0 makes L0 and its first iterations,
+// each group after it the next iterations, the last one the extraction
+// too), the iterations shared so that the groups' work is about even.
+// Threads beyond one per stage split each row's columns instead.
+struct Schedule {
+  std::vector<int> iterations;  // per group
+  Threads rowThreads;
+};
+
+Schedule ScheduleOf(const JobShape& s, int threads) {
+  const int groups = std::min(threads, s.iterations + 1);
+  Schedule schedule;
+  schedule.rowThreads = Threads{std::max(1, threads / groups)};
+  const double total = InitialValuesWeight(s) + s.iterations;
+  double done = InitialValuesWeight(s);
+  int given = 0;
+  for (int g = 0; g < groups; ++g) {
+    int count = 0;
+    if (g == groups - 1) {
+      count = s.iterations - given;
+    } else {
+      const double target = total * (g + 1) / groups;
+      // At least one iteration for every later group, none left unplaced.
+      const int room = s.iterations - given - (groups - 1 - g);
+      while (count < room && done + 0.5 < target) {
+        ++count;
+        done += 1.0;
+      }
+    }
+    schedule.iterations.push_back(count);
+    given += count;
+  }
+  return schedule;
 }
 
 // The strongest local maximum of one pixel's values, as the straightforward
@@ -66,34 +119,123 @@ reference::Peak FindPeak(const float* values, int count) {
   return peak;
 }
 
-// Stage 0 makes L0, stage k the k-th iteration; the last one feeds the
-// extraction.
-class Pipeline {
+// The first failure of any thread: it cancels every channel, so that no
+// thread waits for ever, and is the one rethrown after all have stopped
+// (the others then fail only because of the cancel).
+class FirstFailure {
  public:
-  Pipeline(const JobShape& shape, const FloatArray& image0, const FloatArray& image1,
-           Threads threads)
-      : shape_(shape), l0_(shape_, image0, image1, L0RowsKept(shape_), threads) {
-    RowSource* before = &l0_;
-    for (int k = 0; k < shape_.iterations; ++k) {
-      iterations_.push_back(std::make_unique<IterationStage>(shape_, *before, l0_, threads));
-      before = iterations_.back().get();
+  explicit FirstFailure(std::vector<std::unique_ptr<RowChannel>>& channels) : channels_(channels) {}
+
+  void Record(std::exception_ptr error) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!first_) first_ = error;
     }
-    last_ = before;
+    for (auto& channel : channels_) channel->Cancel();
   }
-
-  const float* FinalRow(int row) { return last_->Row(row); }
-
-  static std::size_t Bytes(const JobShape& shape) {
-    return InitialValuesStage::Bytes(shape, L0RowsKept(shape)) +
-           static_cast<std::size_t>(shape.iterations) * IterationStage::Bytes(shape) +
-           static_cast<std::size_t>(shape.columns) * 2 * sizeof(float);
+  void RethrowIfAny() {
+    if (first_) std::rethrow_exception(first_);
   }
 
  private:
+  std::vector<std::unique_ptr<RowChannel>>& channels_;
+  std::mutex mutex_;
+  std::exception_ptr first_;
+};
+
+// The job's stages in their groups, one per thread, joined by channels.
+class Pipeline {
+ public:
+  Pipeline(const JobShape& shape, const FloatArray& image0, const FloatArray& image1, int threads)
+      : shape_(shape), schedule_(ScheduleOf(shape_, threads)) {
+    const int groups = static_cast<int>(schedule_.iterations.size());
+    for (int g = 0; g < groups; ++g) {
+      Group& group = groups_.emplace_back();
+      const int count = schedule_.iterations[g];
+      if (g == 0) {
+        group.initial = std::make_unique<InitialValuesStage>(
+            shape_, image0, image1, L0RowsKept(shape_, count), schedule_.rowThreads);
+        group.l0 = group.last = group.initial.get();
+      } else {
+        group.input = std::make_unique<ChannelSource>(*channels_.back(), shape_.RowSize(),
+                                                      L0RowsKept(shape_, count));
+        group.l0 = &group.input->l0();
+        group.last = &group.input->values();
+      }
+      for (int k = 0; k < count; ++k) {
+        group.iterations.push_back(
+            std::make_unique<IterationStage>(shape_, *group.last, *group.l0, schedule_.rowThreads));
+        group.last = group.iterations.back().get();
+      }
+      if (g + 1 < groups) {
+        channels_.push_back(std::make_unique<RowChannel>(kChannelSlots, shape_.RowSize()));
+      }
+    }
+  }
+
+  // Runs every group but the last on a thread of its own and hands each
+  // row of the last group to `row`, on the calling thread.
+  void Run(const std::function<void(int, const float*)>& row) {
+    FirstFailure failure(channels_);
+    std::vector<std::thread> workers;
+    const int groups = static_cast<int>(groups_.size());
+    try {
+      for (int g = 0; g + 1 < groups; ++g) {
+        workers.emplace_back([this, g, &failure] {
+          try {
+            // L0 is 0 on the rows outside the interior, where no iteration
+            // reads it; reading it there would pull rows from the group's
+            // source before its first iteration has taken them.
+            Group& group = groups_[g];
+            const std::vector<float> zeros(shape_.RowSize(), 0.0f);
+            for (int r = 0; r < shape_.rows; ++r) {
+              const float* values = group.last->Row(r);
+              const bool interior = r >= kPixelMargin && r <= shape_.rows - kPixelMargin - 1;
+              channels_[g]->Push(values, interior ? group.l0->Row(r) : zeros.data());
+            }
+          } catch (...) {
+            failure.Record(std::current_exception());
+          }
+        });
+      }
+      for (int r = 0; r < shape_.rows; ++r) row(r, groups_.back().last->Row(r));
+    } catch (...) {
+      failure.Record(std::current_exception());
+    }
+    for (auto& worker : workers) worker.join();
+    failure.RethrowIfAny();
+  }
+
+  static std::size_t Bytes(const JobShape& shape, int threads) {
+    const Schedule schedule = ScheduleOf(shape, threads);
+    const int groups = static_cast<int>(schedule.iterations.size());
+    std::size_t bytes = static_cast<std::size_t>(shape.columns) * 2 * sizeof(float);
+    for (int g = 0; g < groups; ++g) {
+      const int count = schedule.iterations[g];
+      bytes += g == 0 ? InitialValuesStage::Bytes(shape, L0RowsKept(shape, count))
+                      : ChannelSource::Bytes(shape.RowSize(), L0RowsKept(shape, count));
+      bytes += static_cast<std::size_t>(count) * IterationStage::Bytes(shape);
+      if (g + 1 < groups) {
+        bytes += RowChannel::Bytes(kChannelSlots, shape.RowSize()) +
+                 shape.RowSize() * sizeof(float);
+      }
+    }
+    return bytes;
+  }
+
+ private:
+  struct Group {
+    std::unique_ptr<InitialValuesStage> initial;  // group 0
+    std::unique_ptr<ChannelSource> input;         // the others
+    std::vector<std::unique_ptr<IterationStage>> iterations;
+    RowSource* l0 = nullptr;
+    RowSource* last = nullptr;
+  };
+
   JobShape shape_;
-  InitialValuesStage l0_;
-  std::vector<std::unique_ptr<IterationStage>> iterations_;
-  RowSource* last_ = nullptr;
+  Schedule schedule_;
+  std::vector<std::unique_ptr<RowChannel>> channels_;
+  std::vector<Group> groups_;
 };
 
 void Report(const JobProgress& progress, JobStage stage, int step, int steps) {
@@ -114,18 +256,14 @@ void RunStreamed(const FloatArray& image0, const FloatArray& image1, const Strea
               job.winRadD);
   const streamed::JobShape shape =
       streamed::ShapeOf(image0.rows(), image0.columns(), image0.bands(), job);
-  const streamed::Threads threads = streamed::ThreadsOf(job);
+  const int threads = streamed::ThreadCount(job);
   streamed::Report(progress, JobStage::InitialMatchValues, 1, 1);
   streamed::Pipeline pipeline(shape, image0, image1, threads);
 
   std::vector<float> dispConf(static_cast<std::size_t>(shape.columns) * 2);
   const int d = shape.disparities;
   int reported = 0;
-  const int extractionThreads =
-      streamed::ThreadsFor(static_cast<std::ptrdiff_t>(shape.RowSize()), threads);
-  for (int row = 0; row < shape.rows; ++row) {
-    const float* values = pipeline.FinalRow(row);
-#pragma omp parallel for num_threads(extractionThreads) schedule(static)
+  pipeline.Run([&](int row, const float* values) {
     for (int c = 0; c < shape.columns; ++c) {
       const reference::Peak peak =
           streamed::FindPeak(values + static_cast<std::ptrdiff_t>(c) * d, d);
@@ -140,7 +278,7 @@ void RunStreamed(const FloatArray& image0, const FloatArray& image1, const Strea
       ++reported;
       streamed::Report(progress, JobStage::Iteration, reported, shape.iterations);
     }
-  }
+  });
   streamed::Report(progress, JobStage::Extraction, 1, 1);
 }
 
@@ -152,8 +290,8 @@ double StreamedPeakBytes(int rows, int columns, int bands, const StreamedJob& jo
                         (static_cast<double>(job.maxDisparity) - job.minDisparity) * 3.0 *
                         std::max(bands, 1) * sizeof(double);
   if (!(widest < 0x1p40)) return std::numeric_limits<double>::infinity();
-  return static_cast<double>(
-      streamed::Pipeline::Bytes(streamed::ShapeOf(rows, columns, bands, job)));
+  return static_cast<double>(streamed::Pipeline::Bytes(streamed::ShapeOf(rows, columns, bands, job),
+                                                       streamed::ThreadCount(job)));
 }
 
 double VolumePeakBytes(int rows, int columns, const StreamedJob& job) {

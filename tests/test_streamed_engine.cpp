@@ -139,13 +139,41 @@ TEST(StreamedEngine, AnyThreadCountGivesTheSameBits) {
   std::mt19937 rng(3);
   ExpectSameAsReference(Make(30, 300, 3, -10, 90, 3, 2, 1, 2, true), rng, {1, 2, 3});
   ExpectSameAsReference(Make(26, 260, 3, -10, 90, 2, 3, 2, 2, false), rng, {1, 2, 3});
+  // With no iteration to pipeline the threads split the rows' columns.
+  ExpectSameAsReference(Make(30, 300, 3, -10, 90, 3, 2, 1, 0, true), rng, {2, 3});
+  ExpectSameAsReference(Make(30, 300, 1, -10, 90, 3, 2, 1, 1, false), rng, {2, 3});
+}
+
+class FailingSink : public DispConfSink {
+ public:
+  void Row(int row, const float* /*dispConf*/) override {
+    if (row == 12) throw std::runtime_error("disk full");
+  }
+};
+
+// A failure on one thread stops the others instead of leaving them waiting
+// on each other, and the caller hears that failure, not the stop.
+TEST(StreamedEngine, AFailureStopsEveryThreadAndIsReported) {
+  std::mt19937 rng(12);
+  Case c = Make(40, 60, 1, 0, 16, 2, 2, 1, 6, true);
+  const testing::ImagePair images = Images(c, rng);
+  for (const int threads : {1, 2, 3}) {
+    c.job.threads = threads;
+    FailingSink sink;
+    try {
+      RunStreamed(images.image0, images.image1, c.job, sink);
+      ADD_FAILURE() << "no failure on " << threads << " threads";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "disk full");
+    }
+  }
 }
 
 // The job of tavrel-batch: the same output file, to the byte, and the same
 // PFM of the disparities, as the straightforward engine writes.
 TEST(StreamedEngine, WholeOutputFilesMatchTheReference) {
   std::mt19937 rng(77);
-  const Case c = Make(45, 60, 3, -2, 18, 3, 2, 1, 4, true);
+  const Case c = Make(120, 60, 3, -2, 18, 3, 2, 1, 4, true);
   const testing::ImagePair images = Images(c, rng);
   testing::TempDir dir;
 
@@ -154,6 +182,8 @@ TEST(StreamedEngine, WholeOutputFilesMatchTheReference) {
   reference.Run(images.image0, images.image1, c.job.minDisparity, c.job.maxDisparity,
                 c.job.winRadL0, c.job.winRadRC, c.job.winRadD, c.job.iterations, c.job.maxScaler,
                 1);
+  ASSERT_LT(StreamedPeakBytes(c.rows, c.columns, c.bands, c.job),
+            VolumePeakBytes(c.rows, c.columns, c.job));
   StereoMatcher streamed;
   RunMatcherJob(streamed, images.image0, images.image1, c.job);
 
