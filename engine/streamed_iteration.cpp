@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "engine/fast_parallel.h"
+#include "engine/fast_transpose.h"
 #include "engine/match_volume.h"
 #include "engine/streamed_stages.h"
 
@@ -49,6 +51,80 @@ void ImageOneInterior(const JobShape& s, const RowGeometry& g, int d, int from, 
   const std::int64_t hi = std::min<std::int64_t>(to, g.nc - offset);
   begin = static_cast<int>(std::clamp<std::int64_t>(lo, from, to));
   end = static_cast<int>(std::clamp<std::int64_t>(hi, begin, to));
+}
+
+// Sums along the indices of the interior columns begin .. end - 1 of one
+// row, from the box sums transposed (row j holds index g.low + j of every
+// interior column): supports[d][cc] gets the sum over d - wd .. d + wd as
+// the running sum in double forms it (one subtraction and one addition per
+// step), p0[cc] their float sum, d ascending. A vector of columns at once.
+TAVREL_VECTOR_CLONES void SumAlongIndices(const float* __restrict transposed, const RowGeometry& g,
+                                          int wd, int begin, int end, double* __restrict sums,
+                                          float* __restrict supports, float* __restrict p0) {
+  auto at = [transposed, &g](int index) {
+    return transposed + static_cast<std::ptrdiff_t>(index - g.low) * g.nc;
+  };
+  const int first = kDisparityMargin;
+  const float* start = at(first - wd);
+  for (int cc = begin; cc < end; ++cc) sums[cc] = start[cc];
+  for (int k = first - wd + 1; k <= first + wd; ++k) {
+    const float* in = at(k);
+    for (int cc = begin; cc < end; ++cc) sums[cc] += in[cc];
+  }
+  for (int cc = begin; cc < end; ++cc) p0[cc] = 0.0f;
+  for (int d = first; d < first + g.nd; ++d) {
+    float* out = supports + static_cast<std::ptrdiff_t>(d - first) * g.nc;
+    const float* leave = at(d - wd);
+    const float* enter = at(d + wd + 1);
+    for (int cc = begin; cc < end; ++cc) {
+      const float value = static_cast<float>(sums[cc]);
+      out[cc] = value;
+      p0[cc] += value;
+      sums[cc] = (sums[cc] - leave[cc]) + enter[cc];
+    }
+  }
+}
+
+// Image-1 line sums of the image-1 interior columns kPixelMargin + begin ..
+// kPixelMargin + end - 1, into p1 (indexed by image-1 column): each gathers
+// its cells with image-0 columns ascending, that is indices descending.
+TAVREL_VECTOR_CLONES void GatherImageOneSums(const float* __restrict supports, const RowGeometry& g,
+                                             int minDisparity, int begin, int end,
+                                             float* __restrict p1) {
+  for (int c = begin; c < end; ++c) p1[kPixelMargin + c] = 0.0f;
+  for (int d = kDisparityMargin + g.nd - 1; d >= kDisparityMargin; --d) {
+    const std::int64_t offset = static_cast<std::int64_t>(minDisparity) + d;
+    // Image-1 column kPixelMargin + cc + offset for image-0 column cc.
+    const std::int64_t from = std::max<std::int64_t>(begin - offset, 0);
+    const std::int64_t to = std::min<std::int64_t>(end - offset, g.nc);
+    if (from >= to) continue;
+    const float* in = supports + static_cast<std::ptrdiff_t>(d - kDisparityMargin) * g.nc;
+    const std::int64_t shift = kPixelMargin + offset;
+    for (std::int64_t cc = from; cc < to; ++cc) p1[shift + cc] += in[cc];
+  }
+}
+
+// values[cc] = v * v for cc in [begin, end), v = S / T (S where T is 0),
+// v < 0 -> 0 (NaN stays), T = p0[cc] plus p1[shift + cc] where p1 is given.
+// The quotient by 1 where T is 0 gives S itself, so every lane divides.
+TAVREL_VECTOR_CLONES void NormaliseAndSquare(float* __restrict values, const float* __restrict p0,
+                                             const float* __restrict p1, std::int64_t shift,
+                                             int begin, int end) {
+  if (p1) {
+    for (int cc = begin; cc < end; ++cc) {
+      const float total = p1[shift + cc] + p0[cc];
+      float v = values[cc] / (total != 0.0f ? total : 1.0f);
+      v = v < 0.0f ? 0.0f : v;
+      values[cc] = v * v;
+    }
+    return;
+  }
+  for (int cc = begin; cc < end; ++cc) {
+    const float total = p0[cc];
+    float v = values[cc] / (total != 0.0f ? total : 1.0f);
+    v = v < 0.0f ? 0.0f : v;
+    values[cc] = v * v;
+  }
 }
 
 }  // namespace
@@ -112,105 +188,46 @@ void IterationStage::MakeRow(int row, float* out) {
   float* supports = supports_.data();
   float* p0 = imageZeroSums_.data();
   float* p1 = imageOneSums_.data();
-  auto at = [transposed, &g](int index) {
-    return transposed + static_cast<std::ptrdiff_t>(index - g.low) * g.nc;
-  };
-  auto support = [supports, &g, first](int d) {
-    return supports + static_cast<std::ptrdiff_t>(d - first) * g.nc;
-  };
 
   const std::ptrdiff_t cells = static_cast<std::ptrdiff_t>(g.nc) * D;
   const int pieces = ThreadsFor(cells, threads_);
 #pragma omp parallel num_threads(pieces)
   {
-    // Sums along the indices and the image-0 line sums, per block of columns.
 #pragma omp for schedule(static)
     for (int piece = 0; piece < pieces; ++piece) {
       int begin = 0;
       int end = 0;
       Piece(g.nc, piece, pieces, begin, end);
-      for (int cc = begin; cc < end; ++cc) {
-        const float* pixel = box + static_cast<std::ptrdiff_t>(kPixelMargin + cc) * D + g.low;
-        for (int j = 0; j < g.count; ++j)
-          transposed[static_cast<std::ptrdiff_t>(j) * g.nc + cc] = pixel[j];
-      }
-      const float* start = at(first - wd);
-      for (int cc = begin; cc < end; ++cc) sums[cc] = start[cc];
-      for (int k = first - wd + 1; k <= first + wd; ++k) {
-        const float* in = at(k);
-        for (int cc = begin; cc < end; ++cc) sums[cc] += in[cc];
-      }
-      std::fill(p0 + begin, p0 + end, 0.0f);
-      for (int d = first; d <= last; ++d) {
-        float* out = support(d);
-        const float* leave = at(d - wd);
-        const float* enter = at(d + wd + 1);
-        for (int cc = begin; cc < end; ++cc) {
-          const float value = static_cast<float>(sums[cc]);
-          out[cc] = value;
-          p0[cc] += value;
-          sums[cc] = (sums[cc] - leave[cc]) + enter[cc];
-        }
-      }
+      fast::Transpose(box + static_cast<std::ptrdiff_t>(kPixelMargin + begin) * D + g.low, D,
+                      transposed + begin, g.nc, end - begin, g.count);
+      SumAlongIndices(transposed, g, wd, begin, end, sums, supports, p0);
     }
-
-    // Image-1 line sums, per block of image-1 columns: each column gathers
-    // its cells with image-0 columns ascending, that is indices descending.
 #pragma omp for schedule(static)
     for (int piece = 0; piece < pieces; ++piece) {
       int begin = 0;
       int end = 0;
       Piece(g.nc, piece, pieces, begin, end);
-      std::fill(p1 + kPixelMargin + begin, p1 + kPixelMargin + end, 0.0f);
-      for (int d = last; d >= first; --d) {
-        const std::int64_t offset = static_cast<std::int64_t>(s.minDisparity) + d;
-        // Image-1 interior columns begin .. end - 1 (relative) come from
-        // image-0 interior columns cc = c1 - offset.
-        const std::int64_t from = std::max<std::int64_t>(begin - offset, 0);
-        const std::int64_t to = std::min<std::int64_t>(end - offset, g.nc);
-        if (from >= to) continue;
-        const float* in = support(d);
-        for (std::int64_t cc = from; cc < to; ++cc) p1[kPixelMargin + offset + cc] += in[cc];
-      }
+      GatherImageOneSums(supports, g, s.minDisparity, begin, end, p1);
     }
-
-    // Normalisation, clamp, square and the product with L0.
 #pragma omp for schedule(static)
     for (int piece = 0; piece < pieces; ++piece) {
       int begin = 0;
       int end = 0;
       Piece(g.nc, piece, pieces, begin, end);
       for (int d = first; d <= last; ++d) {
-        float* values = support(d);
         int withBegin = 0;
         int withEnd = 0;
         ImageOneInterior(s, g, d, begin, end, withBegin, withEnd);
         const std::int64_t shift = kPixelMargin + static_cast<std::int64_t>(s.minDisparity) + d;
-        for (int cc = begin; cc < withBegin; ++cc) {
-          const float total = p0[cc];
-          float v = total != 0.0f ? values[cc] / total : values[cc];
-          v = v < 0.0f ? 0.0f : v;
-          values[cc] = v * v;
-        }
-        for (int cc = withBegin; cc < withEnd; ++cc) {
-          const float total = p1[shift + cc] + p0[cc];
-          float v = total != 0.0f ? values[cc] / total : values[cc];
-          v = v < 0.0f ? 0.0f : v;
-          values[cc] = v * v;
-        }
-        for (int cc = withEnd; cc < end; ++cc) {
-          const float total = p0[cc];
-          float v = total != 0.0f ? values[cc] / total : values[cc];
-          v = v < 0.0f ? 0.0f : v;
-          values[cc] = v * v;
-        }
+        float* values = supports + static_cast<std::ptrdiff_t>(d - first) * g.nc;
+        NormaliseAndSquare(values, p0, nullptr, 0, begin, withBegin);
+        NormaliseAndSquare(values, p0, p1, shift, withBegin, withEnd);
+        NormaliseAndSquare(values, p0, nullptr, 0, withEnd, end);
       }
-      for (int cc = begin; cc < end; ++cc) {
-        const std::ptrdiff_t pixel = static_cast<std::ptrdiff_t>(kPixelMargin + cc) * D;
-        for (int d = first; d <= last; ++d) {
-          out[pixel + d] = l0[pixel + d] * support(d)[cc];
-        }
-      }
+      const std::ptrdiff_t firstCell =
+          static_cast<std::ptrdiff_t>(kPixelMargin + begin) * D + first;
+      fast::TransposeMultiply(supports + begin, g.nc, l0 + firstCell, out + firstCell, D, g.nd,
+                              end - begin);
     }
   }
 }

@@ -6,7 +6,53 @@
 #include <string>
 #include <utility>
 
+#include "engine/fast_parallel.h"
+
 namespace tavrel::streamed {
+namespace {
+
+// sums[k] = (sums[k] - leave[k]) + enter[k] in double, for k < n.
+TAVREL_VECTOR_CLONES void StepSums(double* __restrict sums, const float* __restrict leave,
+                                   const float* __restrict enter, std::ptrdiff_t n) {
+  for (std::ptrdiff_t k = 0; k < n; ++k) sums[k] = (sums[k] - leave[k]) + enter[k];
+}
+
+// out[k] = sums[k] rounded to float, for k < n.
+TAVREL_VECTOR_CLONES void RoundSums(const double* __restrict sums, float* __restrict out,
+                                    std::ptrdiff_t n) {
+  for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = static_cast<float>(sums[k]);
+}
+
+// sums[k] += in[k] in double, for k < n.
+TAVREL_VECTOR_CLONES void AddRow(double* __restrict sums, const float* __restrict in,
+                                 std::ptrdiff_t n) {
+  for (std::ptrdiff_t k = 0; k < n; ++k) sums[k] += in[k];
+}
+
+// BoxSumLine along a row of `columns` pixels for the bands b0 .. b1 - 1:
+// out's columns r .. columns - r - 1 get the double running sums of the
+// 2r + 1 columns of `in` around them, rounded once.
+TAVREL_VECTOR_CLONES void RowRunningSums(const float* __restrict in, float* __restrict out,
+                                         double* __restrict sums, int columns, int bands, int r,
+                                         int b0, int b1) {
+  auto at = [in, bands](int column) { return in + static_cast<std::ptrdiff_t>(column) * bands; };
+  const int last = columns - r - 1;
+  for (int b = b0; b < b1; ++b) sums[b] = at(0)[b];
+  for (int k = 1; k <= 2 * r; ++k) {
+    const float* cell = at(k);
+    for (int b = b0; b < b1; ++b) sums[b] += cell[b];
+  }
+  for (int c = r; c <= last; ++c) {
+    float* cell = out + static_cast<std::ptrdiff_t>(c) * bands;
+    for (int b = b0; b < b1; ++b) cell[b] = static_cast<float>(sums[b]);
+    if (c == last) break;
+    const float* leave = at(c - r);
+    const float* enter = at(c + r + 1);
+    for (int b = b0; b < b1; ++b) sums[b] = (sums[b] - leave[b]) + enter[b];
+  }
+}
+
+}  // namespace
 int ThreadsFor(std::ptrdiff_t cells, Threads threads) {
   const std::ptrdiff_t useful = std::max<std::ptrdiff_t>(1, cells / kCellsPerThread);
   return static_cast<int>(std::min<std::ptrdiff_t>(std::max(threads.count, 1), useful));
@@ -81,57 +127,52 @@ void StreamedBox::AdvanceColumnSums(int row) {
   const std::size_t offset = static_cast<std::size_t>(r) * shape_.bands;
   const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(columnSums_.size());
   double* sums = columnSums_.data();
-  const int threads = ThreadsFor(n, threads_);
+  const int pieces = ThreadsFor(n, threads_);
+  // Each piece of the cells is one thread's, the same cells for any count.
+  auto split = [n, pieces](int piece, std::ptrdiff_t& begin, std::ptrdiff_t& end) {
+    begin = n * piece / pieces;
+    end = n * (piece + 1) / pieces;
+  };
   if (sumsRow_ < 0) {
     const float* first = Input(0) + offset;
-#pragma omp parallel for num_threads(threads) schedule(static)
-    for (std::ptrdiff_t k = 0; k < n; ++k) sums[k] = first[k];
+    std::copy_n(first, n, sums);
     for (int j = 1; j <= 2 * r; ++j) {
       const float* in = Input(j) + offset;
-#pragma omp parallel for num_threads(threads) schedule(static)
-      for (std::ptrdiff_t k = 0; k < n; ++k) sums[k] += in[k];
+#pragma omp parallel for num_threads(pieces) schedule(static)
+      for (int piece = 0; piece < pieces; ++piece) {
+        std::ptrdiff_t begin = 0, end = 0;
+        split(piece, begin, end);
+        AddRow(sums + begin, in + begin, end - begin);
+      }
     }
     sumsRow_ = r;
   }
   while (sumsRow_ < row) {
     const float* enter = Input(sumsRow_ + r + 1) + offset;
     const float* leave = Input(sumsRow_ - r) + offset;
-#pragma omp parallel for num_threads(threads) schedule(static)
-    for (std::ptrdiff_t k = 0; k < n; ++k) sums[k] = (sums[k] - leave[k]) + enter[k];
+#pragma omp parallel for num_threads(pieces) schedule(static)
+    for (int piece = 0; piece < pieces; ++piece) {
+      std::ptrdiff_t begin = 0, end = 0;
+      split(piece, begin, end);
+      StepSums(sums + begin, leave + begin, enter + begin, end - begin);
+    }
     ++sumsRow_;
   }
 }
 
 // BoxSumLine along the row for every band at once: out's inner columns get
-// the running sums of columnRow's 2r + 1 columns around them; the bands are
-// shared among the threads.
+// the running sums of columnRow's 2r + 1 columns around them. The sums run
+// along the whole row from column 0, so the threads share the bands, never
+// the columns.
 void StreamedBox::RowPass(const float* columnRow, float* out) {
-  const int r = shape_.radius;
   const int bands = shape_.bands;
-  const int last = shape_.columns - r - 1;
-  double* rowSums = rowSums_.data();
   const int threads = ThreadsFor(static_cast<std::ptrdiff_t>(rowSize_), threads_);
   const int pieces = std::min(threads, bands);
 #pragma omp parallel for num_threads(pieces) schedule(static)
   for (int piece = 0; piece < pieces; ++piece) {
     const int b0 = static_cast<int>(static_cast<std::int64_t>(bands) * piece / pieces);
     const int b1 = static_cast<int>(static_cast<std::int64_t>(bands) * (piece + 1) / pieces);
-    auto at = [columnRow, bands](int column) {
-      return columnRow + static_cast<std::ptrdiff_t>(column) * bands;
-    };
-    for (int b = b0; b < b1; ++b) rowSums[b] = at(0)[b];
-    for (int k = 1; k <= 2 * r; ++k) {
-      const float* in = at(k);
-      for (int b = b0; b < b1; ++b) rowSums[b] += in[b];
-    }
-    for (int c = r; c <= last; ++c) {
-      float* cell = out + static_cast<std::ptrdiff_t>(c) * bands;
-      for (int b = b0; b < b1; ++b) cell[b] = static_cast<float>(rowSums[b]);
-      if (c == last) break;
-      const float* leave = at(c - r);
-      const float* enter = at(c + r + 1);
-      for (int b = b0; b < b1; ++b) rowSums[b] = (rowSums[b] - leave[b]) + enter[b];
-    }
+    RowRunningSums(columnRow, out, rowSums_.data(), shape_.columns, bands, shape_.radius, b0, b1);
   }
 }
 
@@ -163,10 +204,10 @@ void StreamedBox::Row(int row, float* out) {
     std::copy_n(in, edge, columnRow_.data());
     std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount,
                 columnRow_.data() + edge + innerCount);
-    for (std::size_t k = 0; k < innerCount; ++k) {
-      columnRow_[edge + k] = static_cast<float>(columnSums_[k]);
-    }
-    std::copy_n(columnRow_.data(), rowSize_, out);
+    RoundSums(columnSums_.data(), columnRow_.data() + edge,
+              static_cast<std::ptrdiff_t>(innerCount));
+    std::copy_n(in, edge, out);
+    std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount, out + edge + innerCount);
     RowPass(columnRow_.data(), out);
   }
   if (shape_.mean) Divide(out);
