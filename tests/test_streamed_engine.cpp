@@ -228,6 +228,7 @@ TEST(StreamedEngine, PeakGrowsWithIterationsNotRows) {
   job.winRadRC = 2;
   job.winRadD = 1;
   job.iterations = 8;
+  job.threads = 2;
   const double aloe = StreamedPeakBytes(1110, 1282, 3, job);
   EXPECT_LT(aloe, 200e6);
   EXPECT_EQ(StreamedPeakBytes(4000, 1282, 3, job), aloe);
