@@ -1,6 +1,7 @@
 #include "engine/streamed_engine.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -91,13 +92,13 @@ Schedule ScheduleOf(const JobShape& s, int threads) {
     if (g == groups - 1) {
       count = s.iterations - given;
     } else {
+      // Iterations up to the group's share of the work, leaving at least one
+      // for every later group.
       const double target = total * (g + 1) / groups;
-      // At least one iteration for every later group, none left unplaced.
       const int room = s.iterations - given - (groups - 1 - g);
-      while (count < room && done + 0.5 < target) {
-        ++count;
-        done += 1.0;
-      }
+      const double wanted = std::ceil(target - done - 0.5);
+      count = static_cast<int>(std::clamp(wanted, 0.0, static_cast<double>(room)));
+      done += count;
     }
     schedule.iterations.push_back(count);
     given += count;
@@ -285,12 +286,14 @@ void RunStreamed(const FloatArray& image0, const FloatArray& image1, const Strea
 
 double StreamedPeakBytes(int rows, int columns, int bands, const StreamedJob& job) {
   // The widest row any stage keeps is one of correlation's moments: columns x
-  // disparities x 3 bands x 8 bytes for its sums. Beyond 2^40 bytes the sizes
-  // could wrap; no machine holds such a row anyway.
+  // disparities x 3 bands x 8 bytes for its sums, and no stage keeps more
+  // than 32 such rows per iteration and 32 besides. Where that bound passes
+  // 2^60 bytes the sizes could wrap; no machine holds such a job anyway.
   const double widest = static_cast<double>(columns) *
                         (static_cast<double>(job.maxDisparity) - job.minDisparity) * 3.0 *
                         std::max(bands, 1) * sizeof(double);
-  if (!(widest < 0x1p40)) return std::numeric_limits<double>::infinity();
+  const double bound = widest * 32.0 * (std::max(job.iterations, 0) + 1.0);
+  if (!(bound < 0x1p60)) return std::numeric_limits<double>::infinity();
   return static_cast<double>(streamed::Pipeline::Bytes(streamed::ShapeOf(rows, columns, bands, job),
                                                        streamed::ThreadCount(job)));
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -234,6 +235,16 @@ TEST(StreamedEngine, PeakGrowsWithIterationsNotRows) {
   EXPECT_EQ(StreamedPeakBytes(4000, 1282, 3, job), aloe);
   job.iterations = 9;
   EXPECT_GT(StreamedPeakBytes(1110, 1282, 3, job), aloe);
+
+  // Sizes whose byte counts could wrap are beyond any memory, not small; so
+  // many iterations run on the volumes, whose size does not grow with them.
+  job.maxDisparity = 2'000'000'000;
+  EXPECT_EQ(StreamedPeakBytes(60000, 60000, 3, job), std::numeric_limits<double>::infinity());
+  EXPECT_GT(JobPeakBytes(60000, 60000, 3, job), 1e19);
+  job.maxDisparity = 175;
+  job.iterations = 2'000'000'000;
+  EXPECT_EQ(JobPeakBytes(1110, 1282, 3, job),
+            VolumePeakBytes(1110, 1282, job) + 1110.0 * 1282 * 24 * sizeof(float));
 }
 
 class RowRecorder : public DispConfSink {
