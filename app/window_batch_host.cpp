@@ -1,6 +1,7 @@
 #include "app/window_batch_host.h"
 
 #include <exception>
+#include <stdexcept>
 
 #include "display/image_loading.h"
 #include "display/rendering.h"
@@ -12,13 +13,12 @@ WindowBatchHost::WindowBatchHost(AppState& state, RunMonitor& monitor)
 
 std::unique_ptr<FloatArray> WindowBatchHost::LoadImage(int which, const std::string& path,
                                                        int bands) {
-  if (bands <= 0) return nullptr;
-  Surface picture;
-  if (!LoadImageSurface(path, picture)) return nullptr;
+  if (bands <= 0) throw std::invalid_argument("bands must be positive");
+  Surface picture = LoadImageSurface(path);
   auto grid = std::make_unique<FloatArray>(picture.width, picture.height, bands);
   // Bands that the conversion leaves unwritten (a band count of 2) read as 0.
   grid->Fill(0.0f);
-  if (!Surface2Array(picture, *grid)) return nullptr;
+  Surface2Array(picture, *grid);
   Surface& kept = state_.ImageSurfaces[which == 0 ? 0 : 1];
   kept = std::move(picture);
   if (which == 0) {

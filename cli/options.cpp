@@ -77,6 +77,11 @@ Options:
   -h, --help      show this text and exit
   -V, --version   show the version and exit
 
+Environment:
+  TAVREL_ISA      v4, v3 or baseline: the instruction set the engine's vector
+                  code uses (default: the fastest this processor runs); every
+                  choice gives the same results
+
 Exit status:
   0  every entry was run and every file written
   1  a directions file or an image could not be used (or a bad command line);

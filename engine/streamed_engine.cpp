@@ -15,6 +15,7 @@
 #include <omp.h>
 #endif
 
+#include "engine/isa_path.h"
 #include "engine/reference_engine.h"
 #include "engine/streamed_channel.h"
 #include "engine/streamed_stages.h"
@@ -259,6 +260,7 @@ void RunStreamed(const FloatArray& image0, const FloatArray& image1, const Strea
   const streamed::JobShape shape =
       streamed::ShapeOf(image0.rows(), image0.columns(), image0.bands(), job);
   const int threads = streamed::ThreadCount(job);
+  ActiveIsaPath();  // chooses the kernels' path once, before any thread starts
   streamed::Report(progress, JobStage::InitialMatchValues, 1, 1);
   streamed::Pipeline pipeline(shape, image0, image1, threads);
 

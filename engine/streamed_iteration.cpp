@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "engine/fast_parallel.h"
+#include "engine/fast_isa.h"
 #include "engine/fast_transpose.h"
 #include "engine/match_volume.h"
 #include "engine/streamed_stages.h"
@@ -58,9 +58,9 @@ void ImageOneInterior(const JobShape& s, const RowGeometry& g, int d, int from, 
 // interior column): supports[d][cc] gets the sum over d - wd .. d + wd as
 // the running sum in double forms it (one subtraction and one addition per
 // step), p0[cc] their float sum, d ascending. A vector of columns at once.
-TAVREL_VECTOR_CLONES void SumAlongIndices(const float* __restrict transposed, const RowGeometry& g,
-                                          int wd, int begin, int end, double* __restrict sums,
-                                          float* __restrict supports, float* __restrict p0) {
+TAVREL_KERNEL void SumAlongIndices(const float* __restrict transposed, const RowGeometry& g, int wd,
+                                   int begin, int end, double* __restrict sums,
+                                   float* __restrict supports, float* __restrict p0) {
   auto at = [transposed, &g](int index) {
     return transposed + static_cast<std::ptrdiff_t>(index - g.low) * g.nc;
   };
@@ -88,9 +88,8 @@ TAVREL_VECTOR_CLONES void SumAlongIndices(const float* __restrict transposed, co
 // Image-1 line sums of the image-1 interior columns kPixelMargin + begin ..
 // kPixelMargin + end - 1, into p1 (indexed by image-1 column): each gathers
 // its cells with image-0 columns ascending, that is indices descending.
-TAVREL_VECTOR_CLONES void GatherImageOneSums(const float* __restrict supports, const RowGeometry& g,
-                                             int minDisparity, int begin, int end,
-                                             float* __restrict p1) {
+TAVREL_KERNEL void GatherImageOneSums(const float* __restrict supports, const RowGeometry& g,
+                                      int minDisparity, int begin, int end, float* __restrict p1) {
   for (int c = begin; c < end; ++c) p1[kPixelMargin + c] = 0.0f;
   for (int d = kDisparityMargin + g.nd - 1; d >= kDisparityMargin; --d) {
     const std::int64_t offset = static_cast<std::int64_t>(minDisparity) + d;
@@ -107,9 +106,9 @@ TAVREL_VECTOR_CLONES void GatherImageOneSums(const float* __restrict supports, c
 // values[cc] = v * v for cc in [begin, end), v = S / T (S where T is 0),
 // v < 0 -> 0 (NaN stays), T = p0[cc] plus p1[shift + cc] where p1 is given.
 // The quotient by 1 where T is 0 gives S itself, so every lane divides.
-TAVREL_VECTOR_CLONES void NormaliseAndSquare(float* __restrict values, const float* __restrict p0,
-                                             const float* __restrict p1, std::int64_t shift,
-                                             int begin, int end) {
+TAVREL_KERNEL void NormaliseAndSquare(float* __restrict values, const float* __restrict p0,
+                                      const float* __restrict p1, std::int64_t shift, int begin,
+                                      int end) {
   if (p1) {
     for (int cc = begin; cc < end; ++cc) {
       const float total = p1[shift + cc] + p0[cc];
@@ -200,14 +199,14 @@ void IterationStage::MakeRow(int row, float* out) {
       Piece(g.nc, piece, pieces, begin, end);
       fast::Transpose(box + static_cast<std::ptrdiff_t>(kPixelMargin + begin) * D + g.low, D,
                       transposed + begin, g.nc, end - begin, g.count);
-      SumAlongIndices(transposed, g, wd, begin, end, sums, supports, p0);
+      fast::OnIsaPath<SumAlongIndices>(transposed, g, wd, begin, end, sums, supports, p0);
     }
 #pragma omp for schedule(static)
     for (int piece = 0; piece < pieces; ++piece) {
       int begin = 0;
       int end = 0;
       Piece(g.nc, piece, pieces, begin, end);
-      GatherImageOneSums(supports, g, s.minDisparity, begin, end, p1);
+      fast::OnIsaPath<GatherImageOneSums>(supports, g, s.minDisparity, begin, end, p1);
     }
 #pragma omp for schedule(static)
     for (int piece = 0; piece < pieces; ++piece) {
@@ -220,9 +219,9 @@ void IterationStage::MakeRow(int row, float* out) {
         ImageOneInterior(s, g, d, begin, end, withBegin, withEnd);
         const std::int64_t shift = kPixelMargin + static_cast<std::int64_t>(s.minDisparity) + d;
         float* values = supports + static_cast<std::ptrdiff_t>(d - first) * g.nc;
-        NormaliseAndSquare(values, p0, nullptr, 0, begin, withBegin);
-        NormaliseAndSquare(values, p0, p1, shift, withBegin, withEnd);
-        NormaliseAndSquare(values, p0, nullptr, 0, withEnd, end);
+        fast::OnIsaPath<NormaliseAndSquare>(values, p0, nullptr, 0, begin, withBegin);
+        fast::OnIsaPath<NormaliseAndSquare>(values, p0, p1, shift, withBegin, withEnd);
+        fast::OnIsaPath<NormaliseAndSquare>(values, p0, nullptr, 0, withEnd, end);
       }
       const std::ptrdiff_t firstCell =
           static_cast<std::ptrdiff_t>(kPixelMargin + begin) * D + first;

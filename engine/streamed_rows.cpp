@@ -6,35 +6,34 @@
 #include <string>
 #include <utility>
 
-#include "engine/fast_parallel.h"
+#include "engine/fast_isa.h"
 
 namespace tavrel::streamed {
 namespace {
 
 // sums[k] = (sums[k] - leave[k]) + enter[k] in double, for k < n.
-TAVREL_VECTOR_CLONES void StepSums(double* __restrict sums, const float* __restrict leave,
-                                   const float* __restrict enter, std::ptrdiff_t n) {
+TAVREL_KERNEL void StepSums(double* __restrict sums, const float* __restrict leave,
+                            const float* __restrict enter, std::ptrdiff_t n) {
   for (std::ptrdiff_t k = 0; k < n; ++k) sums[k] = (sums[k] - leave[k]) + enter[k];
 }
 
 // out[k] = sums[k] rounded to float, for k < n.
-TAVREL_VECTOR_CLONES void RoundSums(const double* __restrict sums, float* __restrict out,
-                                    std::ptrdiff_t n) {
+TAVREL_KERNEL void RoundSums(const double* __restrict sums, float* __restrict out,
+                             std::ptrdiff_t n) {
   for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = static_cast<float>(sums[k]);
 }
 
 // sums[k] += in[k] in double, for k < n.
-TAVREL_VECTOR_CLONES void AddRow(double* __restrict sums, const float* __restrict in,
-                                 std::ptrdiff_t n) {
+TAVREL_KERNEL void AddRow(double* __restrict sums, const float* __restrict in, std::ptrdiff_t n) {
   for (std::ptrdiff_t k = 0; k < n; ++k) sums[k] += in[k];
 }
 
 // BoxSumLine along a row of `columns` pixels for the bands b0 .. b1 - 1:
 // out's columns r .. columns - r - 1 get the double running sums of the
 // 2r + 1 columns of `in` around them, rounded once.
-TAVREL_VECTOR_CLONES void RowRunningSums(const float* __restrict in, float* __restrict out,
-                                         double* __restrict sums, int columns, int bands, int r,
-                                         int b0, int b1) {
+TAVREL_KERNEL void RowRunningSums(const float* __restrict in, float* __restrict out,
+                                  double* __restrict sums, int columns, int bands, int r, int b0,
+                                  int b1) {
   auto at = [in, bands](int column) { return in + static_cast<std::ptrdiff_t>(column) * bands; };
   const int last = columns - r - 1;
   for (int b = b0; b < b1; ++b) sums[b] = at(0)[b];
@@ -142,7 +141,7 @@ void StreamedBox::AdvanceColumnSums(int row) {
       for (int piece = 0; piece < pieces; ++piece) {
         std::ptrdiff_t begin = 0, end = 0;
         split(piece, begin, end);
-        AddRow(sums + begin, in + begin, end - begin);
+        fast::OnIsaPath<AddRow>(sums + begin, in + begin, end - begin);
       }
     }
     sumsRow_ = r;
@@ -154,7 +153,7 @@ void StreamedBox::AdvanceColumnSums(int row) {
     for (int piece = 0; piece < pieces; ++piece) {
       std::ptrdiff_t begin = 0, end = 0;
       split(piece, begin, end);
-      StepSums(sums + begin, leave + begin, enter + begin, end - begin);
+      fast::OnIsaPath<StepSums>(sums + begin, leave + begin, enter + begin, end - begin);
     }
     ++sumsRow_;
   }
@@ -172,7 +171,8 @@ void StreamedBox::RowPass(const float* columnRow, float* out) {
   for (int piece = 0; piece < pieces; ++piece) {
     const int b0 = static_cast<int>(static_cast<std::int64_t>(bands) * piece / pieces);
     const int b1 = static_cast<int>(static_cast<std::int64_t>(bands) * (piece + 1) / pieces);
-    RowRunningSums(columnRow, out, rowSums_.data(), shape_.columns, bands, shape_.radius, b0, b1);
+    fast::OnIsaPath<RowRunningSums>(columnRow, out, rowSums_.data(), shape_.columns, bands,
+                                    shape_.radius, b0, b1);
   }
 }
 
@@ -204,8 +204,8 @@ void StreamedBox::Row(int row, float* out) {
     std::copy_n(in, edge, columnRow_.data());
     std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount,
                 columnRow_.data() + edge + innerCount);
-    RoundSums(columnSums_.data(), columnRow_.data() + edge,
-              static_cast<std::ptrdiff_t>(innerCount));
+    fast::OnIsaPath<RoundSums>(columnSums_.data(), columnRow_.data() + edge,
+                               static_cast<std::ptrdiff_t>(innerCount));
     std::copy_n(in, edge, out);
     std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount, out + edge + innerCount);
     RowPass(columnRow_.data(), out);

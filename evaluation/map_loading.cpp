@@ -121,9 +121,11 @@ std::unique_ptr<FloatArray> LoadGroundTruth(const std::string& path) {
 }
 
 std::unique_ptr<FloatArray> LoadMask(const std::string& path) {
-  auto mask = LoadImageGrid(path, 1);
-  if (!mask) throw std::runtime_error("cannot read the mask " + path);
-  return mask;
+  try {
+    return LoadImageGrid(path, 1);
+  } catch (const ImageLoadError& error) {
+    throw std::runtime_error("cannot read the mask " + path + ": " + error.what());
+  }
 }
 
 }  // namespace tavrel

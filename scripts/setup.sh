@@ -3,8 +3,8 @@
 # Packages already present are left alone, so a second run costs nothing.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libgtest-dev libstb-dev qt6-base-dev libgl-dev libcli11-dev
-  nlohmann-json3-dev)
+packages=(cmake g++ make pkg-config libgtest-dev libstb-dev zlib1g-dev qt6-base-dev libgl-dev
+  libcli11-dev nlohmann-json3-dev slurm-wlm munge)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,8 +4,10 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <vector>
 
 #include "engine/float_array.h"
+#include "engine/isa_path.h"
 #include "engine/stereo_matcher.h"
 
 namespace tavrel::testing {
@@ -137,5 +139,22 @@ inline StereoMatcher MatcherWithGrids(int rows, int columns, int disparities, in
   matcher.L0Ready = 1;
   return matcher;
 }
+
+// The fast engine's instruction-set paths that this processor runs; every
+// comparison of the fast engine with the reference runs on each of them.
+inline std::vector<IsaPath> IsaPathsToCompare() { return AvailableIsaPaths(); }
+
+// Runs the fast engine on `path` while in scope, then on the path chosen
+// before.
+class IsaPathScope {
+ public:
+  explicit IsaPathScope(IsaPath path) : saved_(ActiveIsaPath()) { SelectIsaPath(path); }
+  ~IsaPathScope() { SelectIsaPath(saved_); }
+  IsaPathScope(const IsaPathScope&) = delete;
+  IsaPathScope& operator=(const IsaPathScope&) = delete;
+
+ private:
+  IsaPath saved_;
+};
 
 }  // namespace tavrel::testing

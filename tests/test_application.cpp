@@ -339,7 +339,8 @@ TEST_F(DirectionsRunTest, MissingImageIsReportedAfterTheRun) {
   const std::string path = WriteDirections(Entry("a0.bmp", "missing%d.bmp", 2, "a.dis"));
   const std::optional<std::string> failure = RunDirectionsFile(path, state, monitor);
   ASSERT_TRUE(failure);
-  EXPECT_EQ(*failure, "Couldn't open image - missing%d.bmp");
+  EXPECT_EQ(*failure,
+            "Couldn't open image - missing%d.bmp\ncannot open: No such file or directory");
   EXPECT_TRUE(presenter.messages.empty());
 
   app.OpenFinished(false, *failure, 0);

@@ -11,6 +11,7 @@
 
 #include "batch_test_support.h"
 #include "display/image_loading.h"
+#include "engine/isa_path.h"
 #include "files/pfm_file.h"
 #include "files/usage_text.h"
 
@@ -61,8 +62,7 @@ TEST_F(Cli, SuccessWritesTheOutputAndTheRequestedPictures) {
   const std::string output = ReadText(dir / "scene/result.dis");
   EXPECT_EQ(output.substr(0, output.find('\n')), "40 32");
   for (const char* picture : {"scene/result.disparity.png", "scene/result.confidence.png"}) {
-    Surface surface;
-    ASSERT_TRUE(LoadImageSurface(dir / picture, surface)) << picture;
+    const Surface surface = LoadImageSurface(dir / picture);
     EXPECT_EQ(surface.width, 40);
     EXPECT_EQ(surface.height, 32);
   }
@@ -122,6 +122,15 @@ TEST_F(Cli, AFatalErrorStopsWithStatusOne) {
   EXPECT_EQ(bad.err, "tavrel-batch: in.dat :: Can't Read MaxDisparity\n");
   EXPECT_TRUE(std::filesystem::exists(dir / "scene/first.dis"));
 
+  // An image refusal gives its reason on a line of its own.
+  WriteText(dir / "scene/cut.bmp", ReadText(dir / "scene/l.bmp").substr(0, 2000));
+  WriteText(dir / "scene/cut.cpd", Entry("cut.bmp", "r.bmp", "cut.dis", 1));
+  const Result cut = RunBatch(dir, dir / "scene", "-q cut.cpd");
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_EQ(cut.err,
+            "tavrel-batch: Couldn't open image - cut.bmp\n"
+            "truncated: the pixel data needs bytes up to 3894, the file holds 2000\n");
+
   const Result option = RunBatch(dir, dir / "scene", "--fast job.cpd");
   EXPECT_EQ(option.status, 1);
   EXPECT_NE(option.err.find("unknown option '--fast'"), std::string::npos);
@@ -147,6 +156,34 @@ TEST_F(Cli, ALostResultGivesStatusTwoAfterTheOtherEntries) {
       << run.err;
   EXPECT_TRUE(std::filesystem::exists(dir / "scene/kept.dis"));
   EXPECT_TRUE(std::filesystem::exists(dir / "scene/kept.disparity.png"));
+}
+
+// TAVREL_ISA picks the engine's instruction set: every path the processor
+// runs writes the same bytes, and a name it cannot use stops the program
+// before any entry runs.
+TEST_F(Cli, EveryInstructionSetPathWritesTheSameFileAndABadOneIsAUsageError) {
+  WriteText(dir / "scene/job.cpd", Entry("l.bmp", "r.bmp", "result.dis"));
+  std::string first;
+  for (IsaPath path : AvailableIsaPaths()) {
+    setenv("TAVREL_ISA", IsaPathName(path), 1);
+    const Result run = RunBatch(dir, dir / "scene", "-q job.cpd");
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string output = ReadText(dir / "scene/result.dis");
+    if (first.empty()) first = output;
+    EXPECT_EQ(output, first) << IsaPathName(path);
+  }
+  std::filesystem::remove(dir / "scene/result.dis");
+  setenv("TAVREL_ISA", "avx9", 1);
+  const Result bad = RunBatch(dir, dir / "scene", "-q job.cpd");
+  unsetenv("TAVREL_ISA");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err.rfind("tavrel-batch: TAVREL_ISA=avx9: no such instruction-set path\n"
+                          "supported paths: ",
+                          0),
+            0u)
+      << bad.err;
+  EXPECT_NE(bad.err.find("baseline"), std::string::npos) << bad.err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "scene/result.dis"));
 }
 
 TEST_F(Cli, WritesTheReadmeIntoTheCurrentFolderAndAnswersHelpAndVersion) {

@@ -127,10 +127,9 @@ class ThreadCount {
 
 constexpr int kThreadCounts[] = {1, 2, 3, 8};
 
-// Runs ComputeL0, three iterations and the extraction of one job on fresh
-// images with both engines and every thread count of kThreadCounts, and
-// compares all grids to the bit.
-void ExpectEnginesAgreeOn(const Job& job, const FloatArray& image0, const FloatArray& image1) {
+// The comparison below on the path chosen now.
+void ExpectEnginesAgreeOnActivePath(const Job& job, const FloatArray& image0,
+                                    const FloatArray& image1) {
   auto expected = Prepare(job);
   reference::ComputeL0(*expected, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
   expected->IterationCount = 0;
@@ -160,6 +159,17 @@ void ExpectEnginesAgreeOn(const Job& job, const FloatArray& image0, const FloatA
       ASSERT_TRUE(SameBits(*expected->DispConf, *actual[t]->DispConf)) << where;
       EXPECT_EQ(actual[t]->IterationCount, iteration);
     }
+  }
+}
+
+// Runs ComputeL0, three iterations and the extraction of one job on fresh
+// images with both engines, the fast one on every instruction-set path and
+// thread count of kThreadCounts, and compares all grids to the bit.
+void ExpectEnginesAgreeOn(const Job& job, const FloatArray& image0, const FloatArray& image1) {
+  for (IsaPath path : testing::IsaPathsToCompare()) {
+    testing::IsaPathScope scope(path);
+    ASSERT_NO_FATAL_FAILURE(ExpectEnginesAgreeOnActivePath(job, image0, image1))
+        << "path " << IsaPathName(path);
   }
 }
 
@@ -293,8 +303,9 @@ TEST(FastEngine, CorrelationOfIntensitiesSpanningManyBinadesMatchesTheReference)
 }
 
 // Whole jobs through Run, as the programs call it: the default engine is the
-// fast one, and its grids equal the reference's for every thread count.
-TEST(FastEngine, WholeJobsMatchTheReferenceForAnyThreadCount) {
+// fast one, and its grids equal the reference's on every instruction-set
+// path and for every thread count.
+TEST(FastEngine, WholeJobsMatchTheReferenceOnAnyPathAndThreadCount) {
   EXPECT_EQ(StereoMatcher().Engine, EngineKind::Fast);
   std::mt19937 rng(5);
   for (int trial = 0; trial < 8; ++trial) {
@@ -309,17 +320,21 @@ TEST(FastEngine, WholeJobsMatchTheReferenceForAnyThreadCount) {
     expected.Engine = EngineKind::Reference;
     expected.Run(*image0, *image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
                  job.winRadD, iterations, job.maxScaler, job.useSad);
-    for (int threads : kThreadCounts) {
-      ThreadCount scope(threads);
-      StereoMatcher actual;
-      actual.Run(*image0, *image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
-                 job.winRadD, iterations, job.maxScaler, job.useSad);
-      const std::string where = job.Describe() + " threads " + std::to_string(threads);
-      ASSERT_TRUE(SameBits(*expected.L0, *actual.L0)) << where;
-      ASSERT_TRUE(SameBits(*expected.Ln, *actual.Ln)) << where;
-      ASSERT_TRUE(SameBits(*expected.DispConf, *actual.DispConf)) << where;
-      ASSERT_TRUE(SameBits(*expected.DisplayMap, *actual.DisplayMap)) << where;
-      EXPECT_EQ(actual.IterationCount, iterations);
+    for (IsaPath path : testing::IsaPathsToCompare()) {
+      testing::IsaPathScope pathScope(path);
+      for (int threads : kThreadCounts) {
+        ThreadCount scope(threads);
+        StereoMatcher actual;
+        actual.Run(*image0, *image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
+                   job.winRadD, iterations, job.maxScaler, job.useSad);
+        const std::string where =
+            job.Describe() + " path " + IsaPathName(path) + " threads " + std::to_string(threads);
+        ASSERT_TRUE(SameBits(*expected.L0, *actual.L0)) << where;
+        ASSERT_TRUE(SameBits(*expected.Ln, *actual.Ln)) << where;
+        ASSERT_TRUE(SameBits(*expected.DispConf, *actual.DispConf)) << where;
+        ASSERT_TRUE(SameBits(*expected.DisplayMap, *actual.DisplayMap)) << where;
+        EXPECT_EQ(actual.IterationCount, iterations);
+      }
     }
   }
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/float_array.h"
+#include "engine/isa_path.h"
 #include "engine/stereo_matcher.h"
 #include "engine/streamed_engine.h"
 #include "engine/streamed_rows.h"
@@ -67,12 +68,16 @@ FloatArray StreamedResult(const Case& c, const testing::ImagePair& images, int t
   return dispConf;
 }
 
+// On every instruction-set path this processor runs, for each thread count.
 void ExpectSameAsReference(const Case& c, std::mt19937& rng, std::vector<int> threads = {1}) {
   const testing::ImagePair images = Images(c, rng);
   const FloatArray expected = ReferenceResult(c, images);
-  for (const int t : threads) {
-    EXPECT_EQ(FirstDifference(StreamedResult(c, images, t), expected), -1)
-        << c.Describe() << " on " << t << " threads";
+  for (const IsaPath path : testing::IsaPathsToCompare()) {
+    testing::IsaPathScope scope(path);
+    for (const int t : threads) {
+      EXPECT_EQ(FirstDifference(StreamedResult(c, images, t), expected), -1)
+          << c.Describe() << " on " << t << " threads, path " << IsaPathName(path);
+    }
   }
 }
 

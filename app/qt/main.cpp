@@ -31,6 +31,8 @@ int main(int argc, char* argv[]) {
   tavrel::AppState state;
   tavrel::MainWindow window(state);
   window.show();
+  window.ChooseIsaPath();
+  if (state.FatalErrorReported) return 1;
 
   const QStringList arguments = parser.positionalArguments();
   if (!arguments.isEmpty()) window.OpenDirectionsFile(arguments.first());

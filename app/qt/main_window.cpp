@@ -13,6 +13,7 @@
 #include <exception>
 
 #include "app/qt/run_progress_dialog.h"
+#include "engine/isa_path.h"
 
 namespace tavrel {
 namespace {
@@ -226,6 +227,10 @@ void MainWindow::FitClientArea(int width, int height) {
       menuBar()->isVisible() ? menuBar()->height() : menuBar()->sizeHint().height();
   resize(std::max(width, kMinimumClientWidth),
          std::max(height, kMinimumClientHeight) + menu_height);
+}
+
+void MainWindow::ChooseIsaPath() {
+  Guarded([] { ActiveIsaPath(); });
 }
 
 template <typename Command>

@@ -42,6 +42,9 @@ class MainWindow : public QMainWindow,
   // Runs the directions file as File/Open does once a file is chosen: the
   // working directory moves to the file's folder first.
   void OpenDirectionsFile(const QString& path);
+  // Settles the engine's instruction-set path (TAVREL_ISA) at start; a bad
+  // choice is a fatal error.
+  void ChooseIsaPath();
 
   // Presenter
   void Present(const Surface& picture, const std::string* caption) override;
