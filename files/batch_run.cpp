@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "engine/job_memory.h"
+#include "engine/streamed_engine.h"
 #include "files/atomic_file.h"
 #include "files/directions_reader.h"
 #include "files/memory_limit.h"
@@ -192,10 +193,16 @@ class EntryRun {
     GiveWarnings();
 
     try {
-      matcher_.Run(
-          *images_.image0, *images_.image1, job_.MinDisparity, job_.MaxDisparity, job_.WinRadL0,
-          job_.WinRadRC, job_.WinRadD, job_.NumIterations, job_.MaxScaler, job_.USE_SAD,
-          [this](JobStage stage, int step, int steps) { Report(Stage(stage), step, steps); });
+      const JobProgress report = [this](JobStage stage, int step, int steps) {
+        Report(Stage(stage), step, steps);
+      };
+      if (host_.KeepsVolumes()) {
+        matcher_.Run(*images_.image0, *images_.image1, job_.MinDisparity, job_.MaxDisparity,
+                     job_.WinRadL0, job_.WinRadRC, job_.WinRadD, job_.NumIterations, job_.MaxScaler,
+                     job_.USE_SAD, report);
+      } else {
+        RunMatcherJob(matcher_, *images_.image0, *images_.image1, Streamed(), report);
+      }
     } catch (const RunStopped&) {
       throw;
     } catch (const std::bad_alloc&) {
@@ -286,6 +293,11 @@ class EntryRun {
     return nullptr;
   }
 
+  StreamedJob Streamed() const {
+    return StreamedJob{job_.MinDisparity, job_.MaxDisparity,  job_.WinRadL0,  job_.WinRadRC,
+                       job_.WinRadD,      job_.NumIterations, job_.MaxScaler, job_.USE_SAD != 0};
+  }
+
   std::int64_t Disparities() const {
     return std::int64_t{job_.MaxDisparity} - std::int64_t{job_.MinDisparity};
   }
@@ -307,8 +319,11 @@ class EntryRun {
     shape.winRadL0 = job_.WinRadL0;
     shape.winRadRC = job_.WinRadRC;
     shape.useSad = job_.USE_SAD != 0;
-    const double needed = JobPeakBytes(shape, EngineThreads());
     const auto available = AvailableMemory();
+    const FloatArray& image0 = *images_.image0;
+    const double needed = host_.KeepsVolumes() ? JobPeakBytes(shape, EngineThreads())
+                                               : JobPeakBytes(image0.rows(), image0.columns(),
+                                                              image0.bands(), Streamed());
     if (available && needed > static_cast<double>(*available)) {
       return Fatal(VolumeMessage() + "\nthe job needs about " + MiB(needed) + ", and " +
                    MiB(static_cast<double>(*available)) + " are available");
