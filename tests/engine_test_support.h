@@ -2,10 +2,19 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
+#include <string>
+#include <vector>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+#include "engine/fast_engine.h"
 #include "engine/float_array.h"
+#include "engine/reference_engine.h"
 #include "engine/stereo_matcher.h"
 
 namespace tavrel::testing {
@@ -136,6 +145,67 @@ inline StereoMatcher MatcherWithGrids(int rows, int columns, int disparities, in
   matcher.IterationCount = 0;
   matcher.L0Ready = 1;
   return matcher;
+}
+
+// Sets the number of threads the fast stages use until the scope ends.
+class ThreadCount {
+ public:
+  explicit ThreadCount(int n) {
+#ifdef _OPENMP
+    saved_ = omp_get_max_threads();
+    omp_set_num_threads(n);
+#else
+    (void)n;
+#endif
+  }
+  ~ThreadCount() {
+#ifdef _OPENMP
+    omp_set_num_threads(saved_);
+#endif
+  }
+  ThreadCount(const ThreadCount&) = delete;
+  ThreadCount& operator=(const ThreadCount&) = delete;
+
+ private:
+  int saved_ = 1;
+};
+
+// One way of running the heavy stages on a matcher, with the preconditions
+// of the reference functions. Every hand-made case of the engine runs on
+// each path EnginePaths() lists.
+struct EnginePath {
+  std::string name;  // letters, digits and '_' only: it names test instances
+  std::function<void(StereoMatcher&, const FloatArray& image0, const FloatArray& image1,
+                     int winRadL0, float maxScaler, int useSad)>
+      computeL0;
+  std::function<void(StereoMatcher&)> iterate;
+  std::function<void(StereoMatcher&)> extract;
+};
+
+// The reference, then the fast engine with one thread, with as many threads
+// as the small test images have rows to share out, and with more threads
+// than some of them have rows.
+inline std::vector<EnginePath> EnginePaths() {
+  std::vector<EnginePath> paths;
+  paths.push_back(
+      {"Reference", reference::ComputeL0, reference::Iterate, reference::ExtractDispConf});
+  for (int threads : {1, 2, 3, 8}) {
+    paths.push_back({"Fast" + std::to_string(threads) + "Threads",
+                     [threads](StereoMatcher& m, const FloatArray& image0, const FloatArray& image1,
+                               int winRadL0, float maxScaler, int useSad) {
+                       ThreadCount scope(threads);
+                       fast::ComputeL0(m, image0, image1, winRadL0, maxScaler, useSad);
+                     },
+                     [threads](StereoMatcher& m) {
+                       ThreadCount scope(threads);
+                       fast::Iterate(m);
+                     },
+                     [threads](StereoMatcher& m) {
+                       ThreadCount scope(threads);
+                       fast::ExtractDispConf(m);
+                     }});
+  }
+  return paths;
 }
 
 }  // namespace tavrel::testing

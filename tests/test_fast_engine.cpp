@@ -4,10 +4,6 @@
 #include <string>
 #include <vector>
 
-#ifdef _OPENMP
-#include <omp.h>
-#endif
-
 #include "engine/fast_engine.h"
 #include "engine/fast_transpose.h"
 #include "engine/float_array.h"
@@ -105,25 +101,7 @@ std::unique_ptr<StereoMatcher> Prepare(const Job& job) {
          << ", band " << i % bands << ": " << expected.data()[i] << " vs " << actual.data()[i];
 }
 
-class ThreadCount {
- public:
-  explicit ThreadCount(int n) {
-#ifdef _OPENMP
-    saved_ = omp_get_max_threads();
-    omp_set_num_threads(n);
-#else
-    (void)n;
-#endif
-  }
-  ~ThreadCount() {
-#ifdef _OPENMP
-    omp_set_num_threads(saved_);
-#endif
-  }
-
- private:
-  int saved_ = 1;
-};
+using testing::ThreadCount;
 
 constexpr int kThreadCounts[] = {1, 2, 3, 8};
 
