@@ -71,8 +71,8 @@ for patch in "${patches[@]}"; do
       survivors+=("$name")
       ;;
     1)
-      first=$(grep -m 1 -oE '[0-9]+ - [^ ]+ \((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)' "$log" ||
-        grep -m 1 -E '\*\*\*(Failed|Timeout|Exception)' "$log" || true)
+      first=$(grep -m 1 -E '\*\*\*(Failed|Timeout|Exception)|Subprocess aborted|SEGFAULT' "$log" |
+        sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' || true)
       echo "$name: caught by ${first:-a failing test}"
       caught=$((caught + 1))
       ;;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -181,6 +182,9 @@ struct EnginePath {
   std::function<void(StereoMatcher&)> iterate;
   std::function<void(StereoMatcher&)> extract;
 };
+
+// GoogleTest names the path in messages by this rather than by its bytes.
+inline void PrintTo(const EnginePath& path, std::ostream* out) { *out << path.name; }
 
 // The reference, then the fast engine with one thread, with as many threads
 // as the small test images have rows to share out, and with more threads

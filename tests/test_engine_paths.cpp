@@ -129,7 +129,8 @@ TEST_P(EnginePathTest, DisparitySumKeepsSmallValuesBesideHugeOnes) {
 // The same order in the box sum's column window: in column 8, 2^60 at row 8
 // and 1 at row 11 (radius 1), so the window at row 10 is formed by taking
 // 2^60 out and 1 in. Index 3 is the only interior index and every image-1
-// column lies outside, so each cell divides its support by itself: v = 1.
+// column lies outside, so each cell divides its support by itself: v = 1,
+// and Ln is L0 (0.75 at row 10, whose window that step formed).
 TEST_P(EnginePathTest, ColumnWindowKeepsSmallValuesBesideHugeOnes) {
   StereoMatcher m = MatcherWithGrids(20, 17, 7, 100);  // interior rows 8 .. 11, column 8
   m.WinRadRC = 1;
