@@ -186,9 +186,10 @@ struct EnginePath {
 // GoogleTest names the path in messages by this rather than by its bytes.
 inline void PrintTo(const EnginePath& path, std::ostream* out) { *out << path.name; }
 
-// The reference, then the fast engine with one thread, with as many threads
-// as the small test images have rows to share out, and with more threads
-// than some of them have rows.
+// The reference, then the fast engine with 1 thread, with 2 and 3 (bands of
+// rows that split the small test images evenly and unevenly) and with 8,
+// more than some of them have rows to share out. Further paths (instruction
+// sets, other engines) belong here, so that every hand-made case meets them.
 inline std::vector<EnginePath> EnginePaths() {
   std::vector<EnginePath> paths;
   paths.push_back(
