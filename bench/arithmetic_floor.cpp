@@ -9,10 +9,13 @@
 #include <omp.h>
 #endif
 
+#include "engine/fast_isa.h"
 #include "engine/fast_parallel.h"
 
 namespace tavrel::bench {
 namespace {
+
+using fast::OnIsaPath;
 
 // A block small enough for all of its arrays to stay in the first-level
 // cache of one core.
@@ -20,9 +23,9 @@ constexpr std::size_t kBlock = 512;
 
 // One step of a running sum as the box sums take it: subtract the leaving
 // value and add the entering one in double, store the sum as a float.
-TAVREL_VECTOR_CLONES void RunningSumStep(double* __restrict sum, const float* __restrict leave,
-                                         const float* __restrict enter, float* __restrict out,
-                                         std::size_t n) {
+TAVREL_KERNEL void RunningSumStep(double* __restrict sum, const float* __restrict leave,
+                                  const float* __restrict enter, float* __restrict out,
+                                  std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) {
     const double x = (sum[k] - leave[k]) + enter[k];
     sum[k] = x;
@@ -31,8 +34,8 @@ TAVREL_VECTOR_CLONES void RunningSumStep(double* __restrict sum, const float* __
 }
 
 // The two line sums take each support once, in float.
-TAVREL_VECTOR_CLONES void LineSums(const float* __restrict support, float* __restrict image0,
-                                   float* __restrict image1, std::size_t n) {
+TAVREL_KERNEL void LineSums(const float* __restrict support, float* __restrict image0,
+                            float* __restrict image1, std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) {
     image0[k] += support[k];
     image1[k] += support[k];
@@ -40,9 +43,8 @@ TAVREL_VECTOR_CLONES void LineSums(const float* __restrict support, float* __res
 }
 
 // The new value from support, total and initial value.
-TAVREL_VECTOR_CLONES void Share(const float* __restrict support, const float* __restrict total,
-                                const float* __restrict initial, float* __restrict out,
-                                std::size_t n) {
+TAVREL_KERNEL void Share(const float* __restrict support, const float* __restrict total,
+                         const float* __restrict initial, float* __restrict out, std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) {
     const float t = total[k];
     float v = t != 0.0f ? support[k] / t : support[k];
@@ -68,23 +70,21 @@ struct Block {
 
   // The same values go round every time, so nothing grows or turns subnormal.
   void Pass() {
-    RunningSumStep(sums[0].data(), leave.data(), enter.data(), stage[0].data(), kBlock);
-    RunningSumStep(sums[1].data(), leave.data(), stage[0].data(), stage[1].data(), kBlock);
-    RunningSumStep(sums[2].data(), enter.data(), stage[1].data(), stage[2].data(), kBlock);
-    LineSums(stage[2].data(), image0.data(), image1.data(), kBlock);
-    Share(stage[2].data(), image0.data(), initial.data(), out.data(), kBlock);
+    OnIsaPath<RunningSumStep>(sums[0].data(), leave.data(), enter.data(), stage[0].data(), kBlock);
+    OnIsaPath<RunningSumStep>(sums[1].data(), leave.data(), stage[0].data(), stage[1].data(),
+                              kBlock);
+    OnIsaPath<RunningSumStep>(sums[2].data(), enter.data(), stage[1].data(), stage[2].data(),
+                              kBlock);
+    OnIsaPath<LineSums>(stage[2].data(), image0.data(), image1.data(), kBlock);
+    OnIsaPath<Share>(stage[2].data(), image0.data(), initial.data(), out.data(), kBlock);
     std::fill_n(image0.data(), kBlock, 1.0f);
   }
 };
 
 }  // namespace
 
-double ArithmeticFloorPerCell() {
+double ArithmeticFloorPerCell(int threads) {
   constexpr int kPasses = 20000;
-  int threads = 1;
-#ifdef _OPENMP
-  threads = omp_get_max_threads();
-#endif
   double best = 1e30;
   for (int round = 0; round < 5; ++round) {
     const auto start = std::chrono::steady_clock::now();

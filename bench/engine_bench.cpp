@@ -2,10 +2,13 @@
 // synthetic scene and, where the shared data lies beside the repository, on
 // a real one; prints each result as a ratio measured in the same run.
 //
-//   tavrel-bench [--scene DIR]... [--no-real] [--quick]
+//   tavrel-bench [--scene DIR]... [--no-real] [--quick] [--no-paths | --paths-only]
 //
 // DIR holds a directions file scene.cpd with its images (the first entry is
-// used). --quick skips the reference timings of the one-band variants.
+// used). --quick skips the reference timings of the one-band variants;
+// --no-paths the comparison of the instruction-set paths on the synthetic
+// scene; --paths-only runs that comparison alone. TAVREL_ISA chooses the
+// path of the main figures.
 
 #include <algorithm>
 #include <chrono>
@@ -26,11 +29,13 @@
 #endif
 
 #include "bench/arithmetic_floor.h"
+#include "bench/core_clock.h"
 #include "bench/heap_meter.h"
 #include "bench/peer_matcher.h"
 #include "display/image_loading.h"
 #include "engine/fast_engine.h"
 #include "engine/float_array.h"
+#include "engine/isa_path.h"
 #include "engine/stereo_matcher.h"
 #include "files/batch_run.h"
 #include "files/directions_reader.h"
@@ -140,9 +145,14 @@ bool LoadScene(const std::filesystem::path& dir, Scene& scene) {
     return false;
   }
   scene.name = dir.filename().string();
-  scene.image0 = LoadImageGrid((dir / scene.job.Image0Name).string(), scene.job.NumBands);
-  scene.image1 = LoadImageGrid((dir / scene.job.Image1Name).string(), scene.job.NumBands);
-  return scene.image0 && scene.image1;
+  try {
+    scene.image0 = LoadImageGrid((dir / scene.job.Image0Name).string(), scene.job.NumBands);
+    scene.image1 = LoadImageGrid((dir / scene.job.Image1Name).string(), scene.job.NumBands);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", dir.c_str(), e.what());
+    return false;
+  }
+  return true;
 }
 
 // A matcher holding the job's fields and volumes, ready for ComputeL0.
@@ -182,6 +192,85 @@ double TriadBandwidth(std::size_t count) {
   return 3.0 * sizeof(float) * static_cast<double>(count) / best;
 }
 
+std::string PathList() {
+  std::string list = "this processor runs";
+  for (IsaPath path : AvailableIsaPaths()) list += std::string(" ") + IsaPathName(path);
+  return list;
+}
+
+// Sets the OpenMP thread count while in scope.
+class ThreadLimit {
+ public:
+  explicit ThreadLimit(int n) : saved_(Threads()) {
+#ifdef _OPENMP
+    omp_set_num_threads(n);
+#else
+    (void)n;
+#endif
+  }
+  ~ThreadLimit() {
+#ifdef _OPENMP
+    omp_set_num_threads(saved_);
+#endif
+  }
+
+ private:
+  int saved_;
+};
+
+// Every instruction-set path side by side in one run: on one thread, the
+// arithmetic floor (the iteration's operations on data in the first-level
+// cache) and one iteration of the scene, in core cycles per cell and in ns,
+// and their ratio; on all threads ComputeL0 and a whole job against the
+// straightforward engine, measured once for all paths.
+void ComparePaths(const Scene& scene) {
+  const StereoJob& job = scene.job;
+  const int rows = scene.image0->rows(), columns = scene.image0->columns();
+  const double cells = static_cast<double>(rows) * columns * (job.MaxDisparity - job.MinDisparity);
+  const double hz = CoreCyclesPerSecond();
+  auto computeL0 = [&](EngineKind engine, int repeats) {
+    auto m = Prepared(scene, engine);
+    return Best(repeats, [&] {
+      m->ComputeL0(*scene.image0, *scene.image1, job.WinRadL0, job.MaxScaler, job.USE_SAD);
+    });
+  };
+  auto wholeJob = [&](EngineKind engine, int repeats) {
+    StereoMatcher m;
+    m.Engine = engine;
+    return Best(repeats, [&] {
+      m.Run(*scene.image0, *scene.image1, job.MinDisparity, job.MaxDisparity, job.WinRadL0,
+            job.WinRadRC, job.WinRadD, job.NumIterations, job.MaxScaler, job.USE_SAD);
+    });
+  };
+  const double referenceL0 = computeL0(EngineKind::Reference, kReferenceRepeats);
+  const double referenceJob = wholeJob(EngineKind::Reference, kReferenceRepeats);
+  std::printf(
+      "\n  instruction-set paths side by side (core clock %.2f GHz by a dependent add chain;\n"
+      "  floor and iteration on one thread, per cell; ComputeL0 and job on %d threads)\n",
+      hz / 1e9, Threads());
+  std::printf("  %-9s %17s %19s %6s %18s %18s\n", "path", "floor", "iteration", "ratio",
+              "ComputeL0", "whole job");
+  const IsaPath chosen = ActiveIsaPath();
+  for (IsaPath path : AvailableIsaPaths()) {
+    SelectIsaPath(path);
+    double floor = 0.0, iteration = 0.0;
+    {
+      ThreadLimit one(1);
+      floor = ArithmeticFloorPerCell(1);
+      auto m = Prepared(scene, EngineKind::Fast);
+      m->ComputeL0(*scene.image0, *scene.image1, job.WinRadL0, job.MaxScaler, job.USE_SAD);
+      iteration = Best(3, [&] { m->RunIterations(1); }) / cells;
+    }
+    const double l0 = computeL0(EngineKind::Fast, 3);
+    const double whole = wholeJob(EngineKind::Fast, 3);
+    std::printf(
+        "  %-9s %5.2f cy %6.3f ns %5.2f cy %6.3f ns %5.2fx %7.2f ms %5.1fx %7.1f ms %5.1fx\n",
+        IsaPathName(path), floor * hz, floor * 1e9, iteration * hz, iteration * 1e9,
+        iteration / floor, l0 * 1e3, referenceL0 / l0, whole * 1e3, referenceJob / whole);
+  }
+  SelectIsaPath(chosen);
+}
+
 void Row(const char* label, double reference, double fast, const char* unit = "ms") {
   std::printf("  %-34s %12.1f %s %10.2f %s %8.1fx\n", label, reference * 1e3, unit, fast * 1e3,
               unit, reference / fast);
@@ -198,8 +287,9 @@ void RunScene(const Scene& scene, bool quick) {
       scene.name.c_str(), columns, rows, job.NumBands, job.MinDisparity, job.MaxDisparity,
       disparities, job.WinRadL0, job.WinRadRC, job.WinRadD, job.NumIterations,
       job.USE_SAD ? "SAD" : "correlation");
-  std::printf("   %.1f M cells per volume, %d threads, load average %s\n", cells / 1e6, Threads(),
-              LoadAverage().c_str());
+  std::printf("   %.1f M cells per volume, %d threads, load average %s, path %s (%s)\n",
+              cells / 1e6, Threads(), LoadAverage().c_str(), IsaPathName(ActiveIsaPath()),
+              PathList().c_str());
 
   const double triad = TriadBandwidth(static_cast<std::size_t>(cells));
   const double bound = 12.0 * cells / triad;
@@ -207,7 +297,7 @@ void RunScene(const Scene& scene, bool quick) {
       "   triad bandwidth on volume-sized arrays: %.1f GB/s; one iteration's traffic "
       "(12 bytes per cell) takes %.2f ms\n",
       triad / 1e9, bound * 1e3);
-  const double floor = ArithmeticFloorPerCell() * cells;
+  const double floor = ArithmeticFloorPerCell(Threads()) * cells;
   std::printf(
       "   its arithmetic alone, on data in the first-level cache, takes %.2f ms (%.2fx the "
       "traffic bound)\n",
@@ -367,19 +457,34 @@ void RunScene(const Scene& scene, bool quick) {
 
 int main(int argc, char** argv) {
   using namespace tavrel::bench;
+  try {
+    tavrel::ActiveIsaPath();
+  } catch (const tavrel::IsaPathError& error) {
+    std::fprintf(stderr, "tavrel-bench: %s\n", error.what());
+    return 1;
+  }
   bool quick = false;
+  bool paths = true;
+  bool pathsOnly = false;
   bool real = true;
   std::vector<std::filesystem::path> dirs;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--quick") {
       quick = true;
+    } else if (arg == "--no-paths") {
+      paths = false;
+    } else if (arg == "--paths-only") {
+      pathsOnly = true;
+      real = false;
     } else if (arg == "--no-real") {
       real = false;
     } else if (arg == "--scene" && i + 1 < argc) {
       dirs.emplace_back(argv[++i]);
     } else {
-      std::fprintf(stderr, "usage: tavrel-bench [--scene DIR]... [--no-real] [--quick]\n");
+      std::fprintf(stderr,
+                   "usage: tavrel-bench [--scene DIR]... [--no-real] [--quick] [--no-paths | "
+                   "--paths-only]\n");
       return 2;
     }
   }
@@ -401,7 +506,8 @@ int main(int argc, char** argv) {
   for (auto& scene : scenes) {
     scene.grey0 = BandZero(*scene.image0);
     scene.grey1 = BandZero(*scene.image1);
-    RunScene(scene, quick);
+    if (!pathsOnly) RunScene(scene, quick);
+    if ((paths || pathsOnly) && &scene == &scenes.front()) ComparePaths(scene);
   }
   return 0;
 }

@@ -4,6 +4,7 @@
 
 #include "display/grey_png.h"
 #include "display/image_loading.h"
+#include "evaluation/exported_maps.h"
 #include "files/pfm_file.h"
 
 namespace tavrel::cli {
@@ -40,7 +41,14 @@ void CliHost::WriteExtras() {
   }
   if (options_.pfm) {
     const std::string pfm = BesideOutput(output, ".pfm");
-    if (!WritePfm(*matcher_.DispConf, 0, pfm)) OutputNotWritten(pfm);
+    const bool written = options_.pfmSign == PfmSign::Positive
+                             ? WritePfm(*BenchmarkSignDisparity(*matcher_.DispConf), 0, pfm)
+                             : WritePfm(*matcher_.DispConf, 0, pfm);
+    if (!written) OutputNotWritten(pfm);
+  }
+  if (options_.confidencePfm) {
+    const std::string pfm = BesideOutput(output, ".confidence.pfm");
+    if (!WritePfm(*matcher_.DispConf, 1, pfm)) OutputNotWritten(pfm);
   }
 }
 

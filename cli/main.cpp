@@ -10,6 +10,7 @@
 #include "cli/cli_host.h"
 #include "cli/options.h"
 #include "cli/progress_reporter.h"
+#include "engine/isa_path.h"
 #include "engine/stereo_matcher.h"
 #include "files/batch_run.h"
 #include "files/usage_text.h"
@@ -39,6 +40,14 @@ int main(int argc, char** argv) {
   if (options.version) {
     std::cout << "tavrel-batch " << TAVREL_VERSION << "\n";
     return kSuccess;
+  }
+
+  try {
+    ActiveIsaPath();
+  } catch (const IsaPathError& error) {
+    std::cerr << "tavrel-batch: " << error.what() << "\n"
+              << "Try 'tavrel-batch --help' for more information.\n";
+    return kFatal;
   }
 
   bool resultLost = false;

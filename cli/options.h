@@ -6,10 +6,16 @@
 
 namespace tavrel::cli {
 
+// The sign of the disparities --pfm writes: the program's own, or the
+// benchmarks' (positive, +inf in the frame where there is no estimate).
+enum class PfmSign { Own, Positive };
+
 struct Options {
   bool quiet = false;
   bool png = false;
   bool pfm = false;
+  PfmSign pfmSign = PfmSign::Own;
+  bool confidencePfm = false;
   bool writeReadme = false;
   bool help = false;
   bool version = false;

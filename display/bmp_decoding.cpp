@@ -1,8 +1,10 @@
 #include "display/bmp_decoding.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace tavrel {
@@ -69,58 +71,90 @@ class Channel {
   std::uint64_t max_;
 };
 
-bool ReadHeader(const Bytes& file, Header& h) {
-  if (!file.Has(0, 18) || file.U8(0) != 'B' || file.U8(1) != 'M') return false;
+[[noreturn]] void BadField(const std::string& what) {
+  throw ImageLoadError("bad header field: " + what);
+}
+
+// The headers in the first bytes of the file; throws for a file too short to
+// hold them or a field out of range.
+Header ReadHeader(const Bytes& file, std::uint64_t fileSize) {
+  auto need = [&](std::uint64_t end) {
+    if (!file.Has(0, end)) {
+      throw ImageLoadError("truncated: the BMP header needs " + std::to_string(end) +
+                           " bytes, the file holds " + std::to_string(fileSize));
+    }
+  };
+  need(18);
+  Header h;
   h.pixelOffset = file.U32(10);
   h.headerSize = file.U32(14);
   const std::size_t at = 14;
   if (h.headerSize == 12) {
-    if (!file.Has(at, 12)) return false;
+    need(at + 12);
     h.width = file.U16(at + 4);
     h.height = file.U16(at + 6);
-    if (file.U16(at + 8) != 1) return false;
+    if (file.U16(at + 8) != 1) BadField("planes " + std::to_string(file.U16(at + 8)) + ", not 1");
     h.bitsPerPixel = file.U16(at + 10);
   } else if (h.headerSize >= 40 && h.headerSize <= 124) {
-    if (!file.Has(at, h.headerSize)) return false;
+    need(at + h.headerSize);
     h.width = static_cast<std::int32_t>(file.U32(at + 4));
     const std::int64_t height = static_cast<std::int32_t>(file.U32(at + 8));
     h.topDown = height < 0;
     h.height = std::llabs(height);
-    if (file.U16(at + 12) != 1) return false;
+    if (file.U16(at + 12) != 1) BadField("planes " + std::to_string(file.U16(at + 12)) + ", not 1");
     h.bitsPerPixel = file.U16(at + 14);
     h.compression = file.U32(at + 16);
     h.coloursUsed = file.U32(at + 32);
     if (h.compression == kBitFields || h.compression == kAlphaBitFields) {
       // Masks follow a 40-byte header, or stand inside a longer one.
-      if (!file.Has(at + 40, 12)) return false;
+      need(at + 52);
       h.masks = {file.U32(at + 40), file.U32(at + 44), file.U32(at + 48)};
     }
   } else {
-    return false;
+    BadField("header size " + std::to_string(h.headerSize));
   }
-  if (h.width <= 0 || h.height <= 0) return false;
+  if (h.width <= 0) BadField("width " + std::to_string(h.width));
+  if (h.height <= 0) BadField("height " + std::to_string(h.height));
 
+  const std::string depth = std::to_string(h.bitsPerPixel) + " bits per pixel";
   switch (h.compression) {
     case kRgb:
       if (h.bitsPerPixel == 16) h.masks = {0x7C00, 0x03E0, 0x001F};
       if (h.bitsPerPixel == 32) h.masks = {0xFF0000, 0x00FF00, 0x0000FF};
-      return h.bitsPerPixel == 1 || h.bitsPerPixel == 4 || h.bitsPerPixel == 8 ||
-             h.bitsPerPixel == 16 || h.bitsPerPixel == 24 || h.bitsPerPixel == 32;
+      if (h.bitsPerPixel != 1 && h.bitsPerPixel != 4 && h.bitsPerPixel != 8 &&
+          h.bitsPerPixel != 16 && h.bitsPerPixel != 24 && h.bitsPerPixel != 32) {
+        throw ImageLoadError("unsupported format: BMP with " + depth);
+      }
+      break;
     case kRle8:
-      return h.bitsPerPixel == 8 && !h.topDown;
     case kRle4:
-      return h.bitsPerPixel == 4 && !h.topDown;
+      if (h.bitsPerPixel != (h.compression == kRle8 ? 8 : 4)) {
+        BadField(depth + " with run-length compression " + std::to_string(h.compression));
+      }
+      if (h.topDown) BadField("negative height with run-length compression");
+      break;
     case kBitFields:
     case kAlphaBitFields:
-      return h.bitsPerPixel == 16 || h.bitsPerPixel == 32;
+      if (h.bitsPerPixel != 16 && h.bitsPerPixel != 32) BadField(depth + " with bit fields");
+      // A zero mask would leave its channel black whatever the file holds.
+      for (int i = 0; i < 3; ++i) {
+        if (h.masks[i] == 0)
+          BadField(std::string(i == 0 ? "red" : i == 1 ? "green" : "blue") + " bit mask is zero");
+      }
+      break;
     default:
-      return false;
+      throw ImageLoadError("unsupported format: BMP compression " + std::to_string(h.compression));
   }
+  // The pixels must follow the headers and start inside the file.
+  if (h.pixelOffset < 14 + std::uint64_t{h.headerSize} || h.pixelOffset >= fileSize) {
+    BadField("pixel offset " + std::to_string(h.pixelOffset));
+  }
+  return h;
 }
 
 // The colour table lies between the headers and the pixels; entries that
-// would overlap the pixels or leave the file are not part of it.
-std::vector<Bgr> ReadColourTable(const Bytes& file, const Header& h) {
+// would overlap the pixels are not part of it.
+std::vector<Bgr> ReadColourTable(ImageSource& source, const Header& h) {
   std::vector<Bgr> table;
   if (h.bitsPerPixel > 8) return table;
   const std::uint64_t entrySize = h.headerSize == 12 ? 3 : 4;
@@ -130,12 +164,14 @@ std::vector<Bgr> ReadColourTable(const Bytes& file, const Header& h) {
   }
   std::uint64_t count = std::uint64_t{1} << h.bitsPerPixel;
   if (h.coloursUsed != 0 && h.coloursUsed < count) count = h.coloursUsed;
-  const std::uint64_t end = std::min<std::uint64_t>(h.pixelOffset, file.size());
-  if (end < start) return table;
-  count = std::min(count, (end - start) / entrySize);
+  const std::uint64_t end = h.pixelOffset;
+  count = end < start ? 0 : std::min(count, (end - start) / entrySize);
+  if (count == 0) throw ImageLoadError("bad header field: no colour table");
+  const std::vector<std::uint8_t> bytes =
+      ReadBytes(source, start, count * entrySize, "colour table");
   for (std::uint64_t i = 0; i < count; ++i) {
-    const std::size_t p = start + i * entrySize;
-    table.push_back({file.U8(p), file.U8(p + 1), file.U8(p + 2)});
+    const std::size_t p = i * entrySize;
+    table.push_back({bytes[p], bytes[p + 1], bytes[p + 2]});
   }
   return table;
 }
@@ -148,40 +184,51 @@ void PutPixel(Surface& s, std::int64_t row, std::int64_t column, Bgr colour) {
   pixel[3] = 0;
 }
 
+// An index beyond a short colour table has no colour; guessing one would
+// hand the matcher a picture the file does not hold.
 Bgr Lookup(const std::vector<Bgr>& table, unsigned index) {
-  return index < table.size() ? table[index] : Bgr{};
+  if (index >= table.size()) {
+    throw ImageLoadError("bad colour index " + std::to_string(index) + ": the colour table has " +
+                         std::to_string(table.size()) + " entries");
+  }
+  return table[index];
 }
 
-bool DecodeUncompressed(const Bytes& file, const Header& h, const std::vector<Bgr>& table,
+void DecodeUncompressed(ImageSource& source, const Header& h, const std::vector<Bgr>& table,
                         Surface& s) {
   const std::uint64_t stride = (static_cast<std::uint64_t>(h.width) * h.bitsPerPixel + 31) / 32 * 4;
   const std::uint64_t lastRowBytes = (static_cast<std::uint64_t>(h.width) * h.bitsPerPixel + 7) / 8;
   // The last row stored may lack its padding; everything else must be there.
-  if (!file.Has(h.pixelOffset, stride * (h.height - 1) + lastRowBytes)) return false;
+  const std::uint64_t needed = stride * (h.height - 1) + lastRowBytes;
+  const std::uint64_t available = source.Size() - h.pixelOffset;
+  const std::vector<std::uint8_t> bytes =
+      ReadBytes(source, h.pixelOffset, std::max(needed, std::min(available, stride * h.height)),
+                "pixel data");
+  const Bytes pixels(bytes.data(), bytes.size());
   const Channel red(h.masks[0]), green(h.masks[1]), blue(h.masks[2]);
   for (std::int64_t fileRow = 0; fileRow < h.height; ++fileRow) {
     const std::int64_t row = h.topDown ? fileRow : h.height - 1 - fileRow;
-    const std::size_t line = h.pixelOffset + fileRow * stride;
+    const std::size_t line = fileRow * stride;
     for (std::int64_t c = 0; c < h.width; ++c) {
       Bgr colour;
       switch (h.bitsPerPixel) {
         case 1:
-          colour = Lookup(table, (file.U8(line + c / 8) >> (7 - c % 8)) & 1);
+          colour = Lookup(table, (pixels.U8(line + c / 8) >> (7 - c % 8)) & 1);
           break;
         case 4:
-          colour = Lookup(table, (file.U8(line + c / 2) >> (c % 2 ? 0 : 4)) & 15);
+          colour = Lookup(table, (pixels.U8(line + c / 2) >> (c % 2 ? 0 : 4)) & 15);
           break;
         case 8:
-          colour = Lookup(table, file.U8(line + c));
+          colour = Lookup(table, pixels.U8(line + c));
           break;
         case 24: {
           const std::size_t p = line + c * 3;
-          colour = {file.U8(p), file.U8(p + 1), file.U8(p + 2)};
+          colour = {pixels.U8(p), pixels.U8(p + 1), pixels.U8(p + 2)};
           break;
         }
         default: {
           const std::uint32_t v =
-              h.bitsPerPixel == 16 ? file.U16(line + c * 2) : file.U32(line + c * 4);
+              h.bitsPerPixel == 16 ? pixels.U16(line + c * 2) : pixels.U32(line + c * 4);
           colour = {blue(v), green(v), red(v)};
           break;
         }
@@ -189,52 +236,77 @@ bool DecodeUncompressed(const Bytes& file, const Header& h, const std::vector<Bg
       PutPixel(s, row, c, colour);
     }
   }
-  return true;
+}
+
+// More than a sound encoder writes for a picture: runs of one pixel take two
+// bytes, a skip over one pixel four, and each row may end with an end of line
+// or a move. Reading stops there, however long the file, so that decoding time
+// follows the pixels.
+std::uint64_t RunLengthBound(const Header& h) {
+  return 4 * static_cast<std::uint64_t>(h.width) * h.height + 4 * h.height + 2;
 }
 
 // RLE4 and RLE8 streams, always bottom-up. Runs that reach past the right edge
 // are cut there; a stream that ends before the end-of-bitmap code is accepted
 // only when it has reached the top row.
-bool DecodeRunLength(const Bytes& file, const Header& h, const std::vector<Bgr>& table,
+void DecodeRunLength(ImageSource& source, const Header& h, const std::vector<Bgr>& table,
                      Surface& s) {
+  const std::uint64_t available = source.Size() - h.pixelOffset;
+  const bool capped = available > RunLengthBound(h);
+  const std::vector<std::uint8_t> bytes =
+      ReadBytes(source, h.pixelOffset, capped ? RunLengthBound(h) : available, "pixel data");
+  const Bytes file(bytes.data(), bytes.size());
+  auto need = [&](std::uint64_t at, std::uint64_t count) {
+    if (file.Has(at, count)) return;
+    if (capped) {
+      throw ImageLoadError("too large: the run-length data goes on past " +
+                           std::to_string(bytes.size()) + " bytes, more than a picture of " +
+                           SizeText(h.width, h.height) + " needs");
+    }
+    throw ImageLoadError("truncated: the run-length data ends before the top row");
+  };
+
   const bool four = h.bitsPerPixel == 4;
   const Bgr background = Lookup(table, 0);
   for (std::int64_t r = 0; r < h.height; ++r) {
     for (std::int64_t c = 0; c < h.width; ++c) PutPixel(s, r, c, background);
   }
   std::int64_t x = 0, y = 0;  // y counts rows from the bottom
-  auto put = [&](unsigned index) {
-    if (x < h.width && y < h.height) PutPixel(s, h.height - 1 - y, x, Lookup(table, index));
-    ++x;
+  // Pixels past the right edge are counted, not visited.
+  auto put = [&](unsigned count, auto index) {
+    const std::int64_t shown = y < h.height ? std::clamp<std::int64_t>(h.width - x, 0, count) : 0;
+    for (std::int64_t i = 0; i < shown; ++i) {
+      PutPixel(s, h.height - 1 - y, x + i, Lookup(table, index(static_cast<unsigned>(i))));
+    }
+    x += count;
   };
-  std::uint64_t p = h.pixelOffset;
+  std::uint64_t p = 0;
   while (y < h.height) {
-    if (!file.Has(p, 2)) return false;
+    need(p, 2);
     const unsigned count = file.U8(p), value = file.U8(p + 1);
     p += 2;
     if (count > 0) {
-      for (unsigned i = 0; i < count; ++i) put(four ? (i % 2 ? value & 15 : value >> 4) : value);
+      put(count, [&](unsigned i) { return four ? (i % 2 ? value & 15 : value >> 4) : value; });
     } else if (value == 0) {
       x = 0;
       ++y;
     } else if (value == 1) {
-      return true;
+      return;
     } else if (value == 2) {
-      if (!file.Has(p, 2)) return false;
+      need(p, 2);
       x += file.U8(p);
       y += file.U8(p + 1);
       p += 2;
     } else {
-      const std::uint64_t bytes = four ? (value + 1) / 2 : value;
-      if (!file.Has(p, bytes)) return false;
-      for (unsigned i = 0; i < value; ++i) {
+      const std::uint64_t length = four ? (value + 1) / 2 : value;
+      need(p, length);
+      put(value, [&](unsigned i) {
         const unsigned byte = file.U8(p + (four ? i / 2 : i));
-        put(four ? (i % 2 ? byte & 15 : byte >> 4) : byte);
-      }
-      p += (bytes + 1) / 2 * 2;
+        return four ? (i % 2 ? byte & 15 : byte >> 4) : byte;
+      });
+      p += (length + 1) / 2 * 2;
     }
   }
-  return true;
 }
 
 }  // namespace
@@ -243,25 +315,20 @@ bool LooksLikeBmp(const std::uint8_t* bytes, std::size_t size) {
   return size >= 2 && bytes[0] == 'B' && bytes[1] == 'M';
 }
 
-bool DecodeBmp(const std::uint8_t* bytes, std::size_t size, std::uint64_t maxPixels,
-               Surface& surface) {
-  const Bytes file(bytes, size);
-  Header h;
-  if (!ReadHeader(file, h)) return false;
-  if (static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(h.height) > maxPixels) {
-    return false;
+Surface DecodeBmp(ImageSource& source, std::uint64_t maxPixels) {
+  // The longest header with its bit masks.
+  constexpr std::uint64_t kHeaderBytes = 14 + 124 + 12;
+  const std::vector<std::uint8_t> head =
+      ReadBytes(source, 0, std::min(source.Size(), kHeaderBytes), "BMP header");
+  const Header h = ReadHeader(Bytes(head.data(), head.size()), source.Size());
+  Surface decoded = NewPictureSurface(h.width, h.height, maxPixels);
+  const std::vector<Bgr> table = ReadColourTable(source, h);
+  if (h.compression == kRle4 || h.compression == kRle8) {
+    DecodeRunLength(source, h, table, decoded);
+  } else {
+    DecodeUncompressed(source, h, table, decoded);
   }
-  // The pixels must follow the headers and start inside the file.
-  if (h.pixelOffset < 14 + std::uint64_t{h.headerSize} || h.pixelOffset >= size) return false;
-  const std::vector<Bgr> table = ReadColourTable(file, h);
-  if (h.bitsPerPixel <= 8 && table.empty()) return false;
-  Surface decoded(static_cast<int>(h.width), static_cast<int>(h.height));
-  const bool ok = (h.compression == kRle4 || h.compression == kRle8)
-                      ? DecodeRunLength(file, h, table, decoded)
-                      : DecodeUncompressed(file, h, table, decoded);
-  if (!ok) return false;
-  surface = std::move(decoded);
-  return true;
+  return decoded;
 }
 
 }  // namespace tavrel

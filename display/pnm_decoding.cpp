@@ -1,32 +1,112 @@
 #include "display/pnm_decoding.h"
 
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
 namespace tavrel {
 namespace {
+
+constexpr std::uint64_t kHeaderLimit = 64 * 1024;
 
 bool IsSpace(std::uint8_t c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-// Reads one header number, skipping white space and comments before it.
-// Numbers beyond `limit` are refused rather than allowed to overflow.
-bool ReadNumber(const std::uint8_t* bytes, std::size_t size, std::size_t& at, std::uint32_t limit,
-                std::uint32_t& value) {
-  for (;;) {
-    while (at < size && IsSpace(bytes[at])) ++at;
-    if (at < size && bytes[at] == '#') {
-      while (at < size && bytes[at] != '\n' && bytes[at] != '\r') ++at;
-    } else {
-      break;
+struct PnmHeader {
+  int channels = 1;
+  std::uint32_t width = 0, height = 0, maxValue = 0;
+  std::size_t end = 0;  // where the samples start
+};
+
+// Reads the header from the start of the file. A window that ends inside it
+// is not a refusal unless it is the whole file or the 64 KiB limit: the caller
+// then reads a larger window.
+class HeaderParser {
+ public:
+  HeaderParser(const std::vector<std::uint8_t>& window, bool final)
+      : head_(window), final_(final) {}
+
+  std::optional<PnmHeader> Parse() {
+    PnmHeader h;
+    h.channels = head_[1] == '6' ? 3 : 1;
+    constexpr std::uint32_t kSideLimit = 1u << 24;
+    if (!Number(kSideLimit, "width", h.width) || !Number(kSideLimit, "height", h.height) ||
+        !Number(65535, "maximum value", h.maxValue)) {
+      return std::nullopt;
     }
+    if (at_ >= head_.size()) {
+      RanOut("the header ends after the maximum value");
+      return std::nullopt;
+    }
+    if (!IsSpace(head_[at_])) {
+      throw ImageLoadError("bad header field: maximum value not followed by a space");
+    }
+    h.end = at_ + 1;  // the single white-space character that ends the header
+    return h;
   }
-  if (at >= size || bytes[at] < '0' || bytes[at] > '9') return false;
-  std::uint64_t v = 0;
-  while (at < size && bytes[at] >= '0' && bytes[at] <= '9') {
-    v = v * 10 + (bytes[at++] - '0');
-    if (v > limit) return false;
+
+ private:
+  // The window ends inside the header: a refusal only when no larger window
+  // can follow.
+  void RanOut(const std::string& where) const {
+    if (!final_) return;
+    if (head_.size() == kHeaderLimit) {
+      throw ImageLoadError("bad header field: header longer than 64 KiB");
+    }
+    throw ImageLoadError("truncated: " + where);
   }
-  value = static_cast<std::uint32_t>(v);
-  return true;
+
+  // One header number named `field`, after white space and comments. Numbers
+  // beyond `limit` are refused rather than allowed to overflow.
+  bool Number(std::uint32_t limit, const char* field, std::uint32_t& value) {
+    const std::size_t size = head_.size();
+    for (;;) {
+      while (at_ < size && IsSpace(head_[at_])) ++at_;
+      if (at_ < size && head_[at_] == '#') {
+        while (at_ < size && head_[at_] != '\n' && head_[at_] != '\r') ++at_;
+      } else {
+        break;
+      }
+    }
+    if (at_ >= size) {
+      RanOut(std::string("the header ends before the ") + field);
+      return false;
+    }
+    if (head_[at_] < '0' || head_[at_] > '9') {
+      throw ImageLoadError(std::string("bad header field: ") + field + " is not a number");
+    }
+    std::uint64_t v = 0;
+    while (at_ < size && head_[at_] >= '0' && head_[at_] <= '9') {
+      v = v * 10 + (head_[at_++] - '0');
+      if (v > limit) {
+        throw ImageLoadError(std::string("bad header field: ") + field + " above " +
+                             std::to_string(limit));
+      }
+    }
+    if (at_ >= size && !final_) return false;  // the number may go on
+    if (v == 0) throw ImageLoadError(std::string("bad header field: ") + field + " is 0");
+    value = static_cast<std::uint32_t>(v);
+    return true;
+  }
+
+  const std::vector<std::uint8_t>& head_;
+  bool final_;
+  std::size_t at_ = 2;
+};
+
+// Reads windows of growing size until one holds the whole header.
+PnmHeader ReadHeader(ImageSource& source) {
+  const std::uint64_t last = std::min(source.Size(), kHeaderLimit);
+  for (std::uint64_t window = std::min<std::uint64_t>(last, 256);;
+       window = std::min(last, window * 8)) {
+    const std::vector<std::uint8_t> head = ReadBytes(source, 0, window, "header");
+    if (!LooksLikePnm(head.data(), head.size())) {
+      throw ImageLoadError("unsupported format: not a binary PGM or PPM file");
+    }
+    if (auto header = HeaderParser(head, window == last).Parse()) return *header;
+  }
 }
 
 }  // namespace
@@ -35,30 +115,17 @@ bool LooksLikePnm(const std::uint8_t* bytes, std::size_t size) {
   return size >= 2 && bytes[0] == 'P' && (bytes[1] == '5' || bytes[1] == '6');
 }
 
-bool DecodePnm(const std::uint8_t* bytes, std::size_t size, std::uint64_t maxPixels,
-               Surface& surface) {
-  if (!LooksLikePnm(bytes, size)) return false;
-  const int channels = bytes[1] == '6' ? 3 : 1;
-  std::size_t at = 2;
-  std::uint32_t width = 0, height = 0, maxValue = 0;
-  constexpr std::uint32_t kSideLimit = 1u << 24;
-  if (!ReadNumber(bytes, size, at, kSideLimit, width) ||
-      !ReadNumber(bytes, size, at, kSideLimit, height) ||
-      !ReadNumber(bytes, size, at, 65535, maxValue)) {
-    return false;
-  }
-  if (width == 0 || height == 0 || maxValue == 0) return false;
-  if (std::uint64_t{width} * height > maxPixels) return false;
-  if (at >= size || !IsSpace(bytes[at])) return false;
-  ++at;  // the single white-space character that ends the header
-  const std::uint64_t sampleBytes = maxValue > 255 ? 2 : 1;
-  const std::uint64_t needed = std::uint64_t{width} * height * channels * sampleBytes;
-  if (needed > size - at) return false;
-
-  Surface decoded(static_cast<int>(width), static_cast<int>(height));
+Surface DecodePnm(ImageSource& source, std::uint64_t maxPixels) {
+  const PnmHeader h = ReadHeader(source);
+  Surface decoded = NewPictureSurface(h.width, h.height, maxPixels);
+  const std::uint64_t sampleBytes = h.maxValue > 255 ? 2 : 1;
+  const std::uint32_t maxValue = h.maxValue;
+  const int channels = h.channels;
+  const std::vector<std::uint8_t> samples = ReadBytes(
+      source, h.end, std::uint64_t{h.width} * h.height * channels * sampleBytes, "pixel data");
   auto sample = [&](std::size_t index) -> std::uint8_t {
-    const std::size_t p = at + index * sampleBytes;
-    const std::uint64_t v = sampleBytes == 2 ? (bytes[p] << 8 | bytes[p + 1]) : bytes[p];
+    const std::size_t p = index * sampleBytes;
+    const std::uint64_t v = sampleBytes == 2 ? (samples[p] << 8 | samples[p + 1]) : samples[p];
     if (v >= maxValue) return 255;
     return static_cast<std::uint8_t>((v * 255 + maxValue / 2) / maxValue);
   };
@@ -76,8 +143,7 @@ bool DecodePnm(const std::uint8_t* bytes, std::size_t size, std::uint64_t maxPix
       pixel[3] = 0;
     }
   }
-  surface = std::move(decoded);
-  return true;
+  return decoded;
 }
 
 }  // namespace tavrel

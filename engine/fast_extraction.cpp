@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "engine/fast_engine.h"
+#include "engine/fast_isa.h"
 #include "engine/fast_parallel.h"
 #include "engine/fast_transpose.h"
 #include "engine/reference_engine.h"
@@ -19,8 +20,8 @@ constexpr int kPixels = 32;
 
 // For each lane, the last index among 1 .. count - 2 that the straightforward
 // search accepts in values[d * kPixels + lane] (index-major), or -1.
-TAVREL_VECTOR_CLONES void AcceptedIndices(const float* __restrict values, int count,
-                                          int* __restrict accepted) {
+TAVREL_KERNEL void AcceptedIndices(const float* __restrict values, int count,
+                                   int* __restrict accepted) {
   float best[kPixels];
   int at[kPixels];
   for (int lane = 0; lane < kPixels; ++lane) {
@@ -50,7 +51,7 @@ void ExtractRow(StereoMatcher& matcher, int row, float* indexMajor) {
     const float* first = Ln.data() + Ln.Index(row, c0, 0);
     Transpose(first, count, indexMajor, kPixels, n, count);
     int accepted[kPixels];
-    AcceptedIndices(indexMajor, count, accepted);
+    OnIsaPath<AcceptedIndices>(indexMajor, count, accepted);
     for (int j = 0; j < n; ++j) {
       const float* values = first + static_cast<std::ptrdiff_t>(j) * count;
       reference::StorePeak(
@@ -65,6 +66,7 @@ void ExtractRow(StereoMatcher& matcher, int row, float* indexMajor) {
 // Pixels are independent, so rows are shared among threads, a few at a time
 // as each thread comes free, since cores need not be equally fast.
 void ExtractDispConf(StereoMatcher& matcher) {
+  ActiveIsaPath();  // chooses the path once, before any thread starts
   const int rows = matcher.Rows;
   const std::size_t scratch = static_cast<std::size_t>(matcher.NumDisparities) * kPixels;
 #pragma omp parallel

@@ -11,6 +11,7 @@
 #endif
 
 #include "engine/fast_engine.h"
+#include "engine/fast_isa.h"
 #include "engine/fast_memory.h"
 #include "engine/fast_parallel.h"
 #include "engine/fast_transpose.h"
@@ -177,8 +178,8 @@ bool ExactInFloat(int radius) { return radius <= 7; }
 // sums[k] = first[k], then sums[k] += rows[j][k] for j = 1 .. count - 1;
 // values = sums rounded to float.
 template <typename Sum>
-[[gnu::always_inline]] inline void StartSumsOf(Sum* __restrict sums, const float* const* rows,
-                                               int count, float* __restrict values, std::size_t n) {
+TAVREL_KERNEL void StartSumsOf(Sum* __restrict sums, const float* const* rows, int count,
+                               float* __restrict values, std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) sums[k] = rows[0][k];
   for (int j = 1; j < count; ++j) {
     const float* row = rows[j];
@@ -189,9 +190,9 @@ template <typename Sum>
 
 // sums = (sums - leave) + enter, values = sums rounded to float.
 template <typename Sum>
-[[gnu::always_inline]] inline void StepSumsOf(Sum* __restrict sums, const float* __restrict leave,
-                                              const float* __restrict enter,
-                                              float* __restrict values, std::size_t n) {
+TAVREL_KERNEL void StepSumsOf(Sum* __restrict sums, const float* __restrict leave,
+                              const float* __restrict enter, float* __restrict values,
+                              std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) {
     const Sum s = (sums[k] - leave[k]) + enter[k];
     sums[k] = s;
@@ -203,9 +204,9 @@ template <typename Sum>
 // by BoxMean's division by w: out[j] = float(float(running sum) / w) for the
 // inner columns j = r .. columns - r - 1.
 template <typename Sum>
-[[gnu::always_inline]] inline void RowPassAndDivideOf(const float* __restrict values, int columns,
-                                                      int lanes, int radius, float w,
-                                                      Sum* __restrict sum, float* __restrict out) {
+TAVREL_KERNEL void RowPassAndDivideOf(const float* __restrict values, int columns, int lanes,
+                                      int radius, float w, Sum* __restrict sum,
+                                      float* __restrict out) {
   for (int k = 0; k < lanes; ++k) sum[k] = values[k];
   for (int j = 1; j <= 2 * radius; ++j) {
     const float* v = values + static_cast<std::ptrdiff_t>(j) * lanes;
@@ -229,33 +230,29 @@ template <typename Sum>
   }
 }
 
-TAVREL_VECTOR_CLONES void StartSums(double* sums, const float* const* rows, int count,
-                                    float* values, std::size_t n) {
-  StartSumsOf(sums, rows, count, values, n);
+void StartSums(double* sums, const float* const* rows, int count, float* values, std::size_t n) {
+  OnIsaPath<StartSumsOf<double>>(sums, rows, count, values, n);
 }
-TAVREL_VECTOR_CLONES void StartSums(float* sums, const float* const* rows, int count, float* values,
-                                    std::size_t n) {
-  StartSumsOf(sums, rows, count, values, n);
+void StartSums(float* sums, const float* const* rows, int count, float* values, std::size_t n) {
+  OnIsaPath<StartSumsOf<float>>(sums, rows, count, values, n);
 }
-TAVREL_VECTOR_CLONES void StepSums(double* sums, const float* leave, const float* enter,
-                                   float* values, std::size_t n) {
-  StepSumsOf(sums, leave, enter, values, n);
+void StepSums(double* sums, const float* leave, const float* enter, float* values, std::size_t n) {
+  OnIsaPath<StepSumsOf<double>>(sums, leave, enter, values, n);
 }
-TAVREL_VECTOR_CLONES void StepSums(float* sums, const float* leave, const float* enter,
-                                   float* values, std::size_t n) {
-  StepSumsOf(sums, leave, enter, values, n);
+void StepSums(float* sums, const float* leave, const float* enter, float* values, std::size_t n) {
+  OnIsaPath<StepSumsOf<float>>(sums, leave, enter, values, n);
 }
-TAVREL_VECTOR_CLONES void RowPassAndDivide(const float* values, int columns, int lanes, int radius,
-                                           float w, double* sum, float* out) {
-  RowPassAndDivideOf(values, columns, lanes, radius, w, sum, out);
+void RowPassAndDivide(const float* values, int columns, int lanes, int radius, float w, double* sum,
+                      float* out) {
+  OnIsaPath<RowPassAndDivideOf<double>>(values, columns, lanes, radius, w, sum, out);
 }
-TAVREL_VECTOR_CLONES void RowPassAndDivide(const float* values, int columns, int lanes, int radius,
-                                           float w, float* sum, float* out) {
-  RowPassAndDivideOf(values, columns, lanes, radius, w, sum, out);
+void RowPassAndDivide(const float* values, int columns, int lanes, int radius, float w, float* sum,
+                      float* out) {
+  OnIsaPath<RowPassAndDivideOf<float>>(values, columns, lanes, radius, w, sum, out);
 }
 
-TAVREL_VECTOR_CLONES void Divide(const float* __restrict in, float w, float* __restrict out,
-                                 std::size_t n) {
+TAVREL_KERNEL void Divide(const float* __restrict in, float w, float* __restrict out,
+                          std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) out[k] = in[k] / w;
 }
 
@@ -300,8 +297,8 @@ void StreamingBoxMean::EdgeRow(int i) {
   std::copy_n(raw, rowSize_, out_);
   if (columns_ >= 2 * radius_ + 1) {
     const std::size_t begin = static_cast<std::size_t>(radius_) * lanes_;
-    Divide(raw + begin, w_, out_ + begin,
-           static_cast<std::size_t>(columns_ - 2 * radius_) * lanes_);
+    OnIsaPath<Divide>(raw + begin, w_, out_ + begin,
+                      static_cast<std::size_t>(columns_ - 2 * radius_) * lanes_);
   }
 }
 
@@ -392,14 +389,13 @@ template <bool kBytes>
   }
 }
 
-TAVREL_VECTOR_CLONES void SimilarityRow(const Geometry& g, const float* row0,
-                                        const ShiftedRow& shifted, int k0, int first, int last,
-                                        float* out) {
+TAVREL_KERNEL void SimilarityRow(const Geometry& g, const float* row0, const ShiftedRow& shifted,
+                                 int k0, int first, int last, float* out) {
   SimilarityRowOf<false>(g, row0, shifted, k0, first, last, out);
 }
-TAVREL_VECTOR_CLONES void ByteSimilarityRow(const Geometry& g, const float* row0,
-                                            const ShiftedRow& shifted, int k0, int first, int last,
-                                            float* out) {
+TAVREL_KERNEL void ByteSimilarityRow(const Geometry& g, const float* row0,
+                                     const ShiftedRow& shifted, int k0, int first, int last,
+                                     float* out) {
   SimilarityRowOf<true>(g, row0, shifted, k0, first, last, out);
 }
 
@@ -407,9 +403,9 @@ TAVREL_VECTOR_CLONES void ByteSimilarityRow(const Geometry& g, const float* row0
 // kLanes shifted pixels each, at out[(c * 3B + channel) * kLanes + lane]:
 // channels 3b, 3b + 1, 3b + 2 = a * a, v * v, v * a (each rounded to float);
 // 0 in the lanes outside the valid region.
-TAVREL_VECTOR_CLONES void MomentRow(const Geometry& g, const float* __restrict row0,
-                                    const ShiftedRow& shifted, int k0, int first, int last,
-                                    float* __restrict out) {
+TAVREL_KERNEL void MomentRow(const Geometry& g, const float* __restrict row0,
+                             const ShiftedRow& shifted, int k0, int first, int last,
+                             float* __restrict out) {
   const int bands = g.bands;
   for (int c = first; c <= last; ++c) {
     int lo = 0;
@@ -441,9 +437,9 @@ TAVREL_VECTOR_CLONES void MomentRow(const Geometry& g, const float* __restrict r
 // the straightforward code: stored variances and covariance, q in double,
 // bands with q = 0 skipped, float sum, then sum / bands. One call per row, so
 // that the 16-lane loops cost no call each.
-TAVREL_VECTOR_CLONES void CorrelationRow(const float* __restrict moments,
-                                         const float* __restrict means, const float* const* mu1,
-                                         int bands, int columns, float* __restrict out) {
+TAVREL_KERNEL void CorrelationRow(const float* __restrict moments, const float* __restrict means,
+                                  const float* const* mu1, int bands, int columns,
+                                  float* __restrict out) {
   const float floatBands = static_cast<float>(bands);  // exact, see ComputeL0
   const int channels = 3 * bands;
   for (int c = 0; c < columns; ++c) {
@@ -487,9 +483,9 @@ TAVREL_VECTOR_CLONES void CorrelationRow(const float* __restrict moments,
 // first count are used) into l0 and, in the interior lanes firstInterior ..
 // lastInterior, ln (0 in the others); pixel c's values go to
 // l0[c * stride + lane]. One call per row, so that a pixel costs no call.
-TAVREL_VECTOR_CLONES void ClampRow(const float* __restrict values, int c0, int c1, int count,
-                                   int firstInterior, int lastInterior, float* __restrict l0,
-                                   float* __restrict ln, std::ptrdiff_t stride) {
+TAVREL_KERNEL void ClampRow(const float* __restrict values, int c0, int c1, int count,
+                            int firstInterior, int lastInterior, float* __restrict l0,
+                            float* __restrict ln, std::ptrdiff_t stride) {
   auto clamp = [&](int c, float* l0Lanes, float* lnLanes) {
 #pragma GCC unroll 1
     for (int k = 0; k < kLanes; ++k) {
@@ -516,8 +512,8 @@ TAVREL_VECTOR_CLONES void ClampRow(const float* __restrict values, int c0, int c
 
 // The count of values in[k], k < n, that are not whole numbers from
 // `lowest` to 255 (a NaN is not).
-TAVREL_VECTOR_CLONES std::ptrdiff_t CountNotWhole(const float* __restrict in, std::ptrdiff_t n,
-                                                  float lowest) {
+TAVREL_KERNEL std::ptrdiff_t CountNotWhole(const float* __restrict in, std::ptrdiff_t n,
+                                           float lowest) {
   std::ptrdiff_t count = 0;
   for (std::ptrdiff_t k = 0; k < n; ++k) {
     const float v = in[k];
@@ -529,7 +525,8 @@ TAVREL_VECTOR_CLONES std::ptrdiff_t CountNotWhole(const float* __restrict in, st
 
 // Whether every value of the image is a whole number from `lowest` to 255.
 bool WholeIntensities(const FloatArray& image, float lowest) {
-  return CountNotWhole(image.data(), static_cast<std::ptrdiff_t>(image.size()), lowest) == 0;
+  return OnIsaPath<CountNotWhole>(image.data(), static_cast<std::ptrdiff_t>(image.size()),
+                                  lowest) == 0;
 }
 
 bool InNormalisedRegion(const Geometry& g, int i, int c) {
@@ -553,8 +550,8 @@ bool ClearOutsideValid(const Geometry& g, int i, int lanes, float* row) {
 }
 
 // out[c * stride + k] = lanes[c * kLanes + k] for c < columns, k < count.
-TAVREL_VECTOR_CLONES void ScatterLanes(const float* __restrict lanes, int columns, int count,
-                                       float* __restrict out, std::ptrdiff_t stride) {
+TAVREL_KERNEL void ScatterLanes(const float* __restrict lanes, int columns, int count,
+                                float* __restrict out, std::ptrdiff_t stride) {
   if (count == kLanes) {
     for (int c = 0; c < columns; ++c) {
       const float* from = lanes + static_cast<std::ptrdiff_t>(c) * kLanes;
@@ -674,8 +671,9 @@ void CorrelationBlockRow(StereoMatcher& matcher, const FloatArray& image0, const
   const int channels = 3 * g.bands;
   const float* row = block.box.Step(i, [&](int j, float* plane) {
     if (!ClearOutsideValid(g, j, channels * kLanes, plane)) return;
-    MomentRow(g, image0.data() + image0.Index(j, 0, 0), image1Rows.ImageOne(image1, g, j), block.k0,
-              kValidFirst, g.columns - kValidFirst, plane);
+    OnIsaPath<MomentRow>(g, image0.data() + image0.Index(j, 0, 0),
+                         image1Rows.ImageOne(image1, g, j), block.k0, kValidFirst,
+                         g.columns - kValidFirst, plane);
   });
   const ShiftedRow& mu1Row = meanRows.MeansOfImageOne(means, g, i);
   FloatArray& L0 = *matcher.L0;
@@ -691,7 +689,7 @@ void CorrelationBlockRow(StereoMatcher& matcher, const FloatArray& image0, const
     mu1 = mu1Heap.data();
   }
   for (int b = 0; b < g.bands; ++b) mu1[b] = mu1Row.Band(b) + block.k0;
-  CorrelationRow(row, means.Row(i), mu1, g.bands, g.columns, values);
+  OnIsaPath<CorrelationRow>(row, means.Row(i), mu1, g.bands, g.columns, values);
   // The normalised pixels are clamped; the others keep their raw values in L0
   // and 0 in Ln.
   const bool normalisedRow = InNormalisedRegion(g, i, kPixelMargin);
@@ -699,7 +697,8 @@ void CorrelationBlockRow(StereoMatcher& matcher, const FloatArray& image0, const
   const int c1 = normalisedRow ? std::max(c0, g.columns - kPixelMargin) : g.columns;
   float* l0 = &L0.At(i, 0, block.k0);
   float* ln = &Ln.At(i, 0, block.k0);
-  ClampRow(values, c0, c1, block.count, firstInterior, lastInterior, l0, ln, g.disparities);
+  OnIsaPath<ClampRow>(values, c0, c1, block.count, firstInterior, lastInterior, l0, ln,
+                      g.disparities);
   for (int c = 0; c < g.columns; ++c) {
     if (c >= c0 && c < c1) continue;
     const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(c) * g.disparities;
@@ -710,8 +709,8 @@ void CorrelationBlockRow(StereoMatcher& matcher, const FloatArray& image0, const
 
 // sums[j] = float sum of values[k * kLanes + j] over k < count, k ascending,
 // from 0.
-TAVREL_VECTOR_CLONES void SumIndexMajor(const float* __restrict values, int count,
-                                        float* __restrict sums) {
+TAVREL_KERNEL void SumIndexMajor(const float* __restrict values, int count,
+                                 float* __restrict sums) {
   float s[kLanes] = {};
   for (int k = 0; k < count; ++k) {
     const float* row = values + static_cast<std::ptrdiff_t>(k) * kLanes;
@@ -726,9 +725,9 @@ TAVREL_VECTOR_CLONES void SumIndexMajor(const float* __restrict values, int coun
 // pixel, and inner[k] 1 for interior indices and 0 elsewhere. l0 gets the
 // results, ln the results times inner (a value is at least 0.08 and finite,
 // so that is the value itself, or +0).
-TAVREL_VECTOR_CLONES void ScaleValues(const float* __restrict raw, const float* __restrict level,
-                                      const float* __restrict inner, float* __restrict l0,
-                                      float* __restrict ln, std::size_t n) {
+TAVREL_KERNEL void ScaleValues(const float* __restrict raw, const float* __restrict level,
+                               const float* __restrict inner, float* __restrict l0,
+                               float* __restrict ln, std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) {
     const double m = level[k];
     float v = static_cast<float>((static_cast<double>(raw[k]) - m) / (1.0 - m));
@@ -848,12 +847,12 @@ void SadRows(StereoMatcher& matcher, const FloatArray& image0, const FloatArray&
         const ShiftedRow& shifted = image1Rows.ImageOne(image1, g, i);
         const int lastValid = g.columns - kValidFirst;
         if (byteIntensities) {
-          ByteSimilarityRow(g, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
+          OnIsaPath<ByteSimilarityRow>(g, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
         } else {
-          SimilarityRow(g, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
+          OnIsaPath<SimilarityRow>(g, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
         }
       });
-      ScatterLanes(row, g.columns, stream.count, raw + stream.k0, g.disparities);
+      OnIsaPath<ScatterLanes>(row, g.columns, stream.count, raw + stream.k0, g.disparities);
     }
     const float count = static_cast<float>(g.disparities);  // exact, see ComputeL0
     for (int c0 = 0; c0 < g.columns; c0 += kLanes) {
@@ -861,7 +860,7 @@ void SadRows(StereoMatcher& matcher, const FloatArray& image0, const FloatArray&
       Transpose(raw + static_cast<std::size_t>(c0) * g.disparities, g.disparities, indexMajor,
                 kLanes, n, g.disparities);
       float sums[kLanes];
-      SumIndexMajor(indexMajor, g.disparities, sums);
+      OnIsaPath<SumIndexMajor>(indexMajor, g.disparities, sums);
       for (int j = 0; j < n; ++j) means[c0 + j] = sums[j] / count;
     }
     extent.Add(means, g.columns);
@@ -893,8 +892,8 @@ void SadRows(StereoMatcher& matcher, const FloatArray& image0, const FloatArray&
       if (m > maxScaler) m = maxScaler;
       std::fill_n(levels + c * D, D, m);
     }
-    ScaleValues(raw + scaledBegin, levels + scaledBegin, inner + scaledBegin, l0 + scaledBegin,
-                ln + scaledBegin, scaledEnd - scaledBegin);
+    OnIsaPath<ScaleValues>(raw + scaledBegin, levels + scaledBegin, inner + scaledBegin,
+                           l0 + scaledBegin, ln + scaledBegin, scaledEnd - scaledBegin);
   }
 }
 
@@ -975,6 +974,7 @@ ImageMeans MeanImages(const FloatArray& image0, const FloatArray& image1, const 
 // straightforward engine.
 void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
                int winRadL0, float maxScaler, int useSad) {
+  ActiveIsaPath();  // chooses the path once, before any thread starts
   constexpr int kExactInFloat = 1 << 24;
   if (image0.bands() > kExactInFloat || matcher.NumDisparities > kExactInFloat) {
     reference::ComputeL0(matcher, image0, image1, winRadL0, maxScaler, useSad);

@@ -12,6 +12,7 @@
 #endif
 
 #include "engine/fast_engine.h"
+#include "engine/fast_isa.h"
 #include "engine/fast_parallel.h"
 #include "engine/fast_transpose.h"
 
@@ -77,9 +78,8 @@ struct Shape {
 // gets the new sums rounded to float. A null leave or enter row stands for a
 // row of zeros, whose subtraction or addition changes nothing; a null out
 // takes no values.
-TAVREL_VECTOR_CLONES void StepSums(double* __restrict state, const float* __restrict leave,
-                                   const float* __restrict enter, float* __restrict out,
-                                   std::size_t n) {
+TAVREL_KERNEL void StepSums(double* __restrict state, const float* __restrict leave,
+                            const float* __restrict enter, float* __restrict out, std::size_t n) {
   if (!out) {
     if (leave && enter) {
       for (std::size_t k = 0; k < n; ++k) state[k] = (state[k] - leave[k]) + enter[k];
@@ -116,11 +116,10 @@ TAVREL_VECTOR_CLONES void StepSums(double* __restrict state, const float* __rest
 // Two steps of StepSums in one sweep, with no null rows: out1 gets the sums
 // after the first, out2 those after the second. The sums are loaded and
 // stored once for both, which halves their share of the traffic.
-TAVREL_VECTOR_CLONES void StepSumsTwice(double* __restrict state, const float* __restrict leave1,
-                                        const float* __restrict enter1, float* __restrict out1,
-                                        const float* __restrict leave2,
-                                        const float* __restrict enter2, float* __restrict out2,
-                                        std::size_t n) {
+TAVREL_KERNEL void StepSumsTwice(double* __restrict state, const float* __restrict leave1,
+                                 const float* __restrict enter1, float* __restrict out1,
+                                 const float* __restrict leave2, const float* __restrict enter2,
+                                 float* __restrict out2, std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) {
     const double x = (state[k] - leave1[k]) + enter1[k];
     out1[k] = static_cast<float>(x);
@@ -132,8 +131,8 @@ TAVREL_VECTOR_CLONES void StepSumsTwice(double* __restrict state, const float* _
 
 // state[k] = sum of first[j * stride + k] over j < count, ascending, in
 // double (0 when count is 0), for k < n.
-TAVREL_VECTOR_CLONES void StartSums(double* __restrict state, const float* __restrict first,
-                                    std::ptrdiff_t stride, int count, std::size_t n) {
+TAVREL_KERNEL void StartSums(double* __restrict state, const float* __restrict first,
+                             std::ptrdiff_t stride, int count, std::size_t n) {
   if (count == 0) {
     std::fill_n(state, n, 0.0);
     return;
@@ -180,19 +179,85 @@ class RowPrefetch {
   std::ptrdiff_t issued_ = 0;
 };
 
-// Row pass of the box sum over one row of column sums V (nc x D, index
-// fastest): H[c][d] = running sum of V[c - w .. c + w][d], with the double sum
-// carried along the row, one subtraction and one addition per step. Issues
-// the first half of `prefetch` on the way.
-void RowPass(const float* V, int nc, int D, int w, double* sum, float* H, RowPrefetch& prefetch) {
-  StartSums(sum, V, D, std::min(w, nc), static_cast<std::size_t>(D));
-  for (int c = 0; c < nc; ++c) {
-    prefetch.UpTo(c + 1, 2 * nc);
+// Columns c0 .. c1 - 1 of the row pass of the box sum over one row of column
+// sums V (nc x D, index fastest): H[c][d] = running sum of V[c - w .. c + w][d],
+// with the double sum carried along the row, one subtraction and one
+// addition per step, exactly as StartSums and StepSums form it. Each value
+// is turned into double once, as it enters, and kept in `ring` (2w + 2 rows
+// of D doubles) until it leaves. c0 = 0 starts the sums; later calls go on
+// from where the one before stopped.
+TAVREL_KERNEL void RowSums(const float* __restrict V, int nc, int D, int w, int c0, int c1,
+                           double* __restrict sum, double* __restrict ring, float* __restrict H) {
+  const int slots = 2 * w + 2;
+  auto slot = [ring, slots, D](int j) { return ring + static_cast<std::ptrdiff_t>(j % slots) * D; };
+  auto column = [V, D](int j) { return V + static_cast<std::ptrdiff_t>(j) * D; };
+  if (c0 == 0) {
+    const int count = std::min(w, nc);
+    for (int j = 0; j < count; ++j) {
+      const float* v = column(j);
+      double* kept = slot(j);
+      for (int k = 0; k < D; ++k) kept[k] = v[k];
+    }
+    if (count == 0) {
+      for (int k = 0; k < D; ++k) sum[k] = 0.0;
+    } else {
+      const double* first = slot(0);
+      for (int k = 0; k < D; ++k) sum[k] = first[k];
+      for (int j = 1; j < count; ++j) {
+        const double* kept = slot(j);
+        for (int k = 0; k < D; ++k) sum[k] += kept[k];
+      }
+    }
+  }
+  for (int c = c0; c < c1; ++c) {
     const int leave = c - w - 1;
     const int enter = c + w;
-    StepSums(sum, leave >= 0 ? V + static_cast<std::ptrdiff_t>(leave) * D : nullptr,
-             enter < nc ? V + static_cast<std::ptrdiff_t>(enter) * D : nullptr,
-             H + static_cast<std::ptrdiff_t>(c) * D, static_cast<std::size_t>(D));
+    float* out = H + static_cast<std::ptrdiff_t>(c) * D;
+    if (leave >= 0 && enter < nc) {
+      const double* gone = slot(leave);
+      const float* v = column(enter);
+      double* kept = slot(enter);
+      for (int k = 0; k < D; ++k) {
+        const double e = v[k];
+        kept[k] = e;
+        const double x = (sum[k] - gone[k]) + e;
+        sum[k] = x;
+        out[k] = static_cast<float>(x);
+      }
+    } else if (leave >= 0) {
+      const double* gone = slot(leave);
+      for (int k = 0; k < D; ++k) {
+        const double x = sum[k] - gone[k];
+        sum[k] = x;
+        out[k] = static_cast<float>(x);
+      }
+    } else if (enter < nc) {
+      const float* v = column(enter);
+      double* kept = slot(enter);
+      for (int k = 0; k < D; ++k) {
+        const double e = v[k];
+        kept[k] = e;
+        const double x = sum[k] + e;
+        sum[k] = x;
+        out[k] = static_cast<float>(x);
+      }
+    } else {
+      for (int k = 0; k < D; ++k) out[k] = static_cast<float>(sum[k]);
+    }
+  }
+}
+
+// The row pass over a whole row, in a few parts, issuing the first half of
+// `prefetch` on the way.
+void RowPass(const float* V, int nc, int D, int w, double* sum, double* ring, float* H,
+             RowPrefetch& prefetch) {
+  constexpr int kParts = 8;
+  for (int part = 0; part < kParts; ++part) {
+    const int c0 = nc * part / kParts;
+    const int c1 = nc * (part + 1) / kParts;
+    prefetch.UpTo(part + 1, 2 * kParts);
+    if (c0 == c1 && part > 0) continue;
+    OnIsaPath<RowSums>(V, nc, D, w, c0, c1, sum, ring, H);
   }
 }
 
@@ -205,8 +270,8 @@ constexpr int kPixelLanes = 16;
 // padding columns are zero. St[d * ncs + c] gets the sum over
 // k = d - wd .. d + wd, formed as the running sum does it, and P0[c] the
 // image-0 line sum: the stored sums added in float, d ascending.
-TAVREL_VECTOR_CLONES void DisparitySums(const float* __restrict Ht, int ncs, int nd, int wd,
-                                        float* __restrict St, float* __restrict P0) {
+TAVREL_KERNEL void DisparitySums(const float* __restrict Ht, int ncs, int nd, int wd,
+                                 float* __restrict St, float* __restrict P0) {
   for (int c0 = 0; c0 < ncs; c0 += kPixelLanes) {
     auto row = [Ht, ncs, c0](int k) {
       return Ht + static_cast<std::ptrdiff_t>(k + kIndexPadLow) * ncs + c0;
@@ -245,8 +310,8 @@ void ShiftedRange(std::int64_t offset, int nc, int& lo, int& hi) {
 // P1[c1] = float sum of St[d][c] over the cells with c + offset(d) = c1,
 // c ascending, which the loop over d descending produces. offset(d) = minDisparity + d + 3 turns
 // interior column indices of image 0 into those of image 1.
-TAVREL_VECTOR_CLONES void ImageOneLineSums(const float* __restrict St, int ncs, int nc, int nd,
-                                           int minDisparity, float* __restrict P1) {
+TAVREL_KERNEL void ImageOneLineSums(const float* __restrict St, int ncs, int nc, int nd,
+                                    int minDisparity, float* __restrict P1) {
   std::fill_n(P1, nc, 0.0f);
   for (int d = nd - 1; d >= 0; --d) {
     const std::int64_t offset = static_cast<std::int64_t>(minDisparity) + d + kIndexMargin;
@@ -266,9 +331,11 @@ TAVREL_VECTOR_CLONES void ImageOneLineSums(const float* __restrict St, int ncs, 
 // ncs .. ncs + nc - 1 and zeros around it. Adding a zero where the image-1
 // column lies outside the interior changes T only from -0 to +0, which the
 // test T != 0 and the quotient never see.
-TAVREL_VECTOR_CLONES void NormaliseAndSquare(float* __restrict St, int ncs, int nc, int nd,
-                                             int minDisparity, const float* __restrict P0,
-                                             const float* __restrict P1pad) {
+TAVREL_KERNEL void NormaliseAndSquare(float* __restrict St, int ncs, int nc, int nd,
+                                      int minDisparity, const float* __restrict P0,
+                                      const float* __restrict P1pad) {
+  // Whole vectors only: the compiler then leaves out a scalar remainder loop.
+  if (ncs % kPixelLanes != 0) __builtin_unreachable();
   for (int d = 0; d < nd; ++d) {
     const std::int64_t offset = static_cast<std::int64_t>(minDisparity) + d + kIndexMargin;
     float* s = St + static_cast<std::ptrdiff_t>(d) * ncs;
@@ -308,11 +375,14 @@ void ClearRowBorder(float* lnRow, int columns, int disparities, int nc, int nd) 
 // Scratch of one thread for the per-row work, taken from its arena.
 struct RowScratch {
   static std::size_t Bytes(const Shape& s) {
-    return ThreadArena::Bytes<double>(s.disparities) +
+    return ThreadArena::Bytes<double>(s.disparities) + ThreadArena::Bytes<double>(RingCount(s)) +
            ThreadArena::Bytes<float>(static_cast<std::size_t>(s.nc) * s.disparities) +
            ThreadArena::Bytes<float>(TransposedCount(s)) +
            ThreadArena::Bytes<float>(static_cast<std::size_t>(s.nd) * s.ncs) +
            ThreadArena::Bytes<float>(s.ncs) + ThreadArena::Bytes<float>(3 * s.ncs);
+  }
+  static std::size_t RingCount(const Shape& s) {
+    return static_cast<std::size_t>(2 * s.radiusRC + 2) * s.disparities;
   }
   static std::size_t TransposedCount(const Shape& s) {
     return static_cast<std::size_t>(s.nd + kIndexPadLow + kIndexPadHigh) * s.ncs;
@@ -320,6 +390,7 @@ struct RowScratch {
 
   RowScratch(const Shape& s, ThreadArena& arena)
       : rowSums(arena.Take<double>(s.disparities)),
+        rowRing(arena.Take<double>(RingCount(s))),
         cells(arena.Take<float>(static_cast<std::size_t>(s.nc) * s.disparities)),
         transposed(arena.Take<float>(TransposedCount(s))),
         supports(arena.Take<float>(static_cast<std::size_t>(s.nd) * s.ncs)),
@@ -331,6 +402,7 @@ struct RowScratch {
   }
 
   double* rowSums;
+  double* rowRing;    // the row pass's values in double, from entering to leaving
   float* cells;       // nc x D, index fastest
   float* transposed;  // padded index-major copy of the interior indices of cells
   float* supports;    // nd x ncs
@@ -343,16 +415,19 @@ struct RowScratch {
 void ProcessRow(const Shape& s, const float* columnSums, float* lnRow, const float* l0Row,
                 RowScratch& scratch, RowPrefetch& prefetch) {
   const std::size_t interior = static_cast<std::size_t>(kMargin) * s.disparities + kIndexMargin;
-  RowPass(columnSums, s.nc, s.disparities, s.radiusRC, scratch.rowSums, scratch.cells, prefetch);
+  RowPass(columnSums, s.nc, s.disparities, s.radiusRC, scratch.rowSums, scratch.rowRing,
+          scratch.cells, prefetch);
   float* transposed = scratch.transposed + static_cast<std::ptrdiff_t>(kIndexPadLow) * s.ncs;
   Transpose(scratch.cells + kIndexMargin, s.disparities, transposed, s.ncs, s.nc, s.nd);
   prefetch.UpTo(5, 8);
-  DisparitySums(scratch.transposed, s.ncs, s.nd, s.radiusD, scratch.supports, scratch.p0);
+  OnIsaPath<DisparitySums>(scratch.transposed, s.ncs, s.nd, s.radiusD, scratch.supports,
+                           scratch.p0);
   prefetch.UpTo(6, 8);
-  ImageOneLineSums(scratch.supports, s.ncs, s.nc, s.nd, s.minDisparity, scratch.p1pad + s.ncs);
+  OnIsaPath<ImageOneLineSums>(scratch.supports, s.ncs, s.nc, s.nd, s.minDisparity,
+                              scratch.p1pad + s.ncs);
   prefetch.UpTo(7, 8);
-  NormaliseAndSquare(scratch.supports, s.ncs, s.nc, s.nd, s.minDisparity, scratch.p0,
-                     scratch.p1pad);
+  OnIsaPath<NormaliseAndSquare>(scratch.supports, s.ncs, s.nc, s.nd, s.minDisparity, scratch.p0,
+                                scratch.p1pad);
   prefetch.UpTo(1, 1);
   TransposeMultiply(scratch.supports, s.ncs, l0Row + interior, lnRow + interior, s.disparities,
                     s.nd, s.nc);
@@ -414,6 +489,7 @@ bool InteriorEmpty(const StereoMatcher& m) {
 }  // namespace
 
 void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
+  ActiveIsaPath();  // chooses the path once, before any thread starts
   FloatArray& LnGrid = *matcher.Ln;
   if (InteriorEmpty(matcher)) {
     LnGrid.Fill(0.0f);
@@ -511,16 +587,17 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
   auto advanceCarry = [&](int doneRow) {
     if (!carryStarted) {
       if (kMargin + startRows - 1 > doneRow) return;
-      StartSums(carrySums, Ln + s.CellOffset(kMargin, 0), s.rowStride, startRows, planeCells);
+      OnIsaPath<StartSums>(carrySums, Ln + s.CellOffset(kMargin, 0), s.rowStride, startRows,
+                           planeCells);
       carryStarted = true;
     }
     for (; carryStep < carryTarget; ++carryStep) {
       const int enterRow = carryStep + w;
       if (enterRow <= s.lastRow && enterRow > doneRow) break;
       const int leaveRow = carryStep - w - 1;
-      StepSums(carrySums, leaveRow >= kMargin ? Ln + s.CellOffset(leaveRow, 0) : nullptr,
-               enterRow <= s.lastRow ? Ln + s.CellOffset(enterRow, 0) : nullptr, nullptr,
-               planeCells);
+      OnIsaPath<StepSums>(carrySums, leaveRow >= kMargin ? Ln + s.CellOffset(leaveRow, 0) : nullptr,
+                          enterRow <= s.lastRow ? Ln + s.CellOffset(enterRow, 0) : nullptr, nullptr,
+                          planeCells);
     }
   };
 
@@ -538,8 +615,8 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
       const std::size_t cells =
           static_cast<std::size_t>(std::min(kColumnBlock, s.nc - c0)) * s.disparities;
       double* state = checkpoints + offset;
-      StartSums(state, Ln + s.CellOffset(kMargin, c0), s.rowStride, std::min(w, interiorRows),
-                cells);
+      OnIsaPath<StartSums>(state, Ln + s.CellOffset(kMargin, c0), s.rowStride,
+                           std::min(w, interiorRows), cells);
       for (int t = 1; t < bands; ++t) {
         double* next = checkpoints + planeCells * t + offset;
         const bool given = t == 1 && carried;
@@ -556,9 +633,9 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
                       static_cast<std::ptrdiff_t>(cells));
             ahead.UpTo(1, 1);
           }
-          StepSums(state, leaveRow >= kMargin ? Ln + s.CellOffset(leaveRow, c0) : nullptr,
-                   enterRow <= s.lastRow ? Ln + s.CellOffset(enterRow, c0) : nullptr, nullptr,
-                   cells);
+          OnIsaPath<StepSums>(
+              state, leaveRow >= kMargin ? Ln + s.CellOffset(leaveRow, c0) : nullptr,
+              enterRow <= s.lastRow ? Ln + s.CellOffset(enterRow, c0) : nullptr, nullptr, cells);
         }
         for (int row = bandFirst[t] - w - 1; row < bandFirst[t] + w; ++row) {
           if (row < kMargin || row > s.lastRow) continue;
@@ -595,7 +672,7 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
         return enterRow >= end ? boundaryRow(t + 1, enterRow) : Ln + s.CellOffset(enterRow, 0);
       };
       auto columnStep = [&](int q) {
-        StepSums(state, leaveOf(q), enterOf(q), sumsOf(q), planeCells);
+        OnIsaPath<StepSums>(state, leaveOf(q), enterOf(q), sumsOf(q), planeCells);
       };
       // Rows q and q + 1 in one sweep over the sums where no row is missing.
       auto columnSteps = [&](int q) {
@@ -604,8 +681,8 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
         const float* leave2 = leaveOf(q + 1);
         const float* enter2 = enterOf(q + 1);
         if (leave1 && enter1 && leave2 && enter2) {
-          StepSumsTwice(state, leave1, enter1, sumsOf(q), leave2, enter2, sumsOf(q + 1),
-                        planeCells);
+          OnIsaPath<StepSumsTwice>(state, leave1, enter1, sumsOf(q), leave2, enter2, sumsOf(q + 1),
+                                   planeCells);
         } else {
           columnStep(q);
           columnStep(q + 1);

@@ -1,6 +1,10 @@
 #include "engine/fast_transpose.h"
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
+
+#include "engine/fast_isa.h"
 
 namespace tavrel::fast {
 namespace {
@@ -11,6 +15,17 @@ void TransposeScalar(const float* src, std::ptrdiff_t srcStride, float* dst,
     for (int j = 0; j < columns; ++j) dst[j * dstStride + i] = src[i * srcStride + j];
   }
 }
+
+void TransposeMultiplyScalar(const float* src, std::ptrdiff_t srcStride, const float* factors,
+                             float* dst, std::ptrdiff_t dstStride, int rows, int columns) {
+  for (int i = 0; i < rows; ++i) {
+    for (int j = 0; j < columns; ++j) {
+      dst[j * dstStride + i] = factors[j * dstStride + i] * src[i * srcStride + j];
+    }
+  }
+}
+
+#if defined(__x86_64__)
 
 // Loads an 8 x 8 tile and transposes it through eight registers: unpack
 // pairs, shuffle quads, swap 128-bit halves. out[k] is column k of the tile.
@@ -50,15 +65,6 @@ __attribute__((target("avx"))) void TransposeTile8(const float* src, std::ptrdif
   __m256 columns[8];
   LoadTransposed8(src, srcStride, columns);
   for (int k = 0; k < 8; ++k) _mm256_storeu_ps(dst + k * dstStride, columns[k]);
-}
-
-void TransposeMultiplyScalar(const float* src, std::ptrdiff_t srcStride, const float* factors,
-                             float* dst, std::ptrdiff_t dstStride, int rows, int columns) {
-  for (int i = 0; i < rows; ++i) {
-    for (int j = 0; j < columns; ++j) {
-      dst[j * dstStride + i] = factors[j * dstStride + i] * src[i * srcStride + j];
-    }
-  }
 }
 
 __attribute__((target("avx"))) void TransposeMultiplyTile8(const float* src,
@@ -104,32 +110,30 @@ __attribute__((target("avx"))) void TransposeAvx(const float* src, std::ptrdiff_
   }
 }
 
-bool HasAvx() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx") != 0;
-  }();
-  return has;
-}
+#endif
 
 }  // namespace
 
 void TransposeMultiply(const float* src, std::ptrdiff_t srcStride, const float* factors, float* dst,
                        std::ptrdiff_t dstStride, int rows, int columns) {
-  if (HasAvx() && rows >= 8 && columns >= 8) {
+#if defined(__x86_64__)
+  if (PathHasAvx() && rows >= 8 && columns >= 8) {
     TransposeMultiplyAvx(src, srcStride, factors, dst, dstStride, rows, columns);
-  } else {
-    TransposeMultiplyScalar(src, srcStride, factors, dst, dstStride, rows, columns);
+    return;
   }
+#endif
+  TransposeMultiplyScalar(src, srcStride, factors, dst, dstStride, rows, columns);
 }
 
 void Transpose(const float* src, std::ptrdiff_t srcStride, float* dst, std::ptrdiff_t dstStride,
                int rows, int columns) {
-  if (HasAvx() && rows >= 8 && columns >= 8) {
+#if defined(__x86_64__)
+  if (PathHasAvx() && rows >= 8 && columns >= 8) {
     TransposeAvx(src, srcStride, dst, dstStride, rows, columns);
-  } else {
-    TransposeScalar(src, srcStride, dst, dstStride, rows, columns);
+    return;
   }
+#endif
+  TransposeScalar(src, srcStride, dst, dstStride, rows, columns);
 }
 
 }  // namespace tavrel::fast

@@ -159,21 +159,38 @@ class EntryRun {
   bool LoadImages() {
     images_.image0.reset();
     images_.image1.reset();
-    auto image0 = host_.LoadImage(0, Resolve(folder_, job_.Image0Name), job_.NumBands);
-    if (!image0) return Fatal("Couldn't open image - " + job_.Image0Name);
-    auto image1 = host_.LoadImage(1, Resolve(folder_, job_.Image1Name), job_.NumBands);
-    if (!image1) return Fatal("Couldn't open image - " + job_.Image1Name);
+    auto image0 = LoadImage(0, job_.Image0Name);
+    if (!image0) return false;
+    auto image1 = LoadImage(1, job_.Image1Name);
+    if (!image1) return false;
     if (image1->columns() < image0->columns() || image1->rows() < image0->rows()) {
       return Fatal("Image 1 is smaller than image 0 - " + job_.Image1Name);
     }
     try {
       image1 = CropTo(std::move(image1), image0->columns(), image0->rows());
     } catch (const std::bad_alloc&) {
-      return Fatal("Couldn't open image - " + job_.Image1Name);
+      return Fatal(CannotOpen(job_.Image1Name, "too large: not enough memory for its grid"));
     }
     images_.image0 = std::move(image0);
     images_.image1 = std::move(image1);
     return true;
+  }
+
+  // The host's refusal becomes the message's second line, under the one
+  // scripts match.
+  static std::string CannotOpen(const std::string& name, const std::string& reason) {
+    return "Couldn't open image - " + name + "\n" + reason;
+  }
+
+  std::unique_ptr<FloatArray> LoadImage(int which, const std::string& name) {
+    try {
+      return host_.LoadImage(which, Resolve(folder_, name), job_.NumBands);
+    } catch (const std::bad_alloc&) {
+      Fatal(CannotOpen(name, "too large: not enough memory"));
+    } catch (const std::exception& error) {
+      Fatal(CannotOpen(name, error.what()));
+    }
+    return nullptr;
   }
 
   std::int64_t Disparities() const {

@@ -50,8 +50,9 @@ class BatchHost {
 
   // Loads one image as a grid of `bands` bands (row 0 the top row; band 0 blue,
   // 1 green, 2 red; with one band the blue byte alone). `which` is 0 or 1.
-  // Returns null when the image cannot be loaded; the batch run then reports
-  // "Couldn't open image - <name>".
+  // Throws when the image cannot be loaded, with the reason in one line as
+  // what(); the batch run then reports "Couldn't open image - <name>" with the
+  // reason on a second line.
   virtual std::unique_ptr<FloatArray> LoadImage(int which, const std::string& path, int bands) = 0;
 
   // The entry's images are loaded: show image 0 captioned with its name.

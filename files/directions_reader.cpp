@@ -1,8 +1,11 @@
 #include "files/directions_reader.h"
 
+#include <cctype>
 #include <charconv>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <utility>
 
 #include "engine/stereo_matcher.h"
 
@@ -16,9 +19,104 @@ bool IsWhiteSpace(int c) {
 }
 bool IsDigit(int c) { return c >= '0' && c <= '9'; }
 
-[[noreturn]] void Fail(const std::string& what) { throw DirectionsError("in.dat :: " + what); }
+constexpr char kMessageStart[] = "in.dat :: ";
+
+[[noreturn]] void Fail(const std::string& what) { throw DirectionsError(kMessageStart + what); }
+
+// The longest item a location quotes; a longer one is cut and marked.
+constexpr std::size_t kQuotedLength = 40;
+
+// The first value of `job` that no job can use: its field and the complaint.
+std::optional<std::pair<const char*, std::string>> UnusableValue(const StereoJob& job) {
+  if (job.NumBands != 1 && job.NumBands != 3) {
+    return {{"Number of Color Bands", "Number of Color Bands must be 1 or 3"}};
+  }
+  if (job.MaxDisparity <= job.MinDisparity) {
+    return {{"MaxDisparity", "MaxDisparity must be greater than MinDisparity"}};
+  }
+  if (job.WinRadL0 < 0) return {{"WinRadL0", "WinRadL0 must not be negative"}};
+  if (job.WinRadRC < 0) return {{"WinRadRC", "WinRadRC must not be negative"}};
+  if (job.WinRadD < 0) return {{"WinRadD", "WinRadD must not be negative"}};
+  return std::nullopt;
+}
+
+// Whether `left`, found glued to a number, looks like more of that number
+// (".5", ",5", "e3") rather than a misspelt keyword that follows it.
+bool LooksLikeMoreOfANumber(const std::string& left) {
+  const auto first = static_cast<unsigned char>(left[0]);
+  if (first == 'e' || first == 'E') return left.size() > 1 && !std::isalpha(left[1]);
+  return !std::isalpha(first);
+}
 
 }  // namespace
+
+std::string DescribeLocation(const DirectionsLocation& location) {
+  std::string text;
+  if (!location.file.empty()) text += location.file + ", ";
+  text += "entry " + std::to_string(location.entry) + ", line " + std::to_string(location.line);
+  if (!location.misread.empty()) return text + ": " + location.misread;
+  if (location.found.empty()) return text + ": the file ends here";
+  return text + ": found \"" + location.found + "\"";
+}
+
+DirectionsLocation DirectionsReader::LocationOf(const Item& item) const {
+  DirectionsLocation location;
+  location.file = fileName_;
+  location.entry = entry_;
+  location.line = item.line;
+  for (char c : item.text) {
+    const auto byte = static_cast<unsigned char>(c);
+    location.found.push_back(byte < 0x20 || byte == 0x7f ? '?' : c);
+  }
+  return location;
+}
+
+// Errors carry the item being read; where a number ran into what looks like
+// more of it, the error names that number's field, the one really at fault.
+void DirectionsReader::Fail(const std::string& what) {
+  DirectionsLocation location = LocationOf(Item{item_.line, ItemText()});
+  if (itemIsKeyword_ && gluedToNumber_ && !fields_.empty() && !location.found.empty() &&
+      LooksLikeMoreOfANumber(location.found)) {
+    location.misread = fields_.back().first + " was read as " + fields_.back().second.text +
+                       " and left " + location.found;
+  }
+  throw DirectionsError(kMessageStart + what, std::move(location));
+}
+
+void DirectionsReader::BeginItem(bool keyword) {
+  gluedToNumber_ = numberEndedGlued_;
+  numberEndedGlued_ = false;
+  SkipWhiteSpace();
+  item_ = Item{line_, {}};
+  itemIsKeyword_ = keyword;
+}
+
+// The item being read, up to the first white space: what was consumed of it
+// and what follows, looked at but not consumed.
+std::string DirectionsReader::ItemText() {
+  std::string text;
+  for (char c : item_.text) {
+    if (IsWhiteSpace(static_cast<unsigned char>(c))) return text;
+    text.push_back(c);
+  }
+  for (std::size_t ahead = 0; text.size() <= kQuotedLength; ++ahead) {
+    const int c = Peek(ahead);
+    if (c == kEnd || IsWhiteSpace(c)) break;
+    text.push_back(static_cast<char>(c));
+  }
+  if (text.size() > kQuotedLength) text = text.substr(0, kQuotedLength) + "...";
+  return text;
+}
+
+// The field just read whole: what was written for it, where.
+void DirectionsReader::Keep(const char* field) {
+  std::string written;
+  for (char c : item_.text) {
+    if (IsWhiteSpace(static_cast<unsigned char>(c))) break;
+    written.push_back(c);
+  }
+  fields_.emplace_back(field, Item{item_.line, written});
+}
 
 int DirectionsReader::Peek(std::size_t ahead) {
   while (pending_.size() <= ahead) {
@@ -31,7 +129,10 @@ int DirectionsReader::Peek(std::size_t ahead) {
 
 int DirectionsReader::Get() {
   const int c = Peek();
-  if (c != kEnd) pending_.erase(0, 1);
+  if (c == kEnd) return c;
+  pending_.erase(0, 1);
+  if (c == '\n') ++line_;
+  if (item_.text.size() <= kQuotedLength) item_.text.push_back(static_cast<char>(c));
   return c;
 }
 
@@ -40,7 +141,7 @@ void DirectionsReader::SkipWhiteSpace() {
 }
 
 bool DirectionsReader::ReadToken(std::string& token) {
-  SkipWhiteSpace();
+  BeginItem(false);
   token.clear();
   for (int c = Peek(); c != kEnd && !IsWhiteSpace(c); c = Peek())
     token.push_back(static_cast<char>(Get()));
@@ -50,7 +151,7 @@ bool DirectionsReader::ReadToken(std::string& token) {
 // Matches the keyword character by character; the blank in "Output File"
 // stands for any white space, none included.
 bool DirectionsReader::ReadKeyword(const char* keyword) {
-  SkipWhiteSpace();
+  BeginItem(true);
   for (const char* k = keyword; *k != '\0'; ++k) {
     if (*k == ' ') {
       SkipWhiteSpace();
@@ -64,7 +165,7 @@ bool DirectionsReader::ReadKeyword(const char* keyword) {
 }
 
 bool DirectionsReader::ReadInteger(int& value) {
-  SkipWhiteSpace();
+  BeginItem(false);
   bool negative = false;
   if (Peek() == '+' || Peek() == '-') {
     if (!IsDigit(Peek(1))) return false;
@@ -83,6 +184,7 @@ bool DirectionsReader::ReadInteger(int& value) {
   const std::int64_t v = negative ? -magnitude : magnitude;
   if (overflow || v > std::numeric_limits<int>::max()) return false;
   value = static_cast<int>(v);
+  numberEndedGlued_ = Peek() != kEnd && !IsWhiteSpace(Peek());
   SkipWhiteSpace();
   return true;
 }
@@ -90,7 +192,7 @@ bool DirectionsReader::ReadInteger(int& value) {
 // A decimal number: optional sign, digits with an optional point and fraction,
 // optional exponent. An "e" not followed by digits is not part of the number.
 bool DirectionsReader::ReadDecimal(float& value) {
-  SkipWhiteSpace();
+  BeginItem(false);
   std::string text;
   std::size_t at = 0;
   if (Peek() == '+' || Peek() == '-') ++at;
@@ -123,51 +225,72 @@ bool DirectionsReader::ReadDecimal(float& value) {
   }
   if (result.ec != std::errc() || result.ptr != last) return false;
   value = f;
+  numberEndedGlued_ = Peek() != kEnd && !IsWhiteSpace(Peek());
   SkipWhiteSpace();
   return true;
 }
 
 bool DirectionsReader::Next(StereoJob& job) {
   SkipWhiteSpace();
+  fields_.clear();
+  numberEndedGlued_ = false;
+  item_ = Item{line_, {}};
   if (Peek() == kEnd) {
     if (in_.bad()) Fail("Can't Read Input Image Name 0");
     return false;
   }
+  ++entry_;
   if (!ReadToken(job.Image0Name)) Fail("Can't Read Input Image Name 0");
+  Keep("Input Image Name 0");
   if (!ReadToken(job.Image1Name)) Fail("Can't Read Input Image Name 1");
+  Keep("Input Image Name 1");
   if (!ReadInteger(job.NumBands)) Fail("Can't Read Number of Color Bands");
+  Keep("Number of Color Bands");
   if (!ReadKeyword("MinDisparity") || !ReadInteger(job.MinDisparity)) {
     Fail("Can't Read MinDisparity");
   }
+  Keep("MinDisparity");
   if (!ReadKeyword("MaxDisparity") || !ReadInteger(job.MaxDisparity)) {
     Fail("Can't Read MaxDisparity");
   }
+  Keep("MaxDisparity");
   if (!ReadKeyword("WinRadL0") || !ReadInteger(job.WinRadL0)) Fail("Can't Read WinRadL0");
   if (job.WinRadL0 >= kWinRadL0Limit) Fail("WinRadL0 Too Large");
+  Keep("WinRadL0");
   if (!ReadKeyword("WinRadRC") || !ReadInteger(job.WinRadRC)) Fail("Can't Read WinRadRC");
   if (job.WinRadRC >= kWinRadRCLimit) Fail("WinRadRC  Too Large");
+  Keep("WinRadRC");
   if (!ReadKeyword("WinRadD") || !ReadInteger(job.WinRadD)) Fail("Can't Read WinRadD");
   if (job.WinRadD >= kWinRadDLimit) Fail("WinRadD Too Large");
+  Keep("WinRadD");
   if (!ReadKeyword("NumIterations") || !ReadInteger(job.NumIterations)) {
     Fail("Can't Read NumIterations");
   }
+  Keep("NumIterations");
   if (!ReadKeyword("MaxScaler") || !ReadDecimal(job.MaxScaler)) Fail("Can't Read MaxScaler");
+  Keep("MaxScaler");
   if (!ReadKeyword("USE_SAD") || !ReadInteger(job.USE_SAD)) Fail("Can't Read USE_SAD");
+  Keep("USE_SAD");
   if (!ReadKeyword("Output File") || !ReadToken(job.OutputFileName)) {
     Fail("Can't Read Out File");
   }
+  Keep("Output File");
   SkipWhiteSpace();
   return true;
 }
 
-void CheckJobValues(const StereoJob& job) {
-  if (job.NumBands != 1 && job.NumBands != 3) Fail("Number of Color Bands must be 1 or 3");
-  if (job.MaxDisparity <= job.MinDisparity) {
-    Fail("MaxDisparity must be greater than MinDisparity");
+void DirectionsReader::CheckValues(const StereoJob& job) const {
+  const auto unusable = UnusableValue(job);
+  if (!unusable) return;
+  DirectionsLocation location;
+  for (const auto& [field, item] : fields_) {
+    if (field == unusable->first) location = LocationOf(item);
   }
-  if (job.WinRadL0 < 0) Fail("WinRadL0 must not be negative");
-  if (job.WinRadRC < 0) Fail("WinRadRC must not be negative");
-  if (job.WinRadD < 0) Fail("WinRadD must not be negative");
+  throw DirectionsError(kMessageStart + unusable->second, std::move(location));
+}
+
+void CheckJobValues(const StereoJob& job) {
+  if (const auto unusable = UnusableValue(job)) Fail(unusable->second);
 }
 
 }  // namespace tavrel

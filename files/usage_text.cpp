@@ -20,6 +20,10 @@ const char* const kLines[] = {
     "",
     "Every picture that comes with Tavrel was made by the Tavrel project itself.",
     "",
+    "This build reads images as BMP (1 to 32 bits, run-length encoded or not), PNG, and PPM or "
+    "PGM.",
+    "It runs on Linux, headless as tavrel-batch or in the Qt window tavrel.",
+    "",
     "Requirements:  Windows NT 4.0 or later, 24 or 32 bit color",
     "",
     "Tavrel.exe reads in two images files and a directions file named \"*.cpd\".  The image files ",

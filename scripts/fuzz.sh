@@ -35,11 +35,11 @@ build() {
   local name=$1
   shift
   echo "fuzz.sh: building $name"
-  clang++-14 "${flags[@]}" "tests/fuzz/$name.cpp" "$@" -o "$out/$name"
+  clang++-14 "${flags[@]}" "tests/fuzz/$name.cpp" "$@" -lz -o "$out/$name"
 }
 
-build fuzz_image_decoding display/image_loading.cpp display/bmp_decoding.cpp display/pnm_decoding.cpp \
-  display/rendering.cpp "${engine[@]}"
+build fuzz_image_decoding display/image_loading.cpp display/image_source.cpp display/bmp_decoding.cpp \
+  display/pnm_decoding.cpp display/png_decoding.cpp display/rendering.cpp "${engine[@]}"
 build fuzz_directions_reader files/directions_reader.cpp
 
 status=0

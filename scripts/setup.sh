@@ -3,7 +3,9 @@
 # Packages already present are left alone, so a second run costs nothing.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libgtest-dev libstb-dev qt6-base-dev libgl-dev)
+packages=(cmake g++ make pkg-config libgtest-dev libstb-dev zlib1g-dev qt6-base-dev libgl-dev
+  libcli11-dev nlohmann-json3-dev slurm-wlm munge pybind11-dev python3-dev python3-numpy
+  python3-pytest)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -15,6 +15,7 @@
 
 #include "engine/fast_engine.h"
 #include "engine/float_array.h"
+#include "engine/isa_path.h"
 #include "engine/reference_engine.h"
 #include "engine/stereo_matcher.h"
 
@@ -169,6 +170,23 @@ class ThreadCount {
 
  private:
   int saved_ = 1;
+};
+
+// The fast engine's instruction-set paths that this processor runs; every
+// comparison of the fast engine with the reference runs on each of them.
+inline std::vector<IsaPath> IsaPathsToCompare() { return AvailableIsaPaths(); }
+
+// Runs the fast engine on `path` while in scope, then on the path chosen
+// before.
+class IsaPathScope {
+ public:
+  explicit IsaPathScope(IsaPath path) : saved_(ActiveIsaPath()) { SelectIsaPath(path); }
+  ~IsaPathScope() { SelectIsaPath(saved_); }
+  IsaPathScope(const IsaPathScope&) = delete;
+  IsaPathScope& operator=(const IsaPathScope&) = delete;
+
+ private:
+  IsaPath saved_;
 };
 
 // One way of running the heavy stages on a matcher, with the preconditions

@@ -109,9 +109,13 @@ TEST_F(BatchRun, ReportsFilesAndImagesThatCannotBeUsed) {
     std::string directions, message;
   };
   const std::vector<Case> cases = {
-      {Entry("a0.bmp", "missing%d.bmp", "o.dis"), "Couldn't open image - missing%d.bmp"},
-      {Entry("nothing.bmp", "a1.bmp", "o.dis"), "Couldn't open image - nothing.bmp"},
-      {Entry("a0.bmp", "in.cpd", "o.dis"), "Couldn't open image - in.cpd"},
+      {Entry("a0.bmp", "missing%d.bmp", "o.dis"),
+       "Couldn't open image - missing%d.bmp\ncannot open: No such file or directory"},
+      {Entry("nothing.bmp", "a1.bmp", "o.dis"),
+       "Couldn't open image - nothing.bmp\ncannot open: No such file or directory"},
+      {Entry("a0.bmp", "in.cpd", "o.dis"),
+       "Couldn't open image - in.cpd\nunsupported format: not a BMP, PNG, binary PGM or binary "
+       "PPM file"},
       {Entry("a0.bmp", "small1.bmp", "o.dis"), "Image 1 is smaller than image 0 - small1.bmp"},
       {Entry("a0.bmp", "a1.bmp", "o.dis", 2, 2), "in.dat :: Number of Color Bands must be 1 or 3"},
       {Entry("a0.bmp", "a1.bmp", "o.dis", 2, 1, -2000000000, 2000000000),

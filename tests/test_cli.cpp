@@ -9,12 +9,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "batch_test_support.h"
 #include "display/image_loading.h"
+#include "engine/isa_path.h"
 #include "files/pfm_file.h"
 #include "files/usage_text.h"
 
@@ -117,8 +120,7 @@ TEST_F(Cli, SuccessWritesTheOutputAndTheRequestedPictures) {
   const std::string output = ReadText(dir / "scene/result.dis");
   EXPECT_EQ(output.substr(0, output.find('\n')), "40 32");
   for (const char* picture : {"scene/result.disparity.png", "scene/result.confidence.png"}) {
-    Surface surface;
-    ASSERT_TRUE(LoadImageSurface(dir / picture, surface)) << picture;
+    const Surface surface = LoadImageSurface(dir / picture);
     EXPECT_EQ(surface.width, 40);
     EXPECT_EQ(surface.height, 32);
   }
@@ -130,6 +132,46 @@ TEST_F(Cli, SuccessWritesTheOutputAndTheRequestedPictures) {
   EXPECT_FLOAT_EQ(pfm->At(0, 0, 0), std::stof(firstPixel));
 }
 
+TEST_F(Cli, ExportsTheDisparityInEitherSignAndTheConfidence) {
+  WriteText(dir / "scene/own.cpd", Entry("l.bmp", "r.bmp", "own.dis"));
+  WriteText(dir / "scene/job.cpd", Entry("l.bmp", "r.bmp", "positive.dis"));
+  ASSERT_EQ(RunBatch(dir, dir / "scene", "-q --pfm --confidence-pfm own.cpd").status, 0);
+  const Result run = RunBatch(dir, dir / "scene", "-q --pfm --sign positive job.cpd");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto own = ReadPfm(dir / "scene/own.pfm");
+  const auto confidence = ReadPfm(dir / "scene/own.confidence.pfm");
+  const auto positive = ReadPfm(dir / "scene/positive.pfm");
+  ASSERT_TRUE(own && confidence && positive);
+  EXPECT_FALSE(std::filesystem::exists(dir / "scene/positive.confidence.pfm"));
+  // The output file's text has six decimals; the PFMs hold the floats.
+  std::istringstream output(ReadText(dir / "scene/own.dis"));
+  int columns = 0, rows = 0;
+  output >> columns >> rows;
+  ASSERT_EQ(positive->columns(), columns);
+  ASSERT_EQ(positive->rows(), rows);
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < columns; ++c) {
+      float disparity = 0, conf = 0;
+      output >> disparity >> conf;
+      EXPECT_NEAR(confidence->At(r, c, 0), conf, 1e-6);
+      const bool frame = r < 8 || r >= rows - 8 || c < 8 || c >= columns - 8;
+      if (frame) {
+        EXPECT_EQ(positive->At(r, c, 0), std::numeric_limits<float>::infinity());
+      } else {
+        EXPECT_EQ(positive->At(r, c, 0), 0.0f - own->At(r, c, 0)) << r << ", " << c;
+      }
+    }
+  }
+
+  for (const char* arguments :
+       {"--pfm --sign negative job.cpd", "--sign positive job.cpd", "--pfm job.cpd --sign"}) {
+    const Result refused = RunBatch(dir, dir / "scene", arguments);
+    EXPECT_EQ(refused.status, 1) << arguments;
+    EXPECT_EQ(refused.err.rfind("tavrel-batch: ", 0), 0u) << refused.err;
+    EXPECT_NE(refused.err.find("--sign"), std::string::npos) << refused.err;
+  }
+}
+
 TEST_F(Cli, AFatalErrorStopsWithStatusOne) {
   WriteText(dir / "scene/job.cpd", Entry("l.bmp", "r.bmp", "first.dis", 1) +
                                        Entry("l.bmp", "r.bmp", "second.dis").substr(0, 40));
@@ -137,6 +179,15 @@ TEST_F(Cli, AFatalErrorStopsWithStatusOne) {
   EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.err, "tavrel-batch: in.dat :: Can't Read MaxDisparity\n");
   EXPECT_TRUE(std::filesystem::exists(dir / "scene/first.dis"));
+
+  // An image refusal gives its reason on a line of its own.
+  WriteText(dir / "scene/cut.bmp", ReadText(dir / "scene/l.bmp").substr(0, 2000));
+  WriteText(dir / "scene/cut.cpd", Entry("cut.bmp", "r.bmp", "cut.dis", 1));
+  const Result cut = RunBatch(dir, dir / "scene", "-q cut.cpd");
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_EQ(cut.err,
+            "tavrel-batch: Couldn't open image - cut.bmp\n"
+            "truncated: the pixel data needs bytes up to 3894, the file holds 2000\n");
 
   const Result option = RunBatch(dir, dir / "scene", "--fast job.cpd");
   EXPECT_EQ(option.status, 1);
@@ -186,6 +237,34 @@ TEST_F(Cli, AReadmeThatCannotBeWrittenGivesStatusTwo) {
   EXPECT_EQ(run.status, 2) << run.err;
   EXPECT_NE(run.err.find("README.txt"), std::string::npos) << run.err;
   EXPECT_TRUE(std::filesystem::is_directory(dir / "README.txt"));
+}
+
+// TAVREL_ISA picks the engine's instruction set: every path the processor
+// runs writes the same bytes, and a name it cannot use stops the program
+// before any entry runs.
+TEST_F(Cli, EveryInstructionSetPathWritesTheSameFileAndABadOneIsAUsageError) {
+  WriteText(dir / "scene/job.cpd", Entry("l.bmp", "r.bmp", "result.dis"));
+  std::string first;
+  for (IsaPath path : AvailableIsaPaths()) {
+    setenv("TAVREL_ISA", IsaPathName(path), 1);
+    const Result run = RunBatch(dir, dir / "scene", "-q job.cpd");
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string output = ReadText(dir / "scene/result.dis");
+    if (first.empty()) first = output;
+    EXPECT_EQ(output, first) << IsaPathName(path);
+  }
+  std::filesystem::remove(dir / "scene/result.dis");
+  setenv("TAVREL_ISA", "avx9", 1);
+  const Result bad = RunBatch(dir, dir / "scene", "-q job.cpd");
+  unsetenv("TAVREL_ISA");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err.rfind("tavrel-batch: TAVREL_ISA=avx9: no such instruction-set path\n"
+                          "supported paths: ",
+                          0),
+            0u)
+      << bad.err;
+  EXPECT_NE(bad.err.find("baseline"), std::string::npos) << bad.err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "scene/result.dis"));
 }
 
 TEST_F(Cli, WritesTheReadmeIntoTheCurrentFolderAndAnswersHelpAndVersion) {

@@ -173,5 +173,82 @@ TEST(DirectionsReader, AStreamThatCannotBeReadHasNoImageName) {
   }
 }
 
+// The second line of each refusal: the file, the entry counted on from the
+// entries of earlier files, the line where the item starts and the item.
+std::string DetailOf(const std::string& text, int entriesBefore = 0) {
+  std::istringstream in(text);
+  DirectionsReader reader(in, "scene.cpd", entriesBefore);
+  StereoJob job;
+  try {
+    while (reader.Next(job)) reader.CheckValues(job);
+  } catch (const DirectionsError& error) {
+    return error.Detail();
+  }
+  return "(no failure)";
+}
+
+TEST(DirectionsReader, EachFailureSaysWhere) {
+  const std::string first = kEntry;  // lines 1 to 10
+  struct Case {
+    std::string second;
+    std::string detail;
+  };
+  const std::vector<Case> cases = {
+      {EntryWith("MaxDisparity", "MaxDisparty"),
+       "scene.cpd, entry 2, line 13: found \"MaxDisparty\""},
+      {EntryWith("-3", "-x"), "scene.cpd, entry 2, line 12: found \"-x\""},
+      {EntryWith("WinRadL0 \t1", "WinRadL0 \t8"), "scene.cpd, entry 2, line 14: found \"8\""},
+      {EntryWith("1\nMin", "one\nMin"), "scene.cpd, entry 2, line 11: found \"one\""},
+      {EntryWith("Output File", "Output\n\n   file"),
+       "scene.cpd, entry 2, line 20: found \"Output\""},
+      {EntryCutBefore("image.dis"), "scene.cpd, entry 2, line 20: the file ends here"},
+      {EntryWith("image.dis", std::string(60, 'y')) + "z",
+       "scene.cpd, entry 3, line 21: the file ends here"},
+      {"a.bmp c.bmp\n\n\n" + std::string(50, 'b') + "\tmore",
+       "scene.cpd, entry 2, line 14: found \"" + std::string(40, 'b') + "...\""},
+      {EntryWith("0.96", "0.9\x01x"),
+       "scene.cpd, entry 2, line 18: MaxScaler was read as 0.9 and left ?x"},
+      // a number that stops early names its own field, not the next one
+      {EntryWith("WinRadRC \t2", "WinRadRC \t2.5"),
+       "scene.cpd, entry 2, line 15: WinRadRC was read as 2 and left .5"},
+      {EntryWith("0.96", "0.96.1"),
+       "scene.cpd, entry 2, line 18: MaxScaler was read as 0.96 and left .1"},
+      {EntryWith("\t-3", "\t-3,5"),
+       "scene.cpd, entry 2, line 12: MinDisparity was read as -3 and left ,5"},
+      {EntryWith("\t10", "\t1e3"),
+       "scene.cpd, entry 2, line 17: NumIterations was read as 1 and left e3"},
+      // a misspelt keyword glued to the number before it is what is at fault
+      {EntryWith("24\nWinRadL0", "24WinRadLO"), "scene.cpd, entry 2, line 13: found \"WinRadLO\""},
+      // values that read well but no job can use: the field at fault
+      {EntryWith(" 1\nMin", " 2\nMin"), "scene.cpd, entry 2, line 11: found \"2\""},
+      {EntryWith("\t24", "\t-3"), "scene.cpd, entry 2, line 13: found \"-3\""},
+      {EntryWith("WinRadD \t1", "WinRadD \t-1"), "scene.cpd, entry 2, line 16: found \"-1\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.second);
+    EXPECT_EQ(DetailOf(first + c.second), c.detail);
+  }
+  EXPECT_EQ(DetailOf(first + first + "stray", 5),
+            "scene.cpd, entry 8, line 21: the file ends here");
+  EXPECT_EQ(DetailOf(first + first), "(no failure)");
+}
+
+// The first line stays the one the program has always given, with the
+// location or without.
+TEST(DirectionsReader, TheFirstLineDoesNotChangeWithTheLocation) {
+  std::istringstream in(EntryWith("WinRadRC \t2", "WinRadRC \t2.5"));
+  DirectionsReader reader(in, "scene.cpd");
+  StereoJob job;
+  try {
+    reader.Next(job);
+    ADD_FAILURE() << "read";
+  } catch (const DirectionsError& error) {
+    EXPECT_EQ(std::string(error.what()), "in.dat :: Can't Read WinRadD");
+    ASSERT_TRUE(error.location().has_value());
+    EXPECT_EQ(error.location()->found, ".5");
+  }
+  EXPECT_EQ(DirectionsError("in.dat :: x").Detail(), "");
+}
+
 }  // namespace
 }  // namespace tavrel

@@ -110,10 +110,9 @@ using testing::ThreadCount;
 
 constexpr int kThreadCounts[] = {1, 2, 3, 8};
 
-// Runs ComputeL0, three iterations and the extraction of one job on fresh
-// images with both engines and every thread count of kThreadCounts, and
-// compares all grids to the bit.
-void ExpectEnginesAgreeOn(const Job& job, const FloatArray& image0, const FloatArray& image1) {
+// The comparison below on the path chosen now.
+void ExpectEnginesAgreeOnActivePath(const Job& job, const FloatArray& image0,
+                                    const FloatArray& image1) {
   auto expected = Prepare(job);
   reference::ComputeL0(*expected, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
   expected->IterationCount = 0;
@@ -143,6 +142,17 @@ void ExpectEnginesAgreeOn(const Job& job, const FloatArray& image0, const FloatA
       ASSERT_TRUE(SameBits(*expected->DispConf, *actual[t]->DispConf)) << where;
       EXPECT_EQ(actual[t]->IterationCount, iteration);
     }
+  }
+}
+
+// Runs ComputeL0, three iterations and the extraction of one job on fresh
+// images with both engines, the fast one on every instruction-set path and
+// thread count of kThreadCounts, and compares all grids to the bit.
+void ExpectEnginesAgreeOn(const Job& job, const FloatArray& image0, const FloatArray& image1) {
+  for (IsaPath path : testing::IsaPathsToCompare()) {
+    testing::IsaPathScope scope(path);
+    ASSERT_NO_FATAL_FAILURE(ExpectEnginesAgreeOnActivePath(job, image0, image1))
+        << "path " << IsaPathName(path);
   }
 }
 
@@ -238,7 +248,8 @@ TEST(FastEngine, EdgeJobsMatchTheReference) {
 // leaves means as small as 2^-29. The sums running down through that band keep
 // rounding residue a fresh start lacks, and with the cap at 1 the scaling
 // (v - m) / (1 - m) magnifies it; this image, among those drawn so, shows it
-// with two threads. The bands' results must not be trusted then.
+// with two threads. The bands' results must not be trusted then, on any
+// instruction-set path.
 TEST(FastEngine, SadMeansSpanningManyBinadesMatchTheReference) {
   const int bands = 100, disparities = 96, rows = 70, columns = disparities + 50;
   std::mt19937 rng(27);
@@ -267,12 +278,17 @@ TEST(FastEngine, SadMeansSpanningManyBinadesMatchTheReference) {
   const Job job{rows, columns, bands, -disparities / 2, disparities / 2, 7, 0, 0, 1, 1.0f};
   auto expected = Prepare(job);
   reference::ComputeL0(*expected, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
-  for (int threads : {2, 3}) {
-    ThreadCount scope(threads);
-    auto actual = Prepare(job);
-    fast::ComputeL0(*actual, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
-    EXPECT_TRUE(SameBits(*expected->L0, *actual->L0)) << "threads " << threads;
-    EXPECT_TRUE(SameBits(*expected->Ln, *actual->Ln)) << "threads " << threads;
+  for (IsaPath path : testing::IsaPathsToCompare()) {
+    testing::IsaPathScope pathScope(path);
+    for (int threads : {2, 3}) {
+      ThreadCount scope(threads);
+      auto actual = Prepare(job);
+      fast::ComputeL0(*actual, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
+      const std::string where =
+          std::string("path ") + IsaPathName(path) + " threads " + std::to_string(threads);
+      EXPECT_TRUE(SameBits(*expected->L0, *actual->L0)) << where;
+      EXPECT_TRUE(SameBits(*expected->Ln, *actual->Ln)) << where;
+    }
   }
 }
 
@@ -296,8 +312,9 @@ TEST(FastEngine, CorrelationOfIntensitiesSpanningManyBinadesMatchesTheReference)
 }
 
 // Whole jobs through Run, as the programs call it: the default engine is the
-// fast one, and its grids equal the reference's for every thread count.
-TEST(FastEngine, WholeJobsMatchTheReferenceForAnyThreadCount) {
+// fast one, and its grids equal the reference's on every instruction-set
+// path and for every thread count.
+TEST(FastEngine, WholeJobsMatchTheReferenceOnAnyPathAndThreadCount) {
   EXPECT_EQ(StereoMatcher().Engine, EngineKind::Fast);
   std::mt19937 rng(5);
   for (int trial = 0; trial < 8; ++trial) {
@@ -312,17 +329,21 @@ TEST(FastEngine, WholeJobsMatchTheReferenceForAnyThreadCount) {
     expected.Engine = EngineKind::Reference;
     expected.Run(*image0, *image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
                  job.winRadD, iterations, job.maxScaler, job.useSad);
-    for (int threads : kThreadCounts) {
-      ThreadCount scope(threads);
-      StereoMatcher actual;
-      actual.Run(*image0, *image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
-                 job.winRadD, iterations, job.maxScaler, job.useSad);
-      const std::string where = job.Describe() + " threads " + std::to_string(threads);
-      ASSERT_TRUE(SameBits(*expected.L0, *actual.L0)) << where;
-      ASSERT_TRUE(SameBits(*expected.Ln, *actual.Ln)) << where;
-      ASSERT_TRUE(SameBits(*expected.DispConf, *actual.DispConf)) << where;
-      ASSERT_TRUE(SameBits(*expected.DisplayMap, *actual.DisplayMap)) << where;
-      EXPECT_EQ(actual.IterationCount, iterations);
+    for (IsaPath path : testing::IsaPathsToCompare()) {
+      testing::IsaPathScope pathScope(path);
+      for (int threads : kThreadCounts) {
+        ThreadCount scope(threads);
+        StereoMatcher actual;
+        actual.Run(*image0, *image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
+                   job.winRadD, iterations, job.maxScaler, job.useSad);
+        const std::string where =
+            job.Describe() + " path " + IsaPathName(path) + " threads " + std::to_string(threads);
+        ASSERT_TRUE(SameBits(*expected.L0, *actual.L0)) << where;
+        ASSERT_TRUE(SameBits(*expected.Ln, *actual.Ln)) << where;
+        ASSERT_TRUE(SameBits(*expected.DispConf, *actual.DispConf)) << where;
+        ASSERT_TRUE(SameBits(*expected.DisplayMap, *actual.DisplayMap)) << where;
+        EXPECT_EQ(actual.IterationCount, iterations);
+      }
     }
   }
 }

@@ -34,6 +34,14 @@ TEST(UsageText, KeepsTheExactLinesWithTheirBlanksAndTabs) {
   const std::size_t requirements =
       IndexOf(lines, "Requirements:  Windows NT 4.0 or later, 24 or 32 bit color");
   EXPECT_EQ(lines[requirements - 1], "") << "the authorship block ends with one empty line";
+  // What this build reads and where it runs, added at the end of the block.
+  const std::size_t pictures =
+      IndexOf(lines, "Every picture that comes with Tavrel was made by the Tavrel project itself.");
+  EXPECT_EQ(lines[pictures + 2].rfind("This build reads images as BMP", 0), 0u);
+  EXPECT_NE(lines[pictures + 2].find("PNG, and PPM or PGM"), std::string::npos);
+  EXPECT_EQ(lines[pictures + 3],
+            "It runs on Linux, headless as tavrel-batch or in the Qt window tavrel.");
+  EXPECT_EQ(pictures + 5, requirements);
   IndexOf(lines,
           "Tavrel.exe reads in two images files and a directions file named \"*.cpd\".  The image "
           "files ");
