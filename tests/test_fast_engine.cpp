@@ -110,49 +110,60 @@ using testing::ThreadCount;
 
 constexpr int kThreadCounts[] = {1, 2, 3, 8};
 
-// The comparison below on the path chosen now.
-void ExpectEnginesAgreeOnActivePath(const Job& job, const FloatArray& image0,
-                                    const FloatArray& image1) {
-  auto expected = Prepare(job);
-  reference::ComputeL0(*expected, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
-  expected->IterationCount = 0;
-  std::vector<std::unique_ptr<StereoMatcher>> actual;
-  for (int threads : kThreadCounts) {
-    ThreadCount scope(threads);
-    actual.push_back(Prepare(job));
-    fast::ComputeL0(*actual.back(), image0, image1, job.winRadL0, job.maxScaler, job.useSad);
-    const std::string where = job.Describe() + " threads " + std::to_string(threads);
-    ASSERT_TRUE(SameBits(*expected->L0, *actual.back()->L0)) << where;
-    ASSERT_TRUE(SameBits(*expected->Ln, *actual.back()->Ln)) << where;
-    EXPECT_EQ(actual.back()->L0Ready, 1);
-    actual.back()->IterationCount = 0;
-  }
-  // Each series of iterations hands its carry on, as RunIterations does.
-  std::vector<fast::IterationCarry> carries(actual.size());
+// The reference's grids after ComputeL0 and after each of three iterations
+// with their extraction.
+struct ReferenceSeries {
+  std::unique_ptr<FloatArray> L0, initialLn;
+  std::vector<FloatArray> Ln, DispConf;
+};
+
+ReferenceSeries RunReference(const Job& job, const FloatArray& image0, const FloatArray& image1) {
+  auto m = Prepare(job);
+  reference::ComputeL0(*m, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
+  ReferenceSeries series;
+  series.L0 = std::make_unique<FloatArray>(testing::Copy(*m->L0));
+  series.initialLn = std::make_unique<FloatArray>(testing::Copy(*m->Ln));
+  m->IterationCount = 0;
   for (int iteration = 1; iteration <= 3; ++iteration) {
-    reference::Iterate(*expected);
-    reference::ExtractDispConf(*expected);
-    for (std::size_t t = 0; t < actual.size(); ++t) {
-      ThreadCount scope(kThreadCounts[t]);
-      fast::Iterate(*actual[t], &carries[t]);
-      fast::ExtractDispConf(*actual[t]);
-      const std::string where = job.Describe() + " iteration " + std::to_string(iteration) +
-                                " threads " + std::to_string(kThreadCounts[t]);
-      ASSERT_TRUE(SameBits(*expected->Ln, *actual[t]->Ln)) << where;
-      ASSERT_TRUE(SameBits(*expected->DispConf, *actual[t]->DispConf)) << where;
-      EXPECT_EQ(actual[t]->IterationCount, iteration);
-    }
+    reference::Iterate(*m);
+    reference::ExtractDispConf(*m);
+    series.Ln.push_back(testing::Copy(*m->Ln));
+    series.DispConf.push_back(testing::Copy(*m->DispConf));
+  }
+  return series;
+}
+
+// The fast engine on the path and thread count chosen now against the
+// reference's series; each iteration hands its carry on, as RunIterations does.
+void ExpectFastEngineFollows(const ReferenceSeries& expected, const Job& job,
+                             const FloatArray& image0, const FloatArray& image1,
+                             const std::string& where) {
+  auto actual = Prepare(job);
+  fast::ComputeL0(*actual, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
+  ASSERT_TRUE(SameBits(*expected.L0, *actual->L0)) << where;
+  ASSERT_TRUE(SameBits(*expected.initialLn, *actual->Ln)) << where;
+  EXPECT_EQ(actual->L0Ready, 1);
+  actual->IterationCount = 0;
+  fast::IterationCarry carry;
+  for (int iteration = 1; iteration <= 3; ++iteration) {
+    fast::Iterate(*actual, &carry);
+    fast::ExtractDispConf(*actual);
+    const std::string when = where + " iteration " + std::to_string(iteration);
+    ASSERT_TRUE(SameBits(expected.Ln[iteration - 1], *actual->Ln)) << when;
+    ASSERT_TRUE(SameBits(expected.DispConf[iteration - 1], *actual->DispConf)) << when;
+    EXPECT_EQ(actual->IterationCount, iteration);
   }
 }
 
 // Runs ComputeL0, three iterations and the extraction of one job on fresh
-// images with both engines, the fast one on every instruction-set path and
-// thread count of kThreadCounts, and compares all grids to the bit.
+// images with the reference and with the fast engine in each of FastRuns(),
+// and compares all grids to the bit.
 void ExpectEnginesAgreeOn(const Job& job, const FloatArray& image0, const FloatArray& image1) {
-  for (IsaPath path : testing::IsaPathsToCompare()) {
-    testing::IsaPathScope scope(path);
-    ASSERT_NO_FATAL_FAILURE(ExpectEnginesAgreeOnActivePath(job, image0, image1))
-        << "path " << IsaPathName(path);
+  const ReferenceSeries expected = RunReference(job, image0, image1);
+  for (const testing::FastRun& run : testing::FastRuns()) {
+    testing::FastRunScope scope(run);
+    ASSERT_NO_FATAL_FAILURE(ExpectFastEngineFollows(expected, job, image0, image1,
+                                                    job.Describe() + " " + testing::Describe(run)));
   }
 }
 
