@@ -2,12 +2,21 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <ostream>
 #include <random>
+#include <string>
 #include <vector>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+#include "engine/fast_engine.h"
 #include "engine/float_array.h"
 #include "engine/isa_path.h"
+#include "engine/reference_engine.h"
 #include "engine/stereo_matcher.h"
 
 namespace tavrel::testing {
@@ -140,6 +149,29 @@ inline StereoMatcher MatcherWithGrids(int rows, int columns, int disparities, in
   return matcher;
 }
 
+// Sets the number of threads the fast stages use until the scope ends.
+class ThreadCount {
+ public:
+  explicit ThreadCount(int n) {
+#ifdef _OPENMP
+    saved_ = omp_get_max_threads();
+    omp_set_num_threads(n);
+#else
+    (void)n;
+#endif
+  }
+  ~ThreadCount() {
+#ifdef _OPENMP
+    omp_set_num_threads(saved_);
+#endif
+  }
+  ThreadCount(const ThreadCount&) = delete;
+  ThreadCount& operator=(const ThreadCount&) = delete;
+
+ private:
+  int saved_ = 1;
+};
+
 // The fast engine's instruction-set paths that this processor runs; every
 // comparison of the fast engine with the reference runs on each of them.
 inline std::vector<IsaPath> IsaPathsToCompare() { return AvailableIsaPaths(); }
@@ -156,5 +188,86 @@ class IsaPathScope {
  private:
   IsaPath saved_;
 };
+
+// One way of running the heavy stages on a matcher, with the preconditions
+// of the reference functions. Every hand-made case of the engine runs on
+// each path EnginePaths() lists.
+struct EnginePath {
+  std::string name;  // letters, digits and '_' only: it names test instances
+  std::function<void(StereoMatcher&, const FloatArray& image0, const FloatArray& image1,
+                     int winRadL0, float maxScaler, int useSad)>
+      computeL0;
+  std::function<void(StereoMatcher&)> iterate;
+  std::function<void(StereoMatcher&)> extract;
+};
+
+// GoogleTest names the path in messages by this rather than by its bytes.
+inline void PrintTo(const EnginePath& path, std::ostream* out) { *out << path.name; }
+
+// One way of running the fast engine: an instruction-set path and a number
+// of threads.
+struct FastRun {
+  IsaPath isa;
+  int threads;
+};
+
+// The instruction-set path the programs would take with 1 thread, with 2 and
+// 3 (bands of rows that split the small test images evenly and unevenly) and
+// with 8, more than some of them have rows to share out; then every other
+// path this processor runs with 3 threads only, since the paths differ in
+// their kernels, not in how rows are shared out.
+inline std::vector<FastRun> FastRuns() {
+  const IsaPath chosen = ActiveIsaPath();
+  std::vector<FastRun> runs;
+  for (int threads : {1, 2, 3, 8}) runs.push_back({chosen, threads});
+  for (IsaPath isa : AvailableIsaPaths()) {
+    if (isa != chosen) runs.push_back({isa, 3});
+  }
+  return runs;
+}
+
+// Runs the fast engine as `run` says while in scope.
+class FastRunScope {
+ public:
+  explicit FastRunScope(const FastRun& run) : path_(run.isa), threads_(run.threads) {}
+
+ private:
+  IsaPathScope path_;
+  ThreadCount threads_;
+};
+
+// "path v3 threads 2", for messages.
+inline std::string Describe(const FastRun& run) {
+  return std::string("path ") + IsaPathName(run.isa) + " threads " + std::to_string(run.threads);
+}
+
+inline EnginePath FastEnginePath(const FastRun& run) {
+  std::string name = std::string("Fast_") + IsaPathName(run.isa) + "_" +
+                     std::to_string(run.threads) + (run.threads == 1 ? "Thread" : "Threads");
+  return {name,
+          [run](StereoMatcher& m, const FloatArray& image0, const FloatArray& image1, int winRadL0,
+                float maxScaler, int useSad) {
+            FastRunScope scope(run);
+            fast::ComputeL0(m, image0, image1, winRadL0, maxScaler, useSad);
+          },
+          [run](StereoMatcher& m) {
+            FastRunScope scope(run);
+            fast::Iterate(m);
+          },
+          [run](StereoMatcher& m) {
+            FastRunScope scope(run);
+            fast::ExtractDispConf(m);
+          }};
+}
+
+// The reference, then the fast engine in each of FastRuns(). Further paths
+// (other engines) belong here, so that every hand-made case meets them.
+inline std::vector<EnginePath> EnginePaths() {
+  std::vector<EnginePath> paths;
+  paths.push_back(
+      {"Reference", reference::ComputeL0, reference::Iterate, reference::ExtractDispConf});
+  for (const FastRun& run : FastRuns()) paths.push_back(FastEnginePath(run));
+  return paths;
+}
 
 }  // namespace tavrel::testing

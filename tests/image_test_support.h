@@ -90,6 +90,8 @@ Bytes Direct(int bits, bool topDown, const std::vector<std::uint32_t>& masks = {
                        line.insert(line.end(), {p.b, p.g, p.r});
                      } else if (bits == 32) {
                        line.insert(line.end(), {p.b, p.g, p.r, 0x7F});
+                     } else if (masks.empty()) {  // 5-5-5, the layout without bit fields
+                       Put16(line, (p.r >> 3) << 10 | (p.g >> 3) << 5 | p.b >> 3);
                      } else {  // 5-6-5
                        Put16(line, (p.r >> 3) << 11 | (p.g >> 2) << 5 | p.b >> 3);
                      }
@@ -108,6 +110,23 @@ Bytes Indexed(int bits) {
                    }
                    if (used) line.push_back(acc << (8 - used));
                  }));
+}
+
+// The older 12-byte info header: 16-bit width and height, and a colour
+// table of 3-byte entries (blue, green, red) instead of 4.
+Bytes CoreIndexed() {
+  Bytes pixels = PackRows(false, [](Bytes& line, int row) {
+    for (int c = 0; c < kWidth; ++c) line.push_back(static_cast<std::uint8_t>(kIndex[row][c]));
+  });
+  const auto offset = static_cast<std::uint32_t>(14 + 12 + 3 * kPalette.size());
+  Bytes b = {'B', 'M'};
+  for (std::uint32_t v : {offset + static_cast<std::uint32_t>(pixels.size()), 0u, offset, 12u}) {
+    Put32(b, v);
+  }
+  for (unsigned v : {kWidth, kHeight, 1, 8}) Put16(b, v);
+  for (const Bgr& c : kPalette) b.insert(b.end(), {c.b, c.g, c.r});
+  b.insert(b.end(), pixels.begin(), pixels.end());
+  return b;
 }
 
 Bytes RunLength(int bits) {

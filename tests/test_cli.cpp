@@ -1,13 +1,19 @@
 // Runs the built tavrel-batch program on fresh temporary folders.
 
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "batch_test_support.h"
 #include "display/image_loading.h"
@@ -42,6 +48,58 @@ Result RunBatch(const TempDir& dir, const std::string& folder, const std::string
   result.out = ReadText(dir / "stdout.txt");
   result.err = ReadText(dir / "stderr.txt");
   return result;
+}
+
+// Runs the program in `folder` with a pseudo-terminal as its standard output
+// and error, as from an interactive shell; gives what it wrote there.
+Result RunOnTerminal(const std::string& folder, std::vector<std::string> arguments) {
+  std::string program = TAVREL_BATCH_BINARY;
+  std::vector<char*> argv = {program.data()};
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  Result result;
+  int terminal = -1;
+  const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (child < 0) return result;
+  if (child == 0) {
+    if (chdir(folder.c_str()) == 0) execv(argv[0], argv.data());
+    _exit(127);
+  }
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(terminal, buffer, sizeof buffer);
+    if (n > 0) {
+      result.err.append(buffer, static_cast<std::size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // EIO once the program has exited and closed its side
+    }
+  }
+  close(terminal);
+  int raw = 0;
+  waitpid(child, &raw, 0);
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return result;
+}
+
+// Each redraw of the progress bar ("\r\033[K[###.....] entry ...: stage (t s)"):
+// the stage and the number of filled places of the bar.
+std::vector<std::pair<std::string, int>> BarRedraws(const std::string& text) {
+  std::vector<std::pair<std::string, int>> redraws;
+  const std::string start = "\r\033[K[";
+  for (std::size_t at = text.find(start); at != std::string::npos; at = text.find(start, at + 1)) {
+    const std::size_t open = at + start.size() - 1;
+    const std::size_t close = text.find(']', open);
+    const std::size_t stage = text.find(": ", close);
+    const std::size_t end = text.find(" (", stage);
+    if (close == std::string::npos || end == std::string::npos) break;
+    const std::string bar = text.substr(open + 1, close - open - 1);
+    if (bar.size() != 24 || bar.find_first_not_of("#.") != std::string::npos) continue;
+    redraws.emplace_back(text.substr(stage + 2, end - stage - 2),
+                         static_cast<int>(std::count(bar.begin(), bar.end(), '#')));
+  }
+  return redraws;
 }
 
 struct Cli : ::testing::Test {
@@ -156,6 +214,29 @@ TEST_F(Cli, ALostResultGivesStatusTwoAfterTheOtherEntries) {
       << run.err;
   EXPECT_TRUE(std::filesystem::exists(dir / "scene/kept.dis"));
   EXPECT_TRUE(std::filesystem::exists(dir / "scene/kept.disparity.png"));
+}
+
+// An entry of two iterations has six steps: loading, L0, the two iterations,
+// extraction and writing. Each redraw shows the steps before its stage as
+// done, four places of the 24 for each.
+TEST_F(Cli, OnATerminalTheBarFillsByTheStepsDone) {
+  WriteText(dir / "scene/job.cpd", Entry("l.bmp", "r.bmp", "result.dis", 2));
+  const Result run = RunOnTerminal(dir / "scene", {"job.cpd"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<std::pair<std::string, int>> expected = {
+      {"loading images", 0},    {"L0", 4},          {"iteration 1 of 2", 8},
+      {"iteration 2 of 2", 12}, {"extraction", 16}, {"writing", 20}};
+  EXPECT_EQ(BarRedraws(run.err), expected) << run.err;
+  EXPECT_NE(run.err.find("entry 1 done in "), std::string::npos) << run.err;
+}
+
+// A usage text that cannot be written is a result lost, as for any other file.
+TEST_F(Cli, AReadmeThatCannotBeWrittenGivesStatusTwo) {
+  std::filesystem::create_directory(dir / "README.txt");
+  const Result run = RunBatch(dir, dir.path.string(), "--write-readme");
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_NE(run.err.find("README.txt"), std::string::npos) << run.err;
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "README.txt"));
 }
 
 // TAVREL_ISA picks the engine's instruction set: every path the processor

@@ -98,65 +98,6 @@ TEST(CooperativeIteration, MatchesTheOneLineDefinitionToTheBit) {
   }
 }
 
-// Row 8 is the only interior row, indices 3 and 4 the only interior indices.
-StereoMatcher SingleRowMatcher(int minDisparity) {
-  StereoMatcher m = MatcherWithGrids(17, 30, 8, minDisparity);
-  m.WinRadRC = 0;
-  m.WinRadD = 0;
-  return m;
-}
-
-TEST(CooperativeIteration, DividesByBothLineSums) {
-  StereoMatcher m = SingleRowMatcher(0);
-  m.Ln->At(8, 12, 3) = 1.0f;  // S = 1; image-1 column 15
-  m.Ln->At(8, 12, 4) = 1.0f;  // image-0 line sum of (8, 12): 2
-  m.Ln->At(8, 11, 4) = 2.0f;  // also looks at column 15: image-1 line sum 3
-  m.L0->At(8, 12, 3) = 0.5f;
-  reference::Iterate(m);
-  const float v = static_cast<float>(1.0 / 5.0);
-  EXPECT_EQ(m.Ln->At(8, 12, 3), static_cast<float>(0.5 * static_cast<float>(v * v)));
-  EXPECT_FLOAT_EQ(m.Ln->At(8, 12, 3), 0.02f);
-}
-
-TEST(CooperativeIteration, ZeroTotalKeepsTheSupportAndNegativesBecomeZero) {
-  StereoMatcher m = SingleRowMatcher(100);
-  m.Ln->At(8, 12, 3) = 1.5f;  // the line sum 1.5 - 1.5 is exactly 0
-  m.Ln->At(8, 12, 4) = -1.5f;
-  m.L0->At(8, 12, 3) = 0.5f;
-  m.Ln->At(8, 14, 3) = -1.0f;  // negative over a non-zero total: clamped
-  m.Ln->At(8, 14, 4) = 2.0f;
-  m.L0->At(8, 14, 4) = -0.25f;  // a negative L0 gives at most 0
-  reference::Iterate(m);
-  EXPECT_EQ(m.Ln->At(8, 12, 3), 0.5f * 1.5f * 1.5f);
-  EXPECT_EQ(Bits(m.Ln->At(8, 12, 4)), Bits(0.0f));
-  EXPECT_EQ(Bits(m.Ln->At(8, 14, 3)), Bits(0.0f));
-  EXPECT_EQ(m.Ln->At(8, 14, 4), -0.25f * 4.0f);
-}
-
-TEST(CooperativeIteration, NotANumberPassesTheClamp) {
-  StereoMatcher m = SingleRowMatcher(100);
-  m.Ln->At(8, 12, 3) = std::numeric_limits<float>::quiet_NaN();
-  reference::Iterate(m);
-  EXPECT_TRUE(std::isnan(m.Ln->At(8, 12, 3)));
-  // The running sums carry it on along the row, as NaN - NaN stays NaN.
-  EXPECT_TRUE(std::isnan(m.Ln->At(8, 13, 3)));
-  EXPECT_EQ(m.Ln->At(8, 11, 3), 0.0f);
-}
-
-TEST(CooperativeIteration, SmallVolumesEndAllZeroAndStillCount) {
-  struct Size {
-    int rows, columns, disparities;
-  };
-  std::mt19937 rng(23);
-  for (const Size size : {Size{16, 30, 10}, Size{30, 16, 10}, Size{30, 30, 6}}) {
-    StereoMatcher m = MatcherWithGrids(size.rows, size.columns, size.disparities, 0);
-    FillEighths(m, rng);
-    reference::Iterate(m);
-    for (std::size_t i = 0; i < m.Ln->size(); ++i) ASSERT_EQ(Bits(m.Ln->data()[i]), 0u);
-    EXPECT_EQ(m.IterationCount, 1);
-  }
-}
-
 TEST(CooperativeIteration, RefusesMissingVolumesAndRadiiBeyondTheLimits) {
   StereoMatcher empty;
   EXPECT_THROW(empty.Iterate(), std::logic_error);

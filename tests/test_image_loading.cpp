@@ -37,6 +37,8 @@ TEST(ImageLoading, EveryBmpVariantGivesTheSameGrid) {
       {"32-bit", Direct(32, false)},
       {"32-bit top-down bit fields", Direct(32, true, {0xFF0000, 0xFF00, 0xFF})},
       {"16-bit 5-6-5", Direct(16, false, {0xF800, 0x07E0, 0x001F})},
+      {"16-bit 5-5-5", Direct(16, false)},
+      {"8-bit palette, 12-byte header", CoreIndexed()},
       {"8-bit palette", Indexed(8)},
       {"4-bit palette", Indexed(4)},
       {"8-bit run length", RunLength(8)},

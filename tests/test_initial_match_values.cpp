@@ -47,9 +47,15 @@ float Clamped(double v) {
   return v > 1.0 ? 1.0f : static_cast<float>(v);
 }
 
-// SAD values built from their definition: band-averaged similarities in the
-// valid region (0 elsewhere), box means by direct window sums with the box
-// filter's edge rules, the background level from the mean over the indices.
+// SAD values built from their definition, with the roundings it prescribes:
+// each band's similarity 1 - |a - v| / 255 formed in double and added to the
+// pixel's float sum, which is divided by the band count; 0 outside the valid
+// region. Box means by direct window sums with the box filter's edge rules,
+// which equal running sums here because whole intensities make every window
+// sum exact. The background level: each pixel's values added in float,
+// indices ascending, divided by the index count, then box-averaged with
+// radius r + 1 and capped; the scaled value (v - m) / (1 - m) is rounded to
+// float before the clamp to 0.08 .. 1.
 FloatArray DirectSad(const FloatArray& image0, const FloatArray& image1, int minDisparity,
                      int disparities, int radius, float maxScaler) {
   const int R = image0.rows(), C = image0.columns(), B = image0.bands();
@@ -61,20 +67,25 @@ FloatArray DirectSad(const FloatArray& image0, const FloatArray& image1, int min
     for (int i = 0; i < R; ++i) {
       for (int c = 0; c < C; ++c) {
         if (!InValidRegion(i, c, image0) || !InValidRegion(i, c + d, image0)) continue;
-        double sum = 0.0;
+        float sum = 0.0f;
         for (int b = 0; b < B; ++b) {
-          sum += 1.0 - std::fabs(image0.At(i, c, b) - image1.Get(i, c + d, b)) / 255.0;
+          const double a = image0.At(i, c, b), v = image1.Get(i, c + d, b);
+          sum = static_cast<float>(sum + (1.0 - std::fabs(a - v) / 255.0));
         }
-        similarity.At(i, c, 0) = static_cast<float>(sum / B);
+        similarity.At(i, c, 0) = static_cast<float>(static_cast<double>(sum) / B);
       }
     }
     const FloatArray mean = DirectBoxMean(similarity, radius);
     for (int i = 0; i < R; ++i) {
       for (int c = 0; c < C; ++c) {
         raw.At(i, c, k) = mean.At(i, c, 0);
-        meanGrid.At(i, c, 0) += mean.At(i, c, 0) / disparities;
+        float& total = meanGrid.At(i, c, 0);
+        total = static_cast<float>(static_cast<double>(total) + mean.At(i, c, 0));
       }
     }
+  }
+  for (std::size_t i = 0; i < meanGrid.size(); ++i) {
+    meanGrid.data()[i] = static_cast<float>(static_cast<double>(meanGrid.data()[i]) / disparities);
   }
   const FloatArray background = DirectBoxMean(meanGrid, radius + 1);
   FloatArray L0(C, R, disparities);
@@ -82,9 +93,8 @@ FloatArray DirectSad(const FloatArray& image0, const FloatArray& image1, int min
     for (int c = 0; c < C; ++c) {
       const double m = std::min(background.At(i, c, 0), maxScaler);
       for (int k = 0; k < disparities; ++k) {
-        L0.At(i, c, k) = InNormalisedRegion(i, c, image0)
-                             ? Clamped((raw.At(i, c, k) - m) / (1.0 - m))
-                             : raw.At(i, c, k);
+        const float scaled = static_cast<float>((raw.At(i, c, k) - m) / (1.0 - m));
+        L0.At(i, c, k) = InNormalisedRegion(i, c, image0) ? Clamped(scaled) : raw.At(i, c, k);
       }
     }
   }
@@ -120,10 +130,8 @@ TEST(InitialMatchValues, SadFollowsItsDefinitionEverywhere) {
       const auto [image0, image1] = testing::ShiftedPair(36, 30, bands, 2, rng);
       const StereoMatcher m = ComputeL0For(image0, image1, -3, 9, radius, 0.96f, 1);
       const FloatArray expected = DirectSad(image0, image1, -3, 9, radius, 0.96f);
-      for (std::size_t i = 0; i < expected.size(); ++i) {
-        ASSERT_NEAR(m.L0->data()[i], expected.data()[i], 2e-5)
-            << "bands " << bands << ", radius " << radius << ", cell " << i;
-      }
+      EXPECT_EQ(testing::FirstDifference(*m.L0, expected), -1)
+          << "bands " << bands << ", radius " << radius;
     }
   }
 }
@@ -154,79 +162,6 @@ TEST(InitialMatchValues, CorrelationFollowsItsDefinitionInsideTheValidRegion) {
       EXPECT_GT(compared, 100);
     }
   }
-}
-
-// A shifted texture scores exactly 1 at its shift with either measure
-// wherever both windows lie in the valid region.
-TEST(InitialMatchValues, PerfectMatchesScoreExactlyOne) {
-  std::mt19937 rng(34);
-  const int shift = 3, minDisparity = -2, radius = 2;
-  for (int useSad : {0, 1}) {
-    for (int bands : {1, 3}) {
-      const auto [image0, image1] = testing::ShiftedPair(44, 30, bands, shift, rng);
-      const StereoMatcher m = ComputeL0For(image0, image1, minDisparity, 9, radius, 0.96f, useSad);
-      int checked = 0;
-      for (int i = 8; i <= 30 - 9; ++i) {
-        for (int c = 8; c <= 44 - 9; ++c) {
-          if (WindowInValidRegion(i, c, radius, image0) &&
-              WindowInValidRegion(i, c + shift, radius, image0)) {
-            EXPECT_EQ(Bits(m.L0->At(i, c, shift - minDisparity)), Bits(1.0f))
-                << "USE_SAD " << useSad << ", bands " << bands << " at " << i << ", " << c;
-            ++checked;
-          }
-        }
-      }
-      EXPECT_GT(checked, 50);
-    }
-  }
-}
-
-TEST(InitialMatchValues, ConstantImagesAndIndicesLookingOutsideTheImage) {
-  const FloatArray grey = Filled(40, 30, 1, 77.0f);
-  const int radius = 1;
-  const StereoMatcher correlation = ComputeL0For(grey, grey, -2, 5, radius, 0.96f, 0);
-  // SAD with a cap of 1: the background level reaches 1 and (v - 1) / (1 - 1)
-  // is not a number, which the clamp turns into 0.08; with 0.96 it is 1.
-  const StereoMatcher sadUncapped = ComputeL0For(grey, grey, -2, 5, radius, 1.0f, 1);
-  const StereoMatcher sadCapped = ComputeL0For(grey, grey, -2, 5, radius, 0.96f, 1);
-  const int i = 15, c = 20;  // every window of every index lies in the valid region
-  for (int k = 0; k < 5; ++k) {
-    EXPECT_EQ(correlation.L0->At(i, c, k), kFloor);
-    EXPECT_EQ(sadUncapped.L0->At(i, c, k), kFloor);
-    EXPECT_EQ(sadCapped.L0->At(i, c, k), 1.0f);
-  }
-
-  // Indices that look outside the image get the floor too.
-  std::mt19937 rng(35);
-  const auto [image0, image1] = testing::ShiftedPair(30, 26, 3, 0, rng);
-  for (int useSad : {0, 1}) {
-    const StereoMatcher m = ComputeL0For(image0, image1, 30, 8, 1, 0.96f, useSad);
-    for (int i = 8; i <= 26 - 9; ++i) {
-      for (int c = 8; c <= 30 - 9; ++c) {
-        for (int k = 0; k < 8; ++k) ASSERT_EQ(m.L0->At(i, c, k), kFloor) << useSad;
-      }
-    }
-  }
-}
-
-// The margins' raw values are pinned by the comparison with the definition.
-TEST(InitialMatchValues, LnStartsAsL0InTheInteriorAndZeroElsewhere) {
-  std::mt19937 rng(36);
-  const auto [image0, image1] = testing::ShiftedPair(34, 28, 1, 1, rng);
-  const StereoMatcher m = ComputeL0For(image0, image1, -3, 10, 2, 0.96f, 1);
-  EXPECT_EQ(m.L0Ready, 1);
-  for (int i = 0; i < 28; ++i) {
-    for (int c = 0; c < 34; ++c) {
-      for (int k = 0; k < 10; ++k) {
-        const std::uint32_t expected = InInterior(m, i, c, k) ? Bits(m.L0->At(i, c, k)) : 0u;
-        ASSERT_EQ(Bits(m.Ln->At(i, c, k)), expected) << i << ", " << c << ", " << k;
-      }
-    }
-  }
-
-  // With six indices or fewer each one lies within three of an end.
-  const StereoMatcher narrow = ComputeL0For(image0, image1, -3, 6, 2, 0.96f, 1);
-  for (std::size_t i = 0; i < narrow.Ln->size(); ++i) ASSERT_EQ(Bits(narrow.Ln->data()[i]), 0u);
 }
 
 TEST(InitialMatchValues, FlagsAndScalerSelectOnlyWhatTheyShould) {
