@@ -1,13 +1,18 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <string>
 
+#include "display/colour_maps.h"
 #include "display/surface.h"
 #include "engine/stereo_matcher.h"
 #include "files/batch_run.h"
 
 namespace tavrel {
+
+// What the drawing surface shows.
+enum class ShownView { None, Image0, Image1, Disparity, Confidence, L0Slice, LnSlice, Error };
 
 // Everything the window, the batch run and the commands share. Flags hold 0 or
 // 1, as the commands test and set them.
@@ -30,6 +35,14 @@ struct AppState {
   // The pointer row of the previous UpdateView; a slice of that row is not
   // presented again. -1 at start and after a button is released.
   int LastSliceRow = -1;
+  // What was last rendered into the drawing surface, and for a slice its row.
+  ShownView Shown = ShownView::None;
+  int SliceRow = -1;
+  // How the views are drawn; Grey is the exact byte rule.
+  ColourMap Colours = ColourMap::Grey;
+  // A ground truth in the benchmarks' sign, and the file it came from.
+  std::unique_ptr<FloatArray> GroundTruth;
+  std::string GroundTruthName;
   // Set once the display surfaces are gone (fatal error or window closing):
   // late paints and mouse messages must then draw nothing.
   bool DisplayReleased = false;

@@ -8,9 +8,13 @@
 namespace tavrel {
 
 // The keys the window acts on; every other key is Other and does nothing.
-enum class Key { Escape, I, P, F1, F2, F3, F4, Other };
+// M cycles the colour maps, G goes back to exact grey.
+enum class Key { Escape, I, P, F1, F2, F3, F4, F5, M, G, Other };
 
 enum class MouseButton { Left, Right };
+
+// Each disparity index of a slice picture takes this many picture rows.
+inline constexpr int kSlicePictureRowsPerDisparity = 2;
 
 // The window's commands, free of any toolkit. Every view follows one pattern:
 // render a grid into image surface 0, set the caption and the redraw flag, and
@@ -31,6 +35,14 @@ class Application {
   void MouseMove(int row);
   void ButtonDown(MouseButton button, int row);
   void ButtonUp(MouseButton button);
+
+  // View menu: draws what is shown in this colour map (Grey: the exact levels).
+  void ChooseColourMap(ColourMap map, int row);
+
+  // File/Load ground truth and --ground-truth: reads a PFM in the benchmarks'
+  // sign. Returns why it could not, or an empty text; the status bar says
+  // which file is in use.
+  std::string LoadGroundTruth(const std::string& path);
 
   // File/Exit.
   void Exit();
@@ -54,9 +66,20 @@ class Application {
 
  private:
   void ShowImage(int which, const std::string& name);
-  void ShowMap(const std::string& caption);
+  void ShowMap(ShownView map, const std::string& caption);
+  // P: writes the output file again and says on the status bar how it went.
+  void WriteOutputAndSaySo();
   void ShowSlice(MouseButton button, int row);
   void RenderToDrawingSurface(const FloatArray& grid);
+  // Draws the view shown again in the colour map chosen, and presents it.
+  void SetColourMap(ColourMap map);
+  // Over the grey rendering of the view shown: its values in the colour map
+  // chosen, and the colour bar that goes with them.
+  void ApplyColourMap();
+  std::optional<ColourScale> RenderInColour();
+  // F5: the error against the ground truth, captioned with the scorer's figures.
+  void ShowErrorView();
+  ColourScale RenderErrorView();
   void PresentSurface();
 
   AppState& state_;
@@ -67,5 +90,10 @@ class Application {
 std::string DisparityCaption(int iteration_count);
 std::string ConfidenceCaption(int iteration_count);
 std::string SliceCaption(MouseButton button, int row);
+// The name Save picture suggests for what a caption describes: "Disparity 3"
+// gives "disparity-3.png", "left.bmp" gives "left.png".
+std::string PictureFileName(const std::string& caption);
+// "Could not write NAME": the status after P and the box after a run.
+std::string OutputNotWrittenText(const std::string& path);
 
 }  // namespace tavrel

@@ -1,10 +1,18 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "display/colour_maps.h"
 #include "display/surface.h"
 
 namespace tavrel {
+
+// The colour bar beside the picture: the scale and the values at its ends.
+struct ColourScale {
+  ColourMap map = ColourMap::Grey;
+  ValueRange range;
+};
 
 // What the commands need from the window. Every call comes from the window's
 // own thread.
@@ -23,6 +31,16 @@ class Presenter {
 
   // Asks the window to close; the program then ends.
   virtual void Close() = 0;
+
+  // A line on the status bar that stays until the next one.
+  virtual void ShowStatus(const std::string& /*text*/) {}
+
+  // Marks a picture row on the screen only (never in the picture), or none
+  // for -1.
+  virtual void MarkRow(int /*row*/) {}
+
+  // The colour bar of the view shown, or none (exact grey, colour images).
+  virtual void ShowColourScale(const std::optional<ColourScale>& /*scale*/) {}
 };
 
 }  // namespace tavrel

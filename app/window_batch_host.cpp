@@ -3,13 +3,15 @@
 #include <exception>
 #include <stdexcept>
 
+#include "app/application.h"
 #include "display/image_loading.h"
 #include "display/rendering.h"
 
 namespace tavrel {
 
-WindowBatchHost::WindowBatchHost(AppState& state, RunMonitor& monitor)
-    : state_(state), monitor_(monitor) {}
+WindowBatchHost::WindowBatchHost(AppState& state, RunMonitor& monitor,
+                                 const std::atomic<bool>* cancel)
+    : state_(state), monitor_(monitor), cancel_(cancel) {}
 
 std::unique_ptr<FloatArray> WindowBatchHost::LoadImage(int which, const std::string& path,
                                                        int bands) {
@@ -32,34 +34,68 @@ void WindowBatchHost::EntryLoaded(const StereoJob& job, const FloatArray& /*imag
   // The image name is drawn at once and not kept as the caption: the entry's
   // disparity caption replaces it when the entry is done.
   state_.CaptionPending = 0;
+  state_.Shown = ShownView::Image0;
   monitor_.ShowPicture(state_.ImageSurfaces[0], job.Image0Name);
 }
 
-void WindowBatchHost::Progress(const BatchProgress& progress) { monitor_.ShowProgress(progress); }
+void WindowBatchHost::Progress(const BatchProgress& progress) {
+  if (cancel_ != nullptr && cancel_->load()) {
+    cancelled_ = true;
+    throw RunCancelled();
+  }
+  monitor_.ShowProgress(progress);
+}
 
 void WindowBatchHost::EntryDone(const StereoJob& /*job*/, const StereoMatcher& matcher,
                                 const std::string& caption) {
   if (matcher.DisplayMap) Array2Surface(*matcher.DisplayMap, state_.ImageSurfaces[0]);
+  state_.Shown = ShownView::Disparity;
   state_.RedrawPending = 1;
   state_.CaptionText = caption;
   state_.CaptionPending = 1;
 }
 
+void WindowBatchHost::OutputNotWritten(const std::string& path) { unwritten_.push_back(path); }
+
 void WindowBatchHost::FatalError(const std::string& message) {
+  // The batch run reports the cancel it was stopped by as a failure; it is none.
+  if (cancelled_) return;
   if (!fatal_message_) fatal_message_ = message;
 }
 
-std::optional<std::string> RunDirectionsFile(const std::string& path, AppState& state,
-                                             RunMonitor& monitor) {
-  WindowBatchHost host(state, monitor);
+RunOutcome RunDirectionsFile(const std::string& path, AppState& state, RunMonitor& monitor,
+                             const std::atomic<bool>& cancel) {
+  WindowBatchHost host(state, monitor, &cancel);
   bool completed = false;
   try {
     completed = ProcessDirectionsFile(path, state.Matcher, state.ImageArrays, host);
   } catch (const std::exception& error) {
     host.FatalError(error.what());
   }
-  if (completed && !host.fatal_message()) return std::nullopt;
-  return host.fatal_message().value_or("Couldn't open " + path);
+  RunOutcome outcome;
+  outcome.unwritten = host.unwritten();
+  if (host.fatal_message()) {
+    outcome.kind = RunOutcome::Kind::Failed;
+    outcome.fatal_message = *host.fatal_message();
+  } else if (host.cancelled()) {
+    // A job stopped half-way leaves the matcher empty; the last entry's
+    // images stay on show.
+    outcome.kind = RunOutcome::Kind::Cancelled;
+  } else if (!completed) {
+    outcome.kind = RunOutcome::Kind::Failed;
+    outcome.fatal_message = "Couldn't open " + path;
+  }
+  return outcome;
 }
+
+std::optional<std::string> RunDirectionsFile(const std::string& path, AppState& state,
+                                             RunMonitor& monitor) {
+  const std::atomic<bool> never(false);
+  RunOutcome outcome = RunDirectionsFile(path, state, monitor, never);
+  if (outcome.kind == RunOutcome::Kind::Completed) return std::nullopt;
+  return outcome.fatal_message;
+}
+
+std::string OutputNotWrittenMessage(const std::string& path) { return OutputNotWrittenText(path); }
 
 }  // namespace tavrel

@@ -28,6 +28,18 @@ void SliceToDisplay(const FloatArray* volume, double gain, StereoMatcher& matche
 
 }  // namespace
 
+FloatArray SliceValues(const StereoMatcher& matcher, const FloatArray& volume, int row,
+                       int repeat) {
+  FloatArray values(matcher.Columns, matcher.NumDisparities * repeat, 1);
+  for (int d = 0; d < matcher.NumDisparities; ++d) {
+    for (int c = 0; c < matcher.Columns; ++c) {
+      const float v = volume.Get(row, c, d);
+      for (int k = 0; k < repeat; ++k) values.At(d * repeat + k, c, 0) = v;
+    }
+  }
+  return values;
+}
+
 void L0SliceToDisplay(StereoMatcher& matcher, int row, int repeat) {
   SliceToDisplay(matcher.L0.get(), kL0SliceGain, matcher, row, repeat);
 }

@@ -14,4 +14,9 @@ namespace tavrel {
 void L0SliceToDisplay(StereoMatcher& matcher, int row, int repeat);
 void LnSliceToDisplay(StereoMatcher& matcher, int row, int repeat);
 
+// The match values of the same picture, unscaled: a one-band grid of
+// NumDisparities * repeat rows and Columns columns, row d * repeat + k holding
+// volume(row, c, d); a row outside the volume reads zeros.
+FloatArray SliceValues(const StereoMatcher& matcher, const FloatArray& volume, int row, int repeat);
+
 }  // namespace tavrel

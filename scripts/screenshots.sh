@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Opens a directions file in the window on a virtual X display and saves
 # screenshots of what a user sees: the disparity map after the run, the
-# confidence map (F4), the L0 and Ln slices (a button held on a row) and image
-# 0 (F1), plus the screen during the run when it lasts long enough. Not run in
-# CI; needs xvfb, xdotool and ImageMagick (apt-get install xvfb xdotool
-# imagemagick).
+# confidence map (F4), the L0 and Ln slices (a button held on a row, the row
+# marked), image 0 (F1), a zoomed view, the status bar reading the values
+# under the pointer, the colour-mapped map with its colour bar (M), the match
+# profile after a few iterations (V, I) and, when the folder holds
+# ground_truth.pfm, the error view (F5); plus the screen during the run when it
+# lasts long enough. Not run in CI; needs xvfb, xdotool and ImageMagick
+# (apt-get install xvfb xdotool imagemagick).
 #
 #   scripts/screenshots.sh [DIRECTIONS.cpd [OUTPUT_DIR]]
 #
@@ -36,7 +39,9 @@ shot() {
   echo "$out/$1.png"
 }
 
-"$program" "$work/$name" &
+truth=()
+[ -f "$work/ground_truth.pfm" ] && truth=(--ground-truth "$work/ground_truth.pfm")
+"$program" "${truth[@]}" "$work/$name" &
 pid=$!
 window=$(xdotool search --sync --onlyvisible --name '^Tavrel$' | head -1)
 
@@ -69,6 +74,30 @@ xdotool mouseup 1
 
 xdotool key F1
 shot image0
+
+# Values under the pointer on the disparity map, then the same map zoomed in
+# twice about the pointer.
+xdotool key F3
+xdotool mousemove --window "$window" $((WIDTH / 2)) $((HEIGHT / 2))
+shot status-values
+xdotool key plus plus
+shot zoomed
+xdotool key 1
+
+# The colour map with its colour bar, then the match profile at the pointer
+# after three more iterations, then exact grey again.
+xdotool key m
+shot colour-map
+xdotool key v
+xdotool mousemove --window "$window" $((WIDTH / 3)) $((HEIGHT / 2))
+xdotool key i i i
+shot profile
+xdotool key v g
+
+if [ ${#truth[@]} -gt 0 ]; then
+  xdotool key F5
+  shot error-view
+fi
 
 xdotool key Escape
 status=0

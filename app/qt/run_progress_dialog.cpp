@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 namespace tavrel {
@@ -31,8 +32,9 @@ QString StageText(const BatchProgress& progress) {
   return QString();
 }
 
-RunProgressDialog::RunProgressDialog(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+RunProgressDialog::RunProgressDialog(QWidget* parent, std::function<void()> cancel)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      cancel_(std::move(cancel)) {
   setWindowTitle(QStringLiteral("Tavrel - running"));
   setModal(true);
   file_ = new QLabel(this);
@@ -40,16 +42,22 @@ RunProgressDialog::RunProgressDialog(QWidget* parent)
   stage_ = new QLabel(this);
   bar_ = new QProgressBar(this);
   bar_->setTextVisible(false);
+  cancel_button_ = new QPushButton(QStringLiteral("Cancel"), this);
+  cancel_button_->setAutoDefault(false);
+  connect(cancel_button_, &QPushButton::clicked, this, [this] { Cancel(); });
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(file_);
   layout->addWidget(entry_);
   layout->addWidget(stage_);
   layout->addWidget(bar_);
+  layout->addWidget(cancel_button_, 0, Qt::AlignRight);
   setMinimumWidth(320);
 }
 
 void RunProgressDialog::Start(const QString& path) {
   running_ = true;
+  cancelling_ = false;
+  cancel_button_->setEnabled(true);
   file_->setText(QFileInfo(path).fileName());
   entry_->setText(QString());
   stage_->setText(QStringLiteral("Reading the directions file"));
@@ -58,6 +66,8 @@ void RunProgressDialog::Start(const QString& path) {
 }
 
 void RunProgressDialog::Show(const BatchProgress& progress) {
+  // Reports still queued when the cancel was asked for must not hide that.
+  if (cancelling_) return;
   entry_->setText(EntryText(progress));
   stage_->setText(StageText(progress));
   if (progress.stage == BatchStage::Iteration && progress.steps > 0) {
@@ -73,13 +83,26 @@ void RunProgressDialog::Finish() {
   hide();
 }
 
+void RunProgressDialog::Cancel() {
+  if (!running_ || cancelling_) return;
+  cancelling_ = true;
+  cancel_button_->setEnabled(false);
+  stage_->setText(QStringLiteral("Cancelling at the next iteration"));
+  cancel_();
+}
+
 void RunProgressDialog::reject() {
-  // Esc must not hide the dialog while the run goes on.
-  if (!running_) QDialog::reject();
+  // Esc cancels the run; the dialog stays until the run has stopped.
+  if (running_) {
+    Cancel();
+  } else {
+    QDialog::reject();
+  }
 }
 
 void RunProgressDialog::closeEvent(QCloseEvent* event) {
   if (running_) {
+    Cancel();
     event->ignore();
   } else {
     QDialog::closeEvent(event);
