@@ -111,7 +111,6 @@ void Iterate(StereoMatcher& matcher) {
     NormaliseSquareAndWeight(Ln, *matcher.L0, lineSums, interior, matcher.MinDisparity);
   }
   ClearOutsideInterior(Ln);
-  matcher.IterationCount += 1;
 }
 
 }  // namespace tavrel::reference

@@ -148,11 +148,11 @@ void ComputeCorrelationValues(const CorrelationJob& job) {
 // whole numbers that float holds exactly up to 2^24. Larger counts take the
 // straightforward engine.
 void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-               int winRadL0, float maxScaler, int useSad) {
+               int winRadL0, float maxScaler, MatchCost cost) {
   ActiveIsaPath();  // chooses the path once, before any thread starts
   constexpr int kExactInFloat = 1 << 24;
   if (image0.bands() > kExactInFloat || matcher.NumDisparities > kExactInFloat) {
-    reference::ComputeL0(matcher, image0, image1, winRadL0, maxScaler, useSad);
+    reference::ComputeL0(matcher, image0, image1, winRadL0, maxScaler, cost);
     return;
   }
   Geometry g;
@@ -166,11 +166,10 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   AdviseHugePages(*matcher.Ln);
   TouchPages(*matcher.L0);
   TouchPages(*matcher.Ln);
-  if (useSad != 0) {
+  if (cost == MatchCost::Sad) {
     const bool bytes = WholeIntensities(image0, 0.0f) && WholeIntensities(image1, 0.0f);
     const SadJob job{*matcher.L0, *matcher.Ln, image0, image1, bytes, g, maxScaler};
     if (g.disparities > 0) ComputeSadValues(job);
-    matcher.L0Ready = 1;
     return;
   }
   // Image-sized scratch of the calling thread, kept from one job to the next.
@@ -183,7 +182,6 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   const ImageMeans means = MeanImages(image0, image1, g, shared, wholeIntensities);
   const bool momentsInFloat = ExactInFloat(g.radius) && wholeIntensities;
   ComputeCorrelationValues({*matcher.L0, *matcher.Ln, image0, image1, g, means, momentsInFloat});
-  matcher.L0Ready = 1;
 }
 
 }  // namespace tavrel::fast

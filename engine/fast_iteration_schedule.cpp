@@ -388,7 +388,6 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
   ActiveIsaPath();  // chooses the path once, before any thread starts
   if (InteriorEmpty(matcher)) {
     matcher.Ln->Fill(0.0f);
-    matcher.IterationCount += 1;
     return;
   }
   const Shape s = ShapeOf(matcher);
@@ -437,7 +436,6 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
     }
   }
   if (plan.carrying) HandOn(plan, seconds, *carry);
-  matcher.IterationCount += 1;
 }
 
 }  // namespace tavrel::fast

@@ -161,8 +161,8 @@ void ScaleAndClamp(StereoMatcher& matcher, const FloatArray& meanGrid, float max
 }  // namespace
 
 void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-               int winRadL0, float maxScaler, int useSad) {
-  const bool sad = useSad != 0;
+               int winRadL0, float maxScaler, MatchCost cost) {
+  const bool sad = cost == MatchCost::Sad;
   FloatArray meanGrid(matcher.Columns, matcher.Rows, 1);
   if (sad) {
     ComputeSadValues(matcher, image0, image1, winRadL0, meanGrid);
@@ -172,7 +172,6 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   ScaleAndClamp(matcher, meanGrid, maxScaler, sad);
 
   std::copy_n(matcher.L0->data(), matcher.L0->size(), matcher.Ln->data());
-  matcher.L0Ready = 1;
   ClearOutsideInterior(*matcher.Ln);
 }
 

@@ -114,8 +114,7 @@ class EntryRun {
 
     try {
       matcher_.Run(
-          *images_.image0, *images_.image1, job_.MinDisparity, job_.MaxDisparity, job_.WinRadL0,
-          job_.WinRadRC, job_.WinRadD, job_.NumIterations, job_.MaxScaler, job_.USE_SAD,
+          *images_.image0, *images_.image1, job_.Params,
           [this](JobStage stage, int step, int steps) { Report(Stage(stage), step, steps); });
     } catch (const std::bad_alloc&) {
       return Fatal(VolumeMessage());
@@ -194,7 +193,7 @@ class EntryRun {
   }
 
   std::int64_t Disparities() const {
-    return std::int64_t{job_.MaxDisparity} - std::int64_t{job_.MinDisparity};
+    return std::int64_t{job_.Params.MaxDisparity} - std::int64_t{job_.Params.MinDisparity};
   }
 
   std::string VolumeMessage() const {

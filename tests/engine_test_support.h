@@ -9,8 +9,28 @@
 #include "engine/float_array.h"
 #include "engine/isa_path.h"
 #include "engine/stereo_matcher.h"
+#include "engine/stereo_params.h"
 
 namespace tavrel::testing {
+
+// The cost that a directions file's USE_SAD value selects.
+inline MatchCost CostOf(int useSad) {
+  return useSad != 0 ? MatchCost::Sad : MatchCost::Correlation;
+}
+
+inline StereoParams ParamsOf(int minDisparity, int maxDisparity, int winRadL0, int winRadRC,
+                             int winRadD, int iterations, float maxScaler, int useSad) {
+  StereoParams params;
+  params.MinDisparity = minDisparity;
+  params.MaxDisparity = maxDisparity;
+  params.WinRadL0 = winRadL0;
+  params.WinRadRC = winRadRC;
+  params.WinRadD = winRadD;
+  params.NumIterations = iterations;
+  params.MaxScaler = maxScaler;
+  params.Cost = CostOf(useSad);
+  return params;
+}
 
 inline std::uint32_t Bits(float value) {
   std::uint32_t bits;

@@ -89,7 +89,8 @@ TEST(CooperativeIteration, MatchesTheOneLineDefinitionToTheBit) {
         m.WinRadD = radiusD;
         FillEighths(m, rng);
         const FloatArray expected = OneLineIteration(m);
-        reference::Iterate(m);
+        m.Engine = EngineKind::Reference;
+        m.Iterate();
         EXPECT_EQ(testing::FirstDifference(*m.Ln, expected), -1)
             << "MinDisparity " << minDisparity << ", radii " << radiusRC << ", " << radiusD;
         EXPECT_EQ(m.IterationCount, 1);
@@ -151,7 +152,8 @@ TEST(CooperativeIteration, SmallVolumesEndAllZeroAndStillCount) {
   for (const Size size : {Size{16, 30, 10}, Size{30, 16, 10}, Size{30, 30, 6}}) {
     StereoMatcher m = MatcherWithGrids(size.rows, size.columns, size.disparities, 0);
     FillEighths(m, rng);
-    reference::Iterate(m);
+    m.Engine = EngineKind::Reference;
+    m.Iterate();
     for (std::size_t i = 0; i < m.Ln->size(); ++i) ASSERT_EQ(Bits(m.Ln->data()[i]), 0u);
     EXPECT_EQ(m.IterationCount, 1);
   }

@@ -44,14 +44,14 @@ void ExpectExampleEntry(const StereoJob& job) {
   EXPECT_EQ(job.Image0Name, "image0.bmp");
   EXPECT_EQ(job.Image1Name, "image1.bmp");
   EXPECT_EQ(job.NumBands, 1);
-  EXPECT_EQ(job.MinDisparity, -3);
-  EXPECT_EQ(job.MaxDisparity, 24);
-  EXPECT_EQ(job.WinRadL0, 1);
-  EXPECT_EQ(job.WinRadRC, 2);
-  EXPECT_EQ(job.WinRadD, 1);
-  EXPECT_EQ(job.NumIterations, 10);
-  EXPECT_EQ(job.MaxScaler, 0.96f);
-  EXPECT_EQ(job.USE_SAD, 1);
+  EXPECT_EQ(job.Params.MinDisparity, -3);
+  EXPECT_EQ(job.Params.MaxDisparity, 24);
+  EXPECT_EQ(job.Params.WinRadL0, 1);
+  EXPECT_EQ(job.Params.WinRadRC, 2);
+  EXPECT_EQ(job.Params.WinRadD, 1);
+  EXPECT_EQ(job.Params.NumIterations, 10);
+  EXPECT_EQ(job.Params.MaxScaler, 0.96f);
+  EXPECT_EQ(job.Params.Cost, MatchCost::Sad);
   EXPECT_EQ(job.OutputFileName, "image.dis");
 }
 
@@ -95,10 +95,10 @@ TEST(DirectionsReader, ReadsEntriesOneAfterAnother) {
   EXPECT_EQ(jobs[0].OutputFileName, "image.dis");
   EXPECT_EQ(jobs[1].Image0Name, "../dir/" + std::string(300, 'x') + "%d.bmp");
   EXPECT_EQ(jobs[1].OutputFileName, "second.dis");
-  EXPECT_EQ(jobs[1].NumIterations, 3);
-  EXPECT_EQ(jobs[1].WinRadL0, 7);
-  EXPECT_EQ(jobs[1].WinRadRC, -1);
-  EXPECT_EQ(jobs[1].WinRadD, 2);
+  EXPECT_EQ(jobs[1].Params.NumIterations, 3);
+  EXPECT_EQ(jobs[1].Params.WinRadL0, 7);
+  EXPECT_EQ(jobs[1].Params.WinRadRC, -1);
+  EXPECT_EQ(jobs[1].Params.WinRadD, 2);
 }
 
 // Replaces the first occurrence of `from` in the example entry.
