@@ -96,8 +96,8 @@ class ApplicationTest : public ::testing::Test {
     matcher.Image0Name = "left%d.bmp";
     matcher.Image1Name = "right.bmp";
     matcher.OutputFileName = "scene.dis";
-    matcher.Run(*state.ImageArrays.image0, *state.ImageArrays.image1, 0, 12, 1, 2, 1,
-                num_iterations, 0.96f, 1);
+    matcher.Run(*state.ImageArrays.image0, *state.ImageArrays.image1,
+                testing::ParamsOf(0, 12, 1, 2, 1, num_iterations, 0.96f, 1));
     RecordingMonitor monitor;
     WindowBatchHost host(state, monitor);
     StereoJob job;
@@ -648,7 +648,9 @@ TEST_F(DirectionsRunTest, FailureBeforeTheCancelIsReported) {
   monitor.cancel_after_iterations = 1;
   const RunOutcome outcome = RunDirectionsFile(path, state, monitor, monitor.cancel);
   EXPECT_EQ(outcome.kind, RunOutcome::Kind::Failed);
-  EXPECT_EQ(outcome.fatal_message, "Couldn't open image - missing.bmp");
+  const std::string& message = outcome.fatal_message;
+  EXPECT_EQ(message.substr(0, message.find('\n')), "Couldn't open image - missing.bmp");
+  EXPECT_EQ(message.find("\ncannot open: "), message.find('\n')) << message;
 }
 
 TEST_F(DirectionsRunTest, OutputsThatCannotBeWrittenAreListed) {
