@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "engine/stereo_matcher.h"
@@ -17,5 +19,18 @@ namespace tavrel {
 // or the close fails; a regular file that was only partly written is then
 // removed, so that no truncated result is left behind.
 bool WriteOutputFile(const StereoMatcher& matcher, const std::string& fileName);
+
+// An output file that cannot be read back; what() says why.
+class OutputFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Reads a file in the form WriteOutputFile writes into a grid of two bands,
+// disparity and confidence, row 0 at the top; each value is the float nearest
+// to the decimal written. Any white space may separate the numbers. Throws
+// OutputFileError when the file cannot be opened, a number is missing or
+// malformed, or anything but white space follows the last pixel.
+std::unique_ptr<FloatArray> ReadOutputFile(const std::string& fileName);
 
 }  // namespace tavrel

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libstb-dev zlib1g-dev qt6-base-dev libgl-dev
-  libcli11-dev nlohmann-json3-dev slurm-wlm munge)
+  libcli11-dev nlohmann-json3-dev slurm-wlm munge pybind11-dev python3-dev python3-numpy
+  python3-pytest)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -648,9 +648,8 @@ TEST_F(DirectionsRunTest, FailureBeforeTheCancelIsReported) {
   monitor.cancel_after_iterations = 1;
   const RunOutcome outcome = RunDirectionsFile(path, state, monitor, monitor.cancel);
   EXPECT_EQ(outcome.kind, RunOutcome::Kind::Failed);
-  const std::string& message = outcome.fatal_message;
-  EXPECT_EQ(message.substr(0, message.find('\n')), "Couldn't open image - missing.bmp");
-  EXPECT_EQ(message.find("\ncannot open: "), message.find('\n')) << message;
+  EXPECT_EQ(outcome.fatal_message.substr(0, outcome.fatal_message.find('\n')),
+            "Couldn't open image - missing.bmp");
 }
 
 TEST_F(DirectionsRunTest, OutputsThatCannotBeWrittenAreListed) {
