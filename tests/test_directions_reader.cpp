@@ -2,6 +2,7 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "files/directions_reader.h"
@@ -76,6 +77,20 @@ TEST(DirectionsReader, LayoutVariationsGiveTheSameEntry) {
     const auto jobs = ReadAll(text);
     ASSERT_EQ(jobs.size(), 1u);
     ExpectExampleEntry(jobs[0]);
+  }
+}
+
+// USE_SAD selects the SAD cost with any value but 0, as the engine always
+// took it; 0 selects correlation.
+TEST(DirectionsReader, UseSadOtherThanZeroSelectsSad) {
+  for (const auto& [value, cost] :
+       {std::pair{"0", MatchCost::Correlation}, std::pair{"1", MatchCost::Sad},
+        std::pair{"2", MatchCost::Sad}, std::pair{"-1", MatchCost::Sad}}) {
+    std::string text = kEntry;
+    text.replace(text.find("USE_SAD \t1"), 10, std::string("USE_SAD \t") + value);
+    const auto jobs = ReadAll(text);
+    ASSERT_EQ(jobs.size(), 1u) << value;
+    EXPECT_EQ(jobs[0].Params.Cost, cost) << value;
   }
 }
 
