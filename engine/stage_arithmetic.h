@@ -35,6 +35,11 @@ struct ValidRegion {
   }
 };
 
+// Grey levels per unit of confidence, and of a current match value, in the
+// pictures that show them (capped at 255): the confidence map and the slices
+// of Ln.
+inline constexpr double kConfidenceGreyGain = 4000.0;
+
 // One step of a running window sum: the value leaving the window is
 // subtracted first, then the one entering added, both in the sum's type. Every
 // box and disparity sum of every path moves this way, so that the fast ones
