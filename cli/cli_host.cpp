@@ -1,20 +1,23 @@
 #include "cli/cli_host.h"
 
-#include <filesystem>
+#include <cstdint>
 
+#include "cli/stop_signals.h"
 #include "display/grey_png.h"
 #include "display/image_loading.h"
 #include "evaluation/exported_maps.h"
+#include "files/atomic_file.h"
+#include "files/output_paths.h"
 #include "files/pfm_file.h"
 
 namespace tavrel::cli {
 
-std::string BesideOutput(const std::string& outputFile, const std::string& suffix) {
-  std::filesystem::path path(outputFile);
-  if (path.has_extension()) path.replace_extension();
-  std::string name = path.string() + suffix;
-  if (name == outputFile) name = outputFile + suffix;
-  return name;
+std::vector<std::string> BesideSuffixes(const Options& options) {
+  std::vector<std::string> suffixes;
+  if (options.png) suffixes.insert(suffixes.end(), {".confidence.png", ".disparity.png"});
+  if (options.pfm) suffixes.push_back(".pfm");
+  if (options.confidencePfm) suffixes.push_back(".confidence.pfm");
+  return suffixes;
 }
 
 std::unique_ptr<FloatArray> CliHost::LoadImage(int /*which*/, const std::string& path, int bands) {
@@ -27,35 +30,63 @@ void CliHost::EntryDone(const StereoJob& /*job*/, const StereoMatcher& /*matcher
   progress_.EntryFinished(matcher_.OutputFileName);
 }
 
+void CliHost::Progress(const BatchProgress& progress) {
+  if (StopSignal() != 0) throw RunStopped();
+  progress_.Report(progress);
+}
+
+// Nothing is made beside a device or a FIFO.
 void CliHost::WriteExtras() {
   const std::string& output = matcher_.OutputFileName;
+  if (IsWrittenDirectly(output)) return;
   if (options_.png) {
     // The pictures the window shows for F3 and F4; the disparity map is drawn
     // last so that DisplayMap ends as the batch run left it.
     matcher_.ConfidenceToDisplay();
-    const std::string confidence = BesideOutput(output, ".confidence.png");
-    if (!WriteGreyPng(*matcher_.DisplayMap, confidence)) OutputNotWritten(confidence);
+    const std::vector<std::uint8_t> confidence = EncodeGreyPng(*matcher_.DisplayMap);
     matcher_.DisparityToDisplay();
-    const std::string disparity = BesideOutput(output, ".disparity.png");
-    if (!WriteGreyPng(*matcher_.DisplayMap, disparity)) OutputNotWritten(disparity);
+    const std::vector<std::uint8_t> disparity = EncodeGreyPng(*matcher_.DisplayMap);
+    auto bytes = [](const std::vector<std::uint8_t>& png) {
+      return std::string_view(reinterpret_cast<const char*>(png.data()), png.size());
+    };
+    WritePicture(BesideOutput(output, ".confidence.png"), bytes(confidence));
+    WritePicture(BesideOutput(output, ".disparity.png"), bytes(disparity));
   }
   if (options_.pfm) {
     const std::string pfm = BesideOutput(output, ".pfm");
-    const bool written = options_.pfmSign == PfmSign::Positive
-                             ? WritePfm(*BenchmarkSignDisparity(*matcher_.DispConf), 0, pfm)
-                             : WritePfm(*matcher_.DispConf, 0, pfm);
-    if (!written) OutputNotWritten(pfm);
+    std::string reason;
+    const bool written =
+        options_.pfmSign == PfmSign::Positive
+            ? WritePfm(*BenchmarkSignDisparity(*matcher_.DispConf), 0, pfm, &reason)
+            : WritePfm(*matcher_.DispConf, 0, pfm, &reason);
+    if (!written) OutputNotWritten(pfm, reason);
   }
   if (options_.confidencePfm) {
     const std::string pfm = BesideOutput(output, ".confidence.pfm");
-    if (!WritePfm(*matcher_.DispConf, 1, pfm)) OutputNotWritten(pfm);
+    std::string reason;
+    if (!WritePfm(*matcher_.DispConf, 1, pfm, &reason)) OutputNotWritten(pfm, reason);
   }
 }
 
-void CliHost::OutputNotWritten(const std::string& path) {
+void CliHost::WritePicture(const std::string& path, std::string_view bytes) {
+  std::string reason = "the picture could not be encoded";
+  if (bytes.empty() || !WriteWholeFile(path, bytes, &reason)) OutputNotWritten(path, reason);
+}
+
+void CliHost::OutputNotWritten(const std::string& path) { OutputNotWritten(path, ""); }
+
+void CliHost::OutputNotWritten(const std::string& path, const std::string& reason) {
   progress_.Interrupt();
-  errors_ << "tavrel-batch: could not write " << path << std::endl;
+  errors_ << "tavrel-batch: could not write " << path << "\n";
+  if (!reason.empty()) errors_ << reason << "\n";
+  errors_.flush();
   resultLost_ = true;
+}
+
+void CliHost::Warning(const std::string& message) {
+  if (options_.quiet) return;
+  progress_.Interrupt();
+  errors_ << "tavrel-batch: warning: " << message << std::endl;
 }
 
 void CliHost::FatalError(const std::string& message) {

@@ -2,6 +2,8 @@
 
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "cli/options.h"
 #include "cli/progress_reporter.h"
@@ -22,10 +24,13 @@ class CliHost : public BatchHost {
       : matcher_(matcher), options_(options), progress_(progress), errors_(errors) {}
 
   std::unique_ptr<FloatArray> LoadImage(int which, const std::string& path, int bands) override;
-  void Progress(const BatchProgress& progress) override { progress_.Report(progress); }
+  // Throws RunStopped once a stop signal has come.
+  void Progress(const BatchProgress& progress) override;
   void EntryDone(const StereoJob& job, const StereoMatcher& matcher,
                  const std::string& caption) override;
   void OutputNotWritten(const std::string& path) override;
+  void OutputNotWritten(const std::string& path, const std::string& reason) override;
+  void Warning(const std::string& message) override;
   void FatalError(const std::string& message) override;
 
   // Some file of a finished entry could not be created or fully written.
@@ -33,6 +38,7 @@ class CliHost : public BatchHost {
 
  private:
   void WriteExtras();
+  void WritePicture(const std::string& path, std::string_view bytes);
 
   StereoMatcher& matcher_;
   const Options& options_;
@@ -41,9 +47,8 @@ class CliHost : public BatchHost {
   bool resultLost_ = false;
 };
 
-// The name of a file written beside the output file: its extension replaced by
-// `suffix` ("scene.dis" and ".disparity.png" give "scene.disparity.png"). A
-// name that would be the output file itself gets the suffix appended instead.
-std::string BesideOutput(const std::string& outputFile, const std::string& suffix);
+// What the host writes beside each output file for these options, as
+// suffixes for BesideOutput.
+std::vector<std::string> BesideSuffixes(const Options& options);
 
 }  // namespace tavrel::cli

@@ -87,6 +87,7 @@ Exit status:
   1  a directions file or an image could not be used (or a bad command line);
      the run stops there, earlier entries keep their files
   2  every entry was run, but some file could not be created or written
+  130, 143  stopped by SIGINT or SIGTERM; files written so far are whole
 )";
 }
 

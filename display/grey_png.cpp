@@ -1,7 +1,6 @@
 #include "display/grey_png.h"
 
 #include <cstdint>
-#include <fstream>
 #include <vector>
 
 #include "display/rendering.h"
@@ -27,8 +26,8 @@ void Append(void* context, void* data, int size) {
 
 }  // namespace
 
-bool WriteGreyPng(const FloatArray& map, const std::string& fileName) {
-  if (map.columns() <= 0 || map.rows() <= 0) return false;
+std::vector<std::uint8_t> EncodeGreyPng(const FloatArray& map) {
+  if (map.columns() <= 0 || map.rows() <= 0) return {};
   std::vector<std::uint8_t> grey(static_cast<std::size_t>(map.columns()) * map.rows());
   for (int r = 0; r < map.rows(); ++r) {
     for (int c = 0; c < map.columns(); ++c) {
@@ -38,13 +37,9 @@ bool WriteGreyPng(const FloatArray& map, const std::string& fileName) {
   std::vector<std::uint8_t> png;
   if (!stbi_write_png_to_func(Append, &png, map.columns(), map.rows(), 1, grey.data(),
                               map.columns())) {
-    return false;
+    return {};
   }
-  std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
-  out.close();
-  return !out.fail();
+  return png;
 }
 
 }  // namespace tavrel

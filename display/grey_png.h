@@ -1,14 +1,15 @@
 #pragma once
 
-#include <string>
+#include <cstdint>
+#include <vector>
 
 #include "engine/float_array.h"
 
 namespace tavrel {
 
-// Writes band 0 of the grid as an 8-bit grey PNG, each value turned into a
-// byte exactly as the window shows it (DisplayByte). False when the file
-// cannot be created or fully written.
-bool WriteGreyPng(const FloatArray& map, const std::string& fileName);
+// Band 0 of the grid as the bytes of an 8-bit grey PNG file, each value turned
+// into a byte exactly as the window shows it (DisplayByte). Empty for an empty
+// grid or when the encoder fails; the caller writes the bytes where it wants.
+std::vector<std::uint8_t> EncodeGreyPng(const FloatArray& map);
 
 }  // namespace tavrel

@@ -69,13 +69,16 @@ void ExtractDispConf(StereoMatcher& matcher) {
   ActiveIsaPath();  // chooses the path once, before any thread starts
   const int rows = matcher.Rows;
   const std::size_t scratch = static_cast<std::size_t>(matcher.NumDisparities) * kPixels;
+  RegionFailure failure;
 #pragma omp parallel
   {
     // Lanes past a row's last pixel keep what an earlier group left there;
     // their results are not used.
-    std::vector<float> indexMajor(scratch, 0.0f);
+    std::vector<float> indexMajor;
+    failure.Run([&] { indexMajor.assign(scratch, 0.0f); });
 #pragma omp for schedule(dynamic, 4)
     for (int r = 0; r < rows; ++r) {
+      if (failure.failed()) continue;
       if (matcher.NumDisparities < 3) {
         reference::ExtractDispConfRow(matcher, r);
       } else {
@@ -83,6 +86,7 @@ void ExtractDispConf(StereoMatcher& matcher) {
       }
     }
   }
+  failure.Rethrow();
 }
 
 }  // namespace tavrel::fast

@@ -81,11 +81,13 @@ void ComputeSadValues(const SadJob& job) {
 #endif
   if (threads > 1 && ExactSadSums(job.g.bands, job.byteIntensities)) {
     std::vector<MeanExtent> extents(static_cast<std::size_t>(threads));
+    RegionFailure failure;
 #pragma omp parallel num_threads(threads)
-    {
+    failure.Run([&] {
       const Share rows = ShareOf(job.g.rows);
       if (rows.first < rows.end) SadRows(job, rows.first, rows.end, extents[rows.thread]);
-    }
+    });
+    failure.Rethrow();
     MeanExtent all;
     for (const MeanExtent& e : extents) all.Merge(e);
     if (ExactMeanSums(all, job.g.radius)) return;
@@ -102,11 +104,13 @@ ImageMeans MeanImages(const FloatArray& image0, const FloatArray& image1, const 
                       ThreadArena& shared, bool exactSums) {
   const int lanes = 2 * g.bands;
   float* means = shared.Take<float>(static_cast<std::size_t>(g.columns) * lanes * g.rows);
+  RegionFailure failure;
 #pragma omp parallel if (exactSums)
-  {
+  failure.Run([&] {
     const Share rows = ShareOf(g.rows);
     MeanImageRows(image0, image1, g, means, rows.first, rows.end);
-  }
+  });
+  failure.Rethrow();
   return ImageMeans{means, g.columns, lanes};
 }
 
@@ -123,8 +127,9 @@ ImageMeans MeanImages(const FloatArray& image0, const FloatArray& image1, const 
 void ComputeCorrelationValues(const CorrelationJob& job) {
   const Geometry& g = job.g;
   const int blocks = (g.disparities + kLanes - 1) / kLanes;
+  RegionFailure failure;
 #pragma omp parallel
-  {
+  failure.Run([&] {
     const Share share = ShareOf(blocks);
     const std::vector<BlockRows> mine =
         job.momentsInFloat ? EvenBlockRows(blocks, g.rows, share.thread, share.threads)
@@ -137,7 +142,8 @@ void ComputeCorrelationValues(const CorrelationJob& job) {
     RowCache meanRows(g, g.bands);
     CorrelationRows(job, mine, start, g.rows, image1Rows, meanRows);
     if (start > 0) CorrelationRows(job, mine, 0, start, image1Rows, meanRows);
-  }
+  });
+  failure.Rethrow();
 }
 
 }  // namespace

@@ -408,6 +408,8 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
   constexpr int kColumnBlock = 32;
   const int columnBlocks = (s.nc + kColumnBlock - 1) / kColumnBlock;
 
+  // Only the bands' scratch is allocated inside the region.
+  RegionFailure failure;
 #pragma omp parallel num_threads(plan.bands)
   {
 #pragma omp for schedule(dynamic)
@@ -419,7 +421,8 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
 #pragma omp for schedule(static, 1)
     for (int t = 0; t < plan.bands; ++t) {
       const auto started = std::chrono::steady_clock::now();
-      BandWorker(plan, t, Ln, L0).Run(plan.carrying && t == 0 ? &forward : nullptr);
+      failure.Run(
+          [&] { BandWorker(plan, t, Ln, L0).Run(plan.carrying && t == 0 ? &forward : nullptr); });
       seconds[t] =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     }
@@ -435,6 +438,7 @@ void Iterate(StereoMatcher& matcher, IterationCarry* carry) {
       std::fill_n(Ln + static_cast<std::size_t>(r) * s.rowStride, s.rowStride, 0.0f);
     }
   }
+  failure.Rethrow();
   if (plan.carrying) HandOn(plan, seconds, *carry);
 }
 

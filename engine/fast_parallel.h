@@ -2,8 +2,10 @@
 
 // Helpers shared by the fast stages.
 
+#include <atomic>
 #include <cassert>
 #include <cstddef>
+#include <exception>
 #include <memory>
 
 namespace tavrel::fast {
@@ -24,6 +26,10 @@ class ThreadArena {
 
   // Gives the memory back; the next Reset takes it anew.
   void Release();
+
+  // For tests: the n-th Reset from now on, counted over all threads, throws
+  // std::bad_alloc as a failed allocation would; 0 turns this off.
+  static void FailNthReset(long n);
 
   // `count` elements of T, aligned to a cache line. The takes after a Reset
   // must fit in the bytes it was given; debug builds check each one, since a
@@ -50,6 +56,37 @@ class ThreadArena {
   std::size_t capacity_ = 0;
   std::size_t reserved_ = 0;  // given to the last Reset
   std::size_t used_ = 0;
+};
+
+// Carries an exception out of a parallel region. A thread may not leave the
+// region by an exception (the runtime would terminate the program), and it
+// must still meet the others at every barrier, so each piece of a thread's
+// work runs through Run, which catches what it throws; once one piece has
+// failed the rest are skipped, and Rethrow after the region throws the first
+// exception again. Results of a failed region are not to be used.
+class RegionFailure {
+ public:
+  // True when the work ran to its end.
+  template <typename Work>
+  bool Run(Work&& work) noexcept {
+    if (failed()) return false;
+    try {
+      work();
+      return true;
+    } catch (...) {
+      Keep(std::current_exception());
+      return false;
+    }
+  }
+
+  bool failed() const { return failed_.load(std::memory_order_relaxed); }
+  void Rethrow() const;
+
+ private:
+  void Keep(std::exception_ptr error) noexcept;
+
+  std::atomic<bool> failed_{false};
+  std::exception_ptr error_;
 };
 
 // Rounds n up to a multiple of 16 floats (one cache line), so that rows of

@@ -1,42 +1,26 @@
 #include "files/batch_run.h"
 
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <new>
 #include <optional>
 #include <sstream>
 
+#include "engine/job_memory.h"
+#include "files/atomic_file.h"
 #include "files/directions_reader.h"
+#include "files/memory_limit.h"
 #include "files/output_file.h"
+#include "files/output_paths.h"
 
 namespace tavrel {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Bytes the kernel could give us without swapping, from /proc/meminfo; none
-// when that cannot be read. Linux overcommits, so a job too large for memory
-// would otherwise only fail when its pages are first touched.
-std::optional<std::uint64_t> AvailableMemory() {
-  std::ifstream meminfo("/proc/meminfo");
-  std::string key;
-  std::uint64_t kilobytes = 0;
-  std::string unit;
-  while (meminfo >> key >> kilobytes >> unit) {
-    if (key == "MemAvailable:") return kilobytes * 1024;
-  }
-  return std::nullopt;
-}
-
-// What a job holds at its peak: L0 and Ln, plus per pixel the result maps,
-// the iteration's sums plane and the scratch grids of the initial match values.
-// In double, which cannot overflow for any image and disparity range.
-double BytesNeeded(double rows, double columns, double disparities) {
-  constexpr double kFloatsPerPixelBesideVolumes = 24;
-  return rows * columns * (2 * disparities + kFloatsPerPixelBesideVolumes) * sizeof(float);
-}
 
 std::string Resolve(const fs::path& folder, const std::string& name) {
   const fs::path written(name);
@@ -59,22 +43,91 @@ fs::path FolderOf(const std::string& path) {
   return absolute.parent_path();
 }
 
-// How many entries a first read of the file finds, stopping at the first one
-// that cannot be read; only for progress reports. A pipe cannot be read twice,
-// so there the count is left open (0).
-int CountEntries(const std::string& path) {
-  std::error_code error;
-  if (!fs::is_regular_file(path, error)) return 0;
-  std::ifstream in(path);
+// What a first read of a directions file finds: the entries that can be run,
+// and the message of the entry after them that cannot.
+struct DirectionsContents {
+  std::vector<StereoJob> jobs;
+  std::optional<std::string> failure;
+};
+
+// Reads the whole stream once, so that a pipe can be checked like a file.
+DirectionsContents ReadEntries(std::istream& in) {
+  DirectionsContents contents;
   DirectionsReader reader(in);
   StereoJob job;
-  int count = 0;
   try {
-    while (reader.Next(job)) ++count;
-  } catch (const DirectionsError&) {
-    ++count;  // the entry that fails is still reached
+    while (reader.Next(job)) {
+      CheckJobValues(job);
+      contents.jobs.push_back(job);
+    }
+  } catch (const DirectionsError& failure) {
+    contents.failure = failure.what();
   }
-  return count;
+  return contents;
+}
+
+// Every file an entry writes: the output, then those the host makes beside
+// it. Nothing is made beside a device or a FIFO.
+std::vector<std::string> FilesWritten(const std::string& output,
+                                      const std::vector<std::string>& besideSuffixes) {
+  std::vector<std::string> files = {output};
+  if (IsWrittenDirectly(output)) return files;
+  for (const std::string& suffix : besideSuffixes) files.push_back(BesideOutput(output, suffix));
+  return files;
+}
+
+std::string NameOfWritten(const StereoJob& job, std::size_t index, const std::string& file) {
+  if (index == 0) return "Output File " + job.OutputFileName;
+  return fs::path(file).filename().string() + " (written beside Output File " + job.OutputFileName +
+         ")";
+}
+
+// The output names of every entry checked against the inputs of the whole
+// file: the message for the first that would overwrite one.
+std::optional<std::string> OverwrittenInput(const DirectionsContents& contents,
+                                            const fs::path& folder, const std::string& path,
+                                            const std::vector<std::string>& besideSuffixes) {
+  std::map<std::string, std::string> inputs;
+  inputs.emplace(FileIdentity(path), "the directions file " + path);
+  for (const StereoJob& job : contents.jobs) {
+    inputs.emplace(FileIdentity(Resolve(folder, job.Image0Name)), "the image " + job.Image0Name);
+    inputs.emplace(FileIdentity(Resolve(folder, job.Image1Name)), "the image " + job.Image1Name);
+  }
+  for (const StereoJob& job : contents.jobs) {
+    const std::string output = Resolve(folder, job.OutputFileName);
+    if (IsWrittenDirectly(output)) continue;
+    const std::vector<std::string> files = FilesWritten(output, besideSuffixes);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const auto input = inputs.find(FileIdentity(files[i]));
+      if (input == inputs.end()) continue;
+      return NameOfWritten(job, i, files[i]) + " would overwrite " + input->second +
+             "\nNothing was run: an output must not replace an input.";
+    }
+  }
+  return std::nullopt;
+}
+
+// Warnings for files that two entries write: the later one stands.
+std::vector<std::string> SharedOutputs(const DirectionsContents& contents, const fs::path& folder,
+                                       const std::vector<std::string>& besideSuffixes) {
+  std::map<std::string, std::size_t> writer;
+  std::vector<std::string> warnings;
+  for (std::size_t entry = 0; entry < contents.jobs.size(); ++entry) {
+    const StereoJob& job = contents.jobs[entry];
+    const std::string output = Resolve(folder, job.OutputFileName);
+    if (IsWrittenDirectly(output)) continue;
+    const std::vector<std::string> files = FilesWritten(output, besideSuffixes);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const auto [earlier, first] = writer.emplace(FileIdentity(files[i]), entry);
+      if (!first && earlier->second != entry) {
+        warnings.push_back("entry " + std::to_string(entry + 1) + ": " +
+                           NameOfWritten(job, i, files[i]) + " is also written by entry " +
+                           std::to_string(earlier->second + 1) + "; the later file stands");
+        earlier->second = entry;
+      }
+    }
+  }
+  return warnings;
 }
 
 // Image 1 is read over image 0's size: a larger image 1 gives its top-left part.
@@ -89,11 +142,35 @@ std::unique_ptr<FloatArray> CropTo(std::unique_ptr<FloatArray> image, int column
   return cropped;
 }
 
+// Whether all bands of the grid are equal at every pixel: a grey picture.
+bool IsGrey(const FloatArray& image) {
+  for (int r = 0; r < image.rows(); ++r) {
+    for (int c = 0; c < image.columns(); ++c) {
+      for (int b = 1; b < image.bands(); ++b) {
+        if (image.Get(r, c, b) != image.Get(r, c, 0)) return false;
+      }
+    }
+  }
+  return true;
+}
+
+std::string MiB(double bytes) {
+  std::ostringstream text;
+  text << static_cast<std::uint64_t>(std::ceil(bytes / (1024.0 * 1024.0))) << " MiB";
+  return text.str();
+}
+
 class EntryRun {
  public:
   EntryRun(const StereoJob& job, int entry, int entries, const fs::path& folder,
-           StereoMatcher& matcher, EntryImages& images, BatchHost& host)
-      : job_(job), folder_(folder), matcher_(matcher), images_(images), host_(host) {
+           StereoMatcher& matcher, EntryImages& images, BatchHost& host,
+           std::vector<std::string>& warnings)
+      : job_(job),
+        folder_(folder),
+        matcher_(matcher),
+        images_(images),
+        host_(host),
+        warnings_(warnings) {
     progress_.entry = entry;
     progress_.entries = entries;
     progress_.job = &job_;
@@ -106,16 +183,20 @@ class EntryRun {
     matcher_.Image0Name = job_.Image0Name;
     matcher_.Image1Name = job_.Image1Name;
     matcher_.OutputFileName = Resolve(folder_, job_.OutputFileName);
+    if (!OutputFolderExists()) return true;
 
     Report(BatchStage::Loading, 1, 1);
     if (!LoadImages()) return false;
     if (!CheckMemory()) return false;
     host_.EntryLoaded(job_, *images_.image0);
+    GiveWarnings();
 
     try {
       matcher_.Run(
           *images_.image0, *images_.image1, job_.Params,
           [this](JobStage stage, int step, int steps) { Report(Stage(stage), step, steps); });
+    } catch (const RunStopped&) {
+      throw;
     } catch (const std::bad_alloc&) {
       return Fatal(VolumeMessage());
     } catch (const std::exception& error) {
@@ -123,8 +204,9 @@ class EntryRun {
     }
 
     Report(BatchStage::Writing, 1, 1);
-    if (!WriteOutputFile(matcher_, matcher_.OutputFileName)) {
-      host_.OutputNotWritten(matcher_.OutputFileName);
+    std::string reason;
+    if (!WriteOutputFile(matcher_, matcher_.OutputFileName, &reason)) {
+      host_.OutputNotWritten(matcher_.OutputFileName, reason);
     }
     host_.EntryDone(job_, matcher_, "Disparity " + std::to_string(matcher_.IterationCount));
     return true;
@@ -155,23 +237,34 @@ class EntryRun {
     return false;
   }
 
+  // Checked before any work, so that a job is not computed for nowhere.
+  bool OutputFolderExists() {
+    const std::string& output = matcher_.OutputFileName;
+    if (IsWrittenDirectly(output)) return true;
+    const std::string folder = FolderOfTarget(output);
+    std::error_code error;
+    if (fs::is_directory(folder, error)) return true;
+    host_.OutputNotWritten(output, "the folder " + folder + " does not exist");
+    return false;
+  }
+
   bool LoadImages() {
     images_.image0.reset();
     images_.image1.reset();
-    auto image0 = LoadImage(0, job_.Image0Name);
-    if (!image0) return false;
-    auto image1 = LoadImage(1, job_.Image1Name);
-    if (!image1) return false;
-    if (image1->columns() < image0->columns() || image1->rows() < image0->rows()) {
-      return Fatal("Image 1 is smaller than image 0 - " + job_.Image1Name);
-    }
     try {
+      auto image0 = LoadImage(0, job_.Image0Name);
+      if (!image0) return false;
+      auto image1 = LoadImage(1, job_.Image1Name);
+      if (!image1) return false;
+      if (image1->columns() < image0->columns() || image1->rows() < image0->rows()) {
+        return Fatal("Image 1 is smaller than image 0 - " + job_.Image1Name);
+      }
       image1 = CropTo(std::move(image1), image0->columns(), image0->rows());
+      images_.image0 = std::move(image0);
+      images_.image1 = std::move(image1);
     } catch (const std::bad_alloc&) {
       return Fatal(CannotOpen(job_.Image1Name, "too large: not enough memory for its grid"));
     }
-    images_.image0 = std::move(image0);
-    images_.image1 = std::move(image1);
     return true;
   }
 
@@ -205,13 +298,48 @@ class EntryRun {
 
   bool CheckMemory() {
     if (Disparities() > std::numeric_limits<int>::max()) return Fatal(VolumeMessage());
+    JobShape shape;
+    shape.rows = images_.image0->rows();
+    shape.columns = images_.image0->columns();
+    shape.disparities = Disparities();
+    shape.bands = job_.NumBands;
+    shape.winRadL0 = job_.Params.WinRadL0;
+    shape.winRadRC = job_.Params.WinRadRC;
+    shape.useSad = job_.Params.Cost == MatchCost::Sad;
+    const double needed = JobPeakBytes(shape, EngineThreads());
     const auto available = AvailableMemory();
-    if (available &&
-        BytesNeeded(images_.image0->rows(), images_.image0->columns(),
-                    static_cast<double>(Disparities())) > static_cast<double>(*available)) {
-      return Fatal(VolumeMessage());
+    if (available && needed > static_cast<double>(*available)) {
+      return Fatal(VolumeMessage() + "\nthe job needs about " + MiB(needed) + ", and " +
+                   MiB(static_cast<double>(*available)) + " are available");
     }
     return true;
+  }
+
+  // The warnings of the first read, then the entry's own.
+  void GiveWarnings() {
+    const std::string entry = "entry " + std::to_string(progress_.entry) + ": ";
+    if (job_.Params.NumIterations < 0) {
+      warnings_.push_back(entry + "NumIterations " + std::to_string(job_.Params.NumIterations) +
+                          " is below 0 and taken as 0");
+    }
+    if (std::isinf(job_.Params.MaxScaler)) {
+      warnings_.push_back(entry + "MaxScaler is too large for a float and taken as infinite");
+    } else if (!(job_.Params.MaxScaler > 0.0f)) {
+      std::ostringstream value;
+      value << job_.Params.MaxScaler;
+      warnings_.push_back(entry + "MaxScaler " + value.str() + " is not positive");
+    }
+    if (job_.NumBands == 3) {
+      const bool grey0 = IsGrey(*images_.image0);
+      const bool grey1 = IsGrey(*images_.image1);
+      if (grey0 != grey1) {
+        warnings_.push_back(entry + "image 0 (" + job_.Image0Name + ") is " +
+                            (grey0 ? "grey" : "in colour") + " but image 1 (" + job_.Image1Name +
+                            ") is " + (grey1 ? "grey" : "in colour"));
+      }
+    }
+    for (const std::string& warning : warnings_) host_.Warning(warning);
+    warnings_.clear();
   }
 
   const StereoJob& job_;
@@ -219,35 +347,41 @@ class EntryRun {
   StereoMatcher& matcher_;
   EntryImages& images_;
   BatchHost& host_;
+  std::vector<std::string>& warnings_;
   BatchProgress progress_;
 };
 
 }  // namespace
 
 bool ProcessDirectionsFile(const std::string& path, StereoMatcher& matcher, EntryImages& images,
-                           BatchHost& host) {
+                           BatchHost& host, const std::vector<std::string>& besideSuffixes) {
   std::error_code error;
   std::ifstream in;
-  if (!fs::is_directory(path, error)) in.open(path);
+  if (!fs::is_directory(path, error)) in.open(path, std::ios::binary);
   if (!in.is_open()) {
     host.FatalError("Couldn't open " + path);
     return false;
   }
-  const int entries = CountEntries(path);
+  const DirectionsContents contents = ReadEntries(in);
+  in.close();
   const fs::path folder = FolderOf(path);
-  DirectionsReader reader(in);
-  StereoJob job;
-  for (int entry = 1;; ++entry) {
-    try {
-      if (!reader.Next(job)) return true;
-      CheckJobValues(job);
-    } catch (const DirectionsError& failure) {
-      host.FatalError(failure.what());
-      return false;
-    }
-    EntryRun run(job, entry, std::max(entries, entry), folder, matcher, images, host);
+  if (const auto clash = OverwrittenInput(contents, folder, path, besideSuffixes)) {
+    host.FatalError(*clash);
+    return false;
+  }
+  std::vector<std::string> warnings = SharedOutputs(contents, folder, besideSuffixes);
+  const int entries = static_cast<int>(contents.jobs.size()) + (contents.failure ? 1 : 0);
+  for (std::size_t k = 0; k < contents.jobs.size(); ++k) {
+    EntryRun run(contents.jobs[k], static_cast<int>(k) + 1, entries, folder, matcher, images, host,
+                 warnings);
     if (!run.Run()) return false;
   }
+  if (contents.failure) {
+    host.FatalError(*contents.failure);
+    return false;
+  }
+  for (const std::string& warning : warnings) host.Warning(warning);
+  return true;
 }
 
 }  // namespace tavrel

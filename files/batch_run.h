@@ -1,7 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "engine/float_array.h"
 #include "engine/stereo_matcher.h"
@@ -52,18 +54,47 @@ class BatchHost {
 
   // The output file could not be created or fully written; the run goes on.
   virtual void OutputNotWritten(const std::string& /*path*/) {}
+  // The same with the reason (the system's, or a missing folder); by default
+  // the reason is dropped.
+  virtual void OutputNotWritten(const std::string& path, const std::string& /*reason*/) {
+    OutputNotWritten(path);
+  }
+
+  // Something in the directions file or the images that is likely a mistake
+  // but does not stop the run; the results are as without it. Given only once
+  // the entry it concerns has passed every check, so that it never comes
+  // before a message that ends the run.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+  virtual void Warning(const std::string& message) {}
+#pragma GCC diagnostic pop
 
   // The one report of a failure that stops the run; the message is complete
   // and is shown as it stands.
   virtual void FatalError(const std::string& message) = 0;
 };
 
-// Reads the directions file at `path` entry by entry; each entry is loaded,
-// run, written and reported before the next one is read. Relative image and
-// output names are taken relative to the folder of the directions file.
-// Returns true when the end of the file was reached after all entries ran;
-// false after a failure, which has been reported through host.FatalError.
+// A host throws it from Progress to stop the run between stages; it passes
+// through ProcessDirectionsFile, every file written so far in place and no
+// temporary left.
+class RunStopped : public std::runtime_error {
+ public:
+  RunStopped() : std::runtime_error("stopped") {}
+};
+
+// Runs the directions file at `path`. A first read takes in every entry and
+// checks the output names: an output, or a file the host writes beside it (the
+// output's name with its extension replaced by one of `besideSuffixes`), that
+// would land on an image of the file or on the directions file itself stops
+// the run before anything runs; a name written by two entries is warned of,
+// the later file standing. Then each entry in turn is loaded, run, written and
+// reported, so that a failure at entry k leaves entries 1 to k - 1 written;
+// an entry whose output folder does not exist is skipped with
+// OutputNotWritten. Relative image and output names are taken relative to
+// the folder of the directions file.
+// Returns true when all entries were run (or skipped); false after a failure,
+// which has been reported through host.FatalError.
 bool ProcessDirectionsFile(const std::string& path, StereoMatcher& matcher, EntryImages& images,
-                           BatchHost& host);
+                           BatchHost& host, const std::vector<std::string>& besideSuffixes = {});
 
 }  // namespace tavrel

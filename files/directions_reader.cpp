@@ -48,6 +48,11 @@ bool LooksLikeMoreOfANumber(const std::string& left) {
   return !std::isalpha(first);
 }
 
+std::string TooLong() {
+  return "the number is longer than " + std::to_string(DirectionsReader::kMaxFieldLength) +
+         " characters";
+}
+
 }  // namespace
 
 std::string DescribeLocation(const DirectionsLocation& location) {
@@ -118,6 +123,11 @@ void DirectionsReader::Keep(const char* field) {
   fields_.emplace_back(field, Item{item_.line, written});
 }
 
+void DirectionsReader::FailField(const std::string& what) {
+  if (why_.empty()) Fail(what);
+  Fail(what + "\n" + why_);
+}
+
 int DirectionsReader::Peek(std::size_t ahead) {
   while (pending_.size() <= ahead) {
     const int c = in_.get();
@@ -130,7 +140,7 @@ int DirectionsReader::Peek(std::size_t ahead) {
 int DirectionsReader::Get() {
   const int c = Peek();
   if (c == kEnd) return c;
-  pending_.erase(0, 1);
+  pending_.pop_front();
   if (c == '\n') ++line_;
   if (item_.text.size() <= kQuotedLength) item_.text.push_back(static_cast<char>(c));
   return c;
@@ -143,8 +153,18 @@ void DirectionsReader::SkipWhiteSpace() {
 bool DirectionsReader::ReadToken(std::string& token) {
   BeginItem(false);
   token.clear();
-  for (int c = Peek(); c != kEnd && !IsWhiteSpace(c); c = Peek())
+  for (int c = Peek(); c != kEnd && !IsWhiteSpace(c); c = Peek()) {
+    // A name is handed to the system as a C string, which a NUL would cut short.
+    if (c == '\0') {
+      why_ = "the name holds a NUL byte";
+      return false;
+    }
+    if (token.size() == kMaxFieldLength) {
+      why_ = "the name is longer than " + std::to_string(kMaxFieldLength) + " characters";
+      return false;
+    }
     token.push_back(static_cast<char>(Get()));
+  }
   return !token.empty();
 }
 
@@ -174,7 +194,11 @@ bool DirectionsReader::ReadInteger(int& value) {
   if (!IsDigit(Peek())) return false;
   std::int64_t magnitude = 0;
   bool overflow = false;
-  while (IsDigit(Peek())) {
+  for (std::size_t digits = 0; IsDigit(Peek()); ++digits) {
+    if (digits == kMaxFieldLength) {
+      why_ = TooLong();
+      return false;
+    }
     magnitude = magnitude * 10 + (Get() - '0');
     if (magnitude > std::int64_t{std::numeric_limits<int>::max()} + 1) {
       overflow = true;
@@ -195,21 +219,27 @@ bool DirectionsReader::ReadDecimal(float& value) {
   BeginItem(false);
   std::string text;
   std::size_t at = 0;
+  // The look-ahead stops one past the limit: a number that long is refused.
+  const std::size_t limit = kMaxFieldLength + 1;
   if (Peek() == '+' || Peek() == '-') ++at;
   std::size_t digits = 0;
-  while (IsDigit(Peek(at))) ++at, ++digits;
-  if (Peek(at) == '.') {
+  while (at < limit && IsDigit(Peek(at))) ++at, ++digits;
+  if (at < limit && Peek(at) == '.') {
     ++at;
-    while (IsDigit(Peek(at))) ++at, ++digits;
+    while (at < limit && IsDigit(Peek(at))) ++at, ++digits;
   }
   if (digits == 0) return false;
-  if (Peek(at) == 'e' || Peek(at) == 'E') {
+  if (at < limit && (Peek(at) == 'e' || Peek(at) == 'E')) {
     std::size_t e = at + 1;
     if (Peek(e) == '+' || Peek(e) == '-') ++e;
     if (IsDigit(Peek(e))) {
-      while (IsDigit(Peek(e))) ++e;
+      while (e < limit && IsDigit(Peek(e))) ++e;
       at = e;
     }
+  }
+  if (at > kMaxFieldLength) {
+    why_ = TooLong();
+    return false;
   }
   for (std::size_t i = 0; i < at; ++i) text.push_back(static_cast<char>(Get()));
   // from_chars takes no plus sign and, unlike strtof, ignores the locale.
@@ -231,50 +261,54 @@ bool DirectionsReader::ReadDecimal(float& value) {
 }
 
 bool DirectionsReader::Next(StereoJob& job) {
+  why_.clear();
   SkipWhiteSpace();
   fields_.clear();
   numberEndedGlued_ = false;
   item_ = Item{line_, {}};
   if (Peek() == kEnd) {
-    if (in_.bad()) Fail("Can't Read Input Image Name 0");
+    if (in_.bad()) FailField("Can't Read Input Image Name 0");
     return false;
   }
   ++entry_;
-  if (!ReadToken(job.Image0Name)) Fail("Can't Read Input Image Name 0");
+  if (!ReadToken(job.Image0Name)) FailField("Can't Read Input Image Name 0");
   Keep("Input Image Name 0");
-  if (!ReadToken(job.Image1Name)) Fail("Can't Read Input Image Name 1");
+  if (!ReadToken(job.Image1Name)) FailField("Can't Read Input Image Name 1");
   Keep("Input Image Name 1");
-  if (!ReadInteger(job.NumBands)) Fail("Can't Read Number of Color Bands");
+  if (!ReadInteger(job.NumBands)) FailField("Can't Read Number of Color Bands");
   Keep("Number of Color Bands");
   if (!ReadKeyword("MinDisparity") || !ReadInteger(job.Params.MinDisparity)) {
-    Fail("Can't Read MinDisparity");
+    FailField("Can't Read MinDisparity");
   }
   Keep("MinDisparity");
   if (!ReadKeyword("MaxDisparity") || !ReadInteger(job.Params.MaxDisparity)) {
-    Fail("Can't Read MaxDisparity");
+    FailField("Can't Read MaxDisparity");
   }
   Keep("MaxDisparity");
-  if (!ReadKeyword("WinRadL0") || !ReadInteger(job.Params.WinRadL0)) Fail("Can't Read WinRadL0");
-  if (job.Params.WinRadL0 >= kWinRadL0Limit) Fail("WinRadL0 Too Large");
+  if (!ReadKeyword("WinRadL0") || !ReadInteger(job.Params.WinRadL0))
+    FailField("Can't Read WinRadL0");
+  if (job.Params.WinRadL0 >= kWinRadL0Limit) FailField("WinRadL0 Too Large");
   Keep("WinRadL0");
-  if (!ReadKeyword("WinRadRC") || !ReadInteger(job.Params.WinRadRC)) Fail("Can't Read WinRadRC");
-  if (job.Params.WinRadRC >= kWinRadRCLimit) Fail("WinRadRC  Too Large");
+  if (!ReadKeyword("WinRadRC") || !ReadInteger(job.Params.WinRadRC))
+    FailField("Can't Read WinRadRC");
+  if (job.Params.WinRadRC >= kWinRadRCLimit) FailField("WinRadRC  Too Large");
   Keep("WinRadRC");
-  if (!ReadKeyword("WinRadD") || !ReadInteger(job.Params.WinRadD)) Fail("Can't Read WinRadD");
-  if (job.Params.WinRadD >= kWinRadDLimit) Fail("WinRadD Too Large");
+  if (!ReadKeyword("WinRadD") || !ReadInteger(job.Params.WinRadD)) FailField("Can't Read WinRadD");
+  if (job.Params.WinRadD >= kWinRadDLimit) FailField("WinRadD Too Large");
   Keep("WinRadD");
   if (!ReadKeyword("NumIterations") || !ReadInteger(job.Params.NumIterations)) {
-    Fail("Can't Read NumIterations");
+    FailField("Can't Read NumIterations");
   }
   Keep("NumIterations");
-  if (!ReadKeyword("MaxScaler") || !ReadDecimal(job.Params.MaxScaler)) Fail("Can't Read MaxScaler");
+  if (!ReadKeyword("MaxScaler") || !ReadDecimal(job.Params.MaxScaler))
+    FailField("Can't Read MaxScaler");
   Keep("MaxScaler");
   int useSad = 0;
-  if (!ReadKeyword("USE_SAD") || !ReadInteger(useSad)) Fail("Can't Read USE_SAD");
+  if (!ReadKeyword("USE_SAD") || !ReadInteger(useSad)) FailField("Can't Read USE_SAD");
   job.Params.Cost = useSad != 0 ? MatchCost::Sad : MatchCost::Correlation;
   Keep("USE_SAD");
   if (!ReadKeyword("Output File") || !ReadToken(job.OutputFileName)) {
-    Fail("Can't Read Out File");
+    FailField("Can't Read Out File");
   }
   Keep("Output File");
   SkipWhiteSpace();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <istream>
 #include <optional>
 #include <stdexcept>
@@ -48,10 +50,13 @@ class DirectionsError : public std::runtime_error {
 // any white space, which may be left out where two items cannot run together
 // (a keyword glued to its value, "OutputFile"); keywords are case-sensitive and
 // stand in a fixed order; an integer stops before the first character that
-// cannot continue it, so 3.5 reads as 3. Names of any length are kept as
-// written.
+// cannot continue it, so 3.5 reads as 3. Names and numbers are read up to
+// kMaxFieldLength characters; a longer one, or a name holding a NUL byte, is
+// refused with the field's message and a second line that says why.
 class DirectionsReader {
  public:
+  static constexpr std::size_t kMaxFieldLength = 4096;
+
   // `fileName` and the number of entries read from earlier files of the same
   // run only serve the locations that errors carry.
   explicit DirectionsReader(std::istream& in, std::string fileName = {}, int entriesBefore = 0)
@@ -77,6 +82,7 @@ class DirectionsReader {
   void BeginItem(bool keyword);
   std::string ItemText();
   void Keep(const char* field);
+  [[noreturn]] void FailField(const std::string& what);
   int Peek(std::size_t ahead = 0);
   int Get();
   void SkipWhiteSpace();
@@ -86,7 +92,8 @@ class DirectionsReader {
   bool ReadDecimal(float& value);
 
   std::istream& in_;
-  std::string pending_;  // characters looked at but not yet consumed
+  std::deque<char> pending_;  // characters looked at but not yet consumed
+  std::string why_;           // why the last field could not be read, if known
 
   // Only for the locations of errors.
   std::string fileName_;

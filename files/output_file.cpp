@@ -1,11 +1,12 @@
 #include "files/output_file.h"
 
-#include <sys/stat.h>
-
+#include <cerrno>
 #include <charconv>
-#include <cstdio>
+#include <cstring>
 #include <new>
 #include <vector>
+
+#include "files/atomic_file.h"
 
 namespace tavrel {
 namespace {
@@ -30,18 +31,7 @@ void AppendInt(std::vector<char>& out, int value) {
   out.insert(out.end(), text, result.ptr);
 }
 
-bool Flush(std::FILE* file, std::vector<char>& out) {
-  const bool written = std::fwrite(out.data(), 1, out.size(), file) == out.size();
-  out.clear();
-  return written;
-}
-
-bool IsRegularFile(std::FILE* file) {
-  struct stat info {};
-  return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-bool WriteContents(std::FILE* file, const FloatArray& dispConf) {
+void WriteContents(AtomicFile& file, const FloatArray& dispConf) {
   std::vector<char> out;
   out.reserve(kFlushThreshold + kMaxLine);
   AppendInt(out, dispConf.columns());
@@ -54,31 +44,34 @@ bool WriteContents(std::FILE* file, const FloatArray& dispConf) {
       out.push_back(' ');
       AppendFixed(out, dispConf.Get(r, c, 1));
       out.push_back('\n');
-      if (out.size() >= kFlushThreshold && !Flush(file, out)) return false;
+      if (out.size() >= kFlushThreshold) {
+        file.Write(out.data(), out.size());
+        out.clear();
+      }
     }
   }
-  return Flush(file, out);
+  file.Write(out.data(), out.size());
 }
 
 }  // namespace
 
-bool WriteOutputFile(const StereoMatcher& matcher, const std::string& fileName) {
-  if (!matcher.DispConf) return false;
-  std::FILE* file = std::fopen(fileName.c_str(), "wb");
-  if (!file) return false;
-  const bool regular = IsRegularFile(file);
-  bool complete = false;
-  try {
-    complete = WriteContents(file, *matcher.DispConf);
-  } catch (const std::bad_alloc&) {
-    complete = false;
+bool WriteOutputFile(const StereoMatcher& matcher, const std::string& fileName,
+                     std::string* reason) {
+  if (!matcher.DispConf) {
+    if (reason) *reason = "there is no result to write";
+    return false;
   }
-  complete = std::ferror(file) == 0 && complete;
-  complete = std::fclose(file) == 0 && complete;
-  // Only a file this call created or emptied is removed, never a device or
-  // pipe that merely refused the data.
-  if (!complete && regular) std::remove(fileName.c_str());
-  return complete;
+  try {
+    AtomicFile file(fileName);
+    WriteContents(file, *matcher.DispConf);
+    file.Commit();
+    return true;
+  } catch (const FileWriteError& error) {
+    if (reason) *reason = error.what();
+  } catch (const std::bad_alloc&) {
+    if (reason) *reason = std::strerror(ENOMEM);
+  }
+  return false;
 }
 
 }  // namespace tavrel

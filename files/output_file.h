@@ -12,13 +12,14 @@ namespace tavrel {
 // then one line "<disparity> <confidence>" per pixel, rows top to bottom and
 // columns left to right within a row, each value as C's "%f" formats it (six
 // digits after a '.', whatever the process locale) and every line ended by a
-// line feed. An existing file is replaced.
+// line feed. The file is written through AtomicFile: an existing file is
+// replaced only by the whole new one.
 //
 // Returns true when the whole file was written. Returns false, without
-// throwing, when there is no DispConf, the file cannot be created, or a write
-// or the close fails; a regular file that was only partly written is then
-// removed, so that no truncated result is left behind.
-bool WriteOutputFile(const StereoMatcher& matcher, const std::string& fileName);
+// throwing, when there is no DispConf or the file cannot be written, with the
+// reason in `reason` when given; an earlier file then stays as it was.
+bool WriteOutputFile(const StereoMatcher& matcher, const std::string& fileName,
+                     std::string* reason = nullptr);
 
 // An output file that cannot be read back; what() says why.
 class OutputFileError : public std::runtime_error {

@@ -1,10 +1,14 @@
 #include "files/pfm_file.h"
 
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <vector>
+
+#include "files/atomic_file.h"
 
 namespace tavrel {
 namespace {
@@ -17,21 +21,32 @@ constexpr int kMaxSide = 1 << 16;
 
 }  // namespace
 
-bool WritePfm(const FloatArray& grid, int band, const std::string& fileName) {
-  std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out << "Pf\n" << grid.columns() << ' ' << grid.rows() << "\n-1.0\n";
-  std::vector<char> line(static_cast<std::size_t>(grid.columns()) * 4);
+std::string EncodePfm(const FloatArray& grid, int band) {
+  std::string bytes = "Pf\n";
+  bytes += std::to_string(grid.columns());
+  bytes += ' ';
+  bytes += std::to_string(grid.rows());
+  bytes += "\n-1.0\n";
+  const std::size_t header = bytes.size();
+  bytes.resize(header + static_cast<std::size_t>(grid.columns()) * grid.rows() * 4);
+  char* out = bytes.data() + header;
   for (int r = grid.rows() - 1; r >= 0; --r) {
-    for (int c = 0; c < grid.columns(); ++c) {
+    for (int c = 0; c < grid.columns(); ++c, out += 4) {
       std::uint32_t bits = std::bit_cast<std::uint32_t>(grid.Get(r, c, band));
       if constexpr (std::endian::native == std::endian::big) bits = Swapped(bits);
-      std::memcpy(&line[static_cast<std::size_t>(c) * 4], &bits, 4);
+      std::memcpy(out, &bits, 4);
     }
-    out.write(line.data(), static_cast<std::streamsize>(line.size()));
   }
-  out.close();
-  return !out.fail();
+  return bytes;
+}
+
+bool WritePfm(const FloatArray& grid, int band, const std::string& fileName, std::string* reason) {
+  try {
+    return WriteWholeFile(fileName, EncodePfm(grid, band), reason);
+  } catch (const std::bad_alloc&) {
+    if (reason) *reason = std::strerror(ENOMEM);
+    return false;
+  }
 }
 
 std::unique_ptr<FloatArray> ReadPfm(const std::string& fileName) {

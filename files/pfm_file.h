@@ -7,10 +7,15 @@
 
 namespace tavrel {
 
-// Writes one band of the grid as a grey PFM file: the header "Pf", the width
-// and height, the scale -1 (little endian), then 32-bit floats with the
-// bottom row first. False when the file cannot be created or fully written.
-bool WritePfm(const FloatArray& grid, int band, const std::string& fileName);
+// One band of the grid as a grey PFM file: the header "Pf", the width and
+// height, the scale -1 (little endian), then 32-bit floats with the bottom
+// row first.
+std::string EncodePfm(const FloatArray& grid, int band);
+
+// Writes EncodePfm(grid, band) to `fileName` through AtomicFile. False, with
+// the reason in `reason` when given, when it cannot be written.
+bool WritePfm(const FloatArray& grid, int band, const std::string& fileName,
+              std::string* reason = nullptr);
 
 // Reads a grey PFM file (either byte order) into a one-band grid with row 0 at
 // the top; null when the file cannot be read or is not a grey PFM.

@@ -1,6 +1,6 @@
 #include "files/usage_text.h"
 
-#include <fstream>
+#include "files/atomic_file.h"
 
 namespace tavrel {
 namespace {
@@ -129,12 +129,8 @@ std::string UsageText() {
   return text;
 }
 
-bool WriteReadme(const std::string& fileName) {
-  std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out << UsageText();
-  out.close();
-  return !out.fail();
+bool WriteReadme(const std::string& fileName, std::string* reason) {
+  return WriteWholeFile(fileName, UsageText(), reason);
 }
 
 }  // namespace tavrel

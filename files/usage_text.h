@@ -9,8 +9,9 @@ namespace tavrel {
 // its parameters and an example, and the output-file format. Lines end in "\n".
 std::string UsageText();
 
-// Writes UsageText() to `fileName`, replacing any earlier file; false when the
-// file cannot be created or fully written.
-bool WriteReadme(const std::string& fileName = "README.txt");
+// Writes UsageText() to `fileName` through AtomicFile, replacing any earlier
+// file; false, with the reason in `reason` when given, when it cannot be
+// written.
+bool WriteReadme(const std::string& fileName = "README.txt", std::string* reason = nullptr);
 
 }  // namespace tavrel

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Fuzzes the directions-file reader and the image decoder with libFuzzer and
-# AddressSanitizer. Not part of the normal test run.
+# Fuzzes the directions-file reader, the image decoder and the whole batch run
+# on tiny images with libFuzzer and AddressSanitizer. Not part of the normal test run.
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]   (default 300)
 #
@@ -41,9 +41,11 @@ build() {
 build fuzz_image_decoding display/image_loading.cpp display/image_source.cpp display/bmp_decoding.cpp \
   display/pnm_decoding.cpp display/png_decoding.cpp display/rendering.cpp "${engine[@]}"
 build fuzz_directions_reader files/directions_reader.cpp
+build fuzz_batch_run display/image_loading.cpp display/bmp_decoding.cpp display/pnm_decoding.cpp \
+  display/rendering.cpp files/*.cpp engine/*.cpp -Wno-unknown-pragmas
 
 status=0
-for target in fuzz_image_decoding fuzz_directions_reader; do
+for target in fuzz_image_decoding fuzz_directions_reader fuzz_batch_run; do
   seeds=tests/fuzz/seeds/${target#fuzz_}
   corpus=$out/corpus/$target
   crashes=$out/crashes/$target

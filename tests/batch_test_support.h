@@ -60,8 +60,9 @@ void WriteGreyBmp(const std::string& file, int width, int height, Level level) {
 }
 
 inline int Texture(int r, int c) {
+  // In unsigned arithmetic: the products overflow, which int must not.
   const std::uint32_t h =
-      static_cast<std::uint32_t>(r * 73856093) ^ static_cast<std::uint32_t>(c * 19349663);
+      static_cast<std::uint32_t>(r) * 73856093u ^ static_cast<std::uint32_t>(c) * 19349663u;
   return static_cast<int>((h ^ (h >> 13)) * 2654435761u >> 24);
 }
 

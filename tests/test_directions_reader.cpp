@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -263,6 +265,67 @@ TEST(DirectionsReader, TheFirstLineDoesNotChangeWithTheLocation) {
     EXPECT_EQ(error.location()->found, ".5");
   }
   EXPECT_EQ(DirectionsError("in.dat :: x").Detail(), "");
+}
+
+// Names and numbers are read up to a limit, in time linear in their length;
+// the field's message stays the first line and the second says why.
+TEST(DirectionsReader, LongFieldsAndNulBytesAreRefusedWithAReason) {
+  const std::size_t limit = DirectionsReader::kMaxFieldLength;
+  auto with = [](const std::string& from, const std::string& to) {
+    std::string text = kEntry;
+    return text.replace(text.find(from), from.size(), to);
+  };
+  const std::string longName = "in.dat :: Can't Read Input Image Name 0\nthe name is longer than " +
+                               std::to_string(limit) + " characters";
+  const std::string longNumber =
+      "the number is longer than " + std::to_string(limit) + " characters";
+  struct Case {
+    std::string text, message;
+  };
+  const std::vector<Case> cases = {
+      {with("image0.bmp", std::string(limit, 'a')), "(no failure)"},
+      {with("image0.bmp", std::string(limit + 1, 'a')), longName},
+      {with("image.dis", std::string(limit + 1, 'o')),
+       "in.dat :: Can't Read Out File\nthe name is longer than " + std::to_string(limit) +
+           " characters"},
+      {with("image1.bmp", std::string("ima\0ge1.bmp", 11)),
+       "in.dat :: Can't Read Input Image Name 1\nthe name holds a NUL byte"},
+      {std::string(1, '\0') + kEntry,
+       "in.dat :: Can't Read Input Image Name 0\nthe name holds a NUL byte"},
+      {with("-3", std::string(limit, '0') + "3"),
+       "in.dat :: Can't Read MinDisparity\n" + longNumber},
+      {with("-3", "-" + std::string(limit - 1, '0') + "3"), "(no failure)"},
+      {with("0.96", "0." + std::string(limit, '9')),
+       "in.dat :: Can't Read MaxScaler\n" + longNumber},
+      {with("0.96", "0." + std::string(limit - 2, '9')), "(no failure)"},
+      {with("0.96", "1e" + std::string(limit, '1')),
+       "in.dat :: Can't Read MaxScaler\n" + longNumber},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40));
+    EXPECT_EQ(FailureOf(c.text), c.message);
+  }
+}
+
+TEST(DirectionsReader, AHugeNumberOrAnEndlessNameEndsQuickly) {
+  const auto started = std::chrono::steady_clock::now();
+  std::string digits = kEntry;
+  digits.replace(digits.find("0.96"), 4, std::string(2000000, '7'));
+  EXPECT_NE(FailureOf(digits).find("Can't Read MaxScaler"), std::string::npos);
+  // An endless stream of one character: only the limit ends the name.
+  struct Endless : std::streambuf {
+    int_type underflow() override {
+      setg(buffer, buffer, buffer + sizeof buffer);
+      return 'x';
+    }
+    char buffer[4096] = {};
+    Endless() { std::fill(std::begin(buffer), std::end(buffer), 'x'); }
+  } endless;
+  std::istream in(&endless);
+  DirectionsReader reader(in);
+  StereoJob job;
+  EXPECT_THROW(reader.Next(job), DirectionsError);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 }
 
 }  // namespace

@@ -252,7 +252,9 @@ TEST(AllocationFailure, DuringDecodingBecomesARefusal) {
     for (int c = 0; c < w; ++c) levels.At(r, c, 0) = static_cast<float>((r * 7 + c * 3) % 256);
   }
   const std::string png = dir / "p.png";
-  ASSERT_TRUE(WriteGreyPng(levels, png));
+  const Bytes encoded = EncodeGreyPng(levels);
+  ASSERT_FALSE(encoded.empty());
+  dir.File("p.png", encoded);
   Bytes pgm = {'P', '5', ' ', '6', '4', ' ', '4', '8', ' ', '2', '5', '5', ' '};
   pgm.resize(pgm.size() + w * h, 40);
   Bytes stream;

@@ -245,7 +245,9 @@ TEST(ScoreLoading, ReadsMasksAsPgmAndPng) {
   TempDir dir;
   WriteText(dir / "mask.pgm", std::string("P5\n3 1\n255\n") + '\xff' + '\x80' + '\0');
   auto levels = Grid(3, 1, {255, 128, 0});
-  ASSERT_TRUE(WriteGreyPng(*levels, dir / "mask.png"));
+  const std::vector<std::uint8_t> encoded = EncodeGreyPng(*levels);
+  ASSERT_FALSE(encoded.empty());
+  WriteText(dir / "mask.png", std::string(encoded.begin(), encoded.end()));
   for (const char* name : {"mask.pgm", "mask.png"}) {
     const auto mask = LoadMask(dir / name);
     ASSERT_EQ(mask->columns(), 3) << name;
