@@ -32,6 +32,7 @@ class CliHost : public BatchHost {
   void OutputNotWritten(const std::string& path, const std::string& reason) override;
   void Warning(const std::string& message) override;
   void FatalError(const std::string& message) override;
+  bool KeepsVolumes() const override { return false; }
 
   // Some file of a finished entry could not be created or fully written.
   bool ResultLost() const { return resultLost_; }

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "engine/job_memory.h"
+#include "engine/streamed_engine.h"
 #include "files/atomic_file.h"
 #include "files/directions_reader.h"
 #include "files/memory_limit.h"
@@ -192,9 +193,14 @@ class EntryRun {
     GiveWarnings();
 
     try {
-      matcher_.Run(
-          *images_.image0, *images_.image1, job_.Params,
-          [this](JobStage stage, int step, int steps) { Report(Stage(stage), step, steps); });
+      const JobProgress report = [this](JobStage stage, int step, int steps) {
+        Report(Stage(stage), step, steps);
+      };
+      if (host_.KeepsVolumes()) {
+        matcher_.Run(*images_.image0, *images_.image1, job_.Params, report);
+      } else {
+        RunMatcherJob(matcher_, *images_.image0, *images_.image1, Streamed(), report);
+      }
     } catch (const RunStopped&) {
       throw;
     } catch (const std::bad_alloc&) {
@@ -285,6 +291,12 @@ class EntryRun {
     return nullptr;
   }
 
+  StreamedJob Streamed() const {
+    const StereoParams& p = job_.Params;
+    return StreamedJob{p.MinDisparity, p.MaxDisparity,  p.WinRadL0,  p.WinRadRC,
+                       p.WinRadD,      p.NumIterations, p.MaxScaler, p.Cost == MatchCost::Sad};
+  }
+
   std::int64_t Disparities() const {
     return std::int64_t{job_.Params.MaxDisparity} - std::int64_t{job_.Params.MinDisparity};
   }
@@ -306,8 +318,11 @@ class EntryRun {
     shape.winRadL0 = job_.Params.WinRadL0;
     shape.winRadRC = job_.Params.WinRadRC;
     shape.useSad = job_.Params.Cost == MatchCost::Sad;
-    const double needed = JobPeakBytes(shape, EngineThreads());
     const auto available = AvailableMemory();
+    const FloatArray& image0 = *images_.image0;
+    const double needed = host_.KeepsVolumes() ? JobPeakBytes(shape, EngineThreads())
+                                               : JobPeakBytes(image0.rows(), image0.columns(),
+                                                              image0.bands(), Streamed());
     if (available && needed > static_cast<double>(*available)) {
       return Fatal(VolumeMessage() + "\nthe job needs about " + MiB(needed) + ", and " +
                    MiB(static_cast<double>(*available)) + " are available");

@@ -72,6 +72,11 @@ class BatchHost {
   // The one report of a failure that stops the run; the message is complete
   // and is shown as it stands.
   virtual void FatalError(const std::string& message) = 0;
+
+  // Whether the matcher must hold the match volumes after each job (the
+  // window shows their slices). A host that needs only the results lets
+  // each job run as one streamed pass over the rows, in far less memory.
+  virtual bool KeepsVolumes() const { return true; }
 };
 
 // A host throws it from Progress to stop the run between stages; it passes

@@ -1,0 +1,234 @@
+#include <algorithm>
+#include <cstdint>
+
+#include "engine/fast_isa.h"
+#include "engine/fast_transpose.h"
+#include "engine/match_volume.h"
+#include "engine/streamed_stages.h"
+
+// One iteration as rows. For an interior row: the box sum of the rows
+// around it (the column sums carried down the image as the whole-volume box
+// sum carries them), then within the row the sums along the indices, the
+// image-0 and image-1 line sums, the normalisation, clamp and square, and
+// the product with L0. Rows outside the interior are 0.
+//
+// The row's work runs on interior columns transposed to index-major order,
+// so that the running sums along the indices advance a vector of pixels at
+// once; every lane performs the scalar sequence of roundings. Float sums,
+// quotients and products of two floats equal the double operation rounded
+// to float, which is what the straightforward iteration stores.
+namespace tavrel::streamed {
+namespace {
+
+// The interior's columns and indices as the row kernel sees them.
+struct RowGeometry {
+  int nc = 0;     // interior columns; the first is kPixelMargin
+  int nd = 0;     // interior indices; the first is kDisparityMargin
+  int low = 0;    // first index the sums along the indices read
+  int count = 0;  // indices they read: nd + 2 WinRadD + 1
+
+  explicit RowGeometry(const JobShape& s)
+      : nc(s.columns - 2 * kPixelMargin),
+        nd(s.disparities - 2 * kDisparityMargin),
+        low(kDisparityMargin - s.winRadD),
+        count(nd + 2 * s.winRadD + 1) {}
+};
+
+// Piece p of n of the range [0, total): the same split for any use.
+void Piece(int total, int p, int n, int& begin, int& end) {
+  begin = static_cast<int>(static_cast<std::int64_t>(total) * p / n);
+  end = static_cast<int>(static_cast<std::int64_t>(total) * (p + 1) / n);
+}
+
+// The interior columns cc (image-0 column kPixelMargin + cc) whose image-1
+// column at index d lies in the interior: [begin, end), clipped to
+// [from, to).
+void ImageOneInterior(const JobShape& s, const RowGeometry& g, int d, int from, int to, int& begin,
+                      int& end) {
+  const std::int64_t offset = static_cast<std::int64_t>(s.minDisparity) + d;
+  // kPixelMargin + cc + offset within kPixelMargin .. kPixelMargin + nc - 1.
+  const std::int64_t lo = std::max<std::int64_t>(from, -offset);
+  const std::int64_t hi = std::min<std::int64_t>(to, g.nc - offset);
+  begin = static_cast<int>(std::clamp<std::int64_t>(lo, from, to));
+  end = static_cast<int>(std::clamp<std::int64_t>(hi, begin, to));
+}
+
+// Sums along the indices of the interior columns begin .. end - 1 of one
+// row, from the box sums transposed (row j holds index g.low + j of every
+// interior column): supports[d][cc] gets the sum over d - wd .. d + wd as
+// the running sum in double forms it (one subtraction and one addition per
+// step), p0[cc] their float sum, d ascending. A vector of columns at once.
+TAVREL_KERNEL void SumAlongIndices(const float* __restrict transposed, const RowGeometry& g, int wd,
+                                   int begin, int end, double* __restrict sums,
+                                   float* __restrict supports, float* __restrict p0) {
+  auto at = [transposed, &g](int index) {
+    return transposed + static_cast<std::ptrdiff_t>(index - g.low) * g.nc;
+  };
+  const int first = kDisparityMargin;
+  const float* start = at(first - wd);
+  for (int cc = begin; cc < end; ++cc) sums[cc] = start[cc];
+  for (int k = first - wd + 1; k <= first + wd; ++k) {
+    const float* in = at(k);
+    for (int cc = begin; cc < end; ++cc) sums[cc] += in[cc];
+  }
+  for (int cc = begin; cc < end; ++cc) p0[cc] = 0.0f;
+  for (int d = first; d < first + g.nd; ++d) {
+    float* out = supports + static_cast<std::ptrdiff_t>(d - first) * g.nc;
+    const float* leave = at(d - wd);
+    const float* enter = at(d + wd + 1);
+    for (int cc = begin; cc < end; ++cc) {
+      const float value = static_cast<float>(sums[cc]);
+      out[cc] = value;
+      p0[cc] += value;
+      sums[cc] = (sums[cc] - leave[cc]) + enter[cc];
+    }
+  }
+}
+
+// Image-1 line sums of the image-1 interior columns kPixelMargin + begin ..
+// kPixelMargin + end - 1, into p1 (indexed by image-1 column): each gathers
+// its cells with image-0 columns ascending, that is indices descending.
+TAVREL_KERNEL void GatherImageOneSums(const float* __restrict supports, const RowGeometry& g,
+                                      int minDisparity, int begin, int end, float* __restrict p1) {
+  for (int c = begin; c < end; ++c) p1[kPixelMargin + c] = 0.0f;
+  for (int d = kDisparityMargin + g.nd - 1; d >= kDisparityMargin; --d) {
+    const std::int64_t offset = static_cast<std::int64_t>(minDisparity) + d;
+    // Image-1 column kPixelMargin + cc + offset for image-0 column cc.
+    const std::int64_t from = std::max<std::int64_t>(begin - offset, 0);
+    const std::int64_t to = std::min<std::int64_t>(end - offset, g.nc);
+    if (from >= to) continue;
+    const float* in = supports + static_cast<std::ptrdiff_t>(d - kDisparityMargin) * g.nc;
+    const std::int64_t shift = kPixelMargin + offset;
+    for (std::int64_t cc = from; cc < to; ++cc) p1[shift + cc] += in[cc];
+  }
+}
+
+// values[cc] = v * v for cc in [begin, end), v = S / T (S where T is 0),
+// v < 0 -> 0 (NaN stays), T = p0[cc] plus p1[shift + cc] where p1 is given.
+// The quotient by 1 where T is 0 gives S itself, so every lane divides.
+TAVREL_KERNEL void NormaliseAndSquare(float* __restrict values, const float* __restrict p0,
+                                      const float* __restrict p1, std::int64_t shift, int begin,
+                                      int end) {
+  if (p1) {
+    for (int cc = begin; cc < end; ++cc) {
+      const float total = p1[shift + cc] + p0[cc];
+      float v = values[cc] / (total != 0.0f ? total : 1.0f);
+      v = v < 0.0f ? 0.0f : v;
+      values[cc] = v * v;
+    }
+    return;
+  }
+  for (int cc = begin; cc < end; ++cc) {
+    const float total = p0[cc];
+    float v = values[cc] / (total != 0.0f ? total : 1.0f);
+    v = v < 0.0f ? 0.0f : v;
+    values[cc] = v * v;
+  }
+}
+
+}  // namespace
+
+IterationStage::IterationStage(const JobShape& shape, RowSource& before, RowSource& l0,
+                               Threads threads)
+    : shape_(shape),
+      l0_(l0),
+      threads_(threads),
+      box_(
+          {shape.rows, shape.columns, shape.disparities, shape.winRadRC, false},
+          [&before, size = shape.RowSize()](int row, float* out) {
+            std::copy_n(before.Row(row), size, out);
+          },
+          threads),
+      ring_(1, shape.RowSize()) {
+  if (shape_.InteriorEmpty()) return;
+  const RowGeometry g(shape_);
+  boxRow_.resize(shape_.RowSize());
+  transposed_.resize(static_cast<std::size_t>(g.count) * g.nc);
+  runningSums_.resize(static_cast<std::size_t>(g.nc));
+  supports_.resize(static_cast<std::size_t>(g.nd) * g.nc);
+  imageZeroSums_.resize(static_cast<std::size_t>(g.nc));
+  imageOneSums_.resize(static_cast<std::size_t>(shape_.columns));
+}
+
+std::size_t IterationStage::Bytes(const JobShape& shape) {
+  std::size_t bytes =
+      StreamedBox::Bytes({shape.rows, shape.columns, shape.disparities, shape.winRadRC, false}) +
+      RowRing::Bytes(1, shape.RowSize());
+  if (shape.InteriorEmpty()) return bytes;
+  const RowGeometry g(shape);
+  const std::size_t floats = shape.RowSize() + static_cast<std::size_t>(g.count) * g.nc +
+                             static_cast<std::size_t>(g.nd) * g.nc + g.nc + shape.columns;
+  return bytes + floats * sizeof(float) + static_cast<std::size_t>(g.nc) * sizeof(double);
+}
+
+const float* IterationStage::Row(int row) {
+  while (ring_.newest() < row) {
+    const int next = ring_.newest() + 1;
+    MakeRow(next, ring_.Make(next));
+  }
+  return ring_.Row(row);
+}
+
+void IterationStage::MakeRow(int row, float* out) {
+  std::fill_n(out, shape_.RowSize(), 0.0f);
+  if (shape_.InteriorEmpty() || row < kPixelMargin || row > shape_.rows - kPixelMargin - 1) return;
+  box_.Row(row, boxRow_.data());
+  const float* l0 = l0_.Row(row);
+
+  const JobShape& s = shape_;
+  const RowGeometry g(s);
+  const int D = s.disparities;
+  const int wd = s.winRadD;
+  const int first = kDisparityMargin;
+  const int last = D - kDisparityMargin - 1;
+  const float* box = boxRow_.data();
+  float* transposed = transposed_.data();
+  double* sums = runningSums_.data();
+  float* supports = supports_.data();
+  float* p0 = imageZeroSums_.data();
+  float* p1 = imageOneSums_.data();
+
+  const std::ptrdiff_t cells = static_cast<std::ptrdiff_t>(g.nc) * D;
+  const int pieces = ThreadsFor(cells, threads_);
+#pragma omp parallel num_threads(pieces)
+  {
+#pragma omp for schedule(static)
+    for (int piece = 0; piece < pieces; ++piece) {
+      int begin = 0;
+      int end = 0;
+      Piece(g.nc, piece, pieces, begin, end);
+      fast::Transpose(box + static_cast<std::ptrdiff_t>(kPixelMargin + begin) * D + g.low, D,
+                      transposed + begin, g.nc, end - begin, g.count);
+      fast::OnIsaPath<SumAlongIndices>(transposed, g, wd, begin, end, sums, supports, p0);
+    }
+#pragma omp for schedule(static)
+    for (int piece = 0; piece < pieces; ++piece) {
+      int begin = 0;
+      int end = 0;
+      Piece(g.nc, piece, pieces, begin, end);
+      fast::OnIsaPath<GatherImageOneSums>(supports, g, s.minDisparity, begin, end, p1);
+    }
+#pragma omp for schedule(static)
+    for (int piece = 0; piece < pieces; ++piece) {
+      int begin = 0;
+      int end = 0;
+      Piece(g.nc, piece, pieces, begin, end);
+      for (int d = first; d <= last; ++d) {
+        int withBegin = 0;
+        int withEnd = 0;
+        ImageOneInterior(s, g, d, begin, end, withBegin, withEnd);
+        const std::int64_t shift = kPixelMargin + static_cast<std::int64_t>(s.minDisparity) + d;
+        float* values = supports + static_cast<std::ptrdiff_t>(d - first) * g.nc;
+        fast::OnIsaPath<NormaliseAndSquare>(values, p0, nullptr, 0, begin, withBegin);
+        fast::OnIsaPath<NormaliseAndSquare>(values, p0, p1, shift, withBegin, withEnd);
+        fast::OnIsaPath<NormaliseAndSquare>(values, p0, nullptr, 0, withEnd, end);
+      }
+      const std::ptrdiff_t firstCell =
+          static_cast<std::ptrdiff_t>(kPixelMargin + begin) * D + first;
+      fast::TransposeMultiply(supports + begin, g.nc, l0 + firstCell, out + firstCell, D, g.nd,
+                              end - begin);
+    }
+  }
+}
+
+}  // namespace tavrel::streamed

@@ -1,0 +1,216 @@
+#include "engine/streamed_rows.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "engine/fast_isa.h"
+
+namespace tavrel::streamed {
+namespace {
+
+// sums[k] = (sums[k] - leave[k]) + enter[k] in double, for k < n.
+TAVREL_KERNEL void StepSums(double* __restrict sums, const float* __restrict leave,
+                            const float* __restrict enter, std::ptrdiff_t n) {
+  for (std::ptrdiff_t k = 0; k < n; ++k) sums[k] = (sums[k] - leave[k]) + enter[k];
+}
+
+// out[k] = sums[k] rounded to float, for k < n.
+TAVREL_KERNEL void RoundSums(const double* __restrict sums, float* __restrict out,
+                             std::ptrdiff_t n) {
+  for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = static_cast<float>(sums[k]);
+}
+
+// sums[k] += in[k] in double, for k < n.
+TAVREL_KERNEL void AddRow(double* __restrict sums, const float* __restrict in, std::ptrdiff_t n) {
+  for (std::ptrdiff_t k = 0; k < n; ++k) sums[k] += in[k];
+}
+
+// BoxSumLine along a row of `columns` pixels for the bands b0 .. b1 - 1:
+// out's columns r .. columns - r - 1 get the double running sums of the
+// 2r + 1 columns of `in` around them, rounded once.
+TAVREL_KERNEL void RowRunningSums(const float* __restrict in, float* __restrict out,
+                                  double* __restrict sums, int columns, int bands, int r, int b0,
+                                  int b1) {
+  auto at = [in, bands](int column) { return in + static_cast<std::ptrdiff_t>(column) * bands; };
+  const int last = columns - r - 1;
+  for (int b = b0; b < b1; ++b) sums[b] = at(0)[b];
+  for (int k = 1; k <= 2 * r; ++k) {
+    const float* cell = at(k);
+    for (int b = b0; b < b1; ++b) sums[b] += cell[b];
+  }
+  for (int c = r; c <= last; ++c) {
+    float* cell = out + static_cast<std::ptrdiff_t>(c) * bands;
+    for (int b = b0; b < b1; ++b) cell[b] = static_cast<float>(sums[b]);
+    if (c == last) break;
+    const float* leave = at(c - r);
+    const float* enter = at(c + r + 1);
+    for (int b = b0; b < b1; ++b) sums[b] = (sums[b] - leave[b]) + enter[b];
+  }
+}
+
+}  // namespace
+int ThreadsFor(std::ptrdiff_t cells, Threads threads) {
+  const std::ptrdiff_t useful = std::max<std::ptrdiff_t>(1, cells / kCellsPerThread);
+  return static_cast<int>(std::min<std::ptrdiff_t>(std::max(threads.count, 1), useful));
+}
+
+RowRing::RowRing(int capacity, std::size_t rowSize)
+    : storage_(static_cast<std::size_t>(capacity) * rowSize),
+      capacity_(capacity),
+      rowSize_(rowSize) {}
+
+float* RowRing::Make(int row) {
+  if (row != newest_ + 1) {
+    throw std::logic_error("RowRing: row " + std::to_string(row) + " made after row " +
+                           std::to_string(newest_));
+  }
+  newest_ = row;
+  return storage_.data() + static_cast<std::size_t>(row % capacity_) * rowSize_;
+}
+
+const float* RowRing::Row(int row) const {
+  if (row > newest_ || row <= newest_ - capacity_ || row < 0) {
+    throw std::logic_error("RowRing: row " + std::to_string(row) + " is not held (newest " +
+                           std::to_string(newest_) + ", capacity " + std::to_string(capacity_) +
+                           ")");
+  }
+  return storage_.data() + static_cast<std::size_t>(row % capacity_) * rowSize_;
+}
+
+int StreamedBox::RingRows(const Shape& shape) {
+  const bool filters = shape.rows >= 2 * shape.radius + 1 && shape.columns >= 2 * shape.radius + 1;
+  return filters ? 2 * shape.radius + 2 : 1;
+}
+
+std::size_t StreamedBox::Bytes(const Shape& shape) {
+  const std::size_t rowSize = static_cast<std::size_t>(shape.columns) * shape.bands;
+  std::size_t bytes = RowRing::Bytes(RingRows(shape), rowSize);
+  if (RingRows(shape) > 1) {
+    const std::size_t inner = static_cast<std::size_t>(shape.columns - 2 * shape.radius);
+    bytes += inner * shape.bands * sizeof(double) + rowSize * sizeof(float) +
+             static_cast<std::size_t>(shape.bands) * sizeof(double);
+  }
+  return bytes;
+}
+
+StreamedBox::StreamedBox(const Shape& shape, RowFill fill, Threads threads)
+    : shape_(shape),
+      fill_(std::move(fill)),
+      threads_(threads),
+      rowSize_(static_cast<std::size_t>(shape.columns) * shape.bands),
+      filters_(RingRows(shape) > 1),
+      ring_(RingRows(shape), rowSize_) {
+  if (filters_) {
+    columnSums_.resize(static_cast<std::size_t>(shape.columns - 2 * shape.radius) * shape.bands);
+    columnRow_.resize(rowSize_);
+    rowSums_.resize(static_cast<std::size_t>(shape.bands));
+  }
+}
+
+const float* StreamedBox::Input(int row) {
+  while (ring_.newest() < row) {
+    const int next = ring_.newest() + 1;
+    fill_(next, ring_.Make(next));
+  }
+  return ring_.Row(row);
+}
+
+// Brings the column sums to `row` (radius <= row <= rows - radius - 1) the
+// way BoxSum's column pass carries them: rows 0 .. 2r added in order for the
+// first inner row, then per row (sum - leaving row) + entering row.
+void StreamedBox::AdvanceColumnSums(int row) {
+  const int r = shape_.radius;
+  const std::size_t offset = static_cast<std::size_t>(r) * shape_.bands;
+  const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(columnSums_.size());
+  double* sums = columnSums_.data();
+  const int pieces = ThreadsFor(n, threads_);
+  // Each piece of the cells is one thread's, the same cells for any count.
+  auto split = [n, pieces](int piece, std::ptrdiff_t& begin, std::ptrdiff_t& end) {
+    begin = n * piece / pieces;
+    end = n * (piece + 1) / pieces;
+  };
+  if (sumsRow_ < 0) {
+    const float* first = Input(0) + offset;
+    std::copy_n(first, n, sums);
+    for (int j = 1; j <= 2 * r; ++j) {
+      const float* in = Input(j) + offset;
+#pragma omp parallel for num_threads(pieces) schedule(static)
+      for (int piece = 0; piece < pieces; ++piece) {
+        std::ptrdiff_t begin = 0, end = 0;
+        split(piece, begin, end);
+        fast::OnIsaPath<AddRow>(sums + begin, in + begin, end - begin);
+      }
+    }
+    sumsRow_ = r;
+  }
+  while (sumsRow_ < row) {
+    const float* enter = Input(sumsRow_ + r + 1) + offset;
+    const float* leave = Input(sumsRow_ - r) + offset;
+#pragma omp parallel for num_threads(pieces) schedule(static)
+    for (int piece = 0; piece < pieces; ++piece) {
+      std::ptrdiff_t begin = 0, end = 0;
+      split(piece, begin, end);
+      fast::OnIsaPath<StepSums>(sums + begin, leave + begin, enter + begin, end - begin);
+    }
+    ++sumsRow_;
+  }
+}
+
+// BoxSumLine along the row for every band at once: out's inner columns get
+// the running sums of columnRow's 2r + 1 columns around them. The sums run
+// along the whole row from column 0, so the threads share the bands, never
+// the columns.
+void StreamedBox::RowPass(const float* columnRow, float* out) {
+  const int bands = shape_.bands;
+  const int threads = ThreadsFor(static_cast<std::ptrdiff_t>(rowSize_), threads_);
+  const int pieces = std::min(threads, bands);
+#pragma omp parallel for num_threads(pieces) schedule(static)
+  for (int piece = 0; piece < pieces; ++piece) {
+    const int b0 = static_cast<int>(static_cast<std::int64_t>(bands) * piece / pieces);
+    const int b1 = static_cast<int>(static_cast<std::int64_t>(bands) * (piece + 1) / pieces);
+    fast::OnIsaPath<RowRunningSums>(columnRow, out, rowSums_.data(), shape_.columns, bands,
+                                    shape_.radius, b0, b1);
+  }
+}
+
+// BoxMean's division: the inner columns of every row by the float area.
+void StreamedBox::Divide(float* out) const {
+  const double side = 2.0 * shape_.radius + 1.0;
+  const float w = static_cast<float>(side * side);
+  const std::int64_t lastColumn = static_cast<std::int64_t>(shape_.columns) - shape_.radius - 1;
+  if (lastColumn < shape_.radius) return;
+  float* first = out + static_cast<std::size_t>(shape_.radius) * shape_.bands;
+  const std::ptrdiff_t n = (lastColumn - shape_.radius + 1) * shape_.bands;
+  for (std::ptrdiff_t k = 0; k < n; ++k) {
+    first[k] = static_cast<float>(static_cast<double>(first[k]) / w);
+  }
+}
+
+void StreamedBox::Row(int row, float* out) {
+  const int r = shape_.radius;
+  const bool inner = filters_ && row >= r && row <= shape_.rows - r - 1;
+  if (!inner) {
+    const float* in = Input(row);
+    std::copy_n(in, rowSize_, out);
+  } else {
+    AdvanceColumnSums(row);
+    const float* in = Input(row);
+    // Edge columns enter the row pass, and stay, with their input values.
+    const std::size_t edge = static_cast<std::size_t>(r) * shape_.bands;
+    const std::size_t innerCount = columnSums_.size();
+    std::copy_n(in, edge, columnRow_.data());
+    std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount,
+                columnRow_.data() + edge + innerCount);
+    fast::OnIsaPath<RoundSums>(columnSums_.data(), columnRow_.data() + edge,
+                               static_cast<std::ptrdiff_t>(innerCount));
+    std::copy_n(in, edge, out);
+    std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount, out + edge + innerCount);
+    RowPass(columnRow_.data(), out);
+  }
+  if (shape_.mean) Divide(out);
+}
+
+}  // namespace tavrel::streamed

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+// Building blocks of the streamed job: rows of a grid made top to bottom,
+// kept in rings that hold only the rows a later step still reads.
+namespace tavrel::streamed {
+
+// How many threads the row kernels may use; any count gives the same values.
+struct Threads {
+  int count = 1;
+};
+
+// The threads worth waking for a loop over `cells` cells of a row: one per
+// kCellsPerThread cells at most, since a thread's start and the barrier
+// after it cost about as much as that many cells.
+inline constexpr std::ptrdiff_t kCellsPerThread = 8192;
+int ThreadsFor(std::ptrdiff_t cells, Threads threads);
+
+// The last `capacity` rows made of a grid whose rows hold `rowSize` floats.
+// Rows are made in ascending order, each once; reading a row that was never
+// made or has already left the ring is a fault of the pipeline's schedule
+// and throws std::logic_error, so that it can never read stale values.
+class RowRing {
+ public:
+  RowRing(int capacity, std::size_t rowSize);
+
+  // The slot for the next row, `row` (one more than the newest made).
+  float* Make(int row);
+  const float* Row(int row) const;
+  int newest() const { return newest_; }
+
+  static std::size_t Bytes(int capacity, std::size_t rowSize) {
+    return static_cast<std::size_t>(capacity) * rowSize * sizeof(float);
+  }
+
+ private:
+  std::vector<float> storage_;
+  int capacity_;
+  std::size_t rowSize_;
+  int newest_ = -1;
+};
+
+// Supplies row `row` (columns x bands floats) of the input of a box filter.
+using RowFill = std::function<void(int row, float* out)>;
+
+// The box sum (or mean) of radius r of a grid of `rows` rows that arrives
+// row by row, with exactly the values FloatArray::BoxSum / BoxMean leave:
+// per (column, band) a double running sum carried down the inner columns
+// (started with rows 0 .. 2r added in order, then one subtraction and one
+// addition per row), a row pass with a double running sum along each inner
+// row, edge rows and columns keeping their input, and for the mean the
+// division of every row's inner columns by the window's area.
+//
+// Input rows are asked of `fill` in ascending order, never more than
+// 2r + 2 of them held at once. Output rows are asked for in ascending order
+// (rows may be skipped); output row i needs input rows up to i + r.
+class StreamedBox {
+ public:
+  struct Shape {
+    int rows = 0;
+    int columns = 0;
+    int bands = 0;
+    int radius = 0;
+    bool mean = false;
+  };
+
+  StreamedBox(const Shape& shape, RowFill fill, Threads threads);
+
+  // Writes output row `row` (columns x bands floats) to out.
+  void Row(int row, float* out);
+
+  // The heap the box holds: its ring of input rows, its column sums and its
+  // row of column sums.
+  static std::size_t Bytes(const Shape& shape);
+
+ private:
+  static int RingRows(const Shape& shape);
+  const float* Input(int row);
+  void AdvanceColumnSums(int row);
+  void RowPass(const float* columnRow, float* out);
+  void Divide(float* out) const;
+
+  Shape shape_;
+  RowFill fill_;
+  Threads threads_;
+  std::size_t rowSize_;
+  bool filters_;  // false when the grid is too small for one window
+  RowRing ring_;
+  std::vector<double> columnSums_;  // inner columns x bands
+  std::vector<float> columnRow_;    // one row after the column pass
+  std::vector<double> rowSums_;     // one per band, for the row pass
+  int sumsRow_ = -1;                // the row columnSums_ belong to
+};
+
+}  // namespace tavrel::streamed

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include "engine/float_array.h"
+#include "engine/streamed_rows.h"
+
+// The stages of a streamed job. Each makes the rows of one grid of the job
+// (Columns x NumDisparities floats per row, index fastest) top to bottom,
+// asking the stage before it for the rows it reads, and keeps its last rows
+// in a ring for the stages after it.
+namespace tavrel::streamed {
+
+// The sizes and parameters every stage of one job shares.
+struct JobShape {
+  int rows = 0;
+  int columns = 0;
+  int disparities = 0;  // MaxDisparity - MinDisparity
+  int minDisparity = 0;
+  int bands = 0;  // of the images
+  int winRadL0 = 0;
+  int winRadRC = 0;
+  int winRadD = 0;
+  int iterations = 0;
+  float maxScaler = 0.0f;
+  bool sad = true;
+
+  std::size_t RowSize() const { return static_cast<std::size_t>(columns) * disparities; }
+  bool InteriorEmpty() const;
+};
+
+// A grid whose rows can be asked for in ascending order. A row stays
+// readable until the stage has made as many further rows as its ring holds.
+class RowSource {
+ public:
+  virtual ~RowSource() = default;
+  virtual const float* Row(int row) = 0;
+};
+
+// L0 row by row, cleared outside the interior (where no stage after it reads
+// L0), from the two images: the similarities or moments of each row, their
+// box means over the rows around it, then the scaling and clamp.
+class InitialValuesStage : public RowSource {
+ public:
+  // The ring holds `keep` rows of L0: the span between the row the last
+  // iteration multiplies by and the row the first iteration reads.
+  InitialValuesStage(const JobShape& shape, const FloatArray& image0, const FloatArray& image1,
+                     int keep, Threads threads);
+  ~InitialValuesStage() override;
+
+  const float* Row(int row) override;
+
+  static std::size_t Bytes(const JobShape& shape, int keep);
+
+  class Producer;
+
+ private:
+  JobShape shape_;
+  std::unique_ptr<Producer> producer_;
+  RowRing ring_;
+};
+
+// One cooperative iteration, row by row: the box sum of the rows of the
+// grid before it around each interior row, the sums along the disparity
+// axis, the two line sums and the normalisation, weighted by L0's row.
+// Its ring holds one row: the next stage copies what it keeps.
+class IterationStage : public RowSource {
+ public:
+  IterationStage(const JobShape& shape, RowSource& before, RowSource& l0, Threads threads);
+
+  const float* Row(int row) override;
+
+  static std::size_t Bytes(const JobShape& shape);
+
+ private:
+  void MakeRow(int row, float* out);
+
+  JobShape shape_;
+  RowSource& l0_;
+  Threads threads_;
+  StreamedBox box_;
+  RowRing ring_;
+  // Scratch of one row's work: the box sums of the row, their interior
+  // columns transposed (index-major), the supports, the line sums.
+  std::vector<float> boxRow_;
+  std::vector<float> transposed_;
+  std::vector<double> runningSums_;
+  std::vector<float> supports_;
+  std::vector<float> imageZeroSums_;
+  std::vector<float> imageOneSums_;
+};
+
+}  // namespace tavrel::streamed

@@ -1,0 +1,344 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/float_array.h"
+#include "engine/isa_path.h"
+#include "engine/stereo_matcher.h"
+#include "engine/streamed_engine.h"
+#include "engine/streamed_rows.h"
+#include "files/output_file.h"
+#include "files/pfm_file.h"
+#include "tests/batch_test_support.h"
+#include "tests/engine_test_support.h"
+
+namespace tavrel {
+namespace {
+
+using testing::FirstDifference;
+
+struct Case {
+  int rows = 30;
+  int columns = 34;
+  int bands = 1;
+  StreamedJob job;
+
+  std::string Describe() const {
+    return std::to_string(columns) + "x" + std::to_string(rows) + "x" + std::to_string(bands) +
+           " d " + std::to_string(job.minDisparity) + ".." + std::to_string(job.maxDisparity) +
+           " r " + std::to_string(job.winRadL0) + "/" + std::to_string(job.winRadRC) + "/" +
+           std::to_string(job.winRadD) + " n " + std::to_string(job.iterations) +
+           (job.sad ? " sad" : " corr");
+  }
+};
+
+// Image 1 is image 0 moved by a disparity of the range with some noise and
+// fractional levels, so that matches are strong and sums round.
+testing::ImagePair Images(const Case& c, std::mt19937& rng) {
+  const int shift = (c.job.minDisparity + c.job.maxDisparity) / 2;
+  testing::ImagePair pair = testing::ShiftedPair(c.columns, c.rows, c.bands, shift, rng);
+  std::uniform_real_distribution<float> noise(-6.0f, 6.0f);
+  for (std::size_t i = 0; i < pair.image1.size(); ++i) {
+    pair.image1.data()[i] = std::clamp(pair.image1.data()[i] + noise(rng), 0.0f, 255.0f);
+  }
+  return pair;
+}
+
+FloatArray ReferenceResult(const Case& c, const testing::ImagePair& images) {
+  StereoMatcher matcher;
+  matcher.Engine = EngineKind::Reference;
+  matcher.Run(images.image0, images.image1, ParamsOf(c.job));
+  return testing::Copy(*matcher.DispConf);
+}
+
+FloatArray StreamedResult(const Case& c, const testing::ImagePair& images, int threads) {
+  FloatArray dispConf(c.columns, c.rows, 2);
+  dispConf.Fill(-7.0f);
+  DispConfPlane plane(dispConf);
+  StreamedJob job = c.job;
+  job.threads = threads;
+  RunStreamed(images.image0, images.image1, job, plane);
+  return dispConf;
+}
+
+// On every instruction-set path this processor runs, for each thread count.
+void ExpectSameAsReference(const Case& c, std::mt19937& rng, std::vector<int> threads = {1}) {
+  const testing::ImagePair images = Images(c, rng);
+  const FloatArray expected = ReferenceResult(c, images);
+  for (const IsaPath path : testing::IsaPathsToCompare()) {
+    testing::IsaPathScope scope(path);
+    for (const int t : threads) {
+      EXPECT_EQ(FirstDifference(StreamedResult(c, images, t), expected), -1)
+          << c.Describe() << " on " << t << " threads, path " << IsaPathName(path);
+    }
+  }
+}
+
+Case Make(int rows, int columns, int bands, int minD, int maxD, int l0, int rc, int d,
+          int iterations, bool sad) {
+  Case c;
+  c.rows = rows;
+  c.columns = columns;
+  c.bands = bands;
+  c.job.minDisparity = minD;
+  c.job.maxDisparity = maxD;
+  c.job.winRadL0 = l0;
+  c.job.winRadRC = rc;
+  c.job.winRadD = d;
+  c.job.iterations = iterations;
+  c.job.maxScaler = 0.96f;
+  c.job.sad = sad;
+  return c;
+}
+
+// Sizes at the interior's margins and below a window, radii at both limits,
+// ranges that leave no interior index or no image-1 column, both measures,
+// one and three bands, no iteration and many.
+TEST(StreamedEngine, EdgeJobsMatchTheReference) {
+  std::mt19937 rng(15);
+  const std::vector<Case> cases = {
+      Make(17, 17, 1, 0, 8, 0, 0, 0, 1, true),    // one interior row and column
+      Make(16, 40, 1, 0, 10, 2, 2, 1, 2, true),   // no interior row
+      Make(40, 16, 3, -4, 6, 2, 2, 1, 2, false),  // no interior column
+      Make(30, 34, 1, 0, 6, 2, 2, 1, 2, true),    // no interior index
+      Make(30, 34, 1, 0, 7, 2, 2, 2, 3, true),    // one interior index
+      Make(12, 13, 1, 0, 5, 7, 7, 2, 1, true),    // smaller than the windows
+      Make(18, 19, 3, 0, 9, 7, 7, 2, 4, false),
+      Make(33, 35, 3, -9, 9, 7, 0, 0, 3, true),    // widest L0 window, narrowest iteration
+      Make(33, 35, 1, -3, 12, 0, 7, 2, 3, false),  // widest iteration window
+      Make(26, 30, 1, 40, 50, 3, 2, 1, 2, true),   // no image-1 column inside
+      Make(26, 30, 3, -60, -45, 3, 2, 1, 2, false),
+      Make(25, 31, 1, -2, 0, 1, 1, 1, 1, true),   // two indices
+      Make(25, 31, 3, 3, 4, 1, 1, 1, 1, false),   // one index
+      Make(40, 44, 3, -5, 10, 3, 2, 1, 0, true),  // no iteration
+      Make(40, 44, 1, -5, 10, 3, 2, 1, 0, false),
+      Make(36, 30, 1, -4, 12, 2, 1, 1, 25, true),  // many iterations
+      Make(36, 30, 3, -4, 12, 2, 3, 2, 12, false),
+  };
+  for (const Case& c : cases) ExpectSameAsReference(c, rng);
+}
+
+TEST(StreamedEngine, RandomJobsMatchTheReference) {
+  std::mt19937 rng(1501);
+  auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  for (int trial = 0; trial < 40; ++trial) {
+    const int count = pick(1, 22);
+    const int minD = pick(-count - 6, 6);
+    Case c = Make(pick(14, 44), pick(14, 50), pick(1, 3), minD, minD + count,
+                  pick(0, kWinRadL0Limit - 1), pick(0, kWinRadRCLimit - 1),
+                  pick(0, kWinRadDLimit - 1), pick(0, 6), pick(0, 2) != 0);
+    c.job.maxScaler = pick(0, 3) == 0 ? 1.0f : 0.96f;
+    ExpectSameAsReference(c, rng);
+  }
+}
+
+// Large enough rows that every row kernel splits its columns among the
+// threads; the split must not show in a single bit.
+TEST(StreamedEngine, AnyThreadCountGivesTheSameBits) {
+  std::mt19937 rng(3);
+  ExpectSameAsReference(Make(30, 300, 3, -10, 90, 3, 2, 1, 2, true), rng, {1, 2, 3});
+  ExpectSameAsReference(Make(26, 260, 3, -10, 90, 2, 3, 2, 2, false), rng, {1, 2, 3});
+  // With no iteration to pipeline the threads split the rows' columns.
+  ExpectSameAsReference(Make(30, 300, 3, -10, 90, 3, 2, 1, 0, true), rng, {2, 3});
+  ExpectSameAsReference(Make(30, 300, 1, -10, 90, 3, 2, 1, 1, false), rng, {2, 3});
+}
+
+class FailingSink : public DispConfSink {
+ public:
+  void Row(int row, const float* /*dispConf*/) override {
+    if (row == 12) throw std::runtime_error("disk full");
+  }
+};
+
+// A failure on one thread stops the others instead of leaving them waiting
+// on each other, and the caller hears that failure, not the stop.
+TEST(StreamedEngine, AFailureStopsEveryThreadAndIsReported) {
+  std::mt19937 rng(12);
+  Case c = Make(40, 60, 1, 0, 16, 2, 2, 1, 6, true);
+  const testing::ImagePair images = Images(c, rng);
+  for (const int threads : {1, 2, 3}) {
+    c.job.threads = threads;
+    FailingSink sink;
+    try {
+      RunStreamed(images.image0, images.image1, c.job, sink);
+      ADD_FAILURE() << "no failure on " << threads << " threads";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "disk full");
+    }
+  }
+}
+
+// The job of tavrel-batch: the same output file, to the byte, and the same
+// PFM of the disparities, as the straightforward engine writes.
+TEST(StreamedEngine, WholeOutputFilesMatchTheReference) {
+  std::mt19937 rng(77);
+  const Case c = Make(120, 60, 3, -2, 18, 3, 2, 1, 4, true);
+  const testing::ImagePair images = Images(c, rng);
+  testing::TempDir dir;
+
+  StereoMatcher reference;
+  reference.Engine = EngineKind::Reference;
+  StereoParams params = ParamsOf(c.job);
+  params.Cost = MatchCost::Sad;
+  reference.Run(images.image0, images.image1, params);
+  ASSERT_LT(StreamedPeakBytes(c.rows, c.columns, c.bands, c.job),
+            VolumePeakBytes(c.rows, c.columns, c.job));
+  StereoMatcher streamed;
+  RunMatcherJob(streamed, images.image0, images.image1, c.job);
+
+  ASSERT_TRUE(WriteOutputFile(reference, dir / "reference.dis"));
+  ASSERT_TRUE(WriteOutputFile(streamed, dir / "streamed.dis"));
+  EXPECT_EQ(testing::ReadText(dir / "streamed.dis"), testing::ReadText(dir / "reference.dis"));
+  ASSERT_TRUE(WritePfm(*reference.DispConf, 0, dir / "reference.pfm"));
+  ASSERT_TRUE(WritePfm(*streamed.DispConf, 0, dir / "streamed.pfm"));
+  EXPECT_EQ(testing::ReadText(dir / "streamed.pfm"), testing::ReadText(dir / "reference.pfm"));
+
+  EXPECT_EQ(FirstDifference(*streamed.DisplayMap, *reference.DisplayMap), -1);
+  EXPECT_EQ(streamed.IterationCount, reference.IterationCount);
+  EXPECT_EQ(streamed.Rows, reference.Rows);
+  EXPECT_EQ(streamed.NumDisparities, reference.NumDisparities);
+  EXPECT_EQ(streamed.L0, nullptr);
+  EXPECT_EQ(streamed.Ln, nullptr);
+}
+
+// Above the crossover the rings would hold more than the volumes: the job
+// then runs on the volume engine, with the same results.
+TEST(StreamedEngine, ManyIterationsRunOnTheVolumesWithTheSameResults) {
+  std::mt19937 rng(8);
+  const Case c = Make(20, 24, 1, 0, 9, 1, 3, 1, 40, true);
+  EXPECT_GT(StreamedPeakBytes(c.rows, c.columns, c.bands, c.job),
+            VolumePeakBytes(c.rows, c.columns, c.job));
+  const testing::ImagePair images = Images(c, rng);
+  StereoMatcher matcher;
+  RunMatcherJob(matcher, images.image0, images.image1, c.job);
+  EXPECT_NE(matcher.Ln, nullptr);
+  EXPECT_EQ(FirstDifference(*matcher.DispConf, ReferenceResult(c, images)), -1);
+  EXPECT_EQ(JobPeakBytes(c.rows, c.columns, c.bands, c.job),
+            VolumePeakBytes(c.rows, c.columns, c.job) + 20.0 * 24 * 24 * sizeof(float));
+}
+
+// A full-size job fits in a small fraction of its volumes, and the peak
+// grows with the iterations, not with the rows.
+TEST(StreamedEngine, PeakGrowsWithIterationsNotRows) {
+  StreamedJob job;
+  job.minDisparity = 0;
+  job.maxDisparity = 175;
+  job.winRadL0 = 3;
+  job.winRadRC = 2;
+  job.winRadD = 1;
+  job.iterations = 8;
+  job.threads = 2;
+  const double aloe = StreamedPeakBytes(1110, 1282, 3, job);
+  EXPECT_LT(aloe, 200e6);
+  EXPECT_EQ(StreamedPeakBytes(4000, 1282, 3, job), aloe);
+  job.iterations = 9;
+  EXPECT_GT(StreamedPeakBytes(1110, 1282, 3, job), aloe);
+
+  // Sizes whose byte counts could wrap are beyond any memory, not small; so
+  // many iterations run on the volumes, whose size does not grow with them.
+  job.maxDisparity = 2'000'000'000;
+  EXPECT_EQ(StreamedPeakBytes(60000, 60000, 3, job), std::numeric_limits<double>::infinity());
+  EXPECT_GT(JobPeakBytes(60000, 60000, 3, job), 1e19);
+  job.maxDisparity = 175;
+  job.iterations = 2'000'000'000;
+  EXPECT_EQ(JobPeakBytes(1110, 1282, 3, job),
+            VolumePeakBytes(1110, 1282, job) + 1110.0 * 1282 * 24 * sizeof(float));
+}
+
+class RowRecorder : public DispConfSink {
+ public:
+  void Row(int row, const float* /*dispConf*/) override { rows.push_back(row); }
+  std::vector<int> rows;
+};
+
+TEST(StreamedEngine, SinkGetsEveryRowOnceTopToBottomAndProgressEveryIteration) {
+  std::mt19937 rng(5);
+  const Case c = Make(31, 29, 1, 0, 12, 2, 2, 1, 5, true);
+  const testing::ImagePair images = Images(c, rng);
+  RowRecorder recorder;
+  std::vector<std::pair<JobStage, int>> reports;
+  RunStreamed(images.image0, images.image1, c.job, recorder,
+              [&reports](JobStage stage, int step, int steps) {
+                EXPECT_EQ(steps, stage == JobStage::Iteration ? 5 : 1);
+                reports.emplace_back(stage, step);
+              });
+  std::vector<int> expected(31);
+  for (int r = 0; r < 31; ++r) expected[r] = r;
+  EXPECT_EQ(recorder.rows, expected);
+  const std::vector<std::pair<JobStage, int>> stages = {
+      {JobStage::InitialMatchValues, 1}, {JobStage::Iteration, 1}, {JobStage::Iteration, 2},
+      {JobStage::Iteration, 3},          {JobStage::Iteration, 4}, {JobStage::Iteration, 5},
+      {JobStage::Extraction, 1}};
+  EXPECT_EQ(reports, stages);
+}
+
+TEST(StreamedEngine, RefusesWhatTheVolumeEngineRefuses) {
+  const FloatArray image0 = testing::Filled(20, 20, 1, 1.0f);
+  const FloatArray image1 = testing::Filled(20, 20, 1, 1.0f);
+  StreamedJob job;
+  job.maxDisparity = 4;
+  RowRecorder recorder;
+  job.winRadRC = kWinRadRCLimit;
+  EXPECT_THROW(RunStreamed(image0, image1, job, recorder), std::invalid_argument);
+  job.winRadRC = 1;
+  job.maxDisparity = 0;
+  EXPECT_THROW(RunStreamed(image0, image1, job, recorder), std::invalid_argument);
+  EXPECT_TRUE(recorder.rows.empty());
+}
+
+// A schedule that reads a row after it has left its ring gets an error,
+// never the values of a later row.
+TEST(RowRing, RefusesRowsItNoLongerHolds) {
+  streamed::RowRing ring(3, 2);
+  for (int row = 0; row < 5; ++row) ring.Make(row)[0] = static_cast<float>(row);
+  EXPECT_EQ(ring.Row(4)[0], 4.0f);
+  EXPECT_EQ(ring.Row(2)[0], 2.0f);
+  EXPECT_THROW(ring.Row(1), std::logic_error);
+  EXPECT_THROW(ring.Row(5), std::logic_error);
+  EXPECT_THROW(ring.Make(7), std::logic_error);
+}
+
+// The streamed box filter against the whole-grid one, for sizes around the
+// window and rows asked for with gaps.
+TEST(StreamedBox, GivesTheRowsOfTheWholeGridFilter) {
+  std::mt19937 rng(9);
+  for (const int radius : {0, 1, 3, 7}) {
+    for (const int rows : {1, 2 * radius, 2 * radius + 1, 2 * radius + 2, 23}) {
+      for (const bool mean : {false, true}) {
+        const int columns = 2 * radius + 3;
+        const FloatArray grid = testing::RandomFloats(columns, rows, 3, -50.0f, 300.0f, rng);
+        FloatArray whole = testing::Copy(grid);
+        if (mean) {
+          whole.BoxMean(radius);
+        } else {
+          whole.BoxSum(radius);
+        }
+        streamed::StreamedBox box(
+            {rows, columns, 3, radius, mean},
+            [&grid](int row, float* out) {
+              std::copy_n(grid.data() + grid.Index(row, 0, 0), grid.columns() * 3, out);
+            },
+            streamed::Threads{2});
+        std::vector<float> out(static_cast<std::size_t>(columns) * 3);
+        for (int row = 0; row < rows; row += 1 + row % 2) {
+          box.Row(row, out.data());
+          for (int c = 0; c < columns; ++c) {
+            for (int b = 0; b < 3; ++b) {
+              ASSERT_EQ(testing::Bits(out[c * 3 + b]), testing::Bits(whole.At(row, c, b)))
+                  << "radius " << radius << " rows " << rows << " row " << row;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tavrel
