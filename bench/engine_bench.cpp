@@ -123,14 +123,14 @@ Scene SyntheticScene() {
     }
   }
   scene.job.NumBands = bands;
-  scene.job.MinDisparity = -50;
-  scene.job.MaxDisparity = 10;
-  scene.job.WinRadL0 = 1;
-  scene.job.WinRadRC = 2;
-  scene.job.WinRadD = 1;
-  scene.job.NumIterations = 10;
-  scene.job.MaxScaler = 0.96f;
-  scene.job.USE_SAD = 1;
+  scene.job.Params.MinDisparity = -50;
+  scene.job.Params.MaxDisparity = 10;
+  scene.job.Params.WinRadL0 = 1;
+  scene.job.Params.WinRadRC = 2;
+  scene.job.Params.WinRadD = 1;
+  scene.job.Params.NumIterations = 10;
+  scene.job.Params.MaxScaler = 0.96f;
+  scene.job.Params.Cost = MatchCost::Sad;
   return scene;
 }
 
@@ -159,13 +159,13 @@ bool LoadScene(const std::filesystem::path& dir, Scene& scene) {
 std::unique_ptr<StereoMatcher> Prepared(const Scene& scene, EngineKind engine) {
   auto m = std::make_unique<StereoMatcher>();
   m->Engine = engine;
-  m->MinDisparity = scene.job.MinDisparity;
-  m->MaxDisparity = scene.job.MaxDisparity;
+  m->MinDisparity = scene.job.Params.MinDisparity;
+  m->MaxDisparity = scene.job.Params.MaxDisparity;
   m->Rows = scene.image0->rows();
   m->Columns = scene.image0->columns();
-  m->NumDisparities = scene.job.MaxDisparity - scene.job.MinDisparity;
-  m->WinRadRC = scene.job.WinRadRC;
-  m->WinRadD = scene.job.WinRadD;
+  m->NumDisparities = scene.job.Params.MaxDisparity - scene.job.Params.MinDisparity;
+  m->WinRadRC = scene.job.Params.WinRadRC;
+  m->WinRadD = scene.job.Params.WinRadD;
   m->L0 = std::make_unique<FloatArray>(m->Columns, m->Rows, m->NumDisparities);
   m->Ln = std::make_unique<FloatArray>(m->Columns, m->Rows, m->NumDisparities);
   m->DispConf = std::make_unique<FloatArray>(m->Columns, m->Rows, 2);
@@ -226,21 +226,20 @@ class ThreadLimit {
 void ComparePaths(const Scene& scene) {
   const StereoJob& job = scene.job;
   const int rows = scene.image0->rows(), columns = scene.image0->columns();
-  const double cells = static_cast<double>(rows) * columns * (job.MaxDisparity - job.MinDisparity);
+  const double cells =
+      static_cast<double>(rows) * columns * (job.Params.MaxDisparity - job.Params.MinDisparity);
   const double hz = CoreCyclesPerSecond();
   auto computeL0 = [&](EngineKind engine, int repeats) {
     auto m = Prepared(scene, engine);
     return Best(repeats, [&] {
-      m->ComputeL0(*scene.image0, *scene.image1, job.WinRadL0, job.MaxScaler, job.USE_SAD);
+      m->ComputeL0(*scene.image0, *scene.image1, job.Params.WinRadL0, job.Params.MaxScaler,
+                   job.Params.Cost);
     });
   };
   auto wholeJob = [&](EngineKind engine, int repeats) {
     StereoMatcher m;
     m.Engine = engine;
-    return Best(repeats, [&] {
-      m.Run(*scene.image0, *scene.image1, job.MinDisparity, job.MaxDisparity, job.WinRadL0,
-            job.WinRadRC, job.WinRadD, job.NumIterations, job.MaxScaler, job.USE_SAD);
-    });
+    return Best(repeats, [&] { m.Run(*scene.image0, *scene.image1, job.Params); });
   };
   const double referenceL0 = computeL0(EngineKind::Reference, kReferenceRepeats);
   const double referenceJob = wholeJob(EngineKind::Reference, kReferenceRepeats);
@@ -258,7 +257,8 @@ void ComparePaths(const Scene& scene) {
       ThreadLimit one(1);
       floor = ArithmeticFloorPerCell(1);
       auto m = Prepared(scene, EngineKind::Fast);
-      m->ComputeL0(*scene.image0, *scene.image1, job.WinRadL0, job.MaxScaler, job.USE_SAD);
+      m->ComputeL0(*scene.image0, *scene.image1, job.Params.WinRadL0, job.Params.MaxScaler,
+                   job.Params.Cost);
       iteration = Best(3, [&] { m->RunIterations(1); }) / cells;
     }
     const double l0 = computeL0(EngineKind::Fast, 3);
@@ -279,14 +279,15 @@ void Row(const char* label, double reference, double fast, const char* unit = "m
 void RunScene(const Scene& scene, bool quick) {
   const StereoJob& job = scene.job;
   const int rows = scene.image0->rows(), columns = scene.image0->columns();
-  const int disparities = job.MaxDisparity - job.MinDisparity;
+  const int disparities = job.Params.MaxDisparity - job.Params.MinDisparity;
   const double cells = static_cast<double>(rows) * columns * disparities;
   std::printf(
       "\n== %s: %d x %d x %d bands, disparities %d .. %d (%d), radii %d/%d/%d, %d "
       "iterations, %s\n",
-      scene.name.c_str(), columns, rows, job.NumBands, job.MinDisparity, job.MaxDisparity,
-      disparities, job.WinRadL0, job.WinRadRC, job.WinRadD, job.NumIterations,
-      job.USE_SAD ? "SAD" : "correlation");
+      scene.name.c_str(), columns, rows, job.NumBands, job.Params.MinDisparity,
+      job.Params.MaxDisparity, disparities, job.Params.WinRadL0, job.Params.WinRadRC,
+      job.Params.WinRadD, job.Params.NumIterations,
+      job.Params.Cost == MatchCost::Sad ? "SAD" : "correlation");
   std::printf("   %.1f M cells per volume, %d threads, load average %s, path %s (%s)\n",
               cells / 1e6, Threads(), LoadAverage().c_str(), IsaPathName(ActiveIsaPath()),
               PathList().c_str());
@@ -305,11 +306,12 @@ void RunScene(const Scene& scene, bool quick) {
 
   // Whole jobs as the programs run them, with their peak heap.
   auto runJob = [&](StereoMatcher& m, int maxDisparity) {
-    m.Run(*scene.image0, *scene.image1, job.MinDisparity, maxDisparity, job.WinRadL0, job.WinRadRC,
-          job.WinRadD, job.NumIterations, job.MaxScaler, job.USE_SAD);
+    StereoParams params = job.Params;
+    params.MaxDisparity = maxDisparity;
+    m.Run(*scene.image0, *scene.image1, params);
   };
   // A fifth fewer disparities: a job whose volumes fit in the previous one's.
-  const int smallerMax = job.MaxDisparity - std::max(1, disparities / 5);
+  const int smallerMax = job.Params.MaxDisparity - std::max(1, disparities / 5);
   // A job on a fresh matcher, whose volumes the system must map and clear,
   // the same job again on that matcher, as in a batch of same-sized jobs,
   // which keeps the volumes, and then a smaller job, which keeps them too.
@@ -329,9 +331,9 @@ void RunScene(const Scene& scene, bool quick) {
       fast::ReleaseScratch();
       const std::size_t before = HeapInUse();
       ResetHeapPeak();
-      times.fresh = std::min(times.fresh, Seconds([&] { runJob(m, job.MaxDisparity); }));
+      times.fresh = std::min(times.fresh, Seconds([&] { runJob(m, job.Params.MaxDisparity); }));
       times.peak = std::max(times.peak, HeapPeak() - before);
-      times.next = std::min(times.next, Seconds([&] { runJob(m, job.MaxDisparity); }));
+      times.next = std::min(times.next, Seconds([&] { runJob(m, job.Params.MaxDisparity); }));
       times.smaller = std::min(times.smaller, Seconds([&] { runJob(m, smallerMax); }));
     }
     return times;
@@ -345,13 +347,14 @@ void RunScene(const Scene& scene, bool quick) {
 
   std::printf("\n  %-34s %15s %13s %9s\n", "stage", "straightforward", "fast", "speed-up");
   // ComputeL0 in its four variants.
-  for (int sad : {1, 0}) {
+  for (MatchCost cost : {MatchCost::Sad, MatchCost::Correlation}) {
+    const bool sad = cost == MatchCost::Sad;
     for (int bands : {1, 3}) {
       const FloatArray& i0 = bands == 1 ? *scene.grey0 : *scene.image0;
       const FloatArray& i1 = bands == 1 ? *scene.grey1 : *scene.image1;
       auto fast = Prepared(scene, EngineKind::Fast);
-      const double fastTime =
-          Best(3, [&] { fast->ComputeL0(i0, i1, job.WinRadL0, job.MaxScaler, sad); });
+      const double fastTime = Best(
+          3, [&] { fast->ComputeL0(i0, i1, job.Params.WinRadL0, job.Params.MaxScaler, cost); });
       std::string label = std::string("ComputeL0 ") + (sad ? "SAD" : "correlation") + ", " +
                           std::to_string(bands) + (bands == 1 ? " band" : " bands");
       if (quick && bands == 1) {
@@ -360,7 +363,7 @@ void RunScene(const Scene& scene, bool quick) {
       }
       auto reference = Prepared(scene, EngineKind::Reference);
       const double referenceTime = Best(kReferenceRepeats, [&] {
-        reference->ComputeL0(i0, i1, job.WinRadL0, job.MaxScaler, sad);
+        reference->ComputeL0(i0, i1, job.Params.WinRadL0, job.Params.MaxScaler, cost);
       });
       Row(label.c_str(), referenceTime, fastTime);
     }
@@ -369,7 +372,8 @@ void RunScene(const Scene& scene, bool quick) {
   // Iterations, from the job's own initial values.
   auto reference = Prepared(scene, EngineKind::Reference);
   auto fast = Prepared(scene, EngineKind::Fast);
-  fast->ComputeL0(*scene.image0, *scene.image1, job.WinRadL0, job.MaxScaler, job.USE_SAD);
+  fast->ComputeL0(*scene.image0, *scene.image1, job.Params.WinRadL0, job.Params.MaxScaler,
+                  job.Params.Cost);
   std::memcpy(reference->L0->data(), fast->L0->data(), fast->L0->size() * sizeof(float));
   std::memcpy(reference->Ln->data(), fast->Ln->data(), fast->Ln->size() * sizeof(float));
   const double referenceIteration = Best(kReferenceRepeats, [&] { reference->RunIterations(1); });
@@ -382,7 +386,7 @@ void RunScene(const Scene& scene, bool quick) {
     fastIterations.push_back(std::chrono::duration<double>(now - last).count());
     last = now;
   };
-  fast->RunIterations(std::max(job.NumIterations, 3), [&](JobStage, int step, int) {
+  fast->RunIterations(std::max(job.Params.NumIterations, 3), [&](JobStage, int step, int) {
     if (step == 1) {
       last = std::chrono::steady_clock::now();
     } else {
@@ -417,7 +421,8 @@ void RunScene(const Scene& scene, bool quick) {
       }
     }
     auto small = Prepared(crop, EngineKind::Fast);
-    small->ComputeL0(*crop.image0, *crop.image1, job.WinRadL0, job.MaxScaler, job.USE_SAD);
+    small->ComputeL0(*crop.image0, *crop.image1, job.Params.WinRadL0, job.Params.MaxScaler,
+                     job.Params.Cost);
     const int repeats = 10;
     const double perIteration = Best(3, [&] { small->RunIterations(repeats); }) / repeats;
     const double smallCells = static_cast<double>(cropRows) * cropColumns * disparities;
@@ -433,7 +438,7 @@ void RunScene(const Scene& scene, bool quick) {
   Row("whole job (Run), fresh matcher", referenceJobs.fresh, fastJobs.fresh);
   Row("whole job, same-sized job next", referenceJobs.next, fastJobs.next);
   const std::string smallerLabel =
-      "whole job, " + std::to_string(smallerMax - job.MinDisparity) + " disparities next";
+      "whole job, " + std::to_string(smallerMax - job.Params.MinDisparity) + " disparities next";
   Row(smallerLabel.c_str(), referenceJobs.smaller, fastJobs.smaller);
   std::printf(
       "  %-34s %12.1f MB %10.1f MB   (the two volumes %.1f MB; the rest %.1f MB = "
@@ -442,8 +447,8 @@ void RunScene(const Scene& scene, bool quick) {
       (fastPeak - volumes) / 1e6, (fastPeak - volumes) / plane);
 
   if (HavePeerMatcher()) {
-    const double peer =
-        TimePeerMatcher(*scene.image0, *scene.image1, job.MinDisparity, job.MaxDisparity, 3);
+    const double peer = TimePeerMatcher(*scene.image0, *scene.image1, job.Params.MinDisparity,
+                                        job.Params.MaxDisparity, 3);
     std::printf("  %-34s %12.1f ms %10.2f ms   (fast job / StereoSGBM: %.1fx)\n",
                 "OpenCV StereoSGBM, block 5", peer * 1e3, fastJob * 1e3, fastJob / peer);
   } else {

@@ -108,8 +108,9 @@ bool LoadScene(const std::filesystem::path& dir, Scene& scene) {
   scene.name = dir.filename().string();
   scene.image0 = LoadImageGrid((dir / job.Image0Name).string(), job.NumBands);
   scene.image1 = LoadImageGrid((dir / job.Image1Name).string(), job.NumBands);
-  scene.job = StreamedJob{job.MinDisparity, job.MaxDisparity,  job.WinRadL0,  job.WinRadRC,
-                          job.WinRadD,      job.NumIterations, job.MaxScaler, job.USE_SAD != 0};
+  const StereoParams& p = job.Params;
+  scene.job = StreamedJob{p.MinDisparity, p.MaxDisparity,  p.WinRadL0,  p.WinRadRC,
+                          p.WinRadD,      p.NumIterations, p.MaxScaler, p.Cost == MatchCost::Sad};
   return scene.image0 && scene.image1;
 }
 
@@ -160,8 +161,7 @@ void RunScene(const Scene& scene) {
   if (scene.volumes) {
     volume = Measure(repeats, [&] {
       StereoMatcher matcher;
-      matcher.Run(image0, *scene.image1, job.minDisparity, job.maxDisparity, job.winRadL0,
-                  job.winRadRC, job.winRadD, job.iterations, job.maxScaler, job.sad ? 1 : 0);
+      matcher.Run(image0, *scene.image1, ParamsOf(job));
       std::memcpy(volumeResult.data(), matcher.DispConf->data(),
                   volumeResult.size() * sizeof(float));
     });

@@ -36,7 +36,7 @@ std::string ProgressReporter::Stage(const BatchProgress& p) const {
 // Loading and L0 count as one step each, then every iteration, then
 // extraction and writing.
 double ProgressReporter::Fraction(const BatchProgress& p) const {
-  const int iterations = p.job ? std::max(p.job->NumIterations, 0) : 0;
+  const int iterations = p.job ? std::max(p.job->Params.NumIterations, 0) : 0;
   const double total = 4.0 + iterations;
   double done = 0.0;
   switch (p.stage) {

@@ -1,10 +1,12 @@
 #include "display/slice_pictures.h"
 
+#include "engine/stage_arithmetic.h"
+
 namespace tavrel {
 namespace {
 
 constexpr double kL0SliceGain = 255.0;
-constexpr double kLnSliceGain = 4000.0;
+constexpr double kLnSliceGain = kConfidenceGreyGain;
 
 // Writes volume(row, c, d) * gain, capped at 255, into DisplayMap(d * repeat + k, c, 0)
 // for c in 0 .. Columns-1, d in 0 .. NumDisparities-1, k in 0 .. repeat-1, through the

@@ -3,6 +3,7 @@
 
 #include "engine/match_volume.h"
 #include "engine/reference_engine.h"
+#include "engine/stage_arithmetic.h"
 
 namespace tavrel::reference {
 namespace {
@@ -23,7 +24,7 @@ void SumAlongDisparities(FloatArray& Ln, const Interior& interior, int radius) {
       for (int k = first - radius + 1; k <= first + radius; ++k) sum += Ln.At(r, c, k);
       for (int d = first; d <= interior.lastIndex; ++d) {
         sums[d] = static_cast<float>(sum);
-        sum = sum - Ln.At(r, c, d - radius) + Ln.At(r, c, d + radius + 1);
+        sum = SlideWindowSum(sum, Ln.At(r, c, d - radius), Ln.At(r, c, d + radius + 1));
       }
       for (int d = first; d <= interior.lastIndex; ++d) Ln.At(r, c, d) = sums[d];
     }
@@ -110,7 +111,6 @@ void Iterate(StereoMatcher& matcher) {
     NormaliseSquareAndWeight(Ln, *matcher.L0, lineSums, interior, matcher.MinDisparity);
   }
   ClearOutsideInterior(Ln);
-  matcher.IterationCount += 1;
 }
 
 }  // namespace tavrel::reference

@@ -1,4 +1,5 @@
 #include "engine/reference_engine.h"
+#include "engine/stage_arithmetic.h"
 
 namespace tavrel::reference {
 
@@ -77,13 +78,13 @@ void DisparityToDisplay(StereoMatcher& matcher) {
   }
 }
 
-// Grey level confidence * 4000, capped at 255 above and not clamped below.
+// Grey level confidence * kConfidenceGreyGain (4000), capped at 255 above and not clamped below.
 void ConfidenceToDisplay(StereoMatcher& matcher) {
   const FloatArray& dispConf = *matcher.DispConf;
   FloatArray& display = *matcher.DisplayMap;
   for (int r = 0; r < dispConf.rows(); ++r) {
     for (int c = 0; c < dispConf.columns(); ++c) {
-      double v = static_cast<double>(dispConf.At(r, c, 1)) * 4000.0;
+      double v = static_cast<double>(dispConf.At(r, c, 1)) * kConfidenceGreyGain;
       if (v > 255.0) v = 255.0;
       display.At(r, c, 0) = static_cast<float>(v);
     }

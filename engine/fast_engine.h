@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "engine/float_array.h"
+#include "engine/stereo_backend.h"
 #include "engine/stereo_matcher.h"
 
 // The fast implementation of the heavy stages: the same results as the
@@ -13,7 +14,7 @@
 namespace tavrel::fast {
 
 void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-               int winRadL0, float maxScaler, int useSad);
+               int winRadL0, float maxScaler, MatchCost cost);
 // What one iteration hands to the next of the same series: the column sums
 // of the box sum at the first row of the second band of rows, formed from the
 // rows as the iteration wrote them. The next iteration then starts the second
@@ -23,7 +24,7 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
 // The carry also keeps the pace of each band's thread (rows per second,
 // smoothed over the series), by which the next iteration shares out the
 // rows. It only moves work between threads: any pace gives the same values.
-struct IterationCarry {
+struct IterationCarry : IterationSeries {
   std::vector<double> columnSums;
   int firstRow = -1;  // the row they belong to; -1: nothing carried
   int rows = 0, columns = 0, disparities = 0, radius = 0, bands = 0;

@@ -44,12 +44,14 @@ void ThreadArena::Reset(std::size_t bytes) {
     data_.reset(static_cast<std::byte*>(p));
     capacity_ = bytes;
   }
+  reserved_ = bytes;
   used_ = 0;
 }
 
 void ThreadArena::Release() {
   data_.reset();
   capacity_ = 0;
+  reserved_ = 0;
   used_ = 0;
 }
 

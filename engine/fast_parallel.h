@@ -3,6 +3,7 @@
 // Helpers shared by the fast stages.
 
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <exception>
 #include <memory>
@@ -30,11 +31,14 @@ class ThreadArena {
   // std::bad_alloc as a failed allocation would; 0 turns this off.
   static void FailNthReset(long n);
 
-  // `count` elements of T, aligned to a cache line.
+  // `count` elements of T, aligned to a cache line. The takes after a Reset
+  // must fit in the bytes it was given; debug builds check each one, since a
+  // take beyond them would hand out memory past the arena's end.
   template <typename T>
   T* Take(std::size_t count) {
     T* p = reinterpret_cast<T*>(data_.get() + used_);
     used_ += Bytes<T>(count);
+    assert(used_ <= reserved_ && "ThreadArena: a take beyond the bytes given to Reset");
     return p;
   }
 
@@ -50,6 +54,7 @@ class ThreadArena {
   };
   std::unique_ptr<std::byte[], Free> data_;
   std::size_t capacity_ = 0;
+  std::size_t reserved_ = 0;  // given to the last Reset
   std::size_t used_ = 0;
 };
 

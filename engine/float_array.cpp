@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/stage_arithmetic.h"
+
 namespace tavrel {
 namespace {
 
@@ -56,7 +58,7 @@ void BoxSumLine(float* first, std::ptrdiff_t stride, int n, int radius, float* l
   const int last = n - radius - 1;
   for (int i = radius; i <= last; ++i) {
     line[i] = static_cast<float>(sum);
-    if (i < last) sum = sum - in(i - radius) + in(i + radius + 1);
+    if (i < last) sum = SlideWindowSum(sum, in(i - radius), in(i + radius + 1));
   }
   // Written back only now: the running sum must read the input values.
   for (int i = radius; i <= last; ++i) first[i * stride] = line[i];

@@ -4,24 +4,10 @@
 
 #include "engine/match_volume.h"
 #include "engine/reference_engine.h"
+#include "engine/stage_arithmetic.h"
 
 namespace tavrel::reference {
 namespace {
-
-constexpr double kOneOver255 = 0.00392156862745098;
-constexpr float kLowestMatchValue = 0.08f;
-
-// Pixels that contribute to any window sum: rows 9 .. R - 9 and columns
-// 9 .. C - 9 (one more pixel left out at the top and left than at the bottom
-// and right). A cell also needs its image-1 column inside the same columns.
-struct ValidRegion {
-  int rows = 0;
-  int columns = 0;
-
-  bool ContainsRow(int row) const { return row >= 9 && row <= rows - 9; }
-  bool ContainsColumn(std::int64_t column) const { return column >= 9 && column <= columns - 9; }
-  bool Contains(int row, int column) const { return ContainsRow(row) && ContainsColumn(column); }
-};
 
 // Band `band` of the grid at a column that may lie outside it (0.0 there).
 float AtShiftedColumn(const FloatArray& grid, int row, std::int64_t column, int band) {
@@ -175,8 +161,8 @@ void ScaleAndClamp(StereoMatcher& matcher, const FloatArray& meanGrid, float max
 }  // namespace
 
 void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-               int winRadL0, float maxScaler, int useSad) {
-  const bool sad = useSad != 0;
+               int winRadL0, float maxScaler, MatchCost cost) {
+  const bool sad = cost == MatchCost::Sad;
   FloatArray meanGrid(matcher.Columns, matcher.Rows, 1);
   if (sad) {
     ComputeSadValues(matcher, image0, image1, winRadL0, meanGrid);
@@ -186,7 +172,6 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   ScaleAndClamp(matcher, meanGrid, maxScaler, sad);
 
   std::copy_n(matcher.L0->data(), matcher.L0->size(), matcher.Ln->data());
-  matcher.L0Ready = 1;
   ClearOutsideInterior(*matcher.Ln);
 }
 

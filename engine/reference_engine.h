@@ -2,6 +2,7 @@
 
 #include "engine/float_array.h"
 #include "engine/stereo_matcher.h"
+#include "engine/stereo_params.h"
 
 // The straightforward implementation of every stage of a job, written to read
 // like the algorithm: single-threaded, loops in the documented order, one
@@ -12,17 +13,16 @@
 // preconditions; StereoMatcher's members check them before calling in.
 namespace tavrel::reference {
 
-// Fills L0 from the two images (SAD when useSad is non-zero, normalized
-// correlation otherwise), copies it into Ln, sets L0Ready to 1 and clears Ln
-// outside the interior.
+// Fills L0 from the two images by the given cost, copies it into Ln and
+// clears Ln outside the interior.
 // Requires: Rows, Columns, NumDisparities, MinDisparity set; L0 and Ln
 // allocated as Columns x Rows x NumDisparities; image0 exactly Columns x Rows
 // with at least one band; winRadL0 from 0 to 7. Image 1 is read only through
 // Get, so its size does not matter for safety.
 void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-               int winRadL0, float maxScaler, int useSad);
+               int winRadL0, float maxScaler, MatchCost cost);
 
-// One cooperative iteration of Ln in place; IterationCount += 1.
+// One cooperative iteration of Ln in place.
 // Requires: L0 and Ln allocated with the matcher's shape; WinRadRC from 0 to 7,
 // WinRadD from 0 to 2.
 void Iterate(StereoMatcher& matcher);

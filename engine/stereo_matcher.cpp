@@ -5,7 +5,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "engine/fast_engine.h"
 #include "engine/reference_engine.h"
 
 namespace tavrel {
@@ -52,8 +51,9 @@ void Report(const JobProgress& progress, JobStage stage, int step, int steps) {
 
 }  // namespace
 
-void ValidateJob(const FloatArray& image0, const FloatArray& image1, int MinDisparity,
-                 int MaxDisparity, int WinRadL0, int WinRadRC, int WinRadD) {
+void ValidateJob(const FloatArray& image0, const FloatArray& image1, const StereoParams& params) {
+  const int MinDisparity = params.MinDisparity;
+  const int MaxDisparity = params.MaxDisparity;
   if (image0.columns() == 0 || image0.rows() == 0 || image0.bands() == 0) {
     throw std::invalid_argument("image 0 is empty (" + SizeText(image0) + ")");
   }
@@ -79,16 +79,14 @@ void ValidateJob(const FloatArray& image0, const FloatArray& image1, int MinDisp
     throw std::invalid_argument("the disparity range " + std::to_string(MinDisparity) + " to " +
                                 std::to_string(MaxDisparity) + " is too large");
   }
-  RequireRadius("WinRadL0", WinRadL0, kWinRadL0Limit);
-  RequireRadius("WinRadRC", WinRadRC, kWinRadRCLimit);
-  RequireRadius("WinRadD", WinRadD, kWinRadDLimit);
+  RequireRadius("WinRadL0", params.WinRadL0, kWinRadL0Limit);
+  RequireRadius("WinRadRC", params.WinRadRC, kWinRadRCLimit);
+  RequireRadius("WinRadD", params.WinRadD, kWinRadDLimit);
 }
 
-void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1, int MinDisparity,
-                        int MaxDisparity, int WinRadL0, int WinRadRC, int WinRadD,
-                        int NumIterations, float MaxScaler, int USE_SAD,
-                        const JobProgress& progress) {
-  ValidateJob(image0, image1, MinDisparity, MaxDisparity, WinRadL0, WinRadRC, WinRadD);
+void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1,
+                        const StereoParams& params, const JobProgress& progress) {
+  ValidateJob(image0, image1, params);
 
   // The previous job's grids go first, so that two jobs' volumes never
   // coexist. A grid whose storage holds what the new job needs, and not more
@@ -97,7 +95,7 @@ void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1, int 
   // system as much as several iterations. A job that does not finish
   // (allocation failure, or an exception from the progress callback) leaves
   // the matcher empty rather than holding grids that were never filled.
-  const int disparities = MaxDisparity - MinDisparity;
+  const int disparities = params.MaxDisparity - params.MinDisparity;
   auto reuse = [&](std::unique_ptr<FloatArray>& grid, int bands) -> std::unique_ptr<FloatArray> {
     if (!grid || !grid->Reshape(image0.columns(), image0.rows(), bands) ||
         grid->size() < grid->capacity() / 2) {
@@ -111,13 +109,13 @@ void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1, int 
   std::unique_ptr<FloatArray> keptDisplayMap = reuse(DisplayMap, 1);
   Release();
   try {
-    this->MinDisparity = MinDisparity;
-    this->MaxDisparity = MaxDisparity;
+    MinDisparity = params.MinDisparity;
+    MaxDisparity = params.MaxDisparity;
     Rows = image0.rows();
     Columns = image0.columns();
     NumDisparities = disparities;
-    this->WinRadD = WinRadD;
-    this->WinRadRC = WinRadRC;
+    WinRadD = params.WinRadD;
+    WinRadRC = params.WinRadRC;
 
     auto grid = [this](std::unique_ptr<FloatArray>& kept, int bands) {
       return kept ? std::move(kept) : std::make_unique<FloatArray>(Columns, Rows, bands);
@@ -128,9 +126,9 @@ void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1, int 
     DisplayMap = grid(keptDisplayMap, 1);
 
     Report(progress, JobStage::InitialMatchValues, 1, 1);
-    ComputeL0(image0, image1, WinRadL0, MaxScaler, USE_SAD);
+    ComputeL0(image0, image1, params.WinRadL0, params.MaxScaler, params.Cost);
     IterationCount += 1;
-    RunIterations(NumIterations, progress);
+    RunIterations(params.NumIterations, progress);
     Report(progress, JobStage::Extraction, 1, 1);
     ExtractDispConf();
     DisparityToDisplay();
@@ -141,7 +139,7 @@ void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1, int 
 }
 
 void StereoMatcher::ComputeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0,
-                              float MaxScaler, int USE_SAD) {
+                              float MaxScaler, MatchCost cost) {
   RequireVolumes(*this, "ComputeL0");
   if (image0.rows() != Rows || image0.columns() != Columns || image0.bands() == 0) {
     throw std::invalid_argument("ComputeL0: image 0 (" + SizeText(image0) +
@@ -159,43 +157,33 @@ void StereoMatcher::ComputeL0(const FloatArray& image0, const FloatArray& image1
                                 ") or has other bands");
   }
   RequireRadius("WinRadL0", WinRadL0, kWinRadL0Limit);
-  if (Engine == EngineKind::Fast) {
-    fast::ComputeL0(*this, image0, image1, WinRadL0, MaxScaler, USE_SAD);
-  } else {
-    reference::ComputeL0(*this, image0, image1, WinRadL0, MaxScaler, USE_SAD);
-  }
+  Backend().ComputeL0(*this, image0, image1, WinRadL0, MaxScaler, cost);
+  L0Ready = 1;
 }
 
 void StereoMatcher::RunIterations(int n, const JobProgress& progress) {
-  fast::IterationCarry carry;
+  const std::unique_ptr<IterationSeries> series = Backend().BeginSeries();
   for (int i = 1; i <= n; ++i) {
     Report(progress, JobStage::Iteration, i, n);
-    Iterate(&carry);
+    Iterate(series.get());
   }
 }
 
 void StereoMatcher::Iterate() { Iterate(nullptr); }
 
-void StereoMatcher::Iterate(fast::IterationCarry* carry) {
+void StereoMatcher::Iterate(IterationSeries* series) {
   RequireVolumes(*this, "Iterate");
   RequireRadius("WinRadRC", WinRadRC, kWinRadRCLimit);
   RequireRadius("WinRadD", WinRadD, kWinRadDLimit);
-  if (Engine == EngineKind::Fast) {
-    fast::Iterate(*this, carry);
-  } else {
-    reference::Iterate(*this);
-  }
+  Backend().Iterate(*this, series);
+  IterationCount += 1;
 }
 
 void StereoMatcher::ExtractDispConf() {
   if (!HasShape(Ln, Rows, Columns, NumDisparities) || !HasShape(DispConf, Rows, Columns, 2)) {
     throw std::logic_error("ExtractDispConf: Ln or DispConf does not exist or does not fit");
   }
-  if (Engine == EngineKind::Fast) {
-    fast::ExtractDispConf(*this);
-  } else {
-    reference::ExtractDispConf(*this);
-  }
+  Backend().ExtractDispConf(*this);
 }
 
 void StereoMatcher::DisparityToDisplay() {

@@ -5,12 +5,10 @@
 #include <string>
 
 #include "engine/float_array.h"
+#include "engine/stereo_backend.h"
+#include "engine/stereo_params.h"
 
 namespace tavrel {
-
-namespace fast {
-struct IterationCarry;
-}
 
 // The stages of one job, as reported to a progress callback.
 enum class JobStage { InitialMatchValues, Iteration, Extraction };
@@ -29,10 +27,13 @@ inline constexpr int kWinRadDLimit = 3;
 inline constexpr int kPixelMargin = 8;
 inline constexpr int kDisparityMargin = 3;
 
-// Which implementation runs the heavy stages (ComputeL0, Iterate,
-// ExtractDispConf): the fast one, on every core with the vector units, or the
-// straightforward reference that defines the results. Both give the same bits.
+// Which backend runs the heavy stages (ComputeL0, Iterate, ExtractDispConf):
+// the fast one, on every core with the vector units, or the straightforward
+// reference that defines the results. Both give the same bits.
 enum class EngineKind { Fast, Reference };
+
+// The backend of each kind; they live as long as the program.
+const StereoBackend& BackendFor(EngineKind kind);
 
 // The engine object. Cell (r, c, d) of the match volumes pairs pixel (r, c) of
 // image 0 with pixel (r, c + MinDisparity + d) of image 1. Between operations
@@ -66,12 +67,13 @@ class StereoMatcher {
   // grids (keeping the storage of those that hold what it needs and not more
   // than twice that), and if it does not finish (allocation failure, or an
   // exception thrown by `progress`) the matcher is left empty.
-  void Run(const FloatArray& image0, const FloatArray& image1, int MinDisparity, int MaxDisparity,
-           int WinRadL0, int WinRadRC, int WinRadD, int NumIterations, float MaxScaler, int USE_SAD,
+  void Run(const FloatArray& image0, const FloatArray& image1, const StereoParams& params,
            const JobProgress& progress = {});
 
+  // Sets L0Ready to 1.
   void ComputeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0, float MaxScaler,
-                 int USE_SAD);
+                 MatchCost cost);
+  // Each iteration raises IterationCount by 1.
   void RunIterations(int n, const JobProgress& progress = {});
   void Iterate();
   void ExtractDispConf();
@@ -80,14 +82,14 @@ class StereoMatcher {
   void Release();
 
  private:
-  void Iterate(fast::IterationCarry* carry);
+  void Iterate(IterationSeries* series);
+  const StereoBackend& Backend() const { return BackendFor(Engine); }
 };
 
 // Throws std::invalid_argument with a readable text when Run could not use
 // these inputs: an empty image 0, images of different band counts, an image 1
 // smaller than image 0, MaxDisparity not above MinDisparity, a negative radius
 // or one at or above its limit.
-void ValidateJob(const FloatArray& image0, const FloatArray& image1, int MinDisparity,
-                 int MaxDisparity, int WinRadL0, int WinRadRC, int WinRadD);
+void ValidateJob(const FloatArray& image0, const FloatArray& image1, const StereoParams& params);
 
 }  // namespace tavrel

@@ -248,6 +248,19 @@ void Report(const JobProgress& progress, JobStage stage, int step, int steps) {
 }  // namespace
 }  // namespace streamed
 
+StereoParams ParamsOf(const StreamedJob& job) {
+  StereoParams params;
+  params.MinDisparity = job.minDisparity;
+  params.MaxDisparity = job.maxDisparity;
+  params.WinRadL0 = job.winRadL0;
+  params.WinRadRC = job.winRadRC;
+  params.WinRadD = job.winRadD;
+  params.NumIterations = job.iterations;
+  params.MaxScaler = job.maxScaler;
+  params.Cost = job.sad ? MatchCost::Sad : MatchCost::Correlation;
+  return params;
+}
+
 void DispConfPlane::Row(int row, const float* dispConf) {
   std::copy_n(dispConf, static_cast<std::size_t>(dispConf_.columns()) * 2,
               &dispConf_.At(row, 0, 0));
@@ -255,8 +268,7 @@ void DispConfPlane::Row(int row, const float* dispConf) {
 
 void RunStreamed(const FloatArray& image0, const FloatArray& image1, const StreamedJob& job,
                  DispConfSink& sink, const JobProgress& progress) {
-  ValidateJob(image0, image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
-              job.winRadD);
+  ValidateJob(image0, image1, ParamsOf(job));
   const streamed::JobShape shape =
       streamed::ShapeOf(image0.rows(), image0.columns(), image0.bands(), job);
   const int threads = streamed::ThreadCount(job);
@@ -330,11 +342,9 @@ double JobPeakBytes(int rows, int columns, int bands, const StreamedJob& job) {
 
 void RunMatcherJob(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
                    const StreamedJob& job, const JobProgress& progress) {
-  ValidateJob(image0, image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
-              job.winRadD);
+  ValidateJob(image0, image1, ParamsOf(job));
   if (!StreamedFits(image0.rows(), image0.columns(), image0.bands(), job)) {
-    matcher.Run(image0, image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
-                job.winRadD, job.iterations, job.maxScaler, job.sad ? 1 : 0, progress);
+    matcher.Run(image0, image1, ParamsOf(job), progress);
     return;
   }
   matcher.Release();

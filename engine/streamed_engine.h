@@ -25,6 +25,9 @@ struct StreamedJob {
   int threads = 0;  // 0: as many as OpenMP offers
 };
 
+// The same job as the volume engine's parameter record.
+StereoParams ParamsOf(const StreamedJob& job);
+
 // Receives the rows of the result, top to bottom: `dispConf` holds the
 // row's columns x 2 floats (disparity, confidence), valid during the call.
 class DispConfSink {

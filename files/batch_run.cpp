@@ -197,9 +197,7 @@ class EntryRun {
         Report(Stage(stage), step, steps);
       };
       if (host_.KeepsVolumes()) {
-        matcher_.Run(*images_.image0, *images_.image1, job_.MinDisparity, job_.MaxDisparity,
-                     job_.WinRadL0, job_.WinRadRC, job_.WinRadD, job_.NumIterations, job_.MaxScaler,
-                     job_.USE_SAD, report);
+        matcher_.Run(*images_.image0, *images_.image1, job_.Params, report);
       } else {
         RunMatcherJob(matcher_, *images_.image0, *images_.image1, Streamed(), report);
       }
@@ -294,12 +292,13 @@ class EntryRun {
   }
 
   StreamedJob Streamed() const {
-    return StreamedJob{job_.MinDisparity, job_.MaxDisparity,  job_.WinRadL0,  job_.WinRadRC,
-                       job_.WinRadD,      job_.NumIterations, job_.MaxScaler, job_.USE_SAD != 0};
+    const StereoParams& p = job_.Params;
+    return StreamedJob{p.MinDisparity, p.MaxDisparity,  p.WinRadL0,  p.WinRadRC,
+                       p.WinRadD,      p.NumIterations, p.MaxScaler, p.Cost == MatchCost::Sad};
   }
 
   std::int64_t Disparities() const {
-    return std::int64_t{job_.MaxDisparity} - std::int64_t{job_.MinDisparity};
+    return std::int64_t{job_.Params.MaxDisparity} - std::int64_t{job_.Params.MinDisparity};
   }
 
   std::string VolumeMessage() const {
@@ -316,9 +315,9 @@ class EntryRun {
     shape.columns = images_.image0->columns();
     shape.disparities = Disparities();
     shape.bands = job_.NumBands;
-    shape.winRadL0 = job_.WinRadL0;
-    shape.winRadRC = job_.WinRadRC;
-    shape.useSad = job_.USE_SAD != 0;
+    shape.winRadL0 = job_.Params.WinRadL0;
+    shape.winRadRC = job_.Params.WinRadRC;
+    shape.useSad = job_.Params.Cost == MatchCost::Sad;
     const auto available = AvailableMemory();
     const FloatArray& image0 = *images_.image0;
     const double needed = host_.KeepsVolumes() ? JobPeakBytes(shape, EngineThreads())
@@ -334,15 +333,15 @@ class EntryRun {
   // The warnings of the first read, then the entry's own.
   void GiveWarnings() {
     const std::string entry = "entry " + std::to_string(progress_.entry) + ": ";
-    if (job_.NumIterations < 0) {
-      warnings_.push_back(entry + "NumIterations " + std::to_string(job_.NumIterations) +
+    if (job_.Params.NumIterations < 0) {
+      warnings_.push_back(entry + "NumIterations " + std::to_string(job_.Params.NumIterations) +
                           " is below 0 and taken as 0");
     }
-    if (std::isinf(job_.MaxScaler)) {
+    if (std::isinf(job_.Params.MaxScaler)) {
       warnings_.push_back(entry + "MaxScaler is too large for a float and taken as infinite");
-    } else if (!(job_.MaxScaler > 0.0f)) {
+    } else if (!(job_.Params.MaxScaler > 0.0f)) {
       std::ostringstream value;
-      value << job_.MaxScaler;
+      value << job_.Params.MaxScaler;
       warnings_.push_back(entry + "MaxScaler " + value.str() + " is not positive");
     }
     if (job_.NumBands == 3) {

@@ -7,24 +7,9 @@
 
 #include "engine/float_array.h"
 #include "engine/stereo_matcher.h"
+#include "files/stereo_job.h"
 
 namespace tavrel {
-
-// One entry of a directions file, its twelve fields in file order.
-struct StereoJob {
-  std::string Image0Name;
-  std::string Image1Name;
-  int NumBands = 0;
-  int MinDisparity = 0;
-  int MaxDisparity = 0;
-  int WinRadL0 = 0;
-  int WinRadRC = 0;
-  int WinRadD = 0;
-  int NumIterations = 0;
-  float MaxScaler = 0.0f;
-  int USE_SAD = 0;
-  std::string OutputFileName;
-};
 
 enum class BatchStage { Loading, InitialMatchValues, Iteration, Extraction, Writing };
 

@@ -31,12 +31,12 @@ std::optional<std::pair<const char*, std::string>> UnusableValue(const StereoJob
   if (job.NumBands != 1 && job.NumBands != 3) {
     return {{"Number of Color Bands", "Number of Color Bands must be 1 or 3"}};
   }
-  if (job.MaxDisparity <= job.MinDisparity) {
+  if (job.Params.MaxDisparity <= job.Params.MinDisparity) {
     return {{"MaxDisparity", "MaxDisparity must be greater than MinDisparity"}};
   }
-  if (job.WinRadL0 < 0) return {{"WinRadL0", "WinRadL0 must not be negative"}};
-  if (job.WinRadRC < 0) return {{"WinRadRC", "WinRadRC must not be negative"}};
-  if (job.WinRadD < 0) return {{"WinRadD", "WinRadD must not be negative"}};
+  if (job.Params.WinRadL0 < 0) return {{"WinRadL0", "WinRadL0 must not be negative"}};
+  if (job.Params.WinRadRC < 0) return {{"WinRadRC", "WinRadRC must not be negative"}};
+  if (job.Params.WinRadD < 0) return {{"WinRadD", "WinRadD must not be negative"}};
   return std::nullopt;
 }
 
@@ -277,30 +277,35 @@ bool DirectionsReader::Next(StereoJob& job) {
   Keep("Input Image Name 1");
   if (!ReadInteger(job.NumBands)) FailField("Can't Read Number of Color Bands");
   Keep("Number of Color Bands");
-  if (!ReadKeyword("MinDisparity") || !ReadInteger(job.MinDisparity)) {
+  if (!ReadKeyword("MinDisparity") || !ReadInteger(job.Params.MinDisparity)) {
     FailField("Can't Read MinDisparity");
   }
   Keep("MinDisparity");
-  if (!ReadKeyword("MaxDisparity") || !ReadInteger(job.MaxDisparity)) {
+  if (!ReadKeyword("MaxDisparity") || !ReadInteger(job.Params.MaxDisparity)) {
     FailField("Can't Read MaxDisparity");
   }
   Keep("MaxDisparity");
-  if (!ReadKeyword("WinRadL0") || !ReadInteger(job.WinRadL0)) FailField("Can't Read WinRadL0");
-  if (job.WinRadL0 >= kWinRadL0Limit) FailField("WinRadL0 Too Large");
+  if (!ReadKeyword("WinRadL0") || !ReadInteger(job.Params.WinRadL0))
+    FailField("Can't Read WinRadL0");
+  if (job.Params.WinRadL0 >= kWinRadL0Limit) FailField("WinRadL0 Too Large");
   Keep("WinRadL0");
-  if (!ReadKeyword("WinRadRC") || !ReadInteger(job.WinRadRC)) FailField("Can't Read WinRadRC");
-  if (job.WinRadRC >= kWinRadRCLimit) FailField("WinRadRC  Too Large");
+  if (!ReadKeyword("WinRadRC") || !ReadInteger(job.Params.WinRadRC))
+    FailField("Can't Read WinRadRC");
+  if (job.Params.WinRadRC >= kWinRadRCLimit) FailField("WinRadRC  Too Large");
   Keep("WinRadRC");
-  if (!ReadKeyword("WinRadD") || !ReadInteger(job.WinRadD)) FailField("Can't Read WinRadD");
-  if (job.WinRadD >= kWinRadDLimit) FailField("WinRadD Too Large");
+  if (!ReadKeyword("WinRadD") || !ReadInteger(job.Params.WinRadD)) FailField("Can't Read WinRadD");
+  if (job.Params.WinRadD >= kWinRadDLimit) FailField("WinRadD Too Large");
   Keep("WinRadD");
-  if (!ReadKeyword("NumIterations") || !ReadInteger(job.NumIterations)) {
+  if (!ReadKeyword("NumIterations") || !ReadInteger(job.Params.NumIterations)) {
     FailField("Can't Read NumIterations");
   }
   Keep("NumIterations");
-  if (!ReadKeyword("MaxScaler") || !ReadDecimal(job.MaxScaler)) FailField("Can't Read MaxScaler");
+  if (!ReadKeyword("MaxScaler") || !ReadDecimal(job.Params.MaxScaler))
+    FailField("Can't Read MaxScaler");
   Keep("MaxScaler");
-  if (!ReadKeyword("USE_SAD") || !ReadInteger(job.USE_SAD)) FailField("Can't Read USE_SAD");
+  int useSad = 0;
+  if (!ReadKeyword("USE_SAD") || !ReadInteger(useSad)) FailField("Can't Read USE_SAD");
+  job.Params.Cost = useSad != 0 ? MatchCost::Sad : MatchCost::Correlation;
   Keep("USE_SAD");
   if (!ReadKeyword("Output File") || !ReadToken(job.OutputFileName)) {
     FailField("Can't Read Out File");

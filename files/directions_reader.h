@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "files/batch_run.h"
+#include "files/stereo_job.h"
 
 namespace tavrel {
 

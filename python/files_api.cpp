@@ -236,30 +236,41 @@ void WritePfmMap(const std::string& path, const py::handle& map) {
 }
 
 py::dict Keywords(const StereoJob& job) {
-  return py::dict("min_disparity"_a = job.MinDisparity, "max_disparity"_a = job.MaxDisparity,
-                  "win_rad_l0"_a = job.WinRadL0, "win_rad_rc"_a = job.WinRadRC,
-                  "win_rad_d"_a = job.WinRadD, "iterations"_a = job.NumIterations,
-                  "max_scaler"_a = job.MaxScaler, "use_sad"_a = job.USE_SAD != 0);
+  const StereoParams& p = job.Params;
+  return py::dict("min_disparity"_a = p.MinDisparity, "max_disparity"_a = p.MaxDisparity,
+                  "win_rad_l0"_a = p.WinRadL0, "win_rad_rc"_a = p.WinRadRC,
+                  "win_rad_d"_a = p.WinRadD, "iterations"_a = p.NumIterations,
+                  "max_scaler"_a = p.MaxScaler, "use_sad"_a = p.Cost == MatchCost::Sad);
+}
+
+// A field of the job's parameter record as a read-write property.
+template <typename T, T StereoParams::*Field>
+void ParamProperty(py::class_<StereoJob>& job, const char* name) {
+  job.def_property(
+      name, [](const StereoJob& j) { return j.Params.*Field; },
+      [](StereoJob& j, T value) { j.Params.*Field = value; });
 }
 
 void BindJob(py::module_& m) {
-  py::class_<StereoJob>(m, "Job",
-                        "One entry of a directions file; names as written in the file, taken "
-                        "relative to its folder.")
-      .def(py::init<>())
+  py::class_<StereoJob> job(m, "Job",
+                            "One entry of a directions file; names as written in the file, "
+                            "taken relative to its folder.");
+  job.def(py::init<>())
       .def_readwrite("image0", &StereoJob::Image0Name)
       .def_readwrite("image1", &StereoJob::Image1Name)
-      .def_readwrite("bands", &StereoJob::NumBands)
-      .def_readwrite("min_disparity", &StereoJob::MinDisparity)
-      .def_readwrite("max_disparity", &StereoJob::MaxDisparity)
-      .def_readwrite("win_rad_l0", &StereoJob::WinRadL0)
-      .def_readwrite("win_rad_rc", &StereoJob::WinRadRC)
-      .def_readwrite("win_rad_d", &StereoJob::WinRadD)
-      .def_readwrite("iterations", &StereoJob::NumIterations)
-      .def_readwrite("max_scaler", &StereoJob::MaxScaler)
-      .def_property(
-          "use_sad", [](const StereoJob& job) { return job.USE_SAD != 0; },
-          [](StereoJob& job, bool useSad) { job.USE_SAD = useSad ? 1 : 0; })
+      .def_readwrite("bands", &StereoJob::NumBands);
+  ParamProperty<int, &StereoParams::MinDisparity>(job, "min_disparity");
+  ParamProperty<int, &StereoParams::MaxDisparity>(job, "max_disparity");
+  ParamProperty<int, &StereoParams::WinRadL0>(job, "win_rad_l0");
+  ParamProperty<int, &StereoParams::WinRadRC>(job, "win_rad_rc");
+  ParamProperty<int, &StereoParams::WinRadD>(job, "win_rad_d");
+  ParamProperty<int, &StereoParams::NumIterations>(job, "iterations");
+  ParamProperty<float, &StereoParams::MaxScaler>(job, "max_scaler");
+  job.def_property(
+         "use_sad", [](const StereoJob& j) { return j.Params.Cost == MatchCost::Sad; },
+         [](StereoJob& j, bool useSad) {
+           j.Params.Cost = useSad ? MatchCost::Sad : MatchCost::Correlation;
+         })
       .def_readwrite("output_file", &StereoJob::OutputFileName)
       .def("keywords", &Keywords, "match's keywords for this entry, as a dict.")
       .def("__repr__", [](const StereoJob& job) {

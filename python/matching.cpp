@@ -111,13 +111,27 @@ const char* kMatchDoc =
     "`progress(stage, step, steps)` is called with stage \"L0\", \"iteration\" or\n"
     "\"extraction\"; `threads` limits the cores used (None: all). Returns a MatchResult.";
 
+StereoParams ParamsOf(const MatchParameters& p) {
+  StereoParams params;
+  params.MinDisparity = p.minDisparity;
+  params.MaxDisparity = p.maxDisparity;
+  params.WinRadL0 = p.winRadL0;
+  params.WinRadRC = p.winRadRC;
+  params.WinRadD = p.winRadD;
+  params.NumIterations = p.iterations;
+  params.MaxScaler = p.maxScaler;
+  params.Cost = p.useSad ? MatchCost::Sad : MatchCost::Correlation;
+  return params;
+}
+
 }  // namespace
 
 void RunJob(StereoMatcher& matcher, const py::handle& left, const py::handle& right,
             const MatchParameters& p) {
+  const StereoParams params = ParamsOf(p);
   auto image0 = GridFromImage(left, "image 0", p.channelOrder);
   auto image1 = GridFromImage(right, "image 1", p.channelOrder);
-  ValidateJob(*image0, *image1, p.minDisparity, p.maxDisparity, p.winRadL0, p.winRadRC, p.winRadD);
+  ValidateJob(*image0, *image1, params);
   if (image1->rows() != image0->rows() || image1->columns() != image0->columns()) {
     image1 = GridFromImage(right, "image 1", p.channelOrder, image0->rows(), image0->columns());
   }
@@ -128,8 +142,7 @@ void RunJob(StereoMatcher& matcher, const py::handle& left, const py::handle& ri
   relay.Run([&] {
     ThreadShare share(p.threads);
     try {
-      matcher.Run(*image0, *image1, p.minDisparity, p.maxDisparity, p.winRadL0, p.winRadRC,
-                  p.winRadD, p.iterations, p.maxScaler, p.useSad ? 1 : 0, relay.ForJob());
+      matcher.Run(*image0, *image1, params, relay.ForJob());
     } catch (const std::bad_alloc&) {
       throw OutOfMemory(VolumeMessage(image0->rows(), image0->columns(), disparities));
     }

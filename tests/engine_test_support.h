@@ -18,8 +18,28 @@
 #include "engine/isa_path.h"
 #include "engine/reference_engine.h"
 #include "engine/stereo_matcher.h"
+#include "engine/stereo_params.h"
 
 namespace tavrel::testing {
+
+// The cost that a directions file's USE_SAD value selects.
+inline MatchCost CostOf(int useSad) {
+  return useSad != 0 ? MatchCost::Sad : MatchCost::Correlation;
+}
+
+inline StereoParams ParamsOf(int minDisparity, int maxDisparity, int winRadL0, int winRadRC,
+                             int winRadD, int iterations, float maxScaler, int useSad) {
+  StereoParams params;
+  params.MinDisparity = minDisparity;
+  params.MaxDisparity = maxDisparity;
+  params.WinRadL0 = winRadL0;
+  params.WinRadRC = winRadRC;
+  params.WinRadD = winRadD;
+  params.NumIterations = iterations;
+  params.MaxScaler = maxScaler;
+  params.Cost = CostOf(useSad);
+  return params;
+}
 
 inline std::uint32_t Bits(float value) {
   std::uint32_t bits;
@@ -248,15 +268,18 @@ inline EnginePath FastEnginePath(const FastRun& run) {
           [run](StereoMatcher& m, const FloatArray& image0, const FloatArray& image1, int winRadL0,
                 float maxScaler, int useSad) {
             FastRunScope scope(run);
-            fast::ComputeL0(m, image0, image1, winRadL0, maxScaler, useSad);
+            m.Engine = EngineKind::Fast;
+            m.ComputeL0(image0, image1, winRadL0, maxScaler, CostOf(useSad));
           },
           [run](StereoMatcher& m) {
             FastRunScope scope(run);
-            fast::Iterate(m);
+            m.Engine = EngineKind::Fast;
+            m.Iterate();
           },
           [run](StereoMatcher& m) {
             FastRunScope scope(run);
-            fast::ExtractDispConf(m);
+            m.Engine = EngineKind::Fast;
+            m.ExtractDispConf();
           }};
 }
 
@@ -264,8 +287,22 @@ inline EnginePath FastEnginePath(const FastRun& run) {
 // (other engines) belong here, so that every hand-made case meets them.
 inline std::vector<EnginePath> EnginePaths() {
   std::vector<EnginePath> paths;
-  paths.push_back(
-      {"Reference", reference::ComputeL0, reference::Iterate, reference::ExtractDispConf});
+  // Each step runs through the matcher, as the programs run it: its checks,
+  // its counters and the backend its Engine names.
+  paths.push_back({"Reference",
+                   [](StereoMatcher& m, const FloatArray& image0, const FloatArray& image1,
+                      int winRadL0, float maxScaler, int useSad) {
+                     m.Engine = EngineKind::Reference;
+                     m.ComputeL0(image0, image1, winRadL0, maxScaler, CostOf(useSad));
+                   },
+                   [](StereoMatcher& m) {
+                     m.Engine = EngineKind::Reference;
+                     m.Iterate();
+                   },
+                   [](StereoMatcher& m) {
+                     m.Engine = EngineKind::Reference;
+                     m.ExtractDispConf();
+                   }});
   for (const FastRun& run : FastRuns()) paths.push_back(FastEnginePath(run));
   return paths;
 }

@@ -96,8 +96,8 @@ class ApplicationTest : public ::testing::Test {
     matcher.Image0Name = "left%d.bmp";
     matcher.Image1Name = "right.bmp";
     matcher.OutputFileName = "scene.dis";
-    matcher.Run(*state.ImageArrays.image0, *state.ImageArrays.image1, 0, 12, 1, 2, 1,
-                num_iterations, 0.96f, 1);
+    matcher.Run(*state.ImageArrays.image0, *state.ImageArrays.image1,
+                testing::ParamsOf(0, 12, 1, 2, 1, num_iterations, 0.96f, 1));
     RecordingMonitor monitor;
     WindowBatchHost host(state, monitor);
     StereoJob job;

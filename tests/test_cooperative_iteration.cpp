@@ -89,7 +89,8 @@ TEST(CooperativeIteration, MatchesTheOneLineDefinitionToTheBit) {
         m.WinRadD = radiusD;
         FillEighths(m, rng);
         const FloatArray expected = OneLineIteration(m);
-        reference::Iterate(m);
+        m.Engine = EngineKind::Reference;
+        m.Iterate();
         EXPECT_EQ(testing::FirstDifference(*m.Ln, expected), -1)
             << "MinDisparity " << minDisparity << ", radii " << radiusRC << ", " << radiusD;
         EXPECT_EQ(m.IterationCount, 1);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "files/directions_reader.h"
@@ -46,14 +47,14 @@ void ExpectExampleEntry(const StereoJob& job) {
   EXPECT_EQ(job.Image0Name, "image0.bmp");
   EXPECT_EQ(job.Image1Name, "image1.bmp");
   EXPECT_EQ(job.NumBands, 1);
-  EXPECT_EQ(job.MinDisparity, -3);
-  EXPECT_EQ(job.MaxDisparity, 24);
-  EXPECT_EQ(job.WinRadL0, 1);
-  EXPECT_EQ(job.WinRadRC, 2);
-  EXPECT_EQ(job.WinRadD, 1);
-  EXPECT_EQ(job.NumIterations, 10);
-  EXPECT_EQ(job.MaxScaler, 0.96f);
-  EXPECT_EQ(job.USE_SAD, 1);
+  EXPECT_EQ(job.Params.MinDisparity, -3);
+  EXPECT_EQ(job.Params.MaxDisparity, 24);
+  EXPECT_EQ(job.Params.WinRadL0, 1);
+  EXPECT_EQ(job.Params.WinRadRC, 2);
+  EXPECT_EQ(job.Params.WinRadD, 1);
+  EXPECT_EQ(job.Params.NumIterations, 10);
+  EXPECT_EQ(job.Params.MaxScaler, 0.96f);
+  EXPECT_EQ(job.Params.Cost, MatchCost::Sad);
   EXPECT_EQ(job.OutputFileName, "image.dis");
 }
 
@@ -81,6 +82,20 @@ TEST(DirectionsReader, LayoutVariationsGiveTheSameEntry) {
   }
 }
 
+// USE_SAD selects the SAD cost with any value but 0, as the engine always
+// took it; 0 selects correlation.
+TEST(DirectionsReader, UseSadOtherThanZeroSelectsSad) {
+  for (const auto& [value, cost] :
+       {std::pair{"0", MatchCost::Correlation}, std::pair{"1", MatchCost::Sad},
+        std::pair{"2", MatchCost::Sad}, std::pair{"-1", MatchCost::Sad}}) {
+    std::string text = kEntry;
+    text.replace(text.find("USE_SAD \t1"), 10, std::string("USE_SAD \t") + value);
+    const auto jobs = ReadAll(text);
+    ASSERT_EQ(jobs.size(), 1u) << value;
+    EXPECT_EQ(jobs[0].Params.Cost, cost) << value;
+  }
+}
+
 // Entries follow one another; white space after the last one is no entry.
 // Names of any length are kept as written and the radii up to their limits,
 // negative ones too, are read (refusing them is CheckJobValues' work).
@@ -97,10 +112,10 @@ TEST(DirectionsReader, ReadsEntriesOneAfterAnother) {
   EXPECT_EQ(jobs[0].OutputFileName, "image.dis");
   EXPECT_EQ(jobs[1].Image0Name, "../dir/" + std::string(300, 'x') + "%d.bmp");
   EXPECT_EQ(jobs[1].OutputFileName, "second.dis");
-  EXPECT_EQ(jobs[1].NumIterations, 3);
-  EXPECT_EQ(jobs[1].WinRadL0, 7);
-  EXPECT_EQ(jobs[1].WinRadRC, -1);
-  EXPECT_EQ(jobs[1].WinRadD, 2);
+  EXPECT_EQ(jobs[1].Params.NumIterations, 3);
+  EXPECT_EQ(jobs[1].Params.WinRadL0, 7);
+  EXPECT_EQ(jobs[1].Params.WinRadRC, -1);
+  EXPECT_EQ(jobs[1].Params.WinRadD, 2);
 }
 
 // Replaces the first occurrence of `from` in the example entry.

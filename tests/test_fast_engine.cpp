@@ -119,7 +119,8 @@ struct ReferenceSeries {
 
 ReferenceSeries RunReference(const Job& job, const FloatArray& image0, const FloatArray& image1) {
   auto m = Prepare(job);
-  reference::ComputeL0(*m, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
+  reference::ComputeL0(*m, image0, image1, job.winRadL0, job.maxScaler,
+                       testing::CostOf(job.useSad));
   ReferenceSeries series;
   series.L0 = std::make_unique<FloatArray>(testing::Copy(*m->L0));
   series.initialLn = std::make_unique<FloatArray>(testing::Copy(*m->Ln));
@@ -139,7 +140,7 @@ void ExpectFastEngineFollows(const ReferenceSeries& expected, const Job& job,
                              const FloatArray& image0, const FloatArray& image1,
                              const std::string& where) {
   auto actual = Prepare(job);
-  fast::ComputeL0(*actual, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
+  actual->ComputeL0(image0, image1, job.winRadL0, job.maxScaler, testing::CostOf(job.useSad));
   ASSERT_TRUE(SameBits(*expected.L0, *actual->L0)) << where;
   ASSERT_TRUE(SameBits(*expected.initialLn, *actual->Ln)) << where;
   EXPECT_EQ(actual->L0Ready, 1);
@@ -151,7 +152,6 @@ void ExpectFastEngineFollows(const ReferenceSeries& expected, const Job& job,
     const std::string when = where + " iteration " + std::to_string(iteration);
     ASSERT_TRUE(SameBits(expected.Ln[iteration - 1], *actual->Ln)) << when;
     ASSERT_TRUE(SameBits(expected.DispConf[iteration - 1], *actual->DispConf)) << when;
-    EXPECT_EQ(actual->IterationCount, iteration);
   }
 }
 
@@ -185,7 +185,8 @@ TEST(FastEngine, AnyShareOfRowsAmongThreadsGivesTheSameIterations) {
   std::unique_ptr<FloatArray> image0, image1;
   MakeImages(rng, job, image0, image1);
   auto expected = Prepare(job);
-  reference::ComputeL0(*expected, *image0, *image1, job.winRadL0, job.maxScaler, job.useSad);
+  reference::ComputeL0(*expected, *image0, *image1, job.winRadL0, job.maxScaler,
+                       testing::CostOf(job.useSad));
   const FloatArray initial = testing::Copy(*expected->Ln);
   std::vector<FloatArray> series;
   for (int iteration = 0; iteration < 5; ++iteration) {
@@ -288,13 +289,15 @@ TEST(FastEngine, SadMeansSpanningManyBinadesMatchTheReference) {
   }
   const Job job{rows, columns, bands, -disparities / 2, disparities / 2, 7, 0, 0, 1, 1.0f};
   auto expected = Prepare(job);
-  reference::ComputeL0(*expected, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
+  reference::ComputeL0(*expected, image0, image1, job.winRadL0, job.maxScaler,
+                       testing::CostOf(job.useSad));
   for (IsaPath path : testing::IsaPathsToCompare()) {
     testing::IsaPathScope pathScope(path);
     for (int threads : {2, 3}) {
       ThreadCount scope(threads);
       auto actual = Prepare(job);
-      fast::ComputeL0(*actual, image0, image1, job.winRadL0, job.maxScaler, job.useSad);
+      fast::ComputeL0(*actual, image0, image1, job.winRadL0, job.maxScaler,
+                      testing::CostOf(job.useSad));
       const std::string where =
           std::string("path ") + IsaPathName(path) + " threads " + std::to_string(threads);
       EXPECT_TRUE(SameBits(*expected->L0, *actual->L0)) << where;
@@ -338,15 +341,17 @@ TEST(FastEngine, WholeJobsMatchTheReferenceOnAnyPathAndThreadCount) {
 
     StereoMatcher expected;
     expected.Engine = EngineKind::Reference;
-    expected.Run(*image0, *image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
-                 job.winRadD, iterations, job.maxScaler, job.useSad);
+    expected.Run(*image0, *image1,
+                 testing::ParamsOf(job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
+                                   job.winRadD, iterations, job.maxScaler, job.useSad));
     for (IsaPath path : testing::IsaPathsToCompare()) {
       testing::IsaPathScope pathScope(path);
       for (int threads : kThreadCounts) {
         ThreadCount scope(threads);
         StereoMatcher actual;
-        actual.Run(*image0, *image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
-                   job.winRadD, iterations, job.maxScaler, job.useSad);
+        actual.Run(*image0, *image1,
+                   testing::ParamsOf(job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
+                                     job.winRadD, iterations, job.maxScaler, job.useSad));
         const std::string where =
             job.Describe() + " path " + IsaPathName(path) + " threads " + std::to_string(threads);
         ASSERT_TRUE(SameBits(*expected.L0, *actual.L0)) << where;
@@ -373,7 +378,7 @@ TEST(FastEngine, IterationClearsGarbageOutsideTheInterior) {
   std::unique_ptr<FloatArray> image0, image1;
   MakeImages(rng, job, image0, image1);
   auto expected = Prepare(job);
-  reference::ComputeL0(*expected, *image0, *image1, 1, 0.96f, 1);
+  reference::ComputeL0(*expected, *image0, *image1, 1, 0.96f, MatchCost::Sad);
   std::uniform_real_distribution<float> junk(-5.0f, 5.0f);
   FloatArray& Ln = *expected->Ln;
   for (int r = 0; r < job.rows; ++r) {

@@ -24,7 +24,8 @@ StereoMatcher ComputeL0For(const FloatArray& image0, const FloatArray& image1, i
                            int disparities, int radius, float maxScaler, int useSad) {
   StereoMatcher m = MatcherWithGrids(image0.rows(), image0.columns(), disparities, minDisparity);
   m.L0Ready = 0;
-  reference::ComputeL0(m, image0, image1, radius, maxScaler, useSad);
+  m.Engine = EngineKind::Reference;
+  m.ComputeL0(image0, image1, radius, maxScaler, testing::CostOf(useSad));
   return m;
 }
 
@@ -179,21 +180,22 @@ TEST(InitialMatchValues, FlagsAndScalerSelectOnlyWhatTheyShould) {
 TEST(InitialMatchValues, RefusesInputsThatDoNotFitTheVolumes) {
   const FloatArray image = Filled(20, 20, 1, 1.0f);
   StereoMatcher empty;
-  EXPECT_THROW(empty.ComputeL0(image, image, 1, 0.96f, 1), std::logic_error);
+  EXPECT_THROW(empty.ComputeL0(image, image, 1, 0.96f, testing::CostOf(1)), std::logic_error);
 
   StereoMatcher m = MatcherWithGrids(20, 20, 8, 0);
   const FloatArray narrow = Filled(19, 20, 1, 1.0f);
-  EXPECT_THROW(m.ComputeL0(narrow, narrow, 1, 0.96f, 1), std::invalid_argument);
-  EXPECT_THROW(m.ComputeL0(image, image, 8, 0.96f, 1), std::invalid_argument);
-  EXPECT_THROW(m.ComputeL0(image, image, -1, 0.96f, 1), std::invalid_argument);
+  EXPECT_THROW(m.ComputeL0(narrow, narrow, 1, 0.96f, testing::CostOf(1)), std::invalid_argument);
+  EXPECT_THROW(m.ComputeL0(image, image, 8, 0.96f, testing::CostOf(1)), std::invalid_argument);
+  EXPECT_THROW(m.ComputeL0(image, image, -1, 0.96f, testing::CostOf(1)), std::invalid_argument);
 
   const FloatArray tiny = Filled(2, 2, 1, 1.0f);
-  EXPECT_THROW(m.ComputeL0(image, tiny, 1, 0.96f, 0), std::invalid_argument);
-  EXPECT_THROW(m.ComputeL0(image, Filled(20, 20, 3, 1.0f), 1, 0.96f, 0), std::invalid_argument);
+  EXPECT_THROW(m.ComputeL0(image, tiny, 1, 0.96f, testing::CostOf(0)), std::invalid_argument);
+  EXPECT_THROW(m.ComputeL0(image, Filled(20, 20, 3, 1.0f), 1, 0.96f, testing::CostOf(0)),
+               std::invalid_argument);
 
   // The reference itself reads image 1 only where it exists: a tiny one reads
   // as 0 beyond its edge.
-  reference::ComputeL0(m, image, tiny, 1, 0.96f, 0);
+  reference::ComputeL0(m, image, tiny, 1, 0.96f, MatchCost::Correlation);
   EXPECT_EQ(m.L0->At(10, 10, 4), kFloor);
 }
 

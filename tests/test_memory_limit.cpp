@@ -92,8 +92,9 @@ TEST(JobMemory, TheEstimateCoversThePeakHeapOfAJob) {
     {
       const auto pair = testing::ShiftedPair(c.columns, c.rows, c.bands, 5, rng);
       StereoMatcher matcher;
-      matcher.Run(pair.image0, pair.image1, -c.disparities / 2, c.disparities / 2, c.winRadL0,
-                  c.winRadRC, 1, 2, 0.96f, c.useSad);
+      matcher.Run(pair.image0, pair.image1,
+                  testing::ParamsOf(-c.disparities / 2, c.disparities / 2, c.winRadL0, c.winRadRC,
+                                    1, 2, 0.96f, c.useSad));
       matcher.DisparityToDisplay();
     }
     const double measured = static_cast<double>(peak.load() - before);

@@ -90,7 +90,8 @@ class RangeSignOfARealJob : public ::testing::Test {
 
   std::optional<std::string> WarningFor(int minDisparity, int maxDisparity) {
     StereoMatcher matcher;
-    matcher.Run(image0_, image1_, minDisparity, maxDisparity, 1, 2, 1, 10, 0.96f, 1);
+    matcher.Run(image0_, image1_,
+                testing::ParamsOf(minDisparity, maxDisparity, 1, 2, 1, 10, 0.96f, 1));
     return RangeSignWarning(*matcher.DispConf, {minDisparity, maxDisparity});
   }
 
@@ -128,7 +129,8 @@ TEST(RangeSignOfRealScenes, WarnsForTheWrongSignOnly) {
     ASSERT_TRUE(left && right);
     auto warningFor = [&](int minDisparity, int maxDisparity) {
       StereoMatcher matcher;
-      matcher.Run(*left, *right, minDisparity, maxDisparity, 1, 2, 1, 10, 0.96f, 1);
+      matcher.Run(*left, *right,
+                  testing::ParamsOf(minDisparity, maxDisparity, 1, 2, 1, 10, 0.96f, 1));
       return RangeSignWarning(*matcher.DispConf, {minDisparity, maxDisparity});
     };
     EXPECT_EQ(warningFor(scene.minDisparity, scene.maxDisparity), std::nullopt);

@@ -30,8 +30,10 @@ struct Job {
 
 void RunJob(StereoMatcher& m, const FloatArray& image0, const FloatArray& image1, const Job& job,
             const JobProgress& progress = {}) {
-  m.Run(image0, image1, job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC, job.winRadD,
-        job.iterations, job.maxScaler, job.useSad, progress);
+  m.Run(image0, image1,
+        testing::ParamsOf(job.minDisparity, job.maxDisparity, job.winRadL0, job.winRadRC,
+                          job.winRadD, job.iterations, job.maxScaler, job.useSad),
+        progress);
 }
 
 // Interior pixels at least `inset` from its edge. With WinRadL0 1 and WinRadRC
@@ -165,8 +167,8 @@ TEST(StereoMatcherJob, ExtremeDisparitiesDoNotOverflow) {
 
 TEST(StereoMatcherValidation, RefusesWhatTheEngineCannotUse) {
   const FloatArray grey = Filled(20, 20, 1, 1.0f);
-  EXPECT_NO_THROW(ValidateJob(grey, grey, -4, 5, 7, 7, 2));
-  EXPECT_NO_THROW(ValidateJob(grey, grey, 0, 1, 0, 0, 0));
+  EXPECT_NO_THROW(ValidateJob(grey, grey, testing::ParamsOf(-4, 5, 7, 7, 2, 0, 0.96f, 1)));
+  EXPECT_NO_THROW(ValidateJob(grey, grey, testing::ParamsOf(0, 1, 0, 0, 0, 0, 0.96f, 1)));
   struct Case {
     int columns0, rows0, bands0, columns1, rows1, bands1;
     int minDisparity, maxDisparity, winRadL0, winRadRC, winRadD;
@@ -192,8 +194,9 @@ TEST(StereoMatcherValidation, RefusesWhatTheEngineCannotUse) {
   for (const Case& c : cases) {
     try {
       ValidateJob(Filled(c.columns0, c.rows0, c.bands0, 1.0f),
-                  Filled(c.columns1, c.rows1, c.bands1, 1.0f), c.minDisparity, c.maxDisparity,
-                  c.winRadL0, c.winRadRC, c.winRadD);
+                  Filled(c.columns1, c.rows1, c.bands1, 1.0f),
+                  testing::ParamsOf(c.minDisparity, c.maxDisparity, c.winRadL0, c.winRadRC,
+                                    c.winRadD, 0, 0.96f, 1));
       ADD_FAILURE() << "accepted; expected a refusal mentioning " << c.mention;
     } catch (const std::invalid_argument& e) {
       EXPECT_NE(std::string(e.what()).find(c.mention), std::string::npos) << e.what();

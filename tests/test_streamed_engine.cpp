@@ -53,8 +53,7 @@ testing::ImagePair Images(const Case& c, std::mt19937& rng) {
 FloatArray ReferenceResult(const Case& c, const testing::ImagePair& images) {
   StereoMatcher matcher;
   matcher.Engine = EngineKind::Reference;
-  matcher.Run(images.image0, images.image1, c.job.minDisparity, c.job.maxDisparity, c.job.winRadL0,
-              c.job.winRadRC, c.job.winRadD, c.job.iterations, c.job.maxScaler, c.job.sad ? 1 : 0);
+  matcher.Run(images.image0, images.image1, ParamsOf(c.job));
   return testing::Copy(*matcher.DispConf);
 }
 
@@ -185,9 +184,9 @@ TEST(StreamedEngine, WholeOutputFilesMatchTheReference) {
 
   StereoMatcher reference;
   reference.Engine = EngineKind::Reference;
-  reference.Run(images.image0, images.image1, c.job.minDisparity, c.job.maxDisparity,
-                c.job.winRadL0, c.job.winRadRC, c.job.winRadD, c.job.iterations, c.job.maxScaler,
-                1);
+  StereoParams params = ParamsOf(c.job);
+  params.Cost = MatchCost::Sad;
+  reference.Run(images.image0, images.image1, params);
   ASSERT_LT(StreamedPeakBytes(c.rows, c.columns, c.bands, c.job),
             VolumePeakBytes(c.rows, c.columns, c.job));
   StereoMatcher streamed;

@@ -75,8 +75,9 @@ bool Harmless(const std::string& text) {
   int entries = 0;
   try {
     while (reader.Next(job)) {
-      const long long disparities = static_cast<long long>(job.MaxDisparity) - job.MinDisparity;
-      if (++entries > 4 || disparities > 48 || job.NumIterations > 3) return false;
+      const long long disparities =
+          static_cast<long long>(job.Params.MaxDisparity) - job.Params.MinDisparity;
+      if (++entries > 4 || disparities > 48 || job.Params.NumIterations > 3) return false;
     }
   } catch (const tavrel::DirectionsError&) {
   }

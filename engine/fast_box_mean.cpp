@@ -1,0 +1,115 @@
+#include "engine/fast_box_mean.h"
+
+#include <vector>
+
+#include "engine/fast_isa.h"
+#include "engine/fast_running_sums.h"
+
+namespace tavrel::fast {
+namespace {
+
+// The row pass of BoxSum on one row (columns x lanes, lane fastest), followed
+// by BoxMean's division by w: out[j] = float(float(running sum) / w) for the
+// inner columns j = r .. columns - r - 1.
+template <typename Sum>
+TAVREL_KERNEL void RowPassAndDivideOf(const float* __restrict values, int columns, int lanes,
+                                      int radius, float w, Sum* __restrict sum,
+                                      float* __restrict out) {
+  for (int k = 0; k < lanes; ++k) sum[k] = values[k];
+  for (int j = 1; j <= 2 * radius; ++j) {
+    const float* v = values + static_cast<std::ptrdiff_t>(j) * lanes;
+    for (int k = 0; k < lanes; ++k) sum[k] += v[k];
+  }
+  const int last = columns - radius - 1;
+  for (int j = radius; j <= last; ++j) {
+    float* o = out + static_cast<std::ptrdiff_t>(j) * lanes;
+    if (j == last) {
+      for (int k = 0; k < lanes; ++k) o[k] = static_cast<float>(sum[k]) / w;
+      break;
+    }
+    // Each lane's value is stored before its sum moves on, in one sweep.
+    const float* leave = values + static_cast<std::ptrdiff_t>(j - radius) * lanes;
+    const float* enter = values + static_cast<std::ptrdiff_t>(j + radius + 1) * lanes;
+    for (int k = 0; k < lanes; ++k) {
+      const Sum current = sum[k];
+      o[k] = static_cast<float>(current) / w;
+      sum[k] = SlideWindowSum(current, leave[k], enter[k]);
+    }
+  }
+}
+
+void StartSums(double* sums, const float* const* rows, int count, float* values, std::size_t n) {
+  OnIsaPath<StartSumsOf<double>>(sums, rows, count, values, n);
+}
+void StartSums(float* sums, const float* const* rows, int count, float* values, std::size_t n) {
+  OnIsaPath<StartSumsOf<float>>(sums, rows, count, values, n);
+}
+void StepSums(double* sums, const float* leave, const float* enter, float* values, std::size_t n) {
+  OnIsaPath<StepSumsOf<double>>(sums, leave, enter, values, n);
+}
+void StepSums(float* sums, const float* leave, const float* enter, float* values, std::size_t n) {
+  OnIsaPath<StepSumsOf<float>>(sums, leave, enter, values, n);
+}
+void RowPassAndDivide(const float* values, int columns, int lanes, int radius, float w, double* sum,
+                      float* out) {
+  OnIsaPath<RowPassAndDivideOf<double>>(values, columns, lanes, radius, w, sum, out);
+}
+void RowPassAndDivide(const float* values, int columns, int lanes, int radius, float w, float* sum,
+                      float* out) {
+  OnIsaPath<RowPassAndDivideOf<float>>(values, columns, lanes, radius, w, sum, out);
+}
+
+TAVREL_KERNEL void Divide(const float* __restrict in, float w, float* __restrict out,
+                          std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) out[k] = in[k] / w;
+}
+
+}  // namespace
+
+void StreamingBoxMean::InnerRow(int i) {
+  const int r = radius_;
+  const std::size_t innerBegin = static_cast<std::size_t>(r) * lanes_;
+  const std::size_t innerCount = static_cast<std::size_t>(columns_ - 2 * r) * lanes_;
+  float* values = columnValues_ + innerBegin;
+  auto columnPass = [&](auto* sums) {
+    sums += innerBegin;
+    if (i == startRow_) {
+      std::vector<const float*> window;
+      for (int j = i - r; j <= i + r; ++j) window.push_back(Slot(j) + innerBegin);
+      StartSums(sums, window.data(), 2 * r + 1, values, innerCount);
+    } else {
+      StepSums(sums, Slot(i - 1 - r) + innerBegin, Slot(i + r) + innerBegin, values, innerCount);
+    }
+  };
+  if (sumsInFloat_) {
+    columnPass(reinterpret_cast<float*>(columnSums_));
+  } else {
+    columnPass(columnSums_);
+  }
+  // Edge columns enter the row sums with their own values.
+  const float* raw = Slot(i);
+  std::copy_n(raw, innerBegin, columnValues_);
+  std::copy_n(raw + innerBegin + innerCount, innerBegin, columnValues_ + innerBegin + innerCount);
+
+  if (sumsInFloat_) {
+    RowPassAndDivide(columnValues_, columns_, lanes_, r, w_, reinterpret_cast<float*>(rowSum_),
+                     out_);
+  } else {
+    RowPassAndDivide(columnValues_, columns_, lanes_, r, w_, rowSum_, out_);
+  }
+  std::copy_n(raw, innerBegin, out_);
+  std::copy_n(raw + innerBegin + innerCount, innerBegin, out_ + innerBegin + innerCount);
+}
+
+// A row BoxSum leaves alone: BoxMean still divides its inner columns.
+void StreamingBoxMean::EdgeRow(int i) {
+  const float* raw = Slot(i);
+  std::copy_n(raw, rowSize_, out_);
+  if (columns_ >= 2 * radius_ + 1) {
+    const std::size_t begin = static_cast<std::size_t>(radius_) * lanes_;
+    OnIsaPath<Divide>(raw + begin, w_, out_ + begin,
+                      static_cast<std::size_t>(columns_ - 2 * radius_) * lanes_);
+  }
+}
+
+}  // namespace tavrel::fast

@@ -1,0 +1,209 @@
+#include "engine/fast_correlation_values.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace tavrel::fast {
+namespace {
+
+// Moments of the pixels c = first .. last of image-0 row `row0` against
+// kLanes shifted pixels each, at out[(c * 3B + channel) * kLanes + lane]:
+// channels 3b, 3b + 1, 3b + 2 = a * a, v * v, v * a (each rounded to float);
+// 0 in the lanes outside the valid region.
+TAVREL_KERNEL void MomentRow(const Geometry& g, const float* __restrict row0,
+                             const ShiftedRow& shifted, int k0, int first, int last,
+                             float* __restrict out) {
+  const int bands = g.bands;
+  for (int c = first; c <= last; ++c) {
+    int lo = 0;
+    int hi = 0;
+    ValidLanes(g, c, k0, lo, hi);
+    for (int b = 0; b < bands; ++b) {
+      const double a = row0[static_cast<std::ptrdiff_t>(c) * bands + b];
+      const float* v = shifted.Band(b) + c + k0;
+      float* aa = out + (static_cast<std::ptrdiff_t>(c) * 3 * bands + 3 * b) * kLanes;
+      float* vv = aa + kLanes;
+      float* va = vv + kLanes;
+#pragma GCC unroll 1
+      for (int lane = 0; lane < kLanes; ++lane) {
+        const double vl = v[lane];
+        const bool ok = lane >= lo && lane <= hi;
+        aa[lane] = ok ? static_cast<float>(a * a) : 0.0f;
+        vv[lane] = ok ? static_cast<float>(vl * vl) : 0.0f;
+        va[lane] = ok ? static_cast<float>(vl * a) : 0.0f;
+      }
+    }
+  }
+}
+
+// Correlation values of one block row, kLanes per pixel: out[c * kLanes +
+// lane] for the columns c < columns, from the box-averaged moments
+// (moments[(c * 3B + channel) * kLanes + lane], see MomentRow), the window
+// means of image 0 (means[c * 2B + 2b]) and those of image 1 around each
+// lane's shifted column (mu1[b][c + lane]). Same operations and roundings as
+// the straightforward code: stored variances and covariance, q in double,
+// bands with q = 0 skipped, float sum, then sum / bands. One call per row, so
+// that the 16-lane loops cost no call each.
+TAVREL_KERNEL void CorrelationRow(const float* __restrict moments, const float* __restrict means,
+                                  const float* const* mu1, int bands, int columns,
+                                  float* __restrict out) {
+  const float floatBands = static_cast<float>(bands);  // exact, see ComputeL0
+  const int channels = 3 * bands;
+  for (int c = 0; c < columns; ++c) {
+    const float* pixel = moments + static_cast<std::ptrdiff_t>(c) * channels * kLanes;
+    float sum[kLanes] = {};
+    for (int b = 0; b < bands; ++b) {
+      const float* aa = pixel + 3 * b * kLanes;
+      const float* vv = aa + kLanes;
+      const float* va = vv + kLanes;
+      const double m0 = means[static_cast<std::ptrdiff_t>(c) * 2 * bands + 2 * b];
+      const float* m1 = mu1[b] + c;
+      for (int lane = 0; lane < kLanes; ++lane) {
+        const double m1l = m1[lane];
+        const float variance0 = static_cast<float>(aa[lane] - m0 * m0);
+        const float variance1 = static_cast<float>(vv[lane] - m1l * m1l);
+        const float covariance = static_cast<float>(va[lane] - m0 * m1l);
+        const double q = static_cast<double>(variance0) * variance1;
+        const float added = static_cast<float>(sum[lane] + covariance / __builtin_sqrt(q));
+        sum[lane] = q != 0.0 ? added : sum[lane];
+      }
+    }
+    float* o = out + static_cast<std::ptrdiff_t>(c) * kLanes;
+    for (int lane = 0; lane < kLanes; ++lane) o[lane] = sum[lane] / floatBands;
+  }
+}
+
+// The clamp of the values of pixels c0 .. c1 - 1 (kLanes each, of which the
+// first count are used) into l0 and, in the interior lanes firstInterior ..
+// lastInterior, ln (0 in the others); pixel c's values go to
+// l0[c * stride + lane]. One call per row, so that a pixel costs no call.
+TAVREL_KERNEL void ClampRow(const float* __restrict values, int c0, int c1, int count,
+                            int firstInterior, int lastInterior, float* __restrict l0,
+                            float* __restrict ln, std::ptrdiff_t stride) {
+  auto clamp = [&](int c, float* l0Lanes, float* lnLanes) {
+#pragma GCC unroll 1
+    for (int k = 0; k < kLanes; ++k) {
+      float v = values[static_cast<std::ptrdiff_t>(c) * kLanes + k];
+      v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
+      v = v > 1.0f ? 1.0f : v;
+      l0Lanes[k] = v;
+      lnLanes[k] = k >= firstInterior && k <= lastInterior ? v : 0.0f;
+    }
+  };
+  if (count == kLanes) {
+    for (int c = c0; c < c1; ++c) clamp(c, l0 + c * stride, ln + c * stride);
+    return;
+  }
+  // A short block: all lanes are clamped as vectors, the used ones moved.
+  for (int c = c0; c < c1; ++c) {
+    float l0Lanes[kLanes];
+    float lnLanes[kLanes];
+    clamp(c, l0Lanes, lnLanes);
+    CopyLanes(l0Lanes, count, l0 + c * stride);
+    CopyLanes(lnLanes, count, ln + c * stride);
+  }
+}
+
+// Row i of one block's correlation values: clamped in the normalised region,
+// written into L0, and into Ln inside the interior (0 elsewhere). `values`
+// holds columns x kLanes floats of scratch.
+void CorrelationBlockRow(const CorrelationJob& job, BlockStream& block, RowCache& image1Rows,
+                         RowCache& meanRows, float* values, int i) {
+  const Geometry& g = job.g;
+  const int channels = 3 * g.bands;
+  const float* row = block.box.Step(i, [&](int j, float* plane) {
+    if (!ClearOutsideValid(g, j, channels * kLanes, plane)) return;
+    OnIsaPath<MomentRow>(g, job.image0.data() + job.image0.Index(j, 0, 0),
+                         image1Rows.ImageOne(job.image1, g, j), block.k0, kValidFirst,
+                         g.columns - kValidFirst, plane);
+  });
+  const ShiftedRow& mu1Row = meanRows.MeansOfImageOne(job.means, g, i);
+  const int firstInterior = kDisparityMargin - block.k0;
+  const int lastInterior = g.disparities - kDisparityMargin - 1 - block.k0;
+  constexpr int kMaxBandsOnStack = 16;
+  std::vector<const float*> mu1Heap;
+  const float* mu1Stack[kMaxBandsOnStack];
+  const float** mu1 = mu1Stack;
+  if (g.bands > kMaxBandsOnStack) {
+    mu1Heap.resize(g.bands);
+    mu1 = mu1Heap.data();
+  }
+  for (int b = 0; b < g.bands; ++b) mu1[b] = mu1Row.Band(b) + block.k0;
+  OnIsaPath<CorrelationRow>(row, job.means.Row(i), mu1, g.bands, g.columns, values);
+  // The normalised pixels are clamped; the others keep their raw values in L0
+  // and 0 in Ln.
+  const bool normalisedRow = InNormalisedRegion(g, i, kPixelMargin);
+  const int c0 = normalisedRow ? kPixelMargin : g.columns;
+  const int c1 = normalisedRow ? std::max(c0, g.columns - kPixelMargin) : g.columns;
+  float* l0 = &job.L0.At(i, 0, block.k0);
+  float* ln = &job.Ln.At(i, 0, block.k0);
+  OnIsaPath<ClampRow>(values, c0, c1, block.count, firstInterior, lastInterior, l0, ln,
+                      g.disparities);
+  for (int c = 0; c < g.columns; ++c) {
+    if (c >= c0 && c < c1) continue;
+    const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(c) * g.disparities;
+    std::copy_n(values + static_cast<std::ptrdiff_t>(c) * kLanes, block.count, l0 + at);
+    std::fill_n(ln + at, block.count, 0.0f);
+  }
+}
+
+}  // namespace
+
+std::size_t MeansBytes(const Geometry& g) {
+  const int lanes = 2 * g.bands;
+  return ThreadArena::Bytes<float>(static_cast<std::size_t>(g.rows) * g.columns * lanes);
+}
+
+void MeanImageRows(const FloatArray& image0, const FloatArray& image1, const Geometry& g,
+                   float* means, int first, int end) {
+  const int lanes = 2 * g.bands;
+  const std::size_t rowSize = static_cast<std::size_t>(g.columns) * lanes;
+  ThreadArena& arena = ThreadArena::Mine(0);
+  arena.Reset(StreamingBoxMean::Bytes(g.columns, lanes, g.radius));
+  StreamingBoxMean box(g.rows, g.columns, lanes, g.radius, arena, false, first);
+  for (int i = first; i < end; ++i) {
+    const float* row = box.Step(i, [&](int j, float* plane) {
+      if (!ClearOutsideValid(g, j, lanes, plane)) return;
+      for (int c = kValidFirst; c <= g.columns - kValidFirst; ++c) {
+        float* pixel = plane + static_cast<std::ptrdiff_t>(c) * lanes;
+        for (int b = 0; b < g.bands; ++b) {
+          pixel[2 * b] = image0.At(j, c, b);
+          pixel[2 * b + 1] = image1.Get(j, c, b);
+        }
+      }
+    });
+    std::copy_n(row, rowSize, means + static_cast<std::size_t>(i) * rowSize);
+  }
+}
+
+void CorrelationRows(const CorrelationJob& job, const std::vector<BlockRows>& mine, int first,
+                     int end, RowCache& image1Rows, RowCache& meanRows) {
+  const Geometry& g = job.g;
+  const int channels = 3 * g.bands;
+  std::vector<BlockRows> parts;
+  for (const BlockRows& part : mine) {
+    const BlockRows within{part.block, std::max(part.first, first), std::min(part.end, end)};
+    if (within.first < within.end) parts.push_back(within);
+  }
+  ThreadArena& arena = ThreadArena::Mine(0);
+  const std::size_t rowValues = static_cast<std::size_t>(g.columns) * kLanes;
+  arena.Reset(parts.size() * StreamingBoxMean::Bytes(g.columns, channels * kLanes, g.radius) +
+              ThreadArena::Bytes<float>(rowValues));
+  float* values = arena.Take<float>(rowValues);
+  std::vector<BlockStream> streams;
+  streams.reserve(parts.size());
+  for (const BlockRows& part : parts) {
+    const int k0 = part.block * kLanes;
+    streams.emplace_back(g, channels, k0, std::min(kLanes, g.disparities - k0), arena,
+                         job.momentsInFloat, part.first);
+  }
+  for (int i = first; i < end; ++i) {
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+      if (i < parts[p].first || i >= parts[p].end) continue;
+      CorrelationBlockRow(job, streams[p], image1Rows, meanRows, values, i);
+    }
+  }
+}
+
+}  // namespace tavrel::fast

@@ -1,0 +1,95 @@
+#include "engine/fast_match_rows.h"
+
+#include <algorithm>
+#include <cmath>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+namespace tavrel::fast {
+namespace {
+
+void LoadShiftedRow(const FloatArray& image, const Geometry& g, int i, ShiftedRow& row) {
+  std::fill(row.planes.begin(), row.planes.end(), 0.0f);
+  if (!g.ValidRow(i)) return;
+  for (std::int64_t c1 = kValidFirst; c1 <= g.columns - kValidFirst; ++c1) {
+    const std::int64_t at = c1 - row.firstColumn;
+    if (at < 0 || at >= static_cast<std::int64_t>(row.span)) continue;
+    for (int b = 0; b < g.bands; ++b) {
+      row.planes[b * row.span + at] = image.At(i, static_cast<int>(c1), b);
+    }
+  }
+}
+// The count of values in[k], k < n, that are not whole numbers from
+// `lowest` to 255 (a NaN is not).
+TAVREL_KERNEL std::ptrdiff_t CountNotWhole(const float* __restrict in, std::ptrdiff_t n,
+                                           float lowest) {
+  std::ptrdiff_t count = 0;
+  for (std::ptrdiff_t k = 0; k < n; ++k) {
+    const float v = in[k];
+    const bool whole = v >= lowest && v <= 255.0f && v == std::trunc(v);
+    count += whole ? 0 : 1;
+  }
+  return count;
+}
+
+}  // namespace
+
+Share ShareOf(int count) {
+  int thread = 0;
+  int threads = 1;
+#ifdef _OPENMP
+  thread = omp_get_thread_num();
+  threads = omp_get_num_threads();
+#endif
+  return {thread, threads, static_cast<int>(static_cast<std::int64_t>(count) * thread / threads),
+          static_cast<int>(static_cast<std::int64_t>(count) * (thread + 1) / threads)};
+}
+
+bool WholeIntensities(const FloatArray& image, float lowest) {
+  return OnIsaPath<CountNotWhole>(image.data(), static_cast<std::ptrdiff_t>(image.size()),
+                                  lowest) == 0;
+}
+
+bool ClearOutsideValid(const Geometry& g, int i, int lanes, float* row) {
+  const std::size_t rowSize = static_cast<std::size_t>(g.columns) * lanes;
+  const int lastValid = g.columns - kValidFirst;
+  if (!g.ValidRow(i) || lastValid < kValidFirst) {
+    std::fill_n(row, rowSize, 0.0f);
+    return false;
+  }
+  std::fill_n(row, static_cast<std::size_t>(kValidFirst) * lanes, 0.0f);
+  const std::size_t tail = static_cast<std::size_t>(lastValid + 1) * lanes;
+  std::fill(row + tail, row + rowSize, 0.0f);
+  return true;
+}
+
+RowCache::RowCache(const Geometry& g, int bands) {
+  row_.firstColumn = g.minDisparity;
+  row_.span = static_cast<std::size_t>(g.columns) + g.disparities + kLanes;
+  row_.planes.assign(row_.span * bands, 0.0f);
+}
+
+const ShiftedRow& RowCache::ImageOne(const FloatArray& image1, const Geometry& g, int i) {
+  if (loaded_ != i) LoadShiftedRow(image1, g, i, row_);
+  loaded_ = i;
+  return row_;
+}
+
+const ShiftedRow& RowCache::MeansOfImageOne(const ImageMeans& means, const Geometry& g, int i) {
+  if (loaded_ == i) return row_;
+  for (int b = 0; b < g.bands; ++b) {
+    float* plane = row_.planes.data() + b * row_.span;
+    for (int c1 = 0; c1 < g.columns; ++c1) {
+      const std::int64_t at = c1 - row_.firstColumn;
+      if (at >= 0 && at < static_cast<std::int64_t>(row_.span)) {
+        plane[at] = means.At(i, c1, 2 * b + 1);
+      }
+    }
+  }
+  loaded_ = i;
+  return row_;
+}
+
+}  // namespace tavrel::fast

@@ -1,0 +1,323 @@
+#include "engine/fast_sad_values.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "engine/fast_transpose.h"
+
+// Threads take bands of rows only where every box sum is exact (see
+// ExactSadSums and ExactMeanSums); the raw rows wait in a small ring until
+// their background level is known.
+namespace tavrel::fast {
+namespace {
+
+// SAD similarities of the pixels c = first .. last of image-0 row `row0`
+// (bands interleaved) against kLanes shifted pixels each:
+// out[c * kLanes + lane] = per band t = float(t + (1 - |a - v| / 255)), then
+// t / bands, where v = image 1 at column c + minDisparity + k0 + lane (from
+// `shifted`); 0 in the lanes whose image-1 column lies outside the valid
+// region.
+//
+// kBytes: for whole intensities from 0 to 255. A difference n = |a - v| is
+// then a whole number 0 .. 255, and the first band's term 1 - n / 255,
+// formed in double and rounded to float, equals (255 - n) / 255 divided in
+// float for each of the 256 values of n (the rounded real quotient either
+// way; checked one by one). So the first band, the only one of grey images,
+// runs in float.
+template <bool kBytes>
+[[gnu::always_inline]] inline void SimilarityRowOf(const Geometry& g, const float* __restrict row0,
+                                                   const ShiftedRow& shifted, int k0, int first,
+                                                   int last, float* __restrict out) {
+  const int bands = g.bands;
+  const float floatBands = static_cast<float>(bands);  // exact, see ComputeL0
+  for (int c = first; c <= last; ++c) {
+    int lo = 0;
+    int hi = 0;
+    ValidLanes(g, c, k0, lo, hi);
+    const float* a = row0 + static_cast<std::ptrdiff_t>(c) * bands;
+    float t[kLanes];
+    int b = 0;
+    if constexpr (!kBytes) {
+      std::fill_n(t, kLanes, 0.0f);
+    } else {
+      const float* v = shifted.Band(0) + c + k0;
+#pragma GCC unroll 1
+      for (int lane = 0; lane < kLanes; ++lane) {
+        t[lane] = (255.0f - std::fabs(a[0] - v[lane])) / 255.0f;
+      }
+      b = 1;
+    }
+    for (; b < bands; ++b) {
+      const double ab = a[b];
+      const float* v = shifted.Band(b) + c + k0;
+#pragma GCC unroll 1
+      for (int lane = 0; lane < kLanes; ++lane) {
+        // Whole intensities differ exactly in float too, at half the width.
+        const double difference =
+            kBytes ? static_cast<double>(a[b] - v[lane]) : ab - static_cast<double>(v[lane]);
+        t[lane] = static_cast<float>(t[lane] + (1.0 - std::fabs(difference) * kOneOver255));
+      }
+    }
+    float* o = out + static_cast<std::ptrdiff_t>(c) * kLanes;
+#pragma GCC unroll 1
+    for (int lane = 0; lane < kLanes; ++lane) {
+      const float mean = t[lane] / floatBands;
+      o[lane] = lane >= lo && lane <= hi ? mean : 0.0f;
+    }
+  }
+}
+
+TAVREL_KERNEL void SimilarityRow(const Geometry& g, const float* row0, const ShiftedRow& shifted,
+                                 int k0, int first, int last, float* out) {
+  SimilarityRowOf<false>(g, row0, shifted, k0, first, last, out);
+}
+TAVREL_KERNEL void ByteSimilarityRow(const Geometry& g, const float* row0,
+                                     const ShiftedRow& shifted, int k0, int first, int last,
+                                     float* out) {
+  SimilarityRowOf<true>(g, row0, shifted, k0, first, last, out);
+}
+
+// out[c * stride + k] = lanes[c * kLanes + k] for c < columns, k < count.
+TAVREL_KERNEL void ScatterLanes(const float* __restrict lanes, int columns, int count,
+                                float* __restrict out, std::ptrdiff_t stride) {
+  if (count == kLanes) {
+    for (int c = 0; c < columns; ++c) {
+      const float* from = lanes + static_cast<std::ptrdiff_t>(c) * kLanes;
+      float* to = out + c * stride;
+#pragma GCC unroll 1
+      for (int k = 0; k < kLanes; ++k) to[k] = from[k];
+    }
+    return;
+  }
+  for (int c = 0; c < columns; ++c) {
+    CopyLanes(lanes + static_cast<std::ptrdiff_t>(c) * kLanes, count, out + c * stride);
+  }
+}
+
+// sums[j] = float sum of values[k * kLanes + j] over k < count, k ascending,
+// from 0.
+TAVREL_KERNEL void SumIndexMajor(const float* __restrict values, int count,
+                                 float* __restrict sums) {
+  float s[kLanes] = {};
+  for (int k = 0; k < count; ++k) {
+    const float* row = values + static_cast<std::ptrdiff_t>(k) * kLanes;
+    for (int j = 0; j < kLanes; ++j) s[j] += row[j];
+  }
+  for (int j = 0; j < kLanes; ++j) sums[j] = s[j];
+}
+
+// SAD scaling (v - m) / (1 - m) in double and clamp of n values, flat over
+// a run of pixels so that no pixel's count of indices leaves a remainder to
+// the vector loop: level[k] is the capped background level of value k's
+// pixel, and inner[k] 1 for interior indices and 0 elsewhere. l0 gets the
+// results, ln the results times inner (a value is at least 0.08 and finite,
+// so that is the value itself, or +0).
+TAVREL_KERNEL void ScaleValues(const float* __restrict raw, const float* __restrict level,
+                               const float* __restrict inner, float* __restrict l0,
+                               float* __restrict ln, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) {
+    const double m = level[k];
+    float v = static_cast<float>((static_cast<double>(raw[k]) - m) / (1.0 - m));
+    v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
+    v = v > 1.0f ? 1.0f : v;
+    l0[k] = v;
+    ln[k] = v * inner[k];
+  }
+}
+
+// The SAD values of one band of rows, row by row: every block's similarity
+// stream steps down to the row, the raw values wait in a ring of r + 2 rows
+// (L0's layout) until the background level's stream, which needs rows up to
+// q + r + 1, reaches row q, and then row q is scaled and clamped.
+class SadBand {
+ public:
+  SadBand(const SadJob& job, int first, MeanExtent& extent);
+
+  void Run(int first, int end);
+
+ private:
+  static std::size_t ArenaBytes(const Geometry& g, int blocks, std::size_t rawRow, int ringRows);
+  float* RawOf(int i) { return ring_ + static_cast<std::size_t>(i % ringRows_) * rawRow_; }
+  void MakeRawRow(int j);
+  void MakeMeans(int j, float* means);
+  void WriteRow(int q, const float* background);
+
+  const SadJob& job_;
+  const Geometry& g_;
+  MeanExtent& extent_;
+  std::size_t rawRow_;
+  int ringRows_;
+  std::vector<BlockStream> streams_;
+  std::optional<StreamingBoxMean> level_;
+  RowCache image1Rows_;
+  float* ring_ = nullptr;
+  float* indexMajor_ = nullptr;
+  float* levels_ = nullptr;
+  float* inner_ = nullptr;
+};
+
+std::size_t SadBand::ArenaBytes(const Geometry& g, int blocks, std::size_t rawRow, int ringRows) {
+  return blocks * StreamingBoxMean::Bytes(g.columns, kLanes, g.radius) +
+         StreamingBoxMean::Bytes(g.columns, 1, g.radius + 1) +
+         ThreadArena::Bytes<float>(rawRow * ringRows) + 2 * ThreadArena::Bytes<float>(rawRow) +
+         ThreadArena::Bytes<float>(static_cast<std::size_t>(g.disparities) * kLanes);
+}
+
+SadBand::SadBand(const SadJob& job, int first, MeanExtent& extent)
+    : job_(job),
+      g_(job.g),
+      extent_(extent),
+      rawRow_(static_cast<std::size_t>(job.g.columns) * job.g.disparities),
+      ringRows_(job.g.radius + 2),
+      image1Rows_(job.g, job.g.bands) {
+  const int levelRadius = g_.radius + 1;
+  const int firstRaw = std::max(0, first - levelRadius);
+  const int blocks = (g_.disparities + kLanes - 1) / kLanes;
+  ThreadArena& arena = ThreadArena::Mine(0);
+  arena.Reset(ArenaBytes(g_, blocks, rawRow_, ringRows_));
+  streams_.reserve(static_cast<std::size_t>(blocks));
+  for (int block = 0; block < blocks; ++block) {
+    const int k0 = block * kLanes;
+    streams_.emplace_back(g_, 1, k0, std::min(kLanes, g_.disparities - k0), arena, false, firstRaw);
+  }
+  level_.emplace(g_.rows, g_.columns, 1, levelRadius, arena, false, first);
+  ring_ = arena.Take<float>(rawRow_ * ringRows_);
+  indexMajor_ = arena.Take<float>(static_cast<std::size_t>(g_.disparities) * kLanes);
+  levels_ = arena.Take<float>(rawRow_);
+  inner_ = arena.Take<float>(rawRow_);
+  for (int c = 0; c < g_.columns; ++c) {
+    for (int k = 0; k < g_.disparities; ++k) {
+      const bool interior = k >= kDisparityMargin && k < g_.disparities - kDisparityMargin;
+      inner_[static_cast<std::size_t>(c) * g_.disparities + k] = interior ? 1.0f : 0.0f;
+    }
+  }
+}
+
+// Raw values of row j into the ring: each block's similarity box means.
+void SadBand::MakeRawRow(int j) {
+  float* raw = RawOf(j);
+  for (BlockStream& stream : streams_) {
+    const float* row = stream.box.Step(j, [&](int i, float* plane) {
+      if (!ClearOutsideValid(g_, i, kLanes, plane)) return;
+      const float* row0 = job_.image0.data() + job_.image0.Index(i, 0, 0);
+      const ShiftedRow& shifted = image1Rows_.ImageOne(job_.image1, g_, i);
+      const int lastValid = g_.columns - kValidFirst;
+      if (job_.byteIntensities) {
+        OnIsaPath<ByteSimilarityRow>(g_, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
+      } else {
+        OnIsaPath<SimilarityRow>(g_, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
+      }
+    });
+    OnIsaPath<ScatterLanes>(row, g_.columns, stream.count, raw + stream.k0, g_.disparities);
+  }
+}
+
+// Raw values of row j into the ring, and the pixel means of row j: each
+// pixel's values added in float, indices ascending, then divided by D.
+void SadBand::MakeMeans(int j, float* means) {
+  MakeRawRow(j);
+  const float* raw = RawOf(j);
+  const float count = static_cast<float>(g_.disparities);  // exact, see ComputeL0
+  for (int c0 = 0; c0 < g_.columns; c0 += kLanes) {
+    const int n = std::min(kLanes, g_.columns - c0);
+    Transpose(raw + static_cast<std::size_t>(c0) * g_.disparities, g_.disparities, indexMajor_,
+              kLanes, n, g_.disparities);
+    float sums[kLanes];
+    OnIsaPath<SumIndexMajor>(indexMajor_, g_.disparities, sums);
+    for (int p = 0; p < n; ++p) means[c0 + p] = sums[p] / count;
+  }
+  extent_.Add(means, g_.columns);
+}
+
+// Row q of L0 and Ln. The normalised columns kPixelMargin .. columns -
+// kPixelMargin - 1 are scaled, the others keep their raw values in L0 and 0
+// in Ln.
+void SadBand::WriteRow(int q, const float* background) {
+  const std::size_t D = static_cast<std::size_t>(g_.disparities);
+  const int scaledColumns = std::max(g_.columns - 2 * kPixelMargin, 0);
+  const std::size_t scaledBegin = scaledColumns > 0 ? kPixelMargin * D : rawRow_;
+  const std::size_t scaledEnd = scaledBegin + scaledColumns * D;
+  const float* raw = RawOf(q);
+  float* l0 = &job_.L0.At(q, 0, 0);
+  float* ln = &job_.Ln.At(q, 0, 0);
+  const bool scaled = InNormalisedRegion(g_, q, kPixelMargin) && scaledColumns > 0;
+  const std::size_t keptEnd = scaled ? scaledBegin : rawRow_;
+  const std::size_t keptBegin = scaled ? scaledEnd : rawRow_;
+  std::copy_n(raw, keptEnd, l0);
+  std::fill_n(ln, keptEnd, 0.0f);
+  std::copy(raw + keptBegin, raw + rawRow_, l0 + keptBegin);
+  std::fill(ln + keptBegin, ln + rawRow_, 0.0f);
+  if (!scaled) return;
+  for (int c = kPixelMargin; c < kPixelMargin + scaledColumns; ++c) {
+    float m = background[c];
+    if (m > job_.maxScaler) m = job_.maxScaler;
+    std::fill_n(levels_ + c * D, D, m);
+  }
+  OnIsaPath<ScaleValues>(raw + scaledBegin, levels_ + scaledBegin, inner_ + scaledBegin,
+                         l0 + scaledBegin, ln + scaledBegin, scaledEnd - scaledBegin);
+}
+
+void SadBand::Run(int first, int end) {
+  for (int q = first; q < end; ++q) {
+    const float* background = level_->Step(q, [this](int j, float* means) { MakeMeans(j, means); });
+    WriteRow(q, background);
+  }
+}
+
+}  // namespace
+
+void MeanExtent::Add(const float* means, int count) {
+  for (int c = 0; c < count; ++c) {
+    const float m = means[c];
+    if (!(m >= 0.0f) || std::isinf(m)) unusual = true;
+    if (m > 0.0f) leastPositive = std::min(leastPositive, m);
+    greatest = std::max(greatest, m);
+  }
+}
+
+void MeanExtent::Merge(const MeanExtent& other) {
+  leastPositive = std::min(leastPositive, other.leastPositive);
+  greatest = std::max(greatest, other.greatest);
+  unusual = unusual || other.unusual;
+}
+// Whether the running sums of the background level's box mean (radius
+// r + 1) are exact in double, so that a band of rows may form its column
+// sums afresh and get the sums the straightforward pass carries down from
+// the top. They are when every mean is a non-negative multiple of u, the
+// last bit of the least positive one (every larger float and every float
+// rounding of a sum of them is one too), and no window sum of (2r + 3)^2
+// means comes near 2^53 u, below which double holds every multiple of u.
+bool ExactMeanSums(const MeanExtent& extent, int radius) {
+  if (extent.unusual) return false;
+  if (extent.greatest == 0.0f) return true;
+  const int side = 2 * (radius + 1) + 1;
+  const int unitExponent =
+      std::ilogb(extent.leastPositive) - (std::numeric_limits<float>::digits - 1);
+  return static_cast<double>(side) * side * extent.greatest <
+         std::ldexp(1.0, std::numeric_limits<double>::digits - 1 + unitExponent);
+}
+
+// Whether the similarity planes' box sums are exact in double, for any
+// window and any starting row, with B bands of images whose intensities are
+// all whole numbers from 0 to 255 (byteIntensities). Then each
+// band's term 1 - |a - v| / 255 is 0 or at least 1/255 > 2^-8, so each
+// pixel's float sum over the bands is 0 or at least 2^-8, and the
+// similarity, that sum over B, is 0 or a float above 2^-9 / B: its last bit,
+// and that of every larger float, is at least u = 2^-(32 + ceil(log2 B)).
+// Window sums stay below 225 < 2^8, and double holds every multiple of u
+// below 2^53 u; so B up to 2^13.
+bool ExactSadSums(int bands, bool byteIntensities) {
+  constexpr int kMostBands = 1 << 13;
+  return bands <= kMostBands && byteIntensities;
+}
+
+void SadRows(const SadJob& job, int first, int end, MeanExtent& extent) {
+  SadBand band(job, first, extent);
+  band.Run(first, end);
+}
+
+}  // namespace tavrel::fast
