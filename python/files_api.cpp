@@ -56,16 +56,18 @@ std::vector<StereoJob> ReadDirections(const std::string& path) {
   std::ifstream in;
   if (!std::filesystem::is_directory(path, error)) in.open(path);
   if (!in.is_open()) throw FileFailure(refusal);
-  DirectionsReader reader(in);
+  DirectionsReader reader(in, path);
   std::vector<StereoJob> jobs;
   StereoJob job;
   try {
     while (reader.Next(job)) {
-      CheckJobValues(job);
+      reader.CheckValues(job);
       jobs.push_back(job);
     }
   } catch (const DirectionsError& failure) {
-    throw py::value_error(failure.what());
+    // The first line is the one scripts match; the place follows it.
+    const std::string detail = failure.Detail();
+    throw py::value_error(detail.empty() ? failure.what() : failure.what() + ("\n" + detail));
   }
   return jobs;
 }
@@ -121,13 +123,20 @@ class PythonBatchHost : public BatchHost {
 
   void OutputNotWritten(const std::string& path) override { lost_.push_back(path); }
 
+  void Warning(const std::string& message) override { relay_.Warn(message); }
+
+  // Only the files are wanted: each job runs as one streamed pass, the
+  // batch program's way, in bounded memory.
+  bool KeepsVolumes() const override { return false; }
+
   void FatalError(const std::string& message) override { fatal_ = message; }
 
   // With the GIL: the files written, or the failure raised as its kind.
   std::vector<std::string> Outcome() const {
     if (fatal_) {
       // A missing image is told from one that cannot be decoded, and a job
-      // too large for memory by the batch run's one text for it.
+      // too large for memory by the batch run's one text for it: the host
+      // hears every fatal failure as a message alone.
       std::error_code error;
       if (!failedImage_.empty() &&
           !std::filesystem::exists(std::filesystem::symlink_status(failedImage_, error))) {
@@ -159,6 +168,7 @@ class PythonBatchHost : public BatchHost {
 std::vector<std::string> RunDirections(const std::string& path, py::object progress,
                                        std::optional<int> threads) {
   CheckThreads(threads);
+  RequireIsaPath();
   RequireExisting(path, "Couldn't open " + path);
   ProgressRelay relay(std::move(progress));
   PythonBatchHost host(relay);

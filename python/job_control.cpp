@@ -5,10 +5,14 @@
 #endif
 
 #include <algorithm>
-#include <fstream>
+#include <cmath>
+#include <cstdint>
+#include <limits>
 #include <sstream>
 #include <string>
 
+#include "engine/isa_path.h"
+#include "files/memory_limit.h"
 #include "python/python_errors.h"
 
 namespace tavrel::python {
@@ -28,17 +32,11 @@ const char* StageName(JobStage stage) {
   return "extraction";
 }
 
-// Bytes the kernel could give without swapping; none when /proc/meminfo
-// cannot be read.
-std::optional<double> AvailableMemory() {
-  std::ifstream meminfo("/proc/meminfo");
-  std::string key;
-  double kilobytes = 0;
-  std::string unit;
-  while (meminfo >> key >> kilobytes >> unit) {
-    if (key == "MemAvailable:") return kilobytes * 1024;
-  }
-  return std::nullopt;
+// Whole MiB, rounded up, as the batch run states them.
+std::string MiB(double bytes) {
+  std::ostringstream text;
+  text << static_cast<std::uint64_t>(std::ceil(bytes / (1024.0 * 1024.0))) << " MiB";
+  return text.str();
 }
 
 }  // namespace
@@ -50,6 +48,14 @@ void ProgressRelay::Report(const char* stage, int step, int steps) {
     if (!callback_.is_none()) callback_(stage, step, steps);
   } catch (...) {
     pending_ = std::current_exception();
+    throw PythonErrorPending{};
+  }
+}
+
+void ProgressRelay::Warn(const std::string& message) {
+  py::gil_scoped_acquire held;
+  if (PyErr_WarnEx(WarningCategory(), message.c_str(), 1) != 0) {
+    pending_ = std::make_exception_ptr(py::error_already_set());
     throw PythonErrorPending{};
   }
 }
@@ -93,17 +99,18 @@ std::string VolumeMessage(int rows, int columns, std::int64_t disparities) {
   return message.str();
 }
 
-void RequireMemoryForJob(int rows, int columns, std::int64_t disparities) {
-  // The batch run's estimate of a job's peak: L0 and Ln, and per pixel the
-  // result maps and the scratch planes of the stages.
-  constexpr double kFloatsPerPixelBesideVolumes = 24;
-  const double needed = static_cast<double>(rows) * columns *
-                        (2.0 * static_cast<double>(disparities) + kFloatsPerPixelBesideVolumes) *
-                        sizeof(float);
-  const auto available = AvailableMemory();
-  if (available && needed > *available) {
+void RequireMemoryForJob(int rows, int columns, std::int64_t disparities, double needed) {
+  if (disparities > std::numeric_limits<int>::max()) {
     throw OutOfMemory(VolumeMessage(rows, columns, disparities));
   }
+  const auto available = AvailableMemory();
+  if (available && needed > static_cast<double>(*available)) {
+    throw OutOfMemory(VolumeMessage(rows, columns, disparities) + "\nthe job needs about " +
+                      MiB(needed) + ", and " + MiB(static_cast<double>(*available)) +
+                      " are available");
+  }
 }
+
+void RequireIsaPath() { ActiveIsaPath(); }
 
 }  // namespace tavrel::python

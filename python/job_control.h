@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <string>
 
 #include "engine/stereo_matcher.h"
 
@@ -26,6 +27,10 @@ class ProgressRelay {
 
   // From the computing thread, without the GIL. Throws PythonErrorPending.
   void Report(const char* stage, int step, int steps);
+
+  // From the computing thread, without the GIL: warnings.warn(message,
+  // TavrelWarning). Throws PythonErrorPending when the warning was made an error.
+  void Warn(const std::string& message);
 
   // A JobProgress for StereoMatcher that reports through Report.
   JobProgress ForJob();
@@ -66,13 +71,19 @@ class ThreadShare {
 // Throws ValueError unless threads is none or at least 1.
 void CheckThreads(std::optional<int> threads);
 
-// The refusal of a job whose volumes would not fit into the available memory,
-// in the batch run's words ("Not enough memory for a match volume of R x C x D").
+// The refusal of a job too large for memory, in the batch run's words ("Not
+// enough memory for a match volume of R x C x D").
 std::string VolumeMessage(int rows, int columns, std::int64_t disparities);
 
-// Throws OutOfMemory before any work when a job of this size would not fit into
-// the memory the system has available; Linux would otherwise grant the volumes
-// and stop the process when their pages are first touched.
-void RequireMemoryForJob(int rows, int columns, std::int64_t disparities);
+// Throws OutOfMemory before any work when `needed` bytes (the library's
+// estimate of the job's peak) exceed what the process can still have; Linux
+// would otherwise grant the memory and stop the process when its pages are
+// first touched. Also refuses a range no volume index can span.
+void RequireMemoryForJob(int rows, int columns, std::int64_t disparities, double needed);
+
+// The instruction-set path the engine runs on; throws IsaPathError (a
+// ValueError in Python) when TAVREL_ISA names one that does not exist or
+// that this processor cannot run.
+void RequireIsaPath();
 
 }  // namespace tavrel::python

@@ -7,6 +7,8 @@
 #include <string>
 #include <tuple>
 
+#include "engine/job_memory.h"
+#include "engine/streamed_engine.h"
 #include "python/job_control.h"
 #include "python/python_errors.h"
 
@@ -126,27 +128,88 @@ StereoParams ParamsOf(const MatchParameters& p) {
 
 }  // namespace
 
-void RunJob(StereoMatcher& matcher, const py::handle& left, const py::handle& right,
-            const MatchParameters& p) {
-  const StereoParams params = ParamsOf(p);
-  auto image0 = GridFromImage(left, "image 0", p.channelOrder);
-  auto image1 = GridFromImage(right, "image 1", p.channelOrder);
-  ValidateJob(*image0, *image1, params);
-  if (image1->rows() != image0->rows() || image1->columns() != image0->columns()) {
-    image1 = GridFromImage(right, "image 1", p.channelOrder, image0->rows(), image0->columns());
-  }
-  const std::int64_t disparities = std::int64_t{p.maxDisparity} - p.minDisparity;
-  RequireMemoryForJob(image0->rows(), image0->columns(), disparities);
+namespace {
 
+struct JobImages {
+  std::unique_ptr<FloatArray> image0;
+  std::unique_ptr<FloatArray> image1;
+};
+
+// The images as the engine takes them, image 1 over image 0's size; refuses
+// what the engine cannot use (ValueError, TypeError).
+JobImages ImagesFor(const py::handle& left, const py::handle& right, const MatchParameters& p) {
+  JobImages images{GridFromImage(left, "image 0", p.channelOrder),
+                   GridFromImage(right, "image 1", p.channelOrder)};
+  const FloatArray& image0 = *images.image0;
+  ValidateJob(image0, *images.image1, ParamsOf(p));
+  if (images.image1->rows() != image0.rows() || images.image1->columns() != image0.columns()) {
+    images.image1 =
+        GridFromImage(right, "image 1", p.channelOrder, image0.rows(), image0.columns());
+  }
+  return images;
+}
+
+StreamedJob StreamedOf(const MatchParameters& p) {
+  return StreamedJob{p.minDisparity, p.maxDisparity, p.winRadL0,  p.winRadRC,
+                     p.winRadD,      p.iterations,   p.maxScaler, p.useSad};
+}
+
+std::int64_t Disparities(const MatchParameters& p) {
+  return std::int64_t{p.maxDisparity} - p.minDisparity;
+}
+
+// Runs `work` on the images with the GIL released, once the job has been
+// found to fit into memory by `peakBytes` (the library's estimate, taken with
+// the job's thread count in force).
+template <typename PeakBytes, typename Work>
+void RunChecked(const py::handle& left, const py::handle& right, const MatchParameters& p,
+                PeakBytes&& peakBytes, Work&& work) {
+  RequireIsaPath();
+  const JobImages images = ImagesFor(left, right, p);
+  const FloatArray& image0 = *images.image0;
+  ThreadShare share(p.threads);
+  RequireMemoryForJob(image0.rows(), image0.columns(), Disparities(p), peakBytes(image0));
   ProgressRelay relay(p.progress);
   relay.Run([&] {
-    ThreadShare share(p.threads);
     try {
-      matcher.Run(*image0, *image1, params, relay.ForJob());
+      work(*images.image0, *images.image1, relay.ForJob());
     } catch (const std::bad_alloc&) {
-      throw OutOfMemory(VolumeMessage(image0->rows(), image0->columns(), disparities));
+      throw OutOfMemory(VolumeMessage(image0.rows(), image0.columns(), Disparities(p)));
     }
   });
+}
+
+}  // namespace
+
+void RunJob(StereoMatcher& matcher, const py::handle& left, const py::handle& right,
+            const MatchParameters& p) {
+  auto peakBytes = [&](const FloatArray& image0) {
+    JobShape shape;
+    shape.rows = image0.rows();
+    shape.columns = image0.columns();
+    shape.disparities = Disparities(p);
+    shape.bands = image0.bands();
+    shape.winRadL0 = p.winRadL0;
+    shape.winRadRC = p.winRadRC;
+    shape.useSad = p.useSad;
+    return JobPeakBytes(shape, EngineThreads());
+  };
+  RunChecked(left, right, p, peakBytes,
+             [&](const FloatArray& image0, const FloatArray& image1, const JobProgress& progress) {
+               matcher.Run(image0, image1, ParamsOf(p), progress);
+             });
+}
+
+void RunResultsOnly(StereoMatcher& matcher, const py::handle& left, const py::handle& right,
+                    const MatchParameters& p) {
+  const StreamedJob job = StreamedOf(p);
+  auto peakBytes = [&](const FloatArray& image0) {
+    return JobPeakBytes(image0.rows(), image0.columns(), image0.bands(), job);
+  };
+  RunChecked(left, right, p, peakBytes,
+             [&](const FloatArray& image0, const FloatArray& image1, const JobProgress& progress) {
+               RunMatcherJob(matcher, image0, image1, job, progress);
+             });
 }
 
 void BindMatching(py::module_& m) {
@@ -175,7 +238,7 @@ void BindMatching(py::module_& m) {
         Parameters(minDisparity, maxDisparity, winRadL0, winRadRC, winRadD, iterations, maxScaler,
                    useSad, threads, std::move(progress), channelOrder);
     StereoMatcher matcher;
-    RunJob(matcher, left, right, p);
+    RunResultsOnly(matcher, left, right, p);
     return ResultOf(matcher);
   };
   std::apply([&](auto&&... arguments) { m.def("match", match, kMatchDoc, arguments...); },

@@ -42,11 +42,18 @@ struct Matcher {
   StereoMatcher engine;
 };
 
-// Runs the job on `matcher` with the GIL released: converts the images,
-// refuses what the engine cannot use (ValueError, TypeError, MemoryError)
-// before any work, reports progress and stops on Ctrl-C.
+// Runs the job on `matcher`, keeping its volumes, with the GIL released:
+// converts the images, refuses what the engine cannot use (ValueError,
+// TypeError, MemoryError, a bad TAVREL_ISA) before any work, reports progress
+// and stops on Ctrl-C.
 void RunJob(StereoMatcher& matcher, const pybind11::handle& left, const pybind11::handle& right,
             const MatchParameters& parameters);
+
+// The same job run for its results alone: the streamed pass (or where that
+// would take more memory, the volume engine), no volumes kept. The same bits
+// as RunJob.
+void RunResultsOnly(StereoMatcher& matcher, const pybind11::handle& left,
+                    const pybind11::handle& right, const MatchParameters& parameters);
 
 void BindMatching(pybind11::module_& module);
 

@@ -6,6 +6,7 @@
 
 #include "python/evaluation_api.h"
 #include "python/files_api.h"
+#include "python/isa_api.h"
 #include "python/matching.h"
 #include "python/python_errors.h"
 
@@ -18,7 +19,9 @@ PYBIND11_MODULE(tavrel, module) {
   // Using it here, while the import holds the GIL, settles it.
   pybind11::array_t<float>(0);
   tavrel::python::RegisterErrorTranslation();
+  tavrel::python::DefineWarningCategory(module);
   tavrel::python::BindMatching(module);
   tavrel::python::BindFiles(module);
   tavrel::python::BindEvaluation(module);
+  tavrel::python::BindIsaPaths(module);
 }

@@ -4,7 +4,14 @@
 
 #include <filesystem>
 
+#include "engine/isa_path.h"
+
 namespace tavrel::python {
+namespace {
+
+PyObject* warningCategory = nullptr;
+
+}  // namespace
 
 void RequireExisting(const std::string& path, const std::string& message) {
   std::error_code error;
@@ -26,8 +33,21 @@ void RegisterErrorTranslation() {
       PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const WrongType& e) {
       PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const IsaPathError& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
     }
   });
 }
+
+void DefineWarningCategory(pybind11::module_& module) {
+  // Held for the life of the process, as the module's own types are.
+  warningCategory = PyErr_NewExceptionWithDoc(
+      "tavrel.TavrelWarning", "Something in a job that is likely a mistake but does not stop it.",
+      PyExc_UserWarning, nullptr);
+  if (warningCategory == nullptr) throw pybind11::error_already_set();
+  module.add_object("TavrelWarning", pybind11::handle(warningCategory));
+}
+
+PyObject* WarningCategory() { return warningCategory; }
 
 }  // namespace tavrel::python

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <pybind11/pybind11.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -33,6 +35,13 @@ class WrongType : public std::runtime_error {
 // Throws FileMissing with `message` when nothing exists at `path`.
 void RequireExisting(const std::string& path, const std::string& message);
 
+// Translates the exceptions above, and IsaPathError (a bad TAVREL_ISA) as
+// ValueError.
 void RegisterErrorTranslation();
+
+// tavrel.TavrelWarning, a UserWarning: the category of what the library warns
+// of (a likely mistake that does not stop the work). Defined with the module.
+void DefineWarningCategory(pybind11::module_& module);
+PyObject* WarningCategory();
 
 }  // namespace tavrel::python

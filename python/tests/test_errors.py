@@ -1,11 +1,16 @@
 """Each kind of failure raises its Python exception with the programs' text,
 and never takes the process down."""
 
+import re
+import subprocess
+
 import numpy as np
 import pytest
 
 import tavrel
-from conftest import copy_scene
+from conftest import BATCH, copy_scene
+
+NEEDS = r"\nthe job needs about \d+ MiB, and \d+ MiB are available$"
 
 KEYWORDS = dict(min_disparity=-8, max_disparity=-1, iterations=1)
 
@@ -73,15 +78,22 @@ def test_bad_values_for_matcher_iterate_and_load_image(pair):
 
 def test_a_volume_too_large_for_memory_is_a_memory_error(tmp_path, pair):
     huge = dict(min_disparity=0, max_disparity=2_000_000_000)
-    with pytest.raises(MemoryError, match="Not enough memory for a match volume of 24 x 32 x 2000000000"):
+    first = "^Not enough memory for a match volume of 24 x 32 x 2000000000"
+    with pytest.raises(MemoryError, match=first + NEEDS):
         tavrel.match(*pair, **huge)
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError, match=first + NEEDS):
         tavrel.Matcher(*pair, **huge)
     folder = copy_scene(tmp_path)
     text = (folder / "scene.cpd").read_text().replace("-28", "-2000000000")
     (folder / "scene.cpd").write_text(text)
-    with pytest.raises(MemoryError, match="Not enough memory for a match volume of 240 x 320 x 1999999999"):
+    first = "^Not enough memory for a match volume of 240 x 320 x 1999999999"
+    with pytest.raises(MemoryError, match=first + NEEDS) as raised:
         tavrel.run_directions(str(folder / "scene.cpd"))
+    if BATCH.exists():
+        run = subprocess.run([str(BATCH), "-q", str(folder / "scene.cpd")], capture_output=True, text=True)
+        given = run.stderr.removeprefix("tavrel-batch: ").rstrip("\n")
+        # The figures may differ by what the system gave back meanwhile.
+        assert re.sub(r"\d+ MiB", "N MiB", given) == re.sub(r"\d+ MiB", "N MiB", str(raised.value))
 
 
 def test_missing_files_are_file_not_found_errors(tmp_path):
@@ -135,6 +147,28 @@ def test_directions_values_no_job_can_use_are_refused_on_reading(tmp_path):
     (tmp_path / "bands.cpd").write_text(text.replace("right.bmp 3", "right.bmp 2"))
     with pytest.raises(ValueError, match="in.dat :: Number of Color Bands must be 1 or 3"):
         tavrel.read_directions(str(tmp_path / "bands.cpd"))
+
+
+@pytest.mark.parametrize(
+    "change, first, place",
+    [
+        (("MinDisparity", "MinDisparty"), "in.dat :: Can't Read MinDisparity",
+         'entry 2, line 12: found "MinDisparty"'),
+        (("WinRadRC \t2", "WinRadRC \t2.5"), "in.dat :: Can't Read WinRadD",
+         "entry 2, line 15"),
+        (("right.bmp 3", "right.bmp 2"), "in.dat :: Number of Color Bands must be 1 or 3",
+         'entry 2, line 11: found "2"'),
+    ],
+)
+def test_directions_errors_name_the_place_on_a_second_line(tmp_path, change, first, place):
+    entry = (copy_scene(tmp_path) / "scene.cpd").read_text().rstrip("\n") + "\n"
+    path = tmp_path / "two.cpd"
+    path.write_text(entry + entry.replace(*change))
+    with pytest.raises(ValueError) as raised:
+        tavrel.read_directions(str(path))
+    lines = str(raised.value).split("\n")
+    assert lines[0] == first
+    assert lines[1].startswith(f"{path}, {place}")
 
 
 def test_files_that_cannot_be_written_are_os_errors(tmp_path, pair):
