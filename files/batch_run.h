@@ -31,7 +31,7 @@ enum class BatchStage { Loading, InitialMatchValues, Iteration, Extraction, Writ
 
 struct BatchProgress {
   int entry = 0;    // 1-based number of the entry being run
-  int entries = 0;  // entries the file holds, as far as a first read could tell
+  int entries = 0;  // entries of this and earlier files of the run, as far as read
   const StereoJob* job = nullptr;
   BatchStage stage = BatchStage::Loading;
   int step = 0;  // within the stage, 1-based (iteration i of steps)
