@@ -1,6 +1,9 @@
 #include "cli/cli_host.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <iostream>
 
 #include "cli/stop_signals.h"
 #include "display/grey_png.h"
@@ -87,6 +90,16 @@ void CliHost::Warning(const std::string& message) {
   if (options_.quiet) return;
   progress_.Interrupt();
   errors_ << "tavrel-batch: warning: " << message << std::endl;
+}
+
+void CliHost::Planned(const EntryPlan& plan) {
+  peakBytes_ = std::max(peakBytes_, plan.bytes);
+  // Names in a directions file hold no white space, so a space parts the two.
+  std::cout << plan.entry << '\t' << plan.job->Image0Name << ' ' << plan.job->Image1Name << '\t'
+            << plan.columns << 'x' << plan.rows << '\t' << plan.disparities << '\t'
+            << static_cast<unsigned long long>(std::ceil(plan.bytes)) << '\t'
+            << (plan.writable ? "writable" : "not writable") << '\n'
+            << std::flush;
 }
 
 void CliHost::FatalError(const std::string& message) {

@@ -32,10 +32,15 @@ class CliHost : public BatchHost {
   void OutputNotWritten(const std::string& path, const std::string& reason) override;
   void Warning(const std::string& message) override;
   void FatalError(const std::string& message) override;
+  // The plan's line on standard output: number, images, size, disparities,
+  // bytes, and whether the output can be written, separated by tabs.
+  void Planned(const EntryPlan& plan) override;
   bool KeepsVolumes() const override { return false; }
 
   // Some file of a finished entry could not be created or fully written.
   bool ResultLost() const { return resultLost_; }
+  // The largest of the bytes planned so far.
+  double PeakBytes() const { return peakBytes_; }
 
  private:
   void WriteExtras();
@@ -46,6 +51,7 @@ class CliHost : public BatchHost {
   ProgressReporter& progress_;
   std::ostream& errors_;
   bool resultLost_ = false;
+  double peakBytes_ = 0.0;
 };
 
 // What the host writes beside each output file for these options, as

@@ -4,6 +4,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+#include <algorithm>
+#include <cmath>
 #include <exception>
 #include <iostream>
 #include <new>
@@ -15,6 +21,7 @@
 #include "cli/progress_reporter.h"
 #include "cli/stop_signals.h"
 #include "engine/isa_path.h"
+#include "engine/job_memory.h"
 #include "engine/stereo_matcher.h"
 #include "files/batch_run.h"
 #include "files/usage_text.h"
@@ -25,6 +32,34 @@ constexpr int kSuccess = 0;
 constexpr int kFatal = 1;
 constexpr int kResultLost = 2;
 
+tavrel::RunSettings SettingsOf(const tavrel::cli::Options& options) {
+  tavrel::RunSettings settings;
+  settings.besideSuffixes = tavrel::cli::BesideSuffixes(options);
+  settings.selection = tavrel::EntrySelection::Parse(options.entries, options.shard);
+  settings.keepGoing = options.keepGoing;
+  settings.skipExisting = options.skipExisting;
+  settings.plan = options.plan;
+  settings.outputDir = options.outputDir;
+  return settings;
+}
+
+// What a log needs to tell runs apart: the build, the vector code and the
+// threads, none of which changes the results.
+void PrintHeader(const tavrel::cli::Options& options) {
+  if (options.quiet || options.plan) return;
+  std::cerr << "tavrel-batch " << TAVREL_VERSION << ", vector path "
+            << tavrel::IsaPathName(tavrel::ActiveIsaPath()) << ", " << tavrel::EngineThreads()
+            << (tavrel::EngineThreads() == 1 ? " thread" : " threads") << std::endl;
+}
+
+void PrintSummary(const std::vector<std::string>& failed, bool plan) {
+  if (failed.empty()) return;
+  std::cerr << "tavrel-batch: " << failed.size() << (failed.size() == 1 ? " entry" : " entries")
+            << (plan ? " can never run:" : " failed:") << "\n";
+  for (const std::string& entry : failed) std::cerr << "  " << entry << "\n";
+  std::cerr.flush();
+}
+
 int Run(const tavrel::cli::Options& options) {
   using namespace tavrel;
   bool resultLost = false;
@@ -33,17 +68,28 @@ int Run(const tavrel::cli::Options& options) {
     std::cerr << "tavrel-batch: could not write README.txt\n" << reason << "\n";
     resultLost = true;
   }
+  PrintHeader(options);
 
   StereoMatcher matcher;
   EntryImages images;
   cli::ProgressReporter progress(std::cerr, isatty(STDERR_FILENO) == 1, options.quiet);
   cli::CliHost host(matcher, options, progress, std::cerr);
-  const std::vector<std::string> beside = cli::BesideSuffixes(options);
+  const RunSettings settings = SettingsOf(options);
+  RunTally tally;
   for (const std::string& file : options.directionsFiles) {
     if (cli::StopSignal() != 0) throw RunStopped();
-    if (!ProcessDirectionsFile(file, matcher, images, host, beside)) return kFatal;
+    if (!ProcessDirectionsFile(file, matcher, images, host, settings, tally)) {
+      PrintSummary(tally.failed, options.plan);
+      return kFatal;
+    }
   }
   if (cli::StopSignal() != 0) throw RunStopped();
+  if (options.plan) {
+    std::cout << "peak " << static_cast<unsigned long long>(std::ceil(host.PeakBytes())) << "\n"
+              << std::flush;
+  }
+  PrintSummary(tally.failed, options.plan);
+  if (!tally.failed.empty()) return kFatal;
   return resultLost || host.ResultLost() ? kResultLost : kSuccess;
 }
 
@@ -71,6 +117,10 @@ int main(int argc, char** argv) {
     std::cout << "tavrel-batch " << TAVREL_VERSION << "\n";
     return kSuccess;
   }
+
+#ifdef _OPENMP
+  if (options.threads > 0) omp_set_num_threads(options.threads);
+#endif
 
   try {
     ActiveIsaPath();

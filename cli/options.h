@@ -19,7 +19,14 @@ struct Options {
   bool writeReadme = false;
   bool help = false;
   bool version = false;
-  std::vector<std::string> directionsFiles;
+  std::string entries;  // --entries LIST, as given
+  std::string shard;    // --shard K/N, as given
+  bool keepGoing = false;
+  bool plan = false;
+  bool skipExisting = false;
+  int threads = 0;  // 0: as OMP_NUM_THREADS or the processor decides
+  std::string outputDir;
+  std::vector<std::string> directionsFiles;  // "-" is standard input
 };
 
 // A command line that cannot be followed; what() says why.

@@ -1,9 +1,12 @@
 #include "files/batch_run.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <limits>
 #include <map>
 #include <new>
@@ -17,6 +20,7 @@
 #include "files/memory_limit.h"
 #include "files/output_file.h"
 #include "files/output_paths.h"
+#include "files/range_sign_check.h"
 
 namespace tavrel {
 namespace {
@@ -44,28 +48,54 @@ fs::path FolderOf(const std::string& path) {
   return absolute.parent_path();
 }
 
-// What a first read of a directions file finds: the entries that can be run,
-// and the message of the entry after them that cannot.
+// What a first read of a directions file finds: the entries that were read,
+// each with the message that refuses its values if any (only when refused
+// entries are passed over), and the message of the entry that could not be
+// read, where the reading stopped.
 struct DirectionsContents {
   std::vector<StereoJob> jobs;
+  std::vector<std::optional<std::string>> refusals;  // one for each job
   std::optional<std::string> failure;
 };
 
+// The message as the user sees it: the first line scripts match, then where
+// the file was found wanting, then why, if the reader knows.
+std::string MessageOf(const DirectionsError& error) {
+  const std::string what = error.what();
+  const std::string detail = error.Detail();
+  if (detail.empty()) return what;
+  const std::size_t end = what.find('\n');
+  if (end == std::string::npos) return what + "\n" + detail;
+  return what.substr(0, end) + "\n" + detail + what.substr(end);
+}
+
 // Reads the whole stream once, so that a pipe can be checked like a file.
-DirectionsContents ReadEntries(std::istream& in) {
+// With `passRefused`, an entry whose values no job can use is kept with its
+// refusal and the reading goes on; one that cannot be read stops it always.
+DirectionsContents ReadEntries(std::istream& in, const std::string& path, int entriesBefore,
+                               bool passRefused) {
   DirectionsContents contents;
-  DirectionsReader reader(in);
+  DirectionsReader reader(in, path, entriesBefore);
   StereoJob job;
   try {
     while (reader.Next(job)) {
-      CheckJobValues(job);
+      std::optional<std::string> refusal;
+      try {
+        reader.CheckValues(job);
+      } catch (const DirectionsError& refused) {
+        if (!passRefused) throw;
+        refusal = MessageOf(refused);
+      }
       contents.jobs.push_back(job);
+      contents.refusals.push_back(refusal);
     }
   } catch (const DirectionsError& failure) {
-    contents.failure = failure.what();
+    contents.failure = MessageOf(failure);
   }
   return contents;
 }
+
+std::string FirstLine(const std::string& message) { return message.substr(0, message.find('\n')); }
 
 // Every file an entry writes: the output, then those the host makes beside
 // it. Nothing is made beside a device or a FIFO.
@@ -86,7 +116,8 @@ std::string NameOfWritten(const StereoJob& job, std::size_t index, const std::st
 // The output names of every entry checked against the inputs of the whole
 // file: the message for the first that would overwrite one.
 std::optional<std::string> OverwrittenInput(const DirectionsContents& contents,
-                                            const fs::path& folder, const std::string& path,
+                                            const fs::path& folder, const fs::path& outputFolder,
+                                            const std::string& path,
                                             const std::vector<std::string>& besideSuffixes) {
   std::map<std::string, std::string> inputs;
   inputs.emplace(FileIdentity(path), "the directions file " + path);
@@ -95,7 +126,7 @@ std::optional<std::string> OverwrittenInput(const DirectionsContents& contents,
     inputs.emplace(FileIdentity(Resolve(folder, job.Image1Name)), "the image " + job.Image1Name);
   }
   for (const StereoJob& job : contents.jobs) {
-    const std::string output = Resolve(folder, job.OutputFileName);
+    const std::string output = Resolve(outputFolder, job.OutputFileName);
     if (IsWrittenDirectly(output)) continue;
     const std::vector<std::string> files = FilesWritten(output, besideSuffixes);
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -110,6 +141,7 @@ std::optional<std::string> OverwrittenInput(const DirectionsContents& contents,
 
 // Warnings for files that two entries write: the later one stands.
 std::vector<std::string> SharedOutputs(const DirectionsContents& contents, const fs::path& folder,
+                                       int entriesBefore,
                                        const std::vector<std::string>& besideSuffixes) {
   std::map<std::string, std::size_t> writer;
   std::vector<std::string> warnings;
@@ -121,9 +153,10 @@ std::vector<std::string> SharedOutputs(const DirectionsContents& contents, const
     for (std::size_t i = 0; i < files.size(); ++i) {
       const auto [earlier, first] = writer.emplace(FileIdentity(files[i]), entry);
       if (!first && earlier->second != entry) {
-        warnings.push_back("entry " + std::to_string(entry + 1) + ": " +
+        warnings.push_back("entry " + std::to_string(entriesBefore + entry + 1) + ": " +
                            NameOfWritten(job, i, files[i]) + " is also written by entry " +
-                           std::to_string(earlier->second + 1) + "; the later file stands");
+                           std::to_string(entriesBefore + earlier->second + 1) +
+                           "; the later file stands");
         earlier->second = entry;
       }
     }
@@ -164,10 +197,12 @@ std::string MiB(double bytes) {
 class EntryRun {
  public:
   EntryRun(const StereoJob& job, int entry, int entries, const fs::path& folder,
-           StereoMatcher& matcher, EntryImages& images, BatchHost& host,
-           std::vector<std::string>& warnings)
+           const fs::path& outputFolder, const RunSettings& settings, StereoMatcher& matcher,
+           EntryImages& images, BatchHost& host, std::vector<std::string>& warnings)
       : job_(job),
         folder_(folder),
+        outputFolder_(outputFolder),
+        settings_(settings),
         matcher_(matcher),
         images_(images),
         host_(host),
@@ -177,13 +212,16 @@ class EntryRun {
     progress_.job = &job_;
   }
 
-  // Loads, runs, writes and reports one entry; false after a fatal error,
-  // which has been reported.
+  // Loads, runs, writes and reports one entry (with a plan, loads and reports
+  // it); false after a failure, which has been reported, its first line kept
+  // as Failure().
   bool Run() {
     matcher_.Release();
     matcher_.Image0Name = job_.Image0Name;
     matcher_.Image1Name = job_.Image1Name;
-    matcher_.OutputFileName = Resolve(folder_, job_.OutputFileName);
+    matcher_.OutputFileName = Resolve(outputFolder_, job_.OutputFileName);
+    if (settings_.skipExisting && OutputsExist()) return true;
+    if (settings_.plan) return Plan();
     if (!OutputFolderExists()) return true;
 
     Report(BatchStage::Loading, 1, 1);
@@ -215,8 +253,11 @@ class EntryRun {
       host_.OutputNotWritten(matcher_.OutputFileName, reason);
     }
     host_.EntryDone(job_, matcher_, "Disparity " + std::to_string(matcher_.IterationCount));
+    WarnOfRangeSign();
     return true;
   }
+
+  const std::string& Failure() const { return failure_; }
 
  private:
   static BatchStage Stage(JobStage stage) {
@@ -240,7 +281,54 @@ class EntryRun {
 
   bool Fatal(const std::string& message) {
     host_.FatalError(message);
+    failure_ = FirstLine(message);
     return false;
+  }
+
+  // An output counts as there only when every file of the entry is: the
+  // output is written first and the files beside it after.
+  bool OutputsExist() const {
+    const std::string& output = matcher_.OutputFileName;
+    if (IsWrittenDirectly(output)) return false;
+    std::error_code error;
+    for (const std::string& file : FilesWritten(output, settings_.besideSuffixes)) {
+      if (!fs::is_regular_file(file, error)) return false;
+    }
+    return true;
+  }
+
+  bool Plan() {
+    if (!LoadImages()) return false;
+    EntryPlan plan;
+    plan.entry = progress_.entry;
+    plan.job = &job_;
+    plan.columns = images_.image0->columns();
+    plan.rows = images_.image0->rows();
+    plan.disparities = Disparities();
+    plan.bytes = NeededBytes();
+    const std::string& output = matcher_.OutputFileName;
+    const std::string folder = IsWrittenDirectly(output) ? std::string() : FolderOfTarget(output);
+    plan.writable = IsWrittenDirectly(output)
+                        ? ::access(output.c_str(), W_OK) == 0
+                        : ::access(folder.c_str(), W_OK | X_OK) == 0 && fs::is_directory(folder);
+    host_.Planned(plan);
+    images_.image0.reset();
+    images_.image1.reset();
+    if (plan.writable) return true;
+    failure_ = "the output " + output + " cannot be written";
+    return false;
+  }
+
+  // Results unchanged; a range of the wrong sign is the likely mistake.
+  void WarnOfRangeSign() {
+    if (!matcher_.DispConf) return;
+    RangeGeometry range;
+    range.MinDisparity = job_.Params.MinDisparity;
+    range.MaxDisparity = job_.Params.MaxDisparity;
+    if (const auto warning = RangeSignWarning(*matcher_.DispConf, range)) {
+      host_.Warning(*warning + "\nentry " + std::to_string(progress_.entry) + ": " +
+                    job_.Image0Name + " " + job_.Image1Name + " -> " + job_.OutputFileName);
+    }
   }
 
   // Checked before any work, so that a job is not computed for nowhere.
@@ -308,8 +396,7 @@ class EntryRun {
     return message.str();
   }
 
-  bool CheckMemory() {
-    if (Disparities() > std::numeric_limits<int>::max()) return Fatal(VolumeMessage());
+  double NeededBytes() const {
     JobShape shape;
     shape.rows = images_.image0->rows();
     shape.columns = images_.image0->columns();
@@ -318,11 +405,16 @@ class EntryRun {
     shape.winRadL0 = job_.Params.WinRadL0;
     shape.winRadRC = job_.Params.WinRadRC;
     shape.useSad = job_.Params.Cost == MatchCost::Sad;
-    const auto available = AvailableMemory();
     const FloatArray& image0 = *images_.image0;
-    const double needed = host_.KeepsVolumes() ? JobPeakBytes(shape, EngineThreads())
-                                               : JobPeakBytes(image0.rows(), image0.columns(),
-                                                              image0.bands(), Streamed());
+    return host_.KeepsVolumes()
+               ? JobPeakBytes(shape, EngineThreads())
+               : JobPeakBytes(image0.rows(), image0.columns(), image0.bands(), Streamed());
+  }
+
+  bool CheckMemory() {
+    if (Disparities() > std::numeric_limits<int>::max()) return Fatal(VolumeMessage());
+    const auto available = AvailableMemory();
+    const double needed = NeededBytes();
     if (available && needed > static_cast<double>(*available)) {
       return Fatal(VolumeMessage() + "\nthe job needs about " + MiB(needed) + ", and " +
                    MiB(static_cast<double>(*available)) + " are available");
@@ -359,37 +451,68 @@ class EntryRun {
 
   const StereoJob& job_;
   const fs::path& folder_;
+  const fs::path& outputFolder_;
+  const RunSettings& settings_;
   StereoMatcher& matcher_;
   EntryImages& images_;
   BatchHost& host_;
   std::vector<std::string>& warnings_;
   BatchProgress progress_;
+  std::string failure_;
 };
 
 }  // namespace
 
 bool ProcessDirectionsFile(const std::string& path, StereoMatcher& matcher, EntryImages& images,
                            BatchHost& host, const std::vector<std::string>& besideSuffixes) {
+  RunSettings settings;
+  settings.besideSuffixes = besideSuffixes;
+  RunTally tally;
+  return ProcessDirectionsFile(path, matcher, images, host, settings, tally);
+}
+
+bool ProcessDirectionsFile(const std::string& path, StereoMatcher& matcher, EntryImages& images,
+                           BatchHost& host, const RunSettings& settings, RunTally& tally) {
   std::error_code error;
-  std::ifstream in;
-  if (!fs::is_directory(path, error)) in.open(path, std::ios::binary);
-  if (!in.is_open()) {
+  std::ifstream file;
+  if (path != "-" && !fs::is_directory(path, error)) file.open(path, std::ios::binary);
+  if (path != "-" && !file.is_open()) {
     host.FatalError("Couldn't open " + path);
     return false;
   }
-  const DirectionsContents contents = ReadEntries(in);
-  in.close();
+  std::istream& in = path == "-" ? std::cin : file;
+  const bool passFailures = settings.keepGoing || settings.plan;
+  const DirectionsContents contents = ReadEntries(in, path, tally.entriesRead, passFailures);
+  file.close();
   const fs::path folder = FolderOf(path);
-  if (const auto clash = OverwrittenInput(contents, folder, path, besideSuffixes)) {
+  const fs::path outputFolder =
+      settings.outputDir.empty() ? folder : fs::absolute(fs::path(settings.outputDir), error);
+  if (const auto clash =
+          OverwrittenInput(contents, folder, outputFolder, path, settings.besideSuffixes)) {
     host.FatalError(*clash);
     return false;
   }
-  std::vector<std::string> warnings = SharedOutputs(contents, folder, besideSuffixes);
-  const int entries = static_cast<int>(contents.jobs.size()) + (contents.failure ? 1 : 0);
+  std::vector<std::string> warnings =
+      SharedOutputs(contents, outputFolder, tally.entriesRead, settings.besideSuffixes);
+  const int first = tally.entriesRead + 1;
+  const int entries =
+      tally.entriesRead + static_cast<int>(contents.jobs.size()) + (contents.failure ? 1 : 0);
+  tally.entriesRead += static_cast<int>(contents.jobs.size());
   for (std::size_t k = 0; k < contents.jobs.size(); ++k) {
-    EntryRun run(contents.jobs[k], static_cast<int>(k) + 1, entries, folder, matcher, images, host,
-                 warnings);
-    if (!run.Run()) return false;
+    const int entry = first + static_cast<int>(k);
+    if (!settings.selection.Selects(entry)) continue;
+    std::string failure;
+    if (const auto& refusal = contents.refusals[k]) {
+      host.FatalError(*refusal);
+      failure = FirstLine(*refusal);
+    } else {
+      EntryRun run(contents.jobs[k], entry, entries, folder, outputFolder, settings, matcher,
+                   images, host, warnings);
+      if (run.Run()) continue;
+      failure = run.Failure();
+    }
+    if (!passFailures) return false;
+    tally.failed.push_back("entry " + std::to_string(entry) + ": " + failure);
   }
   if (contents.failure) {
     host.FatalError(*contents.failure);

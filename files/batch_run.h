@@ -7,6 +7,7 @@
 
 #include "engine/float_array.h"
 #include "engine/stereo_matcher.h"
+#include "files/entry_selection.h"
 #include "files/stereo_job.h"
 
 namespace tavrel {
@@ -15,7 +16,7 @@ enum class BatchStage { Loading, InitialMatchValues, Iteration, Extraction, Writ
 
 struct BatchProgress {
   int entry = 0;    // 1-based number of the entry being run
-  int entries = 0;  // entries the file holds, as far as a first read could tell
+  int entries = 0;  // entries of this and earlier files of the run, as far as read
   const StereoJob* job = nullptr;
   BatchStage stage = BatchStage::Loading;
   int step = 0;  // within the stage, 1-based (iteration i of steps)
@@ -27,6 +28,20 @@ struct BatchProgress {
 struct EntryImages {
   std::unique_ptr<FloatArray> image0;
   std::unique_ptr<FloatArray> image1;
+};
+
+// What --plan tells of one entry, without computing it: the size of image 0,
+// the disparities, the bytes the job will hold at its peak (the estimate the
+// memory check compares with what is available) and whether the output's
+// folder can be written.
+struct EntryPlan {
+  int entry = 0;
+  const StereoJob* job = nullptr;
+  int columns = 0;
+  int rows = 0;
+  long long disparities = 0;
+  double bytes = 0.0;
+  bool writable = false;
 };
 
 // What the batch run needs from whoever drives it: the window, the headless
@@ -69,6 +84,9 @@ class BatchHost {
   virtual void Warning(const std::string& message) {}
 #pragma GCC diagnostic pop
 
+  // A planned entry (RunSettings::plan): nothing was computed.
+  virtual void Planned(const EntryPlan& /*plan*/) {}
+
   // The one report of a failure that stops the run; the message is complete
   // and is shown as it stands.
   virtual void FatalError(const std::string& message) = 0;
@@ -87,6 +105,27 @@ class RunStopped : public std::runtime_error {
   RunStopped() : std::runtime_error("stopped") {}
 };
 
+// How a run over one or more directions files goes beyond the file itself.
+struct RunSettings {
+  std::vector<std::string> besideSuffixes;  // see ProcessDirectionsFile
+  EntrySelection selection;                 // by numbers across all files of the run
+  // An entry whose images cannot be used or whose job is refused is reported
+  // through FatalError and the run goes on; a directions file that cannot be
+  // read still stops it, since what follows cannot be trusted.
+  bool keepGoing = false;
+  bool skipExisting = false;  // an existing output is whole: files are replaced atomically
+  bool plan = false;          // load the images and report Planned, compute nothing
+  std::string outputDir;      // relative output names go there, else beside the file
+};
+
+// Where a run over several files stands; each file adds to it.
+struct RunTally {
+  int entriesRead = 0;  // entries of earlier files, which the next file's numbers follow
+  // The entries that failed for their inputs under keepGoing (or, with plan,
+  // could never run), each as "entry N: " and the first line of its message.
+  std::vector<std::string> failed;
+};
+
 // Runs the directions file at `path`. A first read takes in every entry and
 // checks the output names: an output, or a file the host writes beside it (the
 // output's name with its extension replaced by one of `besideSuffixes`), that
@@ -101,5 +140,11 @@ class RunStopped : public std::runtime_error {
 // which has been reported through host.FatalError.
 bool ProcessDirectionsFile(const std::string& path, StereoMatcher& matcher, EntryImages& images,
                            BatchHost& host, const std::vector<std::string>& besideSuffixes = {});
+
+// The same as one file of a run over several: entries are numbered after
+// tally.entriesRead, only those `settings.selection` selects are run, and
+// tally is brought up to date. False after a failure that stops the run.
+bool ProcessDirectionsFile(const std::string& path, StereoMatcher& matcher, EntryImages& images,
+                           BatchHost& host, const RunSettings& settings, RunTally& tally);
 
 }  // namespace tavrel

@@ -609,6 +609,19 @@ TEST_F(DirectionsRunTest, MissingImageIsReportedAfterTheRun) {
   EXPECT_TRUE(presenter.presentations.empty());
 }
 
+TEST_F(DirectionsRunTest, AMisspeltKeywordIsShownWithWhereItWasFound) {
+  const std::string path = WriteDirections(Entry("a0.bmp", "a1.bmp", 2, "a.dis") +
+                                           "a0.bmp a1.bmp 1\nMinDisparity -4\nMaxDisparty 4\n");
+  const std::optional<std::string> failure = RunDirectionsFile(path, state, monitor);
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(*failure, "in.dat :: Can't Read MaxDisparity\n" + path +
+                          ", entry 2, line 13: found \"MaxDisparty\"");
+  EXPECT_TRUE(fs::exists(folder.path() / "a.dis"));
+
+  app.OpenFinished(false, *failure, 0);
+  EXPECT_EQ(presenter.messages, std::vector<std::string>{*failure});
+}
+
 // A run stops at the next iteration, however many the entry asks for; the
 // entries already written stay, and the window closes the commands as for a
 // cancelled open.

@@ -177,7 +177,9 @@ TEST_F(Cli, AFatalErrorStopsWithStatusOne) {
                                        Entry("l.bmp", "r.bmp", "second.dis").substr(0, 40));
   const Result bad = RunBatch(dir, dir / "scene", "-q job.cpd job.cpd");
   EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.err, "tavrel-batch: in.dat :: Can't Read MaxDisparity\n");
+  EXPECT_EQ(bad.err,
+            "tavrel-batch: in.dat :: Can't Read MaxDisparity\n"
+            "job.cpd, entry 2, line 13: found \"MaxDispar\"\n");
   EXPECT_TRUE(std::filesystem::exists(dir / "scene/first.dis"));
 
   // An image refusal gives its reason on a line of its own.

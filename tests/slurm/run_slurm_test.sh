@@ -92,54 +92,6 @@ cp -r "$work/single" "$work/array"
 (cd "$work/single" && "$batch" -q a.cpd b.cpd)
 outputs=(p0.dis p1.dis p2.dis p3.dis p4.dis p5.dis)
 
-# --- tavrel-batch, or a stand-in while it lacks the options of dataset runs ---
-program=$batch
-if ! "$batch" --help | grep -q -- '--shard'; then
-  program=$work/tavrel-batch-standin
-  cat >"$program" <<STANDIN
-#!/bin/bash
-# --plan, --shard K/N, --skip-existing and --threads N over $batch, for
-# directions files of ten lines per entry such as this test writes.
-set -euo pipefail
-plan=0 shard=0/1 skip=0 threads=1
-while ((\$#)); do
-  case \$1 in
-    --plan) plan=1 ;; --skip-existing) skip=1 ;;
-    --shard) shard=\$2; shift ;; --threads) threads=\$2; shift ;;
-    --) shift; break ;; *) break ;;
-  esac
-  shift
-done
-k=\${shard%/*} n=\${shard#*/} index=0 peak=0
-for file in "\$@"; do
-  folder=\$(dirname "\$file")
-  for ((e = 0; e < \$(wc -l <"\$file") / 10; e++, index++)); do
-    ((index % n == k)) || continue
-    entry=\$(sed -n "\$((e * 10 + 1)),\$((e * 10 + 10))p" "\$file")
-    output=\$(awk 'NR == 10 { print \$3 }' <<<"\$entry")
-    if ((plan)); then
-      read -r image0 image1 _ <<<"\$entry"
-      size=(\$(od -An -t d4 -j 18 -N 8 "\$folder/\$image0"))
-      d=\$((\$(awk 'NR == 3 { print \$2 }' <<<"\$entry") - \$(awk 'NR == 2 { print \$2 }' <<<"\$entry")))
-      bytes=\$((size[0] * size[1] * (2 * d + 24) * 4))
-      ((bytes > peak)) && peak=\$bytes
-      writable=no; [[ -w \$folder ]] && writable=yes
-      printf '%d\t%s %s\t%dx%d\t%d\t%d\t%s\n' \$((index + 1)) "\$image0" "\$image1" \
-        "\${size[0]}" "\${size[1]}" "\$d" "\$bytes" "\$writable"
-    elif ! ((skip)) || [[ ! -e \$folder/\$output ]]; then
-      printf '%s\n' "\$entry" >"\$folder/.standin-\$index.cpd"
-      OMP_NUM_THREADS=\$threads "$batch" -q "\$folder/.standin-\$index.cpd"
-      rm -f "\$folder/.standin-\$index.cpd"
-    fi
-  done
-done
-((plan)) && echo "peak \$peak"
-exit 0
-STANDIN
-  chmod +x "$program"
-  echo "run_slurm_test: tavrel-batch has no --shard yet; a stand-in drives it"
-fi
-
 # --- a one-node Slurm: munged, slurmctld and slurmd with their own everything ---
 mkdir -p "$work/state" "$work/spool"
 mungekey --create --keyfile="$work/munge.key" 2>/dev/null ||
@@ -205,11 +157,14 @@ compare() {
 }
 start=$SECONDS
 cd "$work/array"
-TAVREL_BATCH=$program "$root/scripts/slurm/submit.sh" -n 4 --wait --quiet -- a.cpd b.cpd ||
+TAVREL_BATCH=$batch "$root/scripts/slurm/submit.sh" -n 4 --wait --quiet -- a.cpd b.cpd ||
   fail "the array job failed"
 compare
 rm p2.dis
-TAVREL_BATCH=$program "$root/scripts/slurm/submit.sh" -n 4 --wait --quiet -- a.cpd b.cpd ||
+kept=$(stat -c %i p0.dis)
+TAVREL_BATCH=$batch "$root/scripts/slurm/submit.sh" -n 4 --wait --quiet -- a.cpd b.cpd ||
   fail "the resubmitted array job failed"
 compare
+# Outputs are replaced whole under a new inode: an unchanged one was skipped.
+[[ $(stat -c %i p0.dis) == "$kept" ]] || fail "the resubmission ran an entry whose output existed"
 echo "run_slurm_test: passed; two array jobs of 4 tasks over 6 entries took $((SECONDS - start)) s"
