@@ -56,6 +56,7 @@ struct DirectionsContents {
   std::vector<StereoJob> jobs;
   std::vector<std::optional<std::string>> refusals;  // one for each job
   std::optional<std::string> failure;
+  bool byteOrderMark = false;  // skipped before the first name
 };
 
 // The message as the user sees it: the first line scripts match, then where
@@ -92,6 +93,7 @@ DirectionsContents ReadEntries(std::istream& in, const std::string& path, int en
   } catch (const DirectionsError& failure) {
     contents.failure = MessageOf(failure);
   }
+  contents.byteOrderMark = reader.ByteOrderMarkSkipped();
   return contents;
 }
 
@@ -494,6 +496,9 @@ bool ProcessDirectionsFile(const std::string& path, StereoMatcher& matcher, Entr
   }
   std::vector<std::string> warnings =
       SharedOutputs(contents, outputFolder, tally.entriesRead, settings.besideSuffixes);
+  if (contents.byteOrderMark) {
+    warnings.push_back(path + " begins with a byte-order mark, which was skipped");
+  }
   const int first = tally.entriesRead + 1;
   const int entries =
       tally.entriesRead + static_cast<int>(contents.jobs.size()) + (contents.failure ? 1 : 0);

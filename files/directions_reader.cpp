@@ -262,6 +262,13 @@ bool DirectionsReader::ReadDecimal(float& value) {
 
 bool DirectionsReader::Next(StereoJob& job) {
   why_.clear();
+  // Editors that save UTF-8 with a byte-order mark put it before the first
+  // name, where it would become part of that name.
+  if (entry_ == entriesBefore_ && !byteOrderMarkSkipped_ && Peek(0) == 0xEF && Peek(1) == 0xBB &&
+      Peek(2) == 0xBF) {
+    for (int i = 0; i < 3; ++i) Get();
+    byteOrderMarkSkipped_ = true;
+  }
   SkipWhiteSpace();
   fields_.clear();
   numberEndedGlued_ = false;

@@ -60,7 +60,10 @@ class DirectionsReader {
   // `fileName` and the number of entries read from earlier files of the same
   // run only serve the locations that errors carry.
   explicit DirectionsReader(std::istream& in, std::string fileName = {}, int entriesBefore = 0)
-      : in_(in), fileName_(std::move(fileName)), entry_(entriesBefore) {}
+      : in_(in),
+        fileName_(std::move(fileName)),
+        entry_(entriesBefore),
+        entriesBefore_(entriesBefore) {}
 
   // Reads the next entry into `job`. Returns false when only white space is
   // left; throws DirectionsError for an entry that cannot be read, or whose
@@ -70,6 +73,9 @@ class DirectionsReader {
   // CheckJobValues for the entry last read, its error located at the field
   // that failed.
   void CheckValues(const StereoJob& job) const;
+
+  // Whether the file began with a UTF-8 byte-order mark, which was skipped.
+  bool ByteOrderMarkSkipped() const { return byteOrderMarkSkipped_; }
 
  private:
   struct Item {
@@ -98,6 +104,8 @@ class DirectionsReader {
   // Only for the locations of errors.
   std::string fileName_;
   int entry_ = 0;
+  int entriesBefore_ = 0;
+  bool byteOrderMarkSkipped_ = false;
   int line_ = 1;  // of the next character
   Item item_;     // the item being read, as consumed so far
   bool itemIsKeyword_ = false;

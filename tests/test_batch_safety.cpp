@@ -138,6 +138,9 @@ TEST_F(BatchSafety, DoubtfulValuesAreWarnedOfOnlyOnceTheEntryCanRun) {
       {entry(1, "1e39"), {"entry 1: MaxScaler is too large for a float and taken as infinite"}},
       {entry(1, "0"), {"entry 1: MaxScaler 0 is not positive"}},
       {entry(1, "-0.5"), {"entry 1: MaxScaler -0.5 is not positive"}},
+      // A byte-order mark is skipped, not taken into the first image's name.
+      {"\xEF\xBB\xBF" + entry(1, "0.96"),
+       {dir / "in.cpd" + " begins with a byte-order mark, which was skipped"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.directions);
