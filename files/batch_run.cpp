@@ -2,8 +2,12 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -477,9 +481,13 @@ bool ProcessDirectionsFile(const std::string& path, StereoMatcher& matcher, Entr
                            BatchHost& host, const RunSettings& settings, RunTally& tally) {
   std::error_code error;
   std::ifstream file;
-  if (path != "-" && !fs::is_directory(path, error)) file.open(path, std::ios::binary);
+  const bool folderGiven = path != "-" && fs::is_directory(path, error);
+  errno = 0;
+  if (path != "-" && !folderGiven) file.open(path, std::ios::binary);
   if (path != "-" && !file.is_open()) {
-    host.FatalError("Couldn't open " + path);
+    const std::string reason =
+        folderGiven ? "it is a folder" : (errno != 0 ? std::strerror(errno) : "it cannot be read");
+    host.FatalError("Couldn't open " + path + "\n" + reason);
     return false;
   }
   std::istream& in = path == "-" ? std::cin : file;

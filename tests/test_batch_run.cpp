@@ -139,9 +139,9 @@ TEST_F(BatchRun, ReportsFilesAndImagesThatCannotBeUsed) {
 
   host.fatal.clear();
   EXPECT_FALSE(Run(dir / "absent.cpd"));
-  EXPECT_EQ(Fatal(), "Couldn't open " + (dir / "absent.cpd"));
+  EXPECT_EQ(Fatal(), "Couldn't open " + (dir / "absent.cpd") + "\nNo such file or directory");
   EXPECT_FALSE(Run(dir.path.string()));
-  EXPECT_EQ(Fatal(), "Couldn't open " + dir.path.string());
+  EXPECT_EQ(Fatal(), "Couldn't open " + dir.path.string() + "\nit is a folder");
 }
 
 TEST_F(BatchRun, ALargerImage1GivesItsTopLeftPart) {
