@@ -32,6 +32,9 @@ trap 'rm -rf "$scratch"' EXIT
     done
 )
 tree="$scratch"
+# git apply run inside another repository's folder (a TMPDIR under a work
+# tree) would skip every path and report success; keep it from looking up.
+export GIT_CEILING_DIRECTORIES=$(dirname "$scratch")
 build="$scratch/build"
 log="$scratch/log.txt"
 
