@@ -3,10 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
