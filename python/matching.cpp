@@ -113,18 +113,13 @@ const char* kMatchDoc =
     "`progress(stage, step, steps)` is called with stage \"L0\", \"iteration\" or\n"
     "\"extraction\"; `threads` limits the cores used (None: all). Returns a MatchResult.";
 
-StereoParams ParamsOf(const MatchParameters& p) {
-  StereoParams params;
-  params.MinDisparity = p.minDisparity;
-  params.MaxDisparity = p.maxDisparity;
-  params.WinRadL0 = p.winRadL0;
-  params.WinRadRC = p.winRadRC;
-  params.WinRadD = p.winRadD;
-  params.NumIterations = p.iterations;
-  params.MaxScaler = p.maxScaler;
-  params.Cost = p.useSad ? MatchCost::Sad : MatchCost::Correlation;
-  return params;
+StreamedJob StreamedOf(const MatchParameters& p) {
+  return StreamedJob{p.minDisparity, p.maxDisparity, p.winRadL0,  p.winRadRC,
+                     p.winRadD,      p.iterations,   p.maxScaler, p.useSad};
 }
+
+// The volume engine's record of the same job.
+StereoParams ParamsOf(const MatchParameters& p) { return tavrel::ParamsOf(StreamedOf(p)); }
 
 }  // namespace
 
@@ -147,11 +142,6 @@ JobImages ImagesFor(const py::handle& left, const py::handle& right, const Match
         GridFromImage(right, "image 1", p.channelOrder, image0.rows(), image0.columns());
   }
   return images;
-}
-
-StreamedJob StreamedOf(const MatchParameters& p) {
-  return StreamedJob{p.minDisparity, p.maxDisparity, p.winRadL0,  p.winRadRC,
-                     p.winRadD,      p.iterations,   p.maxScaler, p.useSad};
 }
 
 std::int64_t Disparities(const MatchParameters& p) {
