@@ -151,8 +151,10 @@ TEST_F(Interruptions, AClosedOrAbandonedStandardErrorOnlyStopsTheProgress) {
 
   // An output on standard output whose reader leaves: a lost result, said so.
   WriteText(dir / "stdout.cpd", Entry("l.bmp", "r.bmp", "/dev/stdout", 1, 1, -5, 5));
-  EXPECT_EQ(Shell(dir.path, "'" + binary +
-                                "' -q stdout.cpd 2>err.txt | (exec 0<&-); exit \\${PIPESTATUS[0]}"),
+  // The program starts only once the reader has gone, so that even a small
+  // output cannot slip into the pipe's buffer first.
+  EXPECT_EQ(Shell(dir.path, "{ sleep 1; '" + binary +
+                                "' -q stdout.cpd 2>err.txt; } | true; exit \\${PIPESTATUS[0]}"),
             2);
   EXPECT_EQ(ReadText(dir / "err.txt"), "tavrel-batch: could not write /dev/stdout\nBroken pipe\n");
 }
