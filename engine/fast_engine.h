@@ -24,7 +24,7 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
 // The carry also keeps the pace of each band's thread (rows per second,
 // smoothed over the series), by which the next iteration shares out the
 // rows. It only moves work between threads: any pace gives the same values.
-struct IterationCarry : IterationSeries {
+struct IterationCarry {
   std::vector<double> columnSums;
   int firstRow = -1;  // the row they belong to; -1: nothing carried
   int rows = 0, columns = 0, disparities = 0, radius = 0, bands = 0;

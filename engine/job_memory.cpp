@@ -1,58 +1,56 @@
 #include "engine/job_memory.h"
 
 #include <algorithm>
-#include <cmath>
+#include <limits>
 
 #ifdef _OPENMP
 #include <omp.h>
 #endif
 
+#include "engine/streamed_volumes.h"
+
 namespace tavrel {
 namespace {
 
-// The disparity blocks of the initial match values hold 16 lanes.
-double BlockedDisparities(double disparities) {
-  return 16.0 * static_cast<std::int64_t>((disparities + 15) / 16);
-}
+// Images (two of `bands` bands), disparity and confidence, display map.
+double GridFloatsPerPixel(int bands) { return 2.0 * std::max(bands, 1) + 3.0; }
+
+// Per thread, the extraction turns 32 pixels' values index-major.
+constexpr double kExtractionPixels = 32;
+
+// The stages, channels and threads' own state, beside the rows they hold.
+constexpr double kSmallObjects = 64 * 1024;
 
 }  // namespace
 
-// The terms follow the scratch the fast stages take from their arenas, in
-// floats. A thread's arena keeps what its largest stage took, so each thread
-// counts the larger of its initial-match-value and iteration scratch; the
-// calling thread's shared arena likewise.
 double JobPeakBytes(const JobShape& shape, int threads) {
-  constexpr double kFloatsPerPixelBesideVolumes = 24;
   const double rows = static_cast<double>(shape.rows);
   const double columns = static_cast<double>(shape.columns);
   const double disparities = static_cast<double>(shape.disparities);
   const double t = std::max(threads, 1);
-  const double r = shape.winRadL0;
-  const double w = shape.winRadRC;
-  const double rowOfVolume = columns * disparities;
-
-  const double volumes = 2 * rows * rowOfVolume;
-  const double pixels = kFloatsPerPixelBesideVolumes * rows * columns;
-
-  // Per thread: SAD streams every block over the whole row, with a ring of
-  // raw rows; correlation shares its blocks among the threads, each block
-  // streaming three moments per band.
-  const double sadRows =
-      (2 * r + 6) * columns * BlockedDisparities(disparities) + (r + 5) * rowOfVolume;
-  // A thread's share of the blocks may begin and end within a block.
-  const double blocks = BlockedDisparities(disparities) / 16;
-  const double blocksPerThread = std::ceil(blocks / t) + (t > 1 ? 1 : 0);
-  const double correlationRows = 3.0 * shape.bands * (2 * r + 6) * columns * 16 * blocksPerThread;
-  const double iterationRows = (w + 8) * rowOfVolume;
-  const double perThread = std::max(shape.useSad ? sadRows : correlationRows, iterationRows);
-
-  // The calling thread: the images' window means, or the iteration's
-  // checkpoints and band boundaries.
-  const double means = shape.useSad ? 0.0 : 2.0 * shape.bands * rows * columns;
-  const double boundaries = 2 * t * rowOfVolume + (2 * w + 1) * (t - 1) * rowOfVolume;
-  const double shared = std::max(means, boundaries);
-
-  return (volumes + pixels + t * perThread + shared) * sizeof(float);
+  const double volumes = 2 * rows * columns * disparities;
+  const double grids = GridFloatsPerPixel(shape.bands) * rows * columns;
+  const double extraction = t * kExtractionPixels * disparities;
+  const double floats = (volumes + grids + extraction) * sizeof(float) + kSmallObjects;
+  // A row of the volume is what the passes' rings hold; where it cannot be
+  // addressed no machine holds the volumes anyway.
+  const double rowBytes = columns * disparities * 3.0 * std::max(shape.bands, 1) * sizeof(double);
+  if (!(rowBytes * 64.0 * (std::max(shape.iterations, 0) + 1.0) < 0x1p60) ||
+      shape.rows > std::numeric_limits<int>::max() ||
+      shape.disparities > std::numeric_limits<int>::max()) {
+    return floats;
+  }
+  streamed::JobShape s;
+  s.rows = static_cast<int>(shape.rows);
+  s.columns = static_cast<int>(shape.columns);
+  s.disparities = static_cast<int>(shape.disparities);
+  s.bands = std::max(shape.bands, 1);
+  s.winRadL0 = shape.winRadL0;
+  s.winRadRC = shape.winRadRC;
+  s.winRadD = shape.winRadD;
+  s.iterations = std::max(shape.iterations, 0);
+  s.sad = shape.useSad;
+  return floats + static_cast<double>(streamed::VolumePassBytes(s, static_cast<int>(t)));
 }
 
 int EngineThreads() {

@@ -4,8 +4,8 @@
 
 namespace tavrel {
 
-// What decides a job's memory: the image, the disparity range, the band count
-// and the windows whose scratch rows the stages keep.
+// What decides a job's memory: the image, the disparity range, the band count,
+// the windows whose rows the stages keep and the iterations a pass holds.
 struct JobShape {
   std::int64_t rows = 0;
   std::int64_t columns = 0;
@@ -14,12 +14,14 @@ struct JobShape {
   int winRadL0 = 0;
   int winRadRC = 0;
   bool useSad = true;
+  int iterations = 10;
+  int winRadD = 1;
 };
 
-// Bytes a job holds at its peak when the fast engine runs it on `threads`
-// threads: the two volumes, the per-pixel grids (images, result and display
-// maps) and the scratch that each thread keeps for its stages. In double,
-// which no shape can overflow.
+// Bytes a job holds at its peak when StereoMatcher's fast backend runs it on
+// `threads` threads: the two volumes, the per-pixel grids (images, result
+// and display maps), the rings of its largest pass over the rows and the
+// extraction's scratch. In double, which no shape can overflow.
 double JobPeakBytes(const JobShape& shape, int threads);
 
 // The threads the fast engine's stages use.

@@ -1,6 +1,7 @@
 #include "engine/match_volume.h"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace tavrel {
 
@@ -12,22 +13,30 @@ Interior InteriorOf(int rows, int columns, int disparities) {
 
 void ClearOutsideInterior(FloatArray& volume) {
   const Interior interior = InteriorOf(volume.rows(), volume.columns(), volume.bands());
-  const int bands = volume.bands();
+  for (int row = 0; row < volume.rows(); ++row) {
+    if (volume.columns() == 0 || volume.bands() == 0) continue;
+    ClearOutsideInteriorRow(interior, row, volume.columns(), volume.bands(), &volume.At(row, 0, 0));
+  }
+}
+
+void ClearOutsideInteriorRow(const Interior& interior, int row, int columns, int disparities,
+                             float* cells) {
+  if (!interior.ContainsRow(row)) {
+    std::fill_n(cells, static_cast<std::size_t>(columns) * disparities, 0.0f);
+    return;
+  }
   // Indices below the interior and from just past it to the end; with an
   // empty index range the two spans cover every index.
-  const int lowEnd = std::min(interior.firstIndex, bands);
-  const int highBegin = std::max(interior.lastIndex + 1, 0);
-  for (int row = 0; row < volume.rows(); ++row) {
-    for (int column = 0; column < volume.columns(); ++column) {
-      if (bands == 0) continue;
-      float* cells = &volume.At(row, column, 0);
-      if (!interior.ContainsRow(row) || !interior.ContainsColumn(column)) {
-        std::fill(cells, cells + bands, 0.0f);
-        continue;
-      }
-      std::fill(cells, cells + lowEnd, 0.0f);
-      std::fill(cells + std::max(highBegin, lowEnd), cells + bands, 0.0f);
+  const int lowEnd = std::min(interior.firstIndex, disparities);
+  const int highBegin = std::max(std::max(interior.lastIndex + 1, 0), lowEnd);
+  for (int column = 0; column < columns; ++column) {
+    float* pixel = cells + static_cast<std::ptrdiff_t>(column) * disparities;
+    if (!interior.ContainsColumn(column)) {
+      std::fill(pixel, pixel + disparities, 0.0f);
+      continue;
     }
+    std::fill(pixel, pixel + lowEnd, 0.0f);
+    std::fill(pixel + highBegin, pixel + disparities, 0.0f);
   }
 }
 

@@ -41,4 +41,9 @@ inline std::int64_t ImageOneColumn(int column, int minDisparity, int index) {
 // interior to 0.0 and leaves the interior alone.
 void ClearOutsideInterior(FloatArray& volume);
 
+// The same for row `row` of such a volume: `cells` holds its columns x
+// disparities values.
+void ClearOutsideInteriorRow(const Interior& interior, int row, int columns, int disparities,
+                             float* cells);
+
 }  // namespace tavrel

@@ -1,20 +1,11 @@
 #pragma once
 
-#include <memory>
-
 #include "engine/float_array.h"
 #include "engine/stereo_params.h"
 
 namespace tavrel {
 
 class StereoMatcher;
-
-// What one iteration of a series leaves for the next (see
-// StereoBackend::BeginSeries); each backend keeps its own kind.
-class IterationSeries {
- public:
-  virtual ~IterationSeries() = default;
-};
 
 // The implementation of the heavy stages. Every backend gives the bits of
 // the straightforward one for any thread count and vector path; a new one
@@ -26,16 +17,18 @@ class StereoBackend {
   virtual ~StereoBackend() = default;
 
   // Fills L0 from the two images, copies it into Ln (0 outside the
-  // interior).
+  // interior), then runs `iterations` iterations of Ln, as many as
+  // PassIterations allows.
   virtual void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-                         int winRadL0, float maxScaler, MatchCost cost) const = 0;
+                         int winRadL0, float maxScaler, MatchCost cost, int iterations) const = 0;
 
-  // State carried from one iteration of a series to the next, or null when
-  // the backend keeps none.
-  virtual std::unique_ptr<IterationSeries> BeginSeries() const { return nullptr; }
+  // How many of `wanted` iterations (1 or more) the backend runs at once,
+  // at least 1. Between the calls of a pass nothing can stop it, so a
+  // caller that may be interrupted stops only between passes.
+  virtual int PassIterations(const StereoMatcher& /*matcher*/, int /*wanted*/) const { return 1; }
 
-  // One cooperative iteration of Ln in place; series may be null.
-  virtual void Iterate(StereoMatcher& matcher, IterationSeries* series) const = 0;
+  // `count` cooperative iterations of Ln in place, 1 to PassIterations.
+  virtual void Iterate(StereoMatcher& matcher, int count) const = 0;
 
   // DispConf (disparity, confidence) of every pixel from Ln.
   virtual void ExtractDispConf(StereoMatcher& matcher) const = 0;

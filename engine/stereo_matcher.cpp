@@ -1,6 +1,8 @@
 #include "engine/stereo_matcher.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -125,10 +127,16 @@ void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1,
     DispConf = grid(keptDispConf, 2);
     DisplayMap = grid(keptDisplayMap, 1);
 
+    // The first pass over the rows makes L0 and, with the fast backend,
+    // runs the first iterations on its way.
     Report(progress, JobStage::InitialMatchValues, 1, 1);
-    ComputeL0(image0, image1, params.WinRadL0, params.MaxScaler, params.Cost);
-    IterationCount += 1;
-    RunIterations(params.NumIterations, progress);
+    const int iterations = std::max(params.NumIterations, 0);
+    const int first =
+        iterations > 0 ? std::clamp(Backend().PassIterations(*this, iterations), 1, iterations) : 0;
+    for (int i = 1; i <= first; ++i) Report(progress, JobStage::Iteration, i, iterations);
+    MakeL0(image0, image1, params.WinRadL0, params.MaxScaler, params.Cost, first);
+    IterationCount = first;
+    IterateFrom(first, iterations, progress);
     Report(progress, JobStage::Extraction, 1, 1);
     ExtractDispConf();
     DisparityToDisplay();
@@ -140,6 +148,11 @@ void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1,
 
 void StereoMatcher::ComputeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0,
                               float MaxScaler, MatchCost cost) {
+  MakeL0(image0, image1, WinRadL0, MaxScaler, cost, 0);
+}
+
+void StereoMatcher::MakeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0,
+                           float MaxScaler, MatchCost cost, int iterations) {
   RequireVolumes(*this, "ComputeL0");
   if (image0.rows() != Rows || image0.columns() != Columns || image0.bands() == 0) {
     throw std::invalid_argument("ComputeL0: image 0 (" + SizeText(image0) +
@@ -157,26 +170,46 @@ void StereoMatcher::ComputeL0(const FloatArray& image0, const FloatArray& image1
                                 ") or has other bands");
   }
   RequireRadius("WinRadL0", WinRadL0, kWinRadL0Limit);
-  Backend().ComputeL0(*this, image0, image1, WinRadL0, MaxScaler, cost);
+  if (iterations > 0) RequireIterationRadii();
+  L0Ready = 0;
+  Backend().ComputeL0(*this, image0, image1, WinRadL0, MaxScaler, cost, iterations);
   L0Ready = 1;
 }
 
-void StereoMatcher::RunIterations(int n, const JobProgress& progress) {
-  const std::unique_ptr<IterationSeries> series = Backend().BeginSeries();
-  for (int i = 1; i <= n; ++i) {
-    Report(progress, JobStage::Iteration, i, n);
-    Iterate(series.get());
-  }
-}
-
-void StereoMatcher::Iterate() { Iterate(nullptr); }
-
-void StereoMatcher::Iterate(IterationSeries* series) {
-  RequireVolumes(*this, "Iterate");
+void StereoMatcher::RequireIterationRadii() const {
   RequireRadius("WinRadRC", WinRadRC, kWinRadRCLimit);
   RequireRadius("WinRadD", WinRadD, kWinRadDLimit);
-  Backend().Iterate(*this, series);
-  IterationCount += 1;
+}
+
+void StereoMatcher::RunIterations(int n, const JobProgress& progress) {
+  IterateFrom(0, n, progress);
+}
+
+void StereoMatcher::Iterate() { IterateFrom(0, 1, {}); }
+
+void StereoMatcher::IterateFrom(int done, int total, const JobProgress& progress) {
+  while (done < total) {
+    RequireVolumes(*this, "Iterate");
+    RequireIterationRadii();
+    const int pass = std::clamp(Backend().PassIterations(*this, total - done), 1, total - done);
+    // Iterations the caller let start; a refusal ends the series after the
+    // ones before it.
+    int accepted = 0;
+    std::exception_ptr stop;
+    try {
+      for (; accepted < pass; ++accepted) {
+        Report(progress, JobStage::Iteration, done + accepted + 1, total);
+      }
+    } catch (...) {
+      stop = std::current_exception();
+    }
+    if (accepted > 0) {
+      Backend().Iterate(*this, accepted);
+      IterationCount += accepted;
+      done += accepted;
+    }
+    if (stop) std::rethrow_exception(stop);
+  }
 }
 
 void StereoMatcher::ExtractDispConf() {

@@ -73,7 +73,11 @@ class StereoMatcher {
   // Sets L0Ready to 1.
   void ComputeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0, float MaxScaler,
                  MatchCost cost);
-  // Each iteration raises IterationCount by 1.
+  // Each iteration raises IterationCount by 1. The backend may run several
+  // iterations in one pass over the volumes: `progress` hears each
+  // iteration of a pass before the pass starts, and an exception from it
+  // stops the series before the iteration it was told of, so that the
+  // volumes always hold whole iterations and IterationCount counts them.
   void RunIterations(int n, const JobProgress& progress = {});
   void Iterate();
   void ExtractDispConf();
@@ -82,7 +86,11 @@ class StereoMatcher {
   void Release();
 
  private:
-  void Iterate(IterationSeries* series);
+  void MakeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0, float MaxScaler,
+              MatchCost cost, int iterations);
+  void RequireIterationRadii() const;
+  // Iterations done + 1 .. total of a series, as `progress` numbers them.
+  void IterateFrom(int done, int total, const JobProgress& progress);
   const StereoBackend& Backend() const { return BackendFor(Engine); }
 };
 

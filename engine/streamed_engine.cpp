@@ -17,7 +17,7 @@
 
 #include "engine/isa_path.h"
 #include "engine/reference_engine.h"
-#include "engine/streamed_channel.h"
+#include "engine/streamed_pipeline.h"
 #include "engine/streamed_stages.h"
 
 namespace tavrel {
@@ -46,65 +46,12 @@ JobShape ShapeOf(int rows, int columns, int bands, const StreamedJob& job) {
   return s;
 }
 
-// Rows of L0 a group of `iterations` iterations keeps: when its last
-// iteration multiplies its row p by L0, its first has already read L0 up to
-// row p + iterations x WinRadRC (each iteration reads WinRadRC rows ahead of
-// the one after it).
-int L0RowsKept(const JobShape& s, int iterations) {
-  return std::max(1, iterations * s.winRadRC + 1);
-}
-
-// Slots of the channel between two threads' groups of stages.
-constexpr int kChannelSlots = 8;
-
 int ThreadCount(const StreamedJob& job) {
   int count = job.threads;
 #ifdef _OPENMP
   if (count <= 0) count = omp_get_max_threads();
 #endif
   return std::max(count, 1);
-}
-
-// What making L0 costs, counted in iterations, as measured on a 450 x 375
-// scene with 60 disparities: SAD about 1.4 (one band) to 1.6 (three bands),
-// correlation about 5.5 to 9.6, since each band adds three moments per cell
-// and their box means. Only the share of work among threads depends on it.
-double InitialValuesWeight(const JobShape& s) { return s.sad ? 1.5 : 3.5 + 2.0 * s.bands; }
-
-// How the threads share the job: the stages split into one group per
-// thread, run as a pipeline (group 0 makes L0 and its first iterations,
-// each group after it the next iterations, the last one the extraction
-// too), the iterations shared so that the groups' work is about even.
-// Threads beyond one per stage split each row's columns instead.
-struct Schedule {
-  std::vector<int> iterations;  // per group
-  Threads rowThreads;
-};
-
-Schedule ScheduleOf(const JobShape& s, int threads) {
-  const int groups = std::min(threads, s.iterations + 1);
-  Schedule schedule;
-  schedule.rowThreads = Threads{std::max(1, threads / groups)};
-  const double total = InitialValuesWeight(s) + s.iterations;
-  double done = InitialValuesWeight(s);
-  int given = 0;
-  for (int g = 0; g < groups; ++g) {
-    int count = 0;
-    if (g == groups - 1) {
-      count = s.iterations - given;
-    } else {
-      // Iterations up to the group's share of the work, leaving at least one
-      // for every later group.
-      const double target = total * (g + 1) / groups;
-      const int room = s.iterations - given - (groups - 1 - g);
-      const double wanted = std::ceil(target - done - 0.5);
-      count = static_cast<int>(std::clamp(wanted, 0.0, static_cast<double>(room)));
-      done += count;
-    }
-    schedule.iterations.push_back(count);
-    given += count;
-  }
-  return schedule;
 }
 
 // The strongest local maximum of one pixel's values, as the straightforward
@@ -121,125 +68,6 @@ reference::Peak FindPeak(const float* values, int count) {
   }
   return peak;
 }
-
-// The first failure of any thread: it cancels every channel, so that no
-// thread waits for ever, and is the one rethrown after all have stopped
-// (the others then fail only because of the cancel).
-class FirstFailure {
- public:
-  explicit FirstFailure(std::vector<std::unique_ptr<RowChannel>>& channels) : channels_(channels) {}
-
-  void Record(std::exception_ptr error) {
-    {
-      std::lock_guard lock(mutex_);
-      if (!first_) first_ = error;
-    }
-    for (auto& channel : channels_) channel->Cancel();
-  }
-  void RethrowIfAny() {
-    if (first_) std::rethrow_exception(first_);
-  }
-
- private:
-  std::vector<std::unique_ptr<RowChannel>>& channels_;
-  std::mutex mutex_;
-  std::exception_ptr first_;
-};
-
-// The job's stages in their groups, one per thread, joined by channels.
-class Pipeline {
- public:
-  Pipeline(const JobShape& shape, const FloatArray& image0, const FloatArray& image1, int threads)
-      : shape_(shape), schedule_(ScheduleOf(shape_, threads)) {
-    const int groups = static_cast<int>(schedule_.iterations.size());
-    for (int g = 0; g < groups; ++g) {
-      Group& group = groups_.emplace_back();
-      const int count = schedule_.iterations[g];
-      if (g == 0) {
-        group.initial = std::make_unique<InitialValuesStage>(
-            shape_, image0, image1, L0RowsKept(shape_, count), schedule_.rowThreads);
-        group.l0 = group.last = group.initial.get();
-      } else {
-        group.input = std::make_unique<ChannelSource>(*channels_.back(), shape_.RowSize(),
-                                                      L0RowsKept(shape_, count));
-        group.l0 = &group.input->l0();
-        group.last = &group.input->values();
-      }
-      for (int k = 0; k < count; ++k) {
-        group.iterations.push_back(
-            std::make_unique<IterationStage>(shape_, *group.last, *group.l0, schedule_.rowThreads));
-        group.last = group.iterations.back().get();
-      }
-      if (g + 1 < groups) {
-        channels_.push_back(std::make_unique<RowChannel>(kChannelSlots, shape_.RowSize()));
-      }
-    }
-  }
-
-  // Runs every group but the last on a thread of its own and hands each
-  // row of the last group to `row`, on the calling thread.
-  void Run(const std::function<void(int, const float*)>& row) {
-    FirstFailure failure(channels_);
-    std::vector<std::thread> workers;
-    const int groups = static_cast<int>(groups_.size());
-    try {
-      for (int g = 0; g + 1 < groups; ++g) {
-        workers.emplace_back([this, g, &failure] {
-          try {
-            // L0 is 0 on the rows outside the interior, where no iteration
-            // reads it; reading it there would pull rows from the group's
-            // source before its first iteration has taken them.
-            Group& group = groups_[g];
-            const std::vector<float> zeros(shape_.RowSize(), 0.0f);
-            for (int r = 0; r < shape_.rows; ++r) {
-              const float* values = group.last->Row(r);
-              const bool interior = r >= kPixelMargin && r <= shape_.rows - kPixelMargin - 1;
-              channels_[g]->Push(values, interior ? group.l0->Row(r) : zeros.data());
-            }
-          } catch (...) {
-            failure.Record(std::current_exception());
-          }
-        });
-      }
-      for (int r = 0; r < shape_.rows; ++r) row(r, groups_.back().last->Row(r));
-    } catch (...) {
-      failure.Record(std::current_exception());
-    }
-    for (auto& worker : workers) worker.join();
-    failure.RethrowIfAny();
-  }
-
-  static std::size_t Bytes(const JobShape& shape, int threads) {
-    const Schedule schedule = ScheduleOf(shape, threads);
-    const int groups = static_cast<int>(schedule.iterations.size());
-    std::size_t bytes = static_cast<std::size_t>(shape.columns) * 2 * sizeof(float);
-    for (int g = 0; g < groups; ++g) {
-      const int count = schedule.iterations[g];
-      bytes += g == 0 ? InitialValuesStage::Bytes(shape, L0RowsKept(shape, count))
-                      : ChannelSource::Bytes(shape.RowSize(), L0RowsKept(shape, count));
-      bytes += static_cast<std::size_t>(count) * IterationStage::Bytes(shape);
-      if (g + 1 < groups) {
-        bytes +=
-            RowChannel::Bytes(kChannelSlots, shape.RowSize()) + shape.RowSize() * sizeof(float);
-      }
-    }
-    return bytes;
-  }
-
- private:
-  struct Group {
-    std::unique_ptr<InitialValuesStage> initial;  // group 0
-    std::unique_ptr<ChannelSource> input;         // the others
-    std::vector<std::unique_ptr<IterationStage>> iterations;
-    RowSource* l0 = nullptr;
-    RowSource* last = nullptr;
-  };
-
-  JobShape shape_;
-  Schedule schedule_;
-  std::vector<std::unique_ptr<RowChannel>> channels_;
-  std::vector<Group> groups_;
-};
 
 void Report(const JobProgress& progress, JobStage stage, int step, int steps) {
   if (progress) progress(stage, step, steps);
@@ -308,8 +136,11 @@ double StreamedPeakBytes(int rows, int columns, int bands, const StreamedJob& jo
                         std::max(bands, 1) * sizeof(double);
   const double bound = widest * 32.0 * (std::max(job.iterations, 0) + 1.0);
   if (!(bound < 0x1p60)) return std::numeric_limits<double>::infinity();
+  // Besides the pipeline, one row of results on its way to the sink.
+  const std::size_t resultRow = static_cast<std::size_t>(columns) * 2 * sizeof(float);
   return static_cast<double>(streamed::Pipeline::Bytes(streamed::ShapeOf(rows, columns, bands, job),
-                                                       streamed::ThreadCount(job)));
+                                                       streamed::ThreadCount(job)) +
+                             resultRow);
 }
 
 double VolumePeakBytes(int rows, int columns, const StreamedJob& job) {

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "engine/match_volume.h"
 #include "engine/streamed_stages.h"
@@ -304,11 +305,16 @@ std::size_t InitialValuesStage::Bytes(const JobShape& shape, int keep) {
   return producer + RowRing::Bytes(keep, shape.RowSize());
 }
 
+void InitialValuesStage::ShowWholeRows(std::function<void(int, const float*)> whole) {
+  whole_ = std::move(whole);
+}
+
 const float* InitialValuesStage::Row(int row) {
   while (ring_.newest() < row) {
     const int next = ring_.newest() + 1;
     float* cells = ring_.Make(next);
     producer_->Make(next, cells);
+    if (whole_) whole_(next, cells);
     ClearOutsideInteriorRow(shape_, next, cells);
   }
   return ring_.Row(row);

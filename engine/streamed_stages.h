@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -52,6 +53,10 @@ class InitialValuesStage : public RowSource {
 
   const float* Row(int row) override;
 
+  // Hands every row of L0 as made, before the clear, to `whole`: a caller
+  // that stores L0 keeps what the stages after this one never read.
+  void ShowWholeRows(std::function<void(int row, const float* cells)> whole);
+
   static std::size_t Bytes(const JobShape& shape, int keep);
 
   class Producer;
@@ -60,6 +65,7 @@ class InitialValuesStage : public RowSource {
   JobShape shape_;
   std::unique_ptr<Producer> producer_;
   RowRing ring_;
+  std::function<void(int, const float*)> whole_;
 };
 
 // One cooperative iteration, row by row: the box sum of the rows of the

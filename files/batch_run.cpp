@@ -409,6 +409,8 @@ class EntryRun {
     shape.winRadL0 = job_.Params.WinRadL0;
     shape.winRadRC = job_.Params.WinRadRC;
     shape.useSad = job_.Params.Cost == MatchCost::Sad;
+    shape.iterations = job_.Params.NumIterations;
+    shape.winRadD = job_.Params.WinRadD;
     const FloatArray& image0 = *images_.image0;
     return host_.KeepsVolumes()
                ? JobPeakBytes(shape, EngineThreads())

@@ -182,6 +182,8 @@ void RunJob(StereoMatcher& matcher, const py::handle& left, const py::handle& ri
     shape.winRadL0 = p.winRadL0;
     shape.winRadRC = p.winRadRC;
     shape.useSad = p.useSad;
+    shape.iterations = p.iterations;
+    shape.winRadD = p.winRadD;
     return JobPeakBytes(shape, EngineThreads());
   };
   RunChecked(left, right, p, peakBytes,

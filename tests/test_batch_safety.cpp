@@ -11,7 +11,7 @@
 
 #include "batch_test_support.h"
 #include "display/image_loading.h"
-#include "engine/fast_parallel.h"
+#include "engine/streamed_pipeline.h"
 #include "files/batch_run.h"
 
 namespace tavrel {
@@ -174,7 +174,7 @@ TEST_F(BatchSafety, AGreyImageWithAColourOneIsWarnedOf) {
                 "entry 2: image 0 (c1.bmp) is in colour but image 1 (g0.bmp) is grey"}));
 }
 
-// Every allocation of the fast stages' scratch, in turn, fails: each ends in
+// Every allocation of the stages' rings and channels, in turn, fails: each ends in
 // the memory message and leaves the earlier entry's file, and the run after
 // gives the same results as one that never failed.
 TEST_F(BatchSafety, AScratchAllocationThatFailsEndsInTheMemoryMessage) {
@@ -189,9 +189,9 @@ TEST_F(BatchSafety, AScratchAllocationThatFailsEndsInTheMemoryMessage) {
     SCOPED_TRACE(n);
     host = SafetyHost();
     fs::remove(dir.path / "third.dis");
-    fast::ThreadArena::FailNthReset(n);
+    streamed::FailNthAllocation(n);
     const bool completed = Run();
-    fast::ThreadArena::FailNthReset(0);
+    streamed::FailNthAllocation(0);
     if (completed) break;
     ++failures;
     ASSERT_EQ(host.events.size(), 1u);

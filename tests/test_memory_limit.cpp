@@ -98,8 +98,8 @@ TEST(JobMemory, TheEstimateCoversThePeakHeapOfAJob) {
       matcher.DisparityToDisplay();
     }
     const double measured = static_cast<double>(peak.load() - before);
-    JobShape shape{c.rows,     c.columns,  c.disparities, c.bands,
-                   c.winRadL0, c.winRadRC, c.useSad != 0};
+    JobShape shape{c.rows, c.columns, c.disparities, c.bands, c.winRadL0, c.winRadRC, c.useSad != 0,
+                   2,      1};
     const double estimate = JobPeakBytes(shape, EngineThreads());
     EXPECT_GE(estimate, measured);
     EXPECT_LE(estimate, 1.25 * measured);

@@ -1,0 +1,94 @@
+#include "engine/streamed_volumes.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include "engine/isa_path.h"
+#include "engine/match_volume.h"
+#include "engine/streamed_pipeline.h"
+
+namespace tavrel::streamed {
+namespace {
+
+// A pass's iterations beyond one per thread save a read and a write of Ln
+// each; past a few the saving is small beside the rings they add.
+constexpr int kMostIterationsPerPass = 8;
+
+// The share of one volume a pass's rings may take.
+constexpr double kPassShareOfVolume = 0.25;
+
+void CopyRow(const float* cells, FloatArray& volume, int row) {
+  std::copy_n(cells, static_cast<std::size_t>(volume.columns()) * volume.bands(),
+              &volume.At(row, 0, 0));
+}
+
+}  // namespace
+
+InPlaceRows::InPlaceRows(FloatArray& volume)
+    : volume_(volume), copy_(static_cast<std::size_t>(volume.columns()) * volume.bands()) {}
+
+const float* InPlaceRows::Row(int row) {
+  const Interior interior = InteriorOf(volume_.rows(), volume_.columns(), volume_.bands());
+  if (interior.ContainsRow(row) && row <= rewritten_.load(std::memory_order_acquire)) {
+    throw std::logic_error("InPlaceRows: row " + std::to_string(row) +
+                           " read after it was rewritten");
+  }
+  std::copy_n(&volume_.At(row, 0, 0), copy_.size(), copy_.data());
+  ClearOutsideInteriorRow(interior, row, volume_.columns(), volume_.bands(), copy_.data());
+  return copy_.data();
+}
+
+void InPlaceRows::Rewrite(int row, const float* cells) {
+  if (row != rewritten_.load(std::memory_order_relaxed) + 1) {
+    throw std::logic_error("InPlaceRows: row " + std::to_string(row) + " rewritten out of order");
+  }
+  CopyRow(cells, volume_, row);
+  rewritten_.store(row, std::memory_order_release);
+}
+
+void MakeVolumes(const JobShape& shape, const FloatArray& image0, const FloatArray& image1,
+                 FloatArray& L0, FloatArray& Ln, int threads) {
+  ActiveIsaPath();  // chooses the kernels' path once, before any thread starts
+  Pipeline pipeline(shape, image0, image1, threads,
+                    [&L0](int row, const float* cells) { CopyRow(cells, L0, row); });
+  pipeline.Run([&Ln](int row, const float* cells) { CopyRow(cells, Ln, row); });
+}
+
+void IterateVolume(const JobShape& shape, const FloatArray& L0, FloatArray& Ln, int threads) {
+  ActiveIsaPath();
+  InPlaceRows ln(Ln);
+  StoredRows l0(L0);
+  Pipeline pipeline(shape, ln, l0, threads);
+  pipeline.Run([&ln](int row, const float* cells) { ln.Rewrite(row, cells); });
+}
+
+int PassIterations(const JobShape& shape, int threads, int wanted) {
+  const double volume = static_cast<double>(shape.rows) * shape.RowSize() * sizeof(float);
+  int count = std::min(wanted, std::max(threads, 1));
+  while (count < std::min(wanted, kMostIterationsPerPass)) {
+    JobShape longer = shape;
+    longer.iterations = count + 1;
+    if (static_cast<double>(Pipeline::StoredBytes(longer, threads)) > kPassShareOfVolume * volume) {
+      break;
+    }
+    ++count;
+  }
+  return std::max(count, 1);
+}
+
+std::size_t VolumePassBytes(const JobShape& shape, int threads) {
+  JobShape first = shape;
+  first.iterations = shape.iterations > 0 ? PassIterations(shape, threads, shape.iterations) : 0;
+  std::size_t bytes = Pipeline::Bytes(first, threads);
+  if (shape.iterations > first.iterations) {
+    JobShape later = shape;
+    later.iterations = PassIterations(shape, threads, shape.iterations - first.iterations);
+    // The pass's copy of the row it reads from Ln.
+    bytes =
+        std::max(bytes, Pipeline::StoredBytes(later, threads) + shape.RowSize() * sizeof(float));
+  }
+  return bytes;
+}
+
+}  // namespace tavrel::streamed

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <vector>
+
+#include "engine/float_array.h"
+#include "engine/streamed_stages.h"
+
+// The streamed stages with stored match volumes as their source and sink,
+// for callers that keep both volumes (the window's slices, stepwise
+// iterations): one fast engine for streamed jobs and stored volumes alike.
+namespace tavrel::streamed {
+
+// Makes L0 from the images into `L0` whole and Ln = L0 cleared outside the
+// interior, running shape.iterations iterations of Ln on the way, in one
+// pass over the rows. Both volumes are rows x columns x disparities.
+void MakeVolumes(const JobShape& shape, const FloatArray& image0, const FloatArray& image1,
+                 FloatArray& L0, FloatArray& Ln, int threads);
+
+// Runs shape.iterations iterations of Ln in place, in one pass over its rows.
+void IterateVolume(const JobShape& shape, const FloatArray& L0, FloatArray& Ln, int threads);
+
+// How many of `wanted` iterations (1 or more) one pass should run: enough
+// for every thread to have a group of its own, more while the pass's rings
+// stay well below a volume, since every pass reads and writes Ln whole.
+int PassIterations(const JobShape& shape, int threads, int wanted);
+
+// The heap the passes of a job of shape.iterations iterations hold at most,
+// as StereoMatcher runs them: the first makes L0 with the first iterations,
+// the others run the rest in place.
+std::size_t VolumePassBytes(const JobShape& shape, int threads);
+
+// Rows of the volume a pass rewrites in place, as the source of its first
+// stage. A row read is handed as a copy cleared outside the interior, as
+// the straightforward iteration clears Ln before it reads it; rows outside
+// the interior therefore read as zeros whatever they hold. An interior row
+// is rewritten only after every read of it: reading one after its rewrite
+// would take a later iteration's values, and is refused.
+class InPlaceRows : public RowSource {
+ public:
+  explicit InPlaceRows(FloatArray& volume);
+
+  // Copies row `row`, cleared outside the interior, and hands the copy; it
+  // stays valid until the next call. Throws std::logic_error for an interior
+  // row already rewritten.
+  const float* Row(int row) override;
+  // Rows are rewritten in ascending order, each once.
+  void Rewrite(int row, const float* cells);
+
+ private:
+  FloatArray& volume_;
+  std::vector<float> copy_;
+  std::atomic<int> rewritten_{-1};  // the newest row rewritten
+};
+
+// Rows of a stored volume that the pass only reads (L0).
+class StoredRows : public RowSource {
+ public:
+  explicit StoredRows(const FloatArray& volume) : volume_(volume) {}
+  const float* Row(int row) override { return volume_.data() + volume_.Index(row, 0, 0); }
+
+ private:
+  const FloatArray& volume_;
+};
+
+}  // namespace tavrel::streamed
