@@ -39,7 +39,7 @@ struct Scene {
   std::string name;
   std::unique_ptr<FloatArray> image0;
   std::unique_ptr<FloatArray> image1;
-  StreamedJob job;
+  StereoParams job;
   bool volumes = true;  // also run the volume engine
 };
 
@@ -90,7 +90,7 @@ Scene Synthetic(const std::string& name, int columns, int rows, int minDisparity
       }
     }
   }
-  scene.job = StreamedJob{minDisparity, maxDisparity, 1, 2, 1, iterations, 0.96f, true};
+  scene.job = StereoParams{minDisparity, maxDisparity, 1, 2, 1, iterations, 0.96f, MatchCost::Sad};
   return scene;
 }
 
@@ -108,9 +108,7 @@ bool LoadScene(const std::filesystem::path& dir, Scene& scene) {
   scene.name = dir.filename().string();
   scene.image0 = LoadImageGrid((dir / job.Image0Name).string(), job.NumBands);
   scene.image1 = LoadImageGrid((dir / job.Image1Name).string(), job.NumBands);
-  const StereoParams& p = job.Params;
-  scene.job = StreamedJob{p.MinDisparity, p.MaxDisparity,  p.WinRadL0,  p.WinRadRC,
-                          p.WinRadD,      p.NumIterations, p.MaxScaler, p.Cost == MatchCost::Sad};
+  scene.job = job.Params;
   return scene.image0 && scene.image1;
 }
 
@@ -149,19 +147,19 @@ double MB(double bytes) { return bytes / 1e6; }
 
 void RunScene(const Scene& scene) {
   const FloatArray& image0 = *scene.image0;
-  const StreamedJob& job = scene.job;
+  const StereoParams& job = scene.job;
   const int repeats = scene.volumes && image0.rows() < 600 ? 2 : 1;
   std::printf("%s: %d x %d x %d, %d disparities, %d iterations, radii %d/%d/%d, load %s\n",
               scene.name.c_str(), image0.columns(), image0.rows(), image0.bands(),
-              job.maxDisparity - job.minDisparity, job.iterations, job.winRadL0, job.winRadRC,
-              job.winRadD, LoadAverage().c_str());
+              job.MaxDisparity - job.MinDisparity, job.NumIterations, job.WinRadL0, job.WinRadRC,
+              job.WinRadD, LoadAverage().c_str());
 
   FloatArray volumeResult(image0.columns(), image0.rows(), 2);
   Measured volume;
   if (scene.volumes) {
     volume = Measure(repeats, [&] {
       StereoMatcher matcher;
-      matcher.Run(image0, *scene.image1, ParamsOf(job));
+      matcher.Run(image0, *scene.image1, job);
       std::memcpy(volumeResult.data(), matcher.DispConf->data(),
                   volumeResult.size() * sizeof(float));
     });
@@ -170,13 +168,11 @@ void RunScene(const Scene& scene) {
   DispConfPlane plane(streamedResult);
   Measured streamed[2];
   for (int threads = 1; threads <= 2; ++threads) {
-    StreamedJob run = job;
-    run.threads = threads;
     streamed[threads - 1] =
-        Measure(repeats, [&] { RunStreamed(image0, *scene.image1, run, plane); });
+        Measure(repeats, [&] { RunStreamed(image0, *scene.image1, job, threads, plane); });
   }
 
-  const double formula = StreamedPeakBytes(image0.rows(), image0.columns(), image0.bands(), job);
+  const double formula = StreamedPeakBytes(image0.rows(), image0.columns(), image0.bands(), job, 0);
   const double twoVolumes = VolumePeakBytes(image0.rows(), image0.columns(), job);
   if (scene.volumes) {
     std::printf("  volume engine (2 threads)  %8.3f s  cpu %8.3f s  peak heap %9.1f MB\n",

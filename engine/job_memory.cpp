@@ -12,8 +12,8 @@
 namespace tavrel {
 namespace {
 
-// Images (two of `bands` bands), disparity and confidence, display map.
-double GridFloatsPerPixel(int bands) { return 2.0 * std::max(bands, 1) + 3.0; }
+// Disparity and confidence, display map.
+constexpr double kMapFloatsPerPixel = 3;
 
 // Per thread, the extraction turns 32 pixels' values index-major.
 constexpr double kExtractionPixels = 32;
@@ -24,12 +24,18 @@ constexpr double kSmallObjects = 64 * 1024;
 }  // namespace
 
 double JobPeakBytes(const JobShape& shape, int threads) {
+  const double images = 2.0 * std::max(shape.bands, 1) * static_cast<double>(shape.rows) *
+                        static_cast<double>(shape.columns) * sizeof(float);
+  return MatcherPeakBytes(shape, threads) + images;
+}
+
+double MatcherPeakBytes(const JobShape& shape, int threads) {
   const double rows = static_cast<double>(shape.rows);
   const double columns = static_cast<double>(shape.columns);
   const double disparities = static_cast<double>(shape.disparities);
   const double t = std::max(threads, 1);
   const double volumes = 2 * rows * columns * disparities;
-  const double grids = GridFloatsPerPixel(shape.bands) * rows * columns;
+  const double grids = kMapFloatsPerPixel * rows * columns;
   const double extraction = t * kExtractionPixels * disparities;
   const double floats = (volumes + grids + extraction) * sizeof(float) + kSmallObjects;
   // A row of the volume is what the passes' rings hold; where it cannot be

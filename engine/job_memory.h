@@ -24,6 +24,9 @@ struct JobShape {
 // extraction's scratch. In double, which no shape can overflow.
 double JobPeakBytes(const JobShape& shape, int threads);
 
+// The same without the images: what the matcher itself takes.
+double MatcherPeakBytes(const JobShape& shape, int threads);
+
 // The threads the fast engine's stages use.
 int EngineThreads();
 

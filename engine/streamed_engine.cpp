@@ -16,6 +16,7 @@
 #endif
 
 #include "engine/isa_path.h"
+#include "engine/job_memory.h"
 #include "engine/reference_engine.h"
 #include "engine/streamed_pipeline.h"
 #include "engine/streamed_stages.h"
@@ -30,28 +31,27 @@ bool JobShape::InteriorEmpty() const {
 
 namespace {
 
-JobShape ShapeOf(int rows, int columns, int bands, const StreamedJob& job) {
+JobShape ShapeOf(int rows, int columns, int bands, const StereoParams& p) {
   JobShape s;
   s.rows = rows;
   s.columns = columns;
-  s.disparities = job.maxDisparity - job.minDisparity;
-  s.minDisparity = job.minDisparity;
+  s.disparities = p.MaxDisparity - p.MinDisparity;
+  s.minDisparity = p.MinDisparity;
   s.bands = bands;
-  s.winRadL0 = job.winRadL0;
-  s.winRadRC = job.winRadRC;
-  s.winRadD = job.winRadD;
-  s.iterations = std::max(job.iterations, 0);
-  s.maxScaler = job.maxScaler;
-  s.sad = job.sad;
+  s.winRadL0 = p.WinRadL0;
+  s.winRadRC = p.WinRadRC;
+  s.winRadD = p.WinRadD;
+  s.iterations = std::max(p.NumIterations, 0);
+  s.maxScaler = p.MaxScaler;
+  s.sad = p.Cost == MatchCost::Sad;
   return s;
 }
 
-int ThreadCount(const StreamedJob& job) {
-  int count = job.threads;
+int ThreadCount(int threads) {
 #ifdef _OPENMP
-  if (count <= 0) count = omp_get_max_threads();
+  if (threads <= 0) threads = omp_get_max_threads();
 #endif
-  return std::max(count, 1);
+  return std::max(threads, 1);
 }
 
 // The strongest local maximum of one pixel's values, as the straightforward
@@ -76,30 +76,17 @@ void Report(const JobProgress& progress, JobStage stage, int step, int steps) {
 }  // namespace
 }  // namespace streamed
 
-StereoParams ParamsOf(const StreamedJob& job) {
-  StereoParams params;
-  params.MinDisparity = job.minDisparity;
-  params.MaxDisparity = job.maxDisparity;
-  params.WinRadL0 = job.winRadL0;
-  params.WinRadRC = job.winRadRC;
-  params.WinRadD = job.winRadD;
-  params.NumIterations = job.iterations;
-  params.MaxScaler = job.maxScaler;
-  params.Cost = job.sad ? MatchCost::Sad : MatchCost::Correlation;
-  return params;
-}
-
 void DispConfPlane::Row(int row, const float* dispConf) {
   std::copy_n(dispConf, static_cast<std::size_t>(dispConf_.columns()) * 2,
               &dispConf_.At(row, 0, 0));
 }
 
-void RunStreamed(const FloatArray& image0, const FloatArray& image1, const StreamedJob& job,
-                 DispConfSink& sink, const JobProgress& progress) {
-  ValidateJob(image0, image1, ParamsOf(job));
+void RunStreamed(const FloatArray& image0, const FloatArray& image1, const StereoParams& params,
+                 int threads, DispConfSink& sink, const JobProgress& progress) {
+  ValidateJob(image0, image1, params);
   const streamed::JobShape shape =
-      streamed::ShapeOf(image0.rows(), image0.columns(), image0.bands(), job);
-  const int threads = streamed::ThreadCount(job);
+      streamed::ShapeOf(image0.rows(), image0.columns(), image0.bands(), params);
+  threads = streamed::ThreadCount(threads);
   ActiveIsaPath();  // chooses the kernels' path once, before any thread starts
   streamed::Report(progress, JobStage::InitialMatchValues, 1, 1);
   streamed::Pipeline pipeline(shape, image0, image1, threads);
@@ -126,72 +113,82 @@ void RunStreamed(const FloatArray& image0, const FloatArray& image1, const Strea
   streamed::Report(progress, JobStage::Extraction, 1, 1);
 }
 
-double StreamedPeakBytes(int rows, int columns, int bands, const StreamedJob& job) {
+double StreamedPeakBytes(int rows, int columns, int bands, const StereoParams& params,
+                         int threads) {
   // The widest row any stage keeps is one of correlation's moments: columns x
   // disparities x 3 bands x 8 bytes for its sums, and no stage keeps more
   // than 32 such rows per iteration and 32 besides. Where that bound passes
   // 2^60 bytes the sizes could wrap; no machine holds such a job anyway.
   const double widest = static_cast<double>(columns) *
-                        (static_cast<double>(job.maxDisparity) - job.minDisparity) * 3.0 *
+                        (static_cast<double>(params.MaxDisparity) - params.MinDisparity) * 3.0 *
                         std::max(bands, 1) * sizeof(double);
-  const double bound = widest * 32.0 * (std::max(job.iterations, 0) + 1.0);
+  const double bound = widest * 32.0 * (std::max(params.NumIterations, 0) + 1.0);
   if (!(bound < 0x1p60)) return std::numeric_limits<double>::infinity();
   // Besides the pipeline, one row of results on its way to the sink.
   const std::size_t resultRow = static_cast<std::size_t>(columns) * 2 * sizeof(float);
-  return static_cast<double>(streamed::Pipeline::Bytes(streamed::ShapeOf(rows, columns, bands, job),
-                                                       streamed::ThreadCount(job)) +
-                             resultRow);
+  return static_cast<double>(
+      streamed::Pipeline::Bytes(streamed::ShapeOf(rows, columns, bands, params),
+                                streamed::ThreadCount(threads)) +
+      resultRow);
 }
 
-double VolumePeakBytes(int rows, int columns, const StreamedJob& job) {
-  const double disparities = static_cast<double>(job.maxDisparity) - job.minDisparity;
+double VolumePeakBytes(int rows, int columns, const StereoParams& params) {
+  const double disparities = static_cast<double>(params.MaxDisparity) - params.MinDisparity;
   return 2.0 * rows * columns * disparities * sizeof(float);
 }
 
 namespace {
 
-// Besides its volumes the volume engine holds per pixel the result maps, the
-// iteration's line sums and the scratch grids of the initial match values.
-constexpr double kVolumeEngineFloatsPerPixel = 24;
 // The result maps a matcher keeps: disparity, confidence and display.
 constexpr double kMapFloatsPerPixel = 3;
 
-bool StreamedFits(int rows, int columns, int bands, const StreamedJob& job) {
-  return StreamedPeakBytes(rows, columns, bands, job) <= VolumePeakBytes(rows, columns, job);
+bool StreamedFits(int rows, int columns, int bands, const StereoParams& params, int threads) {
+  return StreamedPeakBytes(rows, columns, bands, params, threads) <=
+         VolumePeakBytes(rows, columns, params);
 }
 
 }  // namespace
 
-double JobPeakBytes(int rows, int columns, int bands, const StreamedJob& job) {
+double JobPeakBytes(int rows, int columns, int bands, const StereoParams& params, int threads) {
   const double pixels = static_cast<double>(rows) * columns;
-  if (StreamedFits(rows, columns, bands, job)) {
-    return StreamedPeakBytes(rows, columns, bands, job) +
+  if (StreamedFits(rows, columns, bands, params, threads)) {
+    return StreamedPeakBytes(rows, columns, bands, params, threads) +
            pixels * kMapFloatsPerPixel * sizeof(float);
   }
-  return VolumePeakBytes(rows, columns, job) + pixels * kVolumeEngineFloatsPerPixel * sizeof(float);
+  JobShape shape;
+  shape.rows = rows;
+  shape.columns = columns;
+  shape.disparities = static_cast<std::int64_t>(params.MaxDisparity) - params.MinDisparity;
+  shape.bands = bands;
+  shape.winRadL0 = params.WinRadL0;
+  shape.winRadRC = params.WinRadRC;
+  shape.useSad = params.Cost == MatchCost::Sad;
+  shape.iterations = params.NumIterations;
+  shape.winRadD = params.WinRadD;
+  return MatcherPeakBytes(shape, streamed::ThreadCount(threads));
 }
 
 void RunMatcherJob(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-                   const StreamedJob& job, const JobProgress& progress) {
-  ValidateJob(image0, image1, ParamsOf(job));
-  if (!StreamedFits(image0.rows(), image0.columns(), image0.bands(), job)) {
-    matcher.Run(image0, image1, ParamsOf(job), progress);
+                   const StereoParams& params, int threads, const JobProgress& progress) {
+  ValidateJob(image0, image1, params);
+  if (!StreamedFits(image0.rows(), image0.columns(), image0.bands(), params, threads)) {
+    matcher.Run(image0, image1, params, progress);
     return;
   }
   matcher.Release();
   try {
-    matcher.MinDisparity = job.minDisparity;
-    matcher.MaxDisparity = job.maxDisparity;
+    matcher.MinDisparity = params.MinDisparity;
+    matcher.MaxDisparity = params.MaxDisparity;
     matcher.Rows = image0.rows();
     matcher.Columns = image0.columns();
-    matcher.NumDisparities = job.maxDisparity - job.minDisparity;
-    matcher.WinRadD = job.winRadD;
-    matcher.WinRadRC = job.winRadRC;
+    matcher.NumDisparities = params.MaxDisparity - params.MinDisparity;
+    matcher.WinRadD = params.WinRadD;
+    matcher.WinRadRC = params.WinRadRC;
     matcher.DispConf = std::make_unique<FloatArray>(matcher.Columns, matcher.Rows, 2);
     matcher.DisplayMap = std::make_unique<FloatArray>(matcher.Columns, matcher.Rows, 1);
     DispConfPlane plane(*matcher.DispConf);
-    RunStreamed(image0, image1, job, plane, progress);
-    matcher.IterationCount = std::max(job.iterations, 0);
+    RunStreamed(image0, image1, params, threads, plane, progress);
+    matcher.IterationCount = std::max(params.NumIterations, 0);
     matcher.DisparityToDisplay();
   } catch (...) {
     matcher.Release();

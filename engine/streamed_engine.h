@@ -13,21 +13,6 @@
 // engine, so the results are the same to the bit, for any thread count.
 namespace tavrel {
 
-struct StreamedJob {
-  int minDisparity = 0;
-  int maxDisparity = 0;
-  int winRadL0 = 0;
-  int winRadRC = 2;
-  int winRadD = 1;
-  int iterations = 0;
-  float maxScaler = 0.0f;
-  bool sad = true;
-  int threads = 0;  // 0: as many as OpenMP offers
-};
-
-// The same job as the volume engine's parameter record.
-StereoParams ParamsOf(const StreamedJob& job);
-
 // Receives the rows of the result, top to bottom: `dispConf` holds the
 // row's columns x 2 floats (disparity, confidence), valid during the call.
 class DispConfSink {
@@ -47,27 +32,30 @@ class DispConfPlane : public DispConfSink {
   FloatArray& dispConf_;
 };
 
+// The functions below run a job on `threads` threads (0: as many as OpenMP
+// offers); any count gives the same bits.
+
 // Runs the job on the images and hands every row to `sink`. Throws
 // std::invalid_argument for inputs ValidateJob refuses, std::bad_alloc when
 // the rings cannot be had. `progress` hears InitialMatchValues once, then
 // Iteration i of N as the pass is i / N of the way down the image, then
 // Extraction.
-void RunStreamed(const FloatArray& image0, const FloatArray& image1, const StreamedJob& job,
-                 DispConfSink& sink, const JobProgress& progress = {});
+void RunStreamed(const FloatArray& image0, const FloatArray& image1, const StereoParams& params,
+                 int threads, DispConfSink& sink, const JobProgress& progress = {});
 
 // The heap RunStreamed holds at its peak for images of this size and band
 // count: the rings, column sums and row scratch of every stage (not the
 // images, nor what the sink keeps). In double, exact up to 2^53 bytes;
 // infinity for rows that no address space could hold.
-double StreamedPeakBytes(int rows, int columns, int bands, const StreamedJob& job);
+double StreamedPeakBytes(int rows, int columns, int bands, const StereoParams& params, int threads);
 
 // The heap the volume engine holds for the same job: L0 and Ln.
-double VolumePeakBytes(int rows, int columns, const StreamedJob& job);
+double VolumePeakBytes(int rows, int columns, const StereoParams& params);
 
 // What a job run by RunMatcherJob takes: the streamed pass, or where its
-// rings would outgrow the volumes (many iterations) the volume engine with
-// its scratch, plus the result maps either leaves in the matcher.
-double JobPeakBytes(int rows, int columns, int bands, const StreamedJob& job);
+// rings would outgrow the volumes (many iterations) StereoMatcher with its
+// volumes and passes, plus the result maps either leaves in the matcher.
+double JobPeakBytes(int rows, int columns, int bands, const StereoParams& params, int threads);
 
 // StereoMatcher::Run's job for a caller that needs only the results: on
 // return the matcher holds DispConf, DisplayMap (disparities), the sizes and
@@ -75,6 +63,6 @@ double JobPeakBytes(int rows, int columns, int bands, const StreamedJob& job);
 // L0Ready 0) unless the volume engine ran the job. Refusals and failures as
 // for Run.
 void RunMatcherJob(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-                   const StreamedJob& job, const JobProgress& progress = {});
+                   const StereoParams& params, int threads, const JobProgress& progress = {});
 
 }  // namespace tavrel

@@ -241,7 +241,8 @@ class EntryRun {
       if (host_.KeepsVolumes()) {
         matcher_.Run(*images_.image0, *images_.image1, job_.Params, report);
       } else {
-        RunMatcherJob(matcher_, *images_.image0, *images_.image1, Streamed(), report);
+        RunMatcherJob(matcher_, *images_.image0, *images_.image1, job_.Params, EngineThreads(),
+                      report);
       }
     } catch (const RunStopped&) {
       throw;
@@ -383,12 +384,6 @@ class EntryRun {
     return nullptr;
   }
 
-  StreamedJob Streamed() const {
-    const StereoParams& p = job_.Params;
-    return StreamedJob{p.MinDisparity, p.MaxDisparity,  p.WinRadL0,  p.WinRadRC,
-                       p.WinRadD,      p.NumIterations, p.MaxScaler, p.Cost == MatchCost::Sad};
-  }
-
   std::int64_t Disparities() const {
     return std::int64_t{job_.Params.MaxDisparity} - std::int64_t{job_.Params.MinDisparity};
   }
@@ -412,9 +407,9 @@ class EntryRun {
     shape.iterations = job_.Params.NumIterations;
     shape.winRadD = job_.Params.WinRadD;
     const FloatArray& image0 = *images_.image0;
-    return host_.KeepsVolumes()
-               ? JobPeakBytes(shape, EngineThreads())
-               : JobPeakBytes(image0.rows(), image0.columns(), image0.bands(), Streamed());
+    return host_.KeepsVolumes() ? JobPeakBytes(shape, EngineThreads())
+                                : JobPeakBytes(image0.rows(), image0.columns(), image0.bands(),
+                                               job_.Params, EngineThreads());
   }
 
   bool CheckMemory() {

@@ -113,13 +113,19 @@ const char* kMatchDoc =
     "`progress(stage, step, steps)` is called with stage \"L0\", \"iteration\" or\n"
     "\"extraction\"; `threads` limits the cores used (None: all). Returns a MatchResult.";
 
-StreamedJob StreamedOf(const MatchParameters& p) {
-  return StreamedJob{p.minDisparity, p.maxDisparity, p.winRadL0,  p.winRadRC,
-                     p.winRadD,      p.iterations,   p.maxScaler, p.useSad};
+// The engine's record of the job.
+StereoParams ParamsOf(const MatchParameters& p) {
+  StereoParams params;
+  params.MinDisparity = p.minDisparity;
+  params.MaxDisparity = p.maxDisparity;
+  params.WinRadL0 = p.winRadL0;
+  params.WinRadRC = p.winRadRC;
+  params.WinRadD = p.winRadD;
+  params.NumIterations = p.iterations;
+  params.MaxScaler = p.maxScaler;
+  params.Cost = p.useSad ? MatchCost::Sad : MatchCost::Correlation;
+  return params;
 }
-
-// The volume engine's record of the same job.
-StereoParams ParamsOf(const MatchParameters& p) { return tavrel::ParamsOf(StreamedOf(p)); }
 
 }  // namespace
 
@@ -194,13 +200,13 @@ void RunJob(StereoMatcher& matcher, const py::handle& left, const py::handle& ri
 
 void RunResultsOnly(StereoMatcher& matcher, const py::handle& left, const py::handle& right,
                     const MatchParameters& p) {
-  const StreamedJob job = StreamedOf(p);
+  const StereoParams params = ParamsOf(p);
   auto peakBytes = [&](const FloatArray& image0) {
-    return JobPeakBytes(image0.rows(), image0.columns(), image0.bands(), job);
+    return JobPeakBytes(image0.rows(), image0.columns(), image0.bands(), params, EngineThreads());
   };
   RunChecked(left, right, p, peakBytes,
              [&](const FloatArray& image0, const FloatArray& image1, const JobProgress& progress) {
-               RunMatcherJob(matcher, image0, image1, job, progress);
+               RunMatcherJob(matcher, image0, image1, params, EngineThreads(), progress);
              });
 }
 

@@ -10,6 +10,7 @@
 
 #include "engine/float_array.h"
 #include "engine/isa_path.h"
+#include "engine/job_memory.h"
 #include "engine/stereo_matcher.h"
 #include "engine/streamed_engine.h"
 #include "engine/streamed_rows.h"
@@ -27,21 +28,21 @@ struct Case {
   int rows = 30;
   int columns = 34;
   int bands = 1;
-  StreamedJob job;
+  StereoParams job;
 
   std::string Describe() const {
     return std::to_string(columns) + "x" + std::to_string(rows) + "x" + std::to_string(bands) +
-           " d " + std::to_string(job.minDisparity) + ".." + std::to_string(job.maxDisparity) +
-           " r " + std::to_string(job.winRadL0) + "/" + std::to_string(job.winRadRC) + "/" +
-           std::to_string(job.winRadD) + " n " + std::to_string(job.iterations) +
-           (job.sad ? " sad" : " corr");
+           " d " + std::to_string(job.MinDisparity) + ".." + std::to_string(job.MaxDisparity) +
+           " r " + std::to_string(job.WinRadL0) + "/" + std::to_string(job.WinRadRC) + "/" +
+           std::to_string(job.WinRadD) + " n " + std::to_string(job.NumIterations) +
+           (job.Cost == MatchCost::Sad ? " sad" : " corr");
   }
 };
 
 // Image 1 is image 0 moved by a disparity of the range with some noise and
 // fractional levels, so that matches are strong and sums round.
 testing::ImagePair Images(const Case& c, std::mt19937& rng) {
-  const int shift = (c.job.minDisparity + c.job.maxDisparity) / 2;
+  const int shift = (c.job.MinDisparity + c.job.MaxDisparity) / 2;
   testing::ImagePair pair = testing::ShiftedPair(c.columns, c.rows, c.bands, shift, rng);
   std::uniform_real_distribution<float> noise(-6.0f, 6.0f);
   for (std::size_t i = 0; i < pair.image1.size(); ++i) {
@@ -53,7 +54,7 @@ testing::ImagePair Images(const Case& c, std::mt19937& rng) {
 FloatArray ReferenceResult(const Case& c, const testing::ImagePair& images) {
   StereoMatcher matcher;
   matcher.Engine = EngineKind::Reference;
-  matcher.Run(images.image0, images.image1, ParamsOf(c.job));
+  matcher.Run(images.image0, images.image1, c.job);
   return testing::Copy(*matcher.DispConf);
 }
 
@@ -61,9 +62,7 @@ FloatArray StreamedResult(const Case& c, const testing::ImagePair& images, int t
   FloatArray dispConf(c.columns, c.rows, 2);
   dispConf.Fill(-7.0f);
   DispConfPlane plane(dispConf);
-  StreamedJob job = c.job;
-  job.threads = threads;
-  RunStreamed(images.image0, images.image1, job, plane);
+  RunStreamed(images.image0, images.image1, c.job, threads, plane);
   return dispConf;
 }
 
@@ -80,20 +79,35 @@ void ExpectSameAsReference(const Case& c, std::mt19937& rng, std::vector<int> th
   }
 }
 
+// The same job as the memory check describes it.
+JobShape MemoryShape(const Case& c) {
+  JobShape shape;
+  shape.rows = c.rows;
+  shape.columns = c.columns;
+  shape.disparities = c.job.MaxDisparity - c.job.MinDisparity;
+  shape.bands = c.bands;
+  shape.winRadL0 = c.job.WinRadL0;
+  shape.winRadRC = c.job.WinRadRC;
+  shape.useSad = c.job.Cost == MatchCost::Sad;
+  shape.iterations = c.job.NumIterations;
+  shape.winRadD = c.job.WinRadD;
+  return shape;
+}
+
 Case Make(int rows, int columns, int bands, int minD, int maxD, int l0, int rc, int d,
           int iterations, bool sad) {
   Case c;
   c.rows = rows;
   c.columns = columns;
   c.bands = bands;
-  c.job.minDisparity = minD;
-  c.job.maxDisparity = maxD;
-  c.job.winRadL0 = l0;
-  c.job.winRadRC = rc;
-  c.job.winRadD = d;
-  c.job.iterations = iterations;
-  c.job.maxScaler = 0.96f;
-  c.job.sad = sad;
+  c.job.MinDisparity = minD;
+  c.job.MaxDisparity = maxD;
+  c.job.WinRadL0 = l0;
+  c.job.WinRadRC = rc;
+  c.job.WinRadD = d;
+  c.job.NumIterations = iterations;
+  c.job.MaxScaler = 0.96f;
+  c.job.Cost = sad ? MatchCost::Sad : MatchCost::Correlation;
   return c;
 }
 
@@ -133,7 +147,7 @@ TEST(StreamedEngine, RandomJobsMatchTheReference) {
     Case c = Make(pick(14, 44), pick(14, 50), pick(1, 3), minD, minD + count,
                   pick(0, kWinRadL0Limit - 1), pick(0, kWinRadRCLimit - 1),
                   pick(0, kWinRadDLimit - 1), pick(0, 6), pick(0, 2) != 0);
-    c.job.maxScaler = pick(0, 3) == 0 ? 1.0f : 0.96f;
+    c.job.MaxScaler = pick(0, 3) == 0 ? 1.0f : 0.96f;
     ExpectSameAsReference(c, rng);
   }
 }
@@ -163,10 +177,9 @@ TEST(StreamedEngine, AFailureStopsEveryThreadAndIsReported) {
   Case c = Make(40, 60, 1, 0, 16, 2, 2, 1, 6, true);
   const testing::ImagePair images = Images(c, rng);
   for (const int threads : {1, 2, 3}) {
-    c.job.threads = threads;
     FailingSink sink;
     try {
-      RunStreamed(images.image0, images.image1, c.job, sink);
+      RunStreamed(images.image0, images.image1, c.job, threads, sink);
       ADD_FAILURE() << "no failure on " << threads << " threads";
     } catch (const std::runtime_error& error) {
       EXPECT_STREQ(error.what(), "disk full");
@@ -184,13 +197,13 @@ TEST(StreamedEngine, WholeOutputFilesMatchTheReference) {
 
   StereoMatcher reference;
   reference.Engine = EngineKind::Reference;
-  StereoParams params = ParamsOf(c.job);
+  StereoParams params = c.job;
   params.Cost = MatchCost::Sad;
   reference.Run(images.image0, images.image1, params);
-  ASSERT_LT(StreamedPeakBytes(c.rows, c.columns, c.bands, c.job),
+  ASSERT_LT(StreamedPeakBytes(c.rows, c.columns, c.bands, c.job, 0),
             VolumePeakBytes(c.rows, c.columns, c.job));
   StereoMatcher streamed;
-  RunMatcherJob(streamed, images.image0, images.image1, c.job);
+  RunMatcherJob(streamed, images.image0, images.image1, c.job, 0);
 
   ASSERT_TRUE(WriteOutputFile(reference, dir / "reference.dis"));
   ASSERT_TRUE(WriteOutputFile(streamed, dir / "streamed.dis"));
@@ -212,43 +225,46 @@ TEST(StreamedEngine, WholeOutputFilesMatchTheReference) {
 TEST(StreamedEngine, ManyIterationsRunOnTheVolumesWithTheSameResults) {
   std::mt19937 rng(8);
   const Case c = Make(20, 24, 1, 0, 9, 1, 3, 1, 40, true);
-  EXPECT_GT(StreamedPeakBytes(c.rows, c.columns, c.bands, c.job),
+  EXPECT_GT(StreamedPeakBytes(c.rows, c.columns, c.bands, c.job, 0),
             VolumePeakBytes(c.rows, c.columns, c.job));
   const testing::ImagePair images = Images(c, rng);
   StereoMatcher matcher;
-  RunMatcherJob(matcher, images.image0, images.image1, c.job);
+  RunMatcherJob(matcher, images.image0, images.image1, c.job, 0);
   EXPECT_NE(matcher.Ln, nullptr);
   EXPECT_EQ(FirstDifference(*matcher.DispConf, ReferenceResult(c, images)), -1);
-  EXPECT_EQ(JobPeakBytes(c.rows, c.columns, c.bands, c.job),
-            VolumePeakBytes(c.rows, c.columns, c.job) + 20.0 * 24 * 24 * sizeof(float));
+  EXPECT_EQ(JobPeakBytes(c.rows, c.columns, c.bands, c.job, 0),
+            MatcherPeakBytes(MemoryShape(c), EngineThreads()));
 }
 
 // A full-size job fits in a small fraction of its volumes, and the peak
 // grows with the iterations, not with the rows.
 TEST(StreamedEngine, PeakGrowsWithIterationsNotRows) {
-  StreamedJob job;
-  job.minDisparity = 0;
-  job.maxDisparity = 175;
-  job.winRadL0 = 3;
-  job.winRadRC = 2;
-  job.winRadD = 1;
-  job.iterations = 8;
-  job.threads = 2;
-  const double aloe = StreamedPeakBytes(1110, 1282, 3, job);
+  StereoParams job;
+  job.MinDisparity = 0;
+  job.MaxDisparity = 175;
+  job.WinRadL0 = 3;
+  job.WinRadRC = 2;
+  job.WinRadD = 1;
+  job.NumIterations = 8;
+  const int threads = 2;
+  const double aloe = StreamedPeakBytes(1110, 1282, 3, job, threads);
   EXPECT_LT(aloe, 200e6);
-  EXPECT_EQ(StreamedPeakBytes(4000, 1282, 3, job), aloe);
-  job.iterations = 9;
-  EXPECT_GT(StreamedPeakBytes(1110, 1282, 3, job), aloe);
+  EXPECT_EQ(StreamedPeakBytes(4000, 1282, 3, job, threads), aloe);
+  job.NumIterations = 9;
+  EXPECT_GT(StreamedPeakBytes(1110, 1282, 3, job, threads), aloe);
 
   // Sizes whose byte counts could wrap are beyond any memory, not small; so
   // many iterations run on the volumes, whose size does not grow with them.
-  job.maxDisparity = 2'000'000'000;
-  EXPECT_EQ(StreamedPeakBytes(60000, 60000, 3, job), std::numeric_limits<double>::infinity());
-  EXPECT_GT(JobPeakBytes(60000, 60000, 3, job), 1e19);
-  job.maxDisparity = 175;
-  job.iterations = 2'000'000'000;
-  EXPECT_EQ(JobPeakBytes(1110, 1282, 3, job),
-            VolumePeakBytes(1110, 1282, job) + 1110.0 * 1282 * 24 * sizeof(float));
+  job.MaxDisparity = 2'000'000'000;
+  EXPECT_EQ(StreamedPeakBytes(60000, 60000, 3, job, threads),
+            std::numeric_limits<double>::infinity());
+  EXPECT_GT(JobPeakBytes(60000, 60000, 3, job, threads), 1e19);
+  job.MaxDisparity = 175;
+  job.NumIterations = 2'000'000'000;
+  const double volumes = VolumePeakBytes(1110, 1282, job);
+  const double many = JobPeakBytes(1110, 1282, 3, job, threads);
+  EXPECT_GT(many, volumes);
+  EXPECT_LT(many, 1.2 * volumes);
 }
 
 class RowRecorder : public DispConfSink {
@@ -263,7 +279,7 @@ TEST(StreamedEngine, SinkGetsEveryRowOnceTopToBottomAndProgressEveryIteration) {
   const testing::ImagePair images = Images(c, rng);
   RowRecorder recorder;
   std::vector<std::pair<JobStage, int>> reports;
-  RunStreamed(images.image0, images.image1, c.job, recorder,
+  RunStreamed(images.image0, images.image1, c.job, 0, recorder,
               [&reports](JobStage stage, int step, int steps) {
                 EXPECT_EQ(steps, stage == JobStage::Iteration ? 5 : 1);
                 reports.emplace_back(stage, step);
@@ -281,14 +297,14 @@ TEST(StreamedEngine, SinkGetsEveryRowOnceTopToBottomAndProgressEveryIteration) {
 TEST(StreamedEngine, RefusesWhatTheVolumeEngineRefuses) {
   const FloatArray image0 = testing::Filled(20, 20, 1, 1.0f);
   const FloatArray image1 = testing::Filled(20, 20, 1, 1.0f);
-  StreamedJob job;
-  job.maxDisparity = 4;
+  StereoParams job;
+  job.MaxDisparity = 4;
   RowRecorder recorder;
-  job.winRadRC = kWinRadRCLimit;
-  EXPECT_THROW(RunStreamed(image0, image1, job, recorder), std::invalid_argument);
-  job.winRadRC = 1;
-  job.maxDisparity = 0;
-  EXPECT_THROW(RunStreamed(image0, image1, job, recorder), std::invalid_argument);
+  job.WinRadRC = kWinRadRCLimit;
+  EXPECT_THROW(RunStreamed(image0, image1, job, 0, recorder), std::invalid_argument);
+  job.WinRadRC = 1;
+  job.MaxDisparity = 0;
+  EXPECT_THROW(RunStreamed(image0, image1, job, 0, recorder), std::invalid_argument);
   EXPECT_TRUE(recorder.rows.empty());
 }
 

@@ -31,13 +31,14 @@ TEST(StreamedMemory, PeakHeapIsTheFormulasFigure) {
   };
   for (const Run run :
        {Run{0, true, 1}, Run{6, true, 1}, Run{6, true, 2}, Run{7, false, 3}, Run{1, false, 2}}) {
-    const StreamedJob job{-30, 10, 2, 2, 1, run.iterations, 0.96f, run.sad, run.threads};
+    const StereoParams job{
+        -30, 10, 2, 2, 1, run.iterations, 0.96f, run.sad ? MatchCost::Sad : MatchCost::Correlation};
     Discard sink;
     const std::size_t before = bench::HeapInUse();
     bench::ResetHeapPeak();
-    RunStreamed(images.image0, images.image1, job, sink);
+    RunStreamed(images.image0, images.image1, job, run.threads, sink);
     const double measured = static_cast<double>(bench::HeapPeak() - before);
-    const double formula = StreamedPeakBytes(220, 150, 3, job);
+    const double formula = StreamedPeakBytes(220, 150, 3, job, run.threads);
     EXPECT_GE(measured, formula) << run.iterations << " iterations, " << run.threads << " threads";
     EXPECT_LE(measured, formula + kSmallObjects)
         << run.iterations << " iterations, " << run.threads << " threads";
