@@ -32,13 +32,13 @@
 #include "bench/core_clock.h"
 #include "bench/heap_meter.h"
 #include "bench/peer_matcher.h"
-#include "display/image_loading.h"
 #include "engine/fast_engine.h"
 #include "engine/float_array.h"
 #include "engine/isa_path.h"
 #include "engine/stereo_matcher.h"
 #include "files/batch_run.h"
 #include "files/directions_reader.h"
+#include "imageio/image_loading.h"
 
 namespace tavrel::bench {
 namespace {

@@ -24,13 +24,13 @@
 #include <vector>
 
 #include "bench/heap_meter.h"
-#include "display/image_loading.h"
 #include "engine/fast_engine.h"
 #include "engine/float_array.h"
 #include "engine/stereo_matcher.h"
 #include "engine/streamed_engine.h"
 #include "files/batch_run.h"
 #include "files/directions_reader.h"
+#include "imageio/image_loading.h"
 
 namespace tavrel::bench {
 namespace {

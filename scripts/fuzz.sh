@@ -38,11 +38,9 @@ build() {
   clang++-14 "${flags[@]}" "tests/fuzz/$name.cpp" "$@" -lz -o "$out/$name"
 }
 
-build fuzz_image_decoding display/image_loading.cpp display/image_source.cpp display/bmp_decoding.cpp \
-  display/pnm_decoding.cpp display/png_decoding.cpp display/rendering.cpp "${engine[@]}"
+build fuzz_image_decoding imageio/*.cpp "${engine[@]}"
 build fuzz_directions_reader files/directions_reader.cpp
-build fuzz_batch_run display/image_loading.cpp display/bmp_decoding.cpp display/pnm_decoding.cpp \
-  display/rendering.cpp files/*.cpp engine/*.cpp -Wno-unknown-pragmas
+build fuzz_batch_run imageio/*.cpp files/*.cpp engine/*.cpp -Wno-unknown-pragmas
 
 status=0
 for target in fuzz_image_decoding fuzz_directions_reader fuzz_batch_run; do

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "batch_test_support.h"
-#include "display/image_loading.h"
 #include "engine/isa_path.h"
-#include "files/pfm_file.h"
 #include "files/usage_text.h"
+#include "imageio/image_loading.h"
+#include "imageio/pfm_file.h"
 
 namespace tavrel {
 namespace {

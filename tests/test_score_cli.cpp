@@ -10,7 +10,7 @@
 
 #include "batch_test_support.h"
 #include "evaluation/scorer.h"
-#include "files/pfm_file.h"
+#include "files/pfm_writing.h"
 
 namespace tavrel {
 namespace {

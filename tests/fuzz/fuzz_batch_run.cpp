@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "display/image_loading.h"
 #include "files/batch_run.h"
 #include "files/directions_reader.h"
+#include "imageio/image_loading.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "app/qt/main_window.h"
 #include "app/qt/profile_panel.h"
 #include "app/qt/run_progress_dialog.h"
-#include "files/pfm_file.h"
+#include "files/pfm_writing.h"
 #include "tests/app_test_support.h"
 
 namespace tavrel {
