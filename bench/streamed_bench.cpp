@@ -10,27 +10,22 @@
 // 290 disparities, streamed only (its volumes would take 13.4 GB).
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "bench/bench_scenes.h"
 #include "bench/heap_meter.h"
 #include "engine/fast_engine.h"
 #include "engine/float_array.h"
 #include "engine/stereo_matcher.h"
 #include "engine/streamed_engine.h"
-#include "files/batch_run.h"
-#include "files/directions_reader.h"
-#include "imageio/image_loading.h"
 
 namespace tavrel::bench {
 namespace {
@@ -43,75 +38,34 @@ struct Scene {
   bool volumes = true;  // also run the volume engine
 };
 
-double Seconds(const std::function<void()>& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  return took.count();
-}
-
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
-
-// Textured planes: smooth colour waves on noise, image 1 shifted by a
-// disparity that steps across the rows within the job's range.
+// Textured planes, image 1 shifted by a disparity that steps across the rows
+// within the job's range.
 Scene Synthetic(const std::string& name, int columns, int rows, int minDisparity, int maxDisparity,
                 int iterations) {
   Scene scene;
   scene.name = name;
-  const int bands = 3;
   const int pad = std::max(std::abs(minDisparity), std::abs(maxDisparity)) + 2;
-  std::mt19937 rng(7);
-  std::uniform_real_distribution<float> noise(0.0f, 1.0f);
-  FloatArray texture(columns + 2 * pad, rows, bands);
-  for (int r = 0; r < rows; ++r) {
-    for (int c = 0; c < texture.columns(); ++c) {
-      for (int b = 0; b < bands; ++b) {
-        const float smooth =
-            127.0f + 60.0f * std::sin(0.07f * c + 1.3f * b) * std::cos(0.05f * r - 0.7f * b);
-        texture.At(r, c, b) = std::floor(std::clamp(smooth + 60.0f * noise(rng), 0.0f, 255.0f));
-      }
-    }
-  }
-  scene.image0 = std::make_unique<FloatArray>(columns, rows, bands);
-  scene.image1 = std::make_unique<FloatArray>(columns, rows, bands);
   const int span = maxDisparity - minDisparity;
-  for (int r = 0; r < rows; ++r) {
-    const int disparity = minDisparity + span / 5 + (3 * span / 5) * r / rows;
-    for (int c = 0; c < columns; ++c) {
-      for (int b = 0; b < bands; ++b) {
-        scene.image0->At(r, c, b) = texture.At(r, c + pad, b);
-        const int source = std::clamp(c - disparity + pad, 0, texture.columns() - 1);
-        scene.image1->At(r, c, b) = texture.At(r, source, b);
-      }
-    }
-  }
+  ImagePair images = TexturedPlanes(columns, rows, 3, pad, [=](int r) {
+    return minDisparity + span / 5 + (3 * span / 5) * r / rows;
+  });
+  scene.image0 = std::move(images.image0);
+  scene.image1 = std::move(images.image1);
   scene.job = StreamedJob{minDisparity, maxDisparity, 1, 2, 1, iterations, 0.96f, true};
   return scene;
 }
 
 bool LoadScene(const std::filesystem::path& dir, Scene& scene) {
-  std::ifstream in(dir / "scene.cpd");
-  if (!in) return false;
   StereoJob job;
-  try {
-    DirectionsReader reader(in);
-    if (!reader.Next(job)) return false;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: %s\n", (dir / "scene.cpd").c_str(), e.what());
-    return false;
-  }
+  ImagePair images;
+  if (!LoadFirstEntry(dir, job, images)) return false;
   scene.name = dir.filename().string();
-  scene.image0 = LoadImageGrid((dir / job.Image0Name).string(), job.NumBands);
-  scene.image1 = LoadImageGrid((dir / job.Image1Name).string(), job.NumBands);
+  scene.image0 = std::move(images.image0);
+  scene.image1 = std::move(images.image1);
   const StereoParams& p = job.Params;
   scene.job = StreamedJob{p.MinDisparity, p.MaxDisparity,  p.WinRadL0,  p.WinRadRC,
                           p.WinRadD,      p.NumIterations, p.MaxScaler, p.Cost == MatchCost::Sad};
-  return scene.image0 && scene.image1;
+  return true;
 }
 
 struct Measured {
