@@ -126,6 +126,22 @@ TAVREL_KERNEL void NormaliseAndSquare(float* __restrict values, const float* __r
   }
 }
 
+// Zeroes the cells of an interior row outside the interior; the row's work
+// writes every cell inside it.
+void ClearBorder(const JobShape& s, float* out) {
+  const RowGeometry g(s);
+  const int D = s.disparities;
+  std::fill_n(out, static_cast<std::ptrdiff_t>(kPixelMargin) * D, 0.0f);
+  for (int c = 0; c < g.nc; ++c) {
+    float* pixel = out + static_cast<std::ptrdiff_t>(kPixelMargin + c) * D;
+    // nd = D - 2 kDisparityMargin: as many border indices after as before.
+    std::fill_n(pixel, kDisparityMargin, 0.0f);
+    std::fill_n(pixel + kDisparityMargin + g.nd, kDisparityMargin, 0.0f);
+  }
+  std::fill(out + static_cast<std::ptrdiff_t>(kPixelMargin + g.nc) * D,
+            out + static_cast<std::ptrdiff_t>(s.columns) * D, 0.0f);
+}
+
 }  // namespace
 
 IterationStage::IterationStage(const JobShape& shape, RowSource& before, RowSource& l0,
@@ -170,8 +186,11 @@ const float* IterationStage::Row(int row) {
 }
 
 void IterationStage::MakeRow(int row, float* out) {
-  std::fill_n(out, shape_.RowSize(), 0.0f);
-  if (shape_.InteriorEmpty() || row < kPixelMargin || row > shape_.rows - kPixelMargin - 1) return;
+  if (shape_.InteriorEmpty() || row < kPixelMargin || row > shape_.rows - kPixelMargin - 1) {
+    std::fill_n(out, shape_.RowSize(), 0.0f);
+    return;
+  }
+  ClearBorder(shape_, out);
   box_.Row(row, boxRow_.data());
   const float* l0 = l0_.Row(row);
 
