@@ -20,12 +20,18 @@
 #include <string>
 #include <vector>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #include "bench/bench_scenes.h"
+#include "bench/core_clock.h"
 #include "bench/heap_meter.h"
 #include "engine/fast_engine.h"
 #include "engine/float_array.h"
 #include "engine/stereo_matcher.h"
 #include "engine/streamed_engine.h"
+#include "engine/streamed_stages.h"
 
 namespace tavrel::bench {
 namespace {
@@ -101,6 +107,75 @@ Measured Measure(int repeats, const std::function<void()>& work) {
 
 double MB(double bytes) { return bytes / 1e6; }
 
+// The rows of a whole grid, for a stage that reads a volume.
+class VolumeRows : public streamed::RowSource {
+ public:
+  explicit VolumeRows(const FloatArray& grid) : grid_(grid) {}
+  const float* Row(int row) override {
+    return grid_.data() + static_cast<std::size_t>(row) * grid_.columns() * grid_.bands();
+  }
+
+ private:
+  const FloatArray& grid_;
+};
+
+// Sets the threads of the engine's parallel regions; returns the count before.
+int SetThreads(int threads) {
+#ifdef _OPENMP
+  const int before = omp_get_max_threads();
+  omp_set_num_threads(threads);
+  return before;
+#else
+  (void)threads;
+  return 1;
+#endif
+}
+
+// One iteration on one thread, per cell of the volume: the streamed stage
+// reading L0 from a volume, and the volume engine's in-place iteration.
+void IterationCost(const Scene& scene, double cyclesPerSecond) {
+  const FloatArray& image0 = *scene.image0;
+  const StreamedJob& job = scene.job;
+  StereoMatcher matcher;
+  const StereoParams params = ParamsOf(job);
+  matcher.Run(image0, *scene.image1, [&] {
+    StereoParams p = params;
+    p.NumIterations = 0;
+    return p;
+  }());
+  streamed::JobShape shape;
+  shape.rows = image0.rows();
+  shape.columns = image0.columns();
+  shape.disparities = job.maxDisparity - job.minDisparity;
+  shape.minDisparity = job.minDisparity;
+  shape.bands = image0.bands();
+  shape.winRadL0 = job.winRadL0;
+  shape.winRadRC = job.winRadRC;
+  shape.winRadD = job.winRadD;
+  shape.iterations = 1;
+  shape.maxScaler = job.maxScaler;
+  shape.sad = job.sad;
+  const double cells = static_cast<double>(shape.rows) * shape.columns * shape.disparities;
+  VolumeRows l0(*matcher.L0);
+  VolumeRows ln(*matcher.Ln);
+  double stage = 1e30;
+  for (int i = 0; i < 3; ++i) {
+    stage = std::min(stage, Seconds([&] {
+                       streamed::IterationStage iteration(shape, ln, l0, streamed::Threads{1});
+                       for (int r = 0; r < shape.rows; ++r) iteration.Row(r);
+                     }));
+  }
+  const int threads = SetThreads(1);
+  double volume = 1e30;
+  for (int i = 0; i < 3; ++i) volume = std::min(volume, Seconds([&] { matcher.Iterate(); }));
+  SetThreads(threads);
+  std::printf(
+      "  one iteration, one thread: streamed stage %.2f cycles per cell (%.3f ns), "
+      "volume engine %.2f cycles per cell (%.3f ns)\n",
+      stage * cyclesPerSecond / cells, 1e9 * stage / cells, volume * cyclesPerSecond / cells,
+      1e9 * volume / cells);
+}
+
 void RunScene(const Scene& scene) {
   const FloatArray& image0 = *scene.image0;
   const StreamedJob& job = scene.job;
@@ -151,6 +226,7 @@ void RunScene(const Scene& scene) {
                 volume.seconds / streamed[1].seconds, same ? "identical" : "DIFFER");
   }
   std::printf("\n");
+  if (scene.volumes) IterationCost(scene, CoreCyclesPerSecond());
 }
 
 }  // namespace
