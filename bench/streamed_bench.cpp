@@ -10,27 +10,28 @@
 // 290 disparities, streamed only (its volumes would take 13.4 GB).
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+#include "bench/bench_scenes.h"
+#include "bench/core_clock.h"
 #include "bench/heap_meter.h"
-#include "display/image_loading.h"
 #include "engine/fast_engine.h"
 #include "engine/float_array.h"
 #include "engine/stereo_matcher.h"
 #include "engine/streamed_engine.h"
-#include "files/batch_run.h"
-#include "files/directions_reader.h"
+#include "engine/streamed_stages.h"
 
 namespace tavrel::bench {
 namespace {
@@ -43,73 +44,32 @@ struct Scene {
   bool volumes = true;  // also run the volume engine
 };
 
-double Seconds(const std::function<void()>& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  return took.count();
-}
-
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
-
-// Textured planes: smooth colour waves on noise, image 1 shifted by a
-// disparity that steps across the rows within the job's range.
+// Textured planes, image 1 shifted by a disparity that steps across the rows
+// within the job's range.
 Scene Synthetic(const std::string& name, int columns, int rows, int minDisparity, int maxDisparity,
                 int iterations) {
   Scene scene;
   scene.name = name;
-  const int bands = 3;
   const int pad = std::max(std::abs(minDisparity), std::abs(maxDisparity)) + 2;
-  std::mt19937 rng(7);
-  std::uniform_real_distribution<float> noise(0.0f, 1.0f);
-  FloatArray texture(columns + 2 * pad, rows, bands);
-  for (int r = 0; r < rows; ++r) {
-    for (int c = 0; c < texture.columns(); ++c) {
-      for (int b = 0; b < bands; ++b) {
-        const float smooth =
-            127.0f + 60.0f * std::sin(0.07f * c + 1.3f * b) * std::cos(0.05f * r - 0.7f * b);
-        texture.At(r, c, b) = std::floor(std::clamp(smooth + 60.0f * noise(rng), 0.0f, 255.0f));
-      }
-    }
-  }
-  scene.image0 = std::make_unique<FloatArray>(columns, rows, bands);
-  scene.image1 = std::make_unique<FloatArray>(columns, rows, bands);
   const int span = maxDisparity - minDisparity;
-  for (int r = 0; r < rows; ++r) {
-    const int disparity = minDisparity + span / 5 + (3 * span / 5) * r / rows;
-    for (int c = 0; c < columns; ++c) {
-      for (int b = 0; b < bands; ++b) {
-        scene.image0->At(r, c, b) = texture.At(r, c + pad, b);
-        const int source = std::clamp(c - disparity + pad, 0, texture.columns() - 1);
-        scene.image1->At(r, c, b) = texture.At(r, source, b);
-      }
-    }
-  }
+  ImagePair images = TexturedPlanes(columns, rows, 3, pad, [=](int r) {
+    return minDisparity + span / 5 + (3 * span / 5) * r / rows;
+  });
+  scene.image0 = std::move(images.image0);
+  scene.image1 = std::move(images.image1);
   scene.job = StereoParams{minDisparity, maxDisparity, 1, 2, 1, iterations, 0.96f, MatchCost::Sad};
   return scene;
 }
 
 bool LoadScene(const std::filesystem::path& dir, Scene& scene) {
-  std::ifstream in(dir / "scene.cpd");
-  if (!in) return false;
   StereoJob job;
-  try {
-    DirectionsReader reader(in);
-    if (!reader.Next(job)) return false;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: %s\n", (dir / "scene.cpd").c_str(), e.what());
-    return false;
-  }
+  ImagePair images;
+  if (!LoadFirstEntry(dir, job, images)) return false;
   scene.name = dir.filename().string();
-  scene.image0 = LoadImageGrid((dir / job.Image0Name).string(), job.NumBands);
-  scene.image1 = LoadImageGrid((dir / job.Image1Name).string(), job.NumBands);
+  scene.image0 = std::move(images.image0);
+  scene.image1 = std::move(images.image1);
   scene.job = job.Params;
-  return scene.image0 && scene.image1;
+  return true;
 }
 
 struct Measured {
@@ -144,6 +104,75 @@ Measured Measure(int repeats, const std::function<void()>& work) {
 }
 
 double MB(double bytes) { return bytes / 1e6; }
+
+// The rows of a whole grid, for a stage that reads a volume.
+class VolumeRows : public streamed::RowSource {
+ public:
+  explicit VolumeRows(const FloatArray& grid) : grid_(grid) {}
+  const float* Row(int row) override {
+    return grid_.data() + static_cast<std::size_t>(row) * grid_.columns() * grid_.bands();
+  }
+
+ private:
+  const FloatArray& grid_;
+};
+
+// Sets the threads of the engine's parallel regions; returns the count before.
+int SetThreads(int threads) {
+#ifdef _OPENMP
+  const int before = omp_get_max_threads();
+  omp_set_num_threads(threads);
+  return before;
+#else
+  (void)threads;
+  return 1;
+#endif
+}
+
+// One iteration on one thread, per cell of the volume: the streamed stage
+// reading L0 from a volume, and the volume engine's in-place iteration.
+void IterationCost(const Scene& scene, double cyclesPerSecond) {
+  const FloatArray& image0 = *scene.image0;
+  const StereoParams& job = scene.job;
+  StereoMatcher matcher;
+  const StereoParams& params = job;
+  matcher.Run(image0, *scene.image1, [&] {
+    StereoParams p = params;
+    p.NumIterations = 0;
+    return p;
+  }());
+  streamed::JobShape shape;
+  shape.rows = image0.rows();
+  shape.columns = image0.columns();
+  shape.disparities = job.MaxDisparity - job.MinDisparity;
+  shape.minDisparity = job.MinDisparity;
+  shape.bands = image0.bands();
+  shape.winRadL0 = job.WinRadL0;
+  shape.winRadRC = job.WinRadRC;
+  shape.winRadD = job.WinRadD;
+  shape.iterations = 1;
+  shape.maxScaler = job.MaxScaler;
+  shape.sad = job.Cost == MatchCost::Sad;
+  const double cells = static_cast<double>(shape.rows) * shape.columns * shape.disparities;
+  VolumeRows l0(*matcher.L0);
+  VolumeRows ln(*matcher.Ln);
+  double stage = 1e30;
+  for (int i = 0; i < 3; ++i) {
+    stage = std::min(stage, Seconds([&] {
+                       streamed::IterationStage iteration(shape, ln, l0, streamed::Threads{1});
+                       for (int r = 0; r < shape.rows; ++r) iteration.Row(r);
+                     }));
+  }
+  const int threads = SetThreads(1);
+  double volume = 1e30;
+  for (int i = 0; i < 3; ++i) volume = std::min(volume, Seconds([&] { matcher.Iterate(); }));
+  SetThreads(threads);
+  std::printf(
+      "  one iteration, one thread: streamed stage %.2f cycles per cell (%.3f ns), "
+      "volume engine %.2f cycles per cell (%.3f ns)\n",
+      stage * cyclesPerSecond / cells, 1e9 * stage / cells, volume * cyclesPerSecond / cells,
+      1e9 * volume / cells);
+}
 
 void RunScene(const Scene& scene) {
   const FloatArray& image0 = *scene.image0;
@@ -193,6 +222,7 @@ void RunScene(const Scene& scene) {
                 volume.seconds / streamed[1].seconds, same ? "identical" : "DIFFER");
   }
   std::printf("\n");
+  if (scene.volumes) IterationCost(scene, CoreCyclesPerSecond());
 }
 
 }  // namespace
