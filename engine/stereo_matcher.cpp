@@ -146,6 +146,28 @@ void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1,
   }
 }
 
+void StereoMatcher::RunForResults(const FloatArray& image0, const StereoParams& params,
+                                  const std::function<void(FloatArray&)>& fill) {
+  Release();
+  try {
+    MinDisparity = params.MinDisparity;
+    MaxDisparity = params.MaxDisparity;
+    Rows = image0.rows();
+    Columns = image0.columns();
+    NumDisparities = params.MaxDisparity - params.MinDisparity;
+    WinRadD = params.WinRadD;
+    WinRadRC = params.WinRadRC;
+    DispConf = std::make_unique<FloatArray>(Columns, Rows, 2);
+    DisplayMap = std::make_unique<FloatArray>(Columns, Rows, 1);
+    fill(*DispConf);
+    IterationCount = std::max(params.NumIterations, 0);
+    DisparityToDisplay();
+  } catch (...) {
+    Release();
+    throw;
+  }
+}
+
 void StereoMatcher::ComputeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0,
                               float MaxScaler, MatchCost cost) {
   MakeL0(image0, image1, WinRadL0, MaxScaler, cost, 0);

@@ -175,25 +175,10 @@ void RunMatcherJob(StereoMatcher& matcher, const FloatArray& image0, const Float
     matcher.Run(image0, image1, params, progress);
     return;
   }
-  matcher.Release();
-  try {
-    matcher.MinDisparity = params.MinDisparity;
-    matcher.MaxDisparity = params.MaxDisparity;
-    matcher.Rows = image0.rows();
-    matcher.Columns = image0.columns();
-    matcher.NumDisparities = params.MaxDisparity - params.MinDisparity;
-    matcher.WinRadD = params.WinRadD;
-    matcher.WinRadRC = params.WinRadRC;
-    matcher.DispConf = std::make_unique<FloatArray>(matcher.Columns, matcher.Rows, 2);
-    matcher.DisplayMap = std::make_unique<FloatArray>(matcher.Columns, matcher.Rows, 1);
-    DispConfPlane plane(*matcher.DispConf);
+  matcher.RunForResults(image0, params, [&](FloatArray& dispConf) {
+    DispConfPlane plane(dispConf);
     RunStreamed(image0, image1, params, threads, plane, progress);
-    matcher.IterationCount = std::max(params.NumIterations, 0);
-    matcher.DisparityToDisplay();
-  } catch (...) {
-    matcher.Release();
-    throw;
-  }
+  });
 }
 
 }  // namespace tavrel
