@@ -226,7 +226,14 @@ void StereoMatcher::IterateFrom(int done, int total, const JobProgress& progress
       stop = std::current_exception();
     }
     if (accepted > 0) {
-      Backend().Iterate(*this, accepted);
+      // A pass that fails may have rewritten part of Ln: the volumes then
+      // hold no whole iteration, and the matcher gives them up.
+      try {
+        Backend().Iterate(*this, accepted);
+      } catch (...) {
+        Release();
+        throw;
+      }
       IterationCount += accepted;
       done += accepted;
     }

@@ -86,6 +86,7 @@ class StereoMatcher {
   // iteration of a pass before the pass starts, and an exception from it
   // stops the series before the iteration it was told of, so that the
   // volumes always hold whole iterations and IterationCount counts them.
+  // A pass that fails otherwise leaves the matcher empty (as Release).
   void RunIterations(int n, const JobProgress& progress = {});
   void Iterate();
   void ExtractDispConf();

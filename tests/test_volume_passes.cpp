@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <new>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -7,6 +8,7 @@
 #include "engine/float_array.h"
 #include "engine/stereo_backend.h"
 #include "engine/stereo_matcher.h"
+#include "engine/streamed_pipeline.h"
 #include "engine/streamed_volumes.h"
 #include "tests/engine_test_support.h"
 
@@ -88,6 +90,21 @@ TEST(VolumePasses, AStopWithinAPassLeavesWholeIterations) {
     m.RunIterations(6 - (stopAt - 1));
     EXPECT_EQ(FirstDifference(expected.back(), *m.Ln), -1) << "resumed after " << stopAt;
   }
+}
+
+// A pass that fails may have rewritten part of Ln; the matcher then holds
+// no volumes rather than values that belong to no iteration.
+TEST(VolumePasses, AFailedPassLeavesTheMatcherEmpty) {
+  std::mt19937 rng(63);
+  const Scene scene(rng);
+  StereoMatcher m;
+  m.Run(scene.images.image0, scene.images.image1, scene.params);
+  streamed::FailNthAllocation(2);
+  EXPECT_THROW(m.RunIterations(4), std::bad_alloc);
+  streamed::FailNthAllocation(0);
+  EXPECT_EQ(m.Ln, nullptr);
+  EXPECT_EQ(m.IterationCount, -1);
+  EXPECT_THROW(m.Iterate(), std::logic_error);
 }
 
 // What a pass reads of Ln: copies cleared outside the interior, never an
