@@ -51,6 +51,13 @@ TAVREL_KERNEL void RowRunningSums(const float* __restrict in, float* __restrict 
   }
 }
 
+// out[k] = out[k] / w in float for k < n: for two floats the float quotient
+// is the double quotient rounded to float (double carries more than twice
+// float's precision), so this is BoxMean's division, a vector at a time.
+TAVREL_KERNEL void DivideBy(float* __restrict out, float w, std::ptrdiff_t n) {
+  for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = out[k] / w;
+}
+
 }  // namespace
 int ThreadsFor(std::ptrdiff_t cells, Threads threads) {
   const std::ptrdiff_t useful = std::max<std::ptrdiff_t>(1, cells / kCellsPerThread);
@@ -184,9 +191,7 @@ void StreamedBox::Divide(float* out) const {
   if (lastColumn < shape_.radius) return;
   float* first = out + static_cast<std::size_t>(shape_.radius) * shape_.bands;
   const std::ptrdiff_t n = (lastColumn - shape_.radius + 1) * shape_.bands;
-  for (std::ptrdiff_t k = 0; k < n; ++k) {
-    first[k] = static_cast<float>(static_cast<double>(first[k]) / w);
-  }
+  fast::OnIsaPath<DivideBy>(first, w, n);
 }
 
 void StreamedBox::Row(int row, float* out) {

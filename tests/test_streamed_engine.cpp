@@ -13,6 +13,7 @@
 #include "engine/stereo_matcher.h"
 #include "engine/streamed_engine.h"
 #include "engine/streamed_rows.h"
+#include "engine/streamed_stages.h"
 #include "files/output_file.h"
 #include "files/pfm_file.h"
 #include "tests/batch_test_support.h"
@@ -135,6 +136,62 @@ TEST(StreamedEngine, RandomJobsMatchTheReference) {
                   pick(0, kWinRadDLimit - 1), pick(0, 6), pick(0, 2) != 0);
     c.job.maxScaler = pick(0, 3) == 0 ? 1.0f : 0.96f;
     ExpectSameAsReference(c, rng);
+  }
+}
+
+// L0's rows as the streamed stage makes them against the straightforward
+// engine's first Ln (L0 cleared outside the interior), bit for bit on every
+// path: disparity counts around the kernels' 16 lanes, widths that leave a
+// remainder to the vectors, whole intensities (where the kernels take their
+// exact shortcuts: float differences, moments summed in float) and
+// fractional ones, radii at both limits, images below the windows, one and
+// three bands.
+TEST(InitialValuesStage, RowsAreTheStraightforwardInitialValues) {
+  struct L0Case {
+    int rows, columns, bands, minD, count, radius;
+    bool sad, whole;
+  };
+  const std::vector<L0Case> cases = {
+      {30, 40, 1, -5, 16, 2, true, true},   {31, 41, 3, -9, 17, 1, true, false},
+      {26, 29, 3, -6, 15, 0, true, true},   {25, 37, 1, 3, 33, 7, true, false},
+      {12, 13, 1, 0, 5, 7, true, true},     {26, 30, 1, 40, 10, 3, true, true},
+      {25, 37, 1, 3, 15, 7, false, true},   {20, 23, 3, -40, 33, 7, false, false},
+      {17, 17, 3, 0, 1, 0, false, true},    {18, 19, 1, -2, 31, 3, false, true},
+      {27, 35, 3, -12, 16, 2, false, true}, {22, 33, 1, -4, 17, 1, false, false},
+      {12, 13, 3, -2, 6, 7, false, true},   {30, 45, 3, -20, 48, 4, true, true},
+  };
+  std::mt19937 rng(130);
+  for (const L0Case& l : cases) {
+    Case c = Make(l.rows, l.columns, l.bands, l.minD, l.minD + l.count, l.radius, 1, 1, 0, l.sad);
+    const testing::ImagePair images =
+        l.whole ? testing::ShiftedPair(l.columns, l.rows, l.bands, l.count / 2 + l.minD, rng)
+                : Images(c, rng);
+    StereoMatcher reference;
+    reference.Engine = EngineKind::Reference;
+    reference.Run(images.image0, images.image1, ParamsOf(c.job));
+    streamed::JobShape shape;
+    shape.rows = l.rows;
+    shape.columns = l.columns;
+    shape.disparities = l.count;
+    shape.minDisparity = l.minD;
+    shape.bands = l.bands;
+    shape.winRadL0 = l.radius;
+    shape.maxScaler = c.job.maxScaler;
+    shape.sad = l.sad;
+    for (const IsaPath path : testing::IsaPathsToCompare()) {
+      testing::IsaPathScope scope(path);
+      streamed::InitialValuesStage stage(shape, images.image0, images.image1, 1,
+                                         streamed::Threads{1});
+      for (int r = 0; r < l.rows; ++r) {
+        const float* row = stage.Row(r);
+        for (std::size_t k = 0; k < shape.RowSize(); ++k) {
+          ASSERT_EQ(testing::Bits(row[k]),
+                    testing::Bits(reference.Ln->data()[r * shape.RowSize() + k]))
+              << c.Describe() << (l.whole ? " whole" : " fractional") << " row " << r << " cell "
+              << k << " path " << IsaPathName(path);
+        }
+      }
+    }
   }
 }
 
