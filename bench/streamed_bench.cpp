@@ -2,8 +2,11 @@
 // by side on a synthetic scene and, where the shared data lies beside the
 // repository, on teddy: wall time on 1 and 2 threads, the peak heap beside
 // the formula and the two volumes, and whether the results agree to the bit.
+// With --l0, first the initial match values alone on every instruction-set
+// path: the straightforward ComputeL0, the volume engine's and the streamed
+// stage's.
 //
-//   tavrel-streamed-bench [--full] [--huge] [--no-real]
+//   tavrel-streamed-bench [--l0] [--full] [--huge] [--no-real]
 //
 // --full adds a synthetic scene of the full-size benchmark shape
 // (1282 x 1110, 175 disparities, 3 bands); --huge one of 2880 x 1988 with
@@ -23,12 +26,18 @@
 #include <string>
 #include <vector>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #include "bench/heap_meter.h"
 #include "display/image_loading.h"
 #include "engine/fast_engine.h"
 #include "engine/float_array.h"
+#include "engine/isa_path.h"
 #include "engine/stereo_matcher.h"
 #include "engine/streamed_engine.h"
+#include "engine/streamed_stages.h"
 #include "files/batch_run.h"
 #include "files/directions_reader.h"
 
@@ -147,7 +156,113 @@ Measured Measure(int repeats, const std::function<void()>& work) {
 
 double MB(double bytes) { return bytes / 1e6; }
 
-void RunScene(const Scene& scene) {
+// Band 0 of an image, for the one-band jobs.
+FloatArray Grey(const FloatArray& image) {
+  FloatArray grey(image.columns(), image.rows(), 1);
+  for (int r = 0; r < image.rows(); ++r) {
+    for (int c = 0; c < image.columns(); ++c) grey.At(r, c, 0) = image.At(r, c, 0);
+  }
+  return grey;
+}
+
+double BestSeconds(int repeats, const std::function<void()>& work) {
+  double best = 1e30;
+  for (int i = 0; i < repeats; ++i) best = std::min(best, Seconds(work));
+  return best;
+}
+
+int MaxThreads() {
+#ifdef _OPENMP
+  return omp_get_max_threads();
+#else
+  return 1;
+#endif
+}
+
+// ComputeL0 on a matcher holding the job's volumes, touched before, so that
+// the time leaves out the system's mapping of fresh pages.
+double VolumeL0Seconds(const FloatArray& image0, const FloatArray& image1, const StreamedJob& job,
+                       EngineKind engine, int threads, int repeats) {
+  StereoMatcher m;
+  m.Engine = engine;
+  m.MinDisparity = job.minDisparity;
+  m.MaxDisparity = job.maxDisparity;
+  m.Rows = image0.rows();
+  m.Columns = image0.columns();
+  m.NumDisparities = job.maxDisparity - job.minDisparity;
+  m.L0 = std::make_unique<FloatArray>(m.Columns, m.Rows, m.NumDisparities);
+  m.Ln = std::make_unique<FloatArray>(m.Columns, m.Rows, m.NumDisparities);
+  m.L0->Fill(0.0f);
+  m.Ln->Fill(0.0f);
+  const int saved = MaxThreads();
+#ifdef _OPENMP
+  omp_set_num_threads(threads);
+#else
+  (void)threads;
+#endif
+  const MatchCost cost = job.sad ? MatchCost::Sad : MatchCost::Correlation;
+  const double seconds =
+      BestSeconds(repeats, [&] { m.ComputeL0(image0, image1, job.winRadL0, job.maxScaler, cost); });
+#ifdef _OPENMP
+  omp_set_num_threads(saved);
+#endif
+  return seconds;
+}
+
+// Every row of L0 from the streamed stage, on one thread.
+double StreamedL0Seconds(const FloatArray& image0, const FloatArray& image1, const StreamedJob& job,
+                         int repeats) {
+  streamed::JobShape shape;
+  shape.rows = image0.rows();
+  shape.columns = image0.columns();
+  shape.disparities = job.maxDisparity - job.minDisparity;
+  shape.minDisparity = job.minDisparity;
+  shape.bands = image0.bands();
+  shape.winRadL0 = job.winRadL0;
+  shape.maxScaler = job.maxScaler;
+  shape.sad = job.sad;
+  return BestSeconds(repeats, [&] {
+    streamed::InitialValuesStage stage(shape, image0, image1, 1, streamed::Threads{1});
+    for (int r = 0; r < shape.rows; ++r) stage.Row(r);
+  });
+}
+
+// The initial match values four ways (SAD and correlation, 1 and 3 bands)
+// on every path the processor runs: the straightforward ComputeL0 (one
+// thread, measured once), the volume engine's on one thread and on all,
+// the streamed stage on one; the speed-ups against the straightforward.
+void CompareInitialValues(const Scene& scene) {
+  const FloatArray grey0 = Grey(*scene.image0);
+  const FloatArray grey1 = Grey(*scene.image1);
+  const int threads = MaxThreads();
+  std::printf("  initial match values (ms; speed-up against the straightforward engine)\n");
+  std::printf("  %-22s %-9s %15s %16s %16s %16s\n", "", "path", "straightforward",
+              "volume, 1 thread", threads > 1 ? "volume, threads" : "volume", "streamed");
+  const IsaPath chosen = ActiveIsaPath();
+  for (const bool sad : {true, false}) {
+    for (const int bands : {1, 3}) {
+      const FloatArray& i0 = bands == 1 ? grey0 : *scene.image0;
+      const FloatArray& i1 = bands == 1 ? grey1 : *scene.image1;
+      StreamedJob job = scene.job;
+      job.sad = sad;
+      const double reference = VolumeL0Seconds(i0, i1, job, EngineKind::Reference, 1, 1);
+      const std::string label = std::string(sad ? "SAD" : "correlation") + ", " +
+                                std::to_string(bands) + " band" + (bands == 1 ? "" : "s");
+      for (const IsaPath path : AvailableIsaPaths()) {
+        SelectIsaPath(path);
+        const double one = VolumeL0Seconds(i0, i1, job, EngineKind::Fast, 1, 3);
+        const double all = VolumeL0Seconds(i0, i1, job, EngineKind::Fast, threads, 3);
+        const double rows = StreamedL0Seconds(i0, i1, job, 3);
+        std::printf("  %-22s %-9s %15.1f %8.1f %6.1fx %8.1f %6.1fx %8.1f %6.1fx\n", label.c_str(),
+                    IsaPathName(path), reference * 1e3, one * 1e3, reference / one, all * 1e3,
+                    reference / all, rows * 1e3, reference / rows);
+      }
+    }
+  }
+  SelectIsaPath(chosen);
+}
+
+void RunScene(const Scene& scene, bool initialValues) {
   const FloatArray& image0 = *scene.image0;
   const StreamedJob& job = scene.job;
   const int repeats = scene.volumes && image0.rows() < 600 ? 2 : 1;
@@ -155,6 +270,7 @@ void RunScene(const Scene& scene) {
               scene.name.c_str(), image0.columns(), image0.rows(), image0.bands(),
               job.maxDisparity - job.minDisparity, job.iterations, job.winRadL0, job.winRadRC,
               job.winRadD, LoadAverage().c_str());
+  if (initialValues && scene.volumes) CompareInitialValues(scene);
 
   FloatArray volumeResult(image0.columns(), image0.rows(), 2);
   Measured volume;
@@ -207,16 +323,19 @@ int main(int argc, char** argv) {
   bool full = false;
   bool huge = false;
   bool real = true;
+  bool initialValues = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--full") {
+    if (arg == "--l0") {
+      initialValues = true;
+    } else if (arg == "--full") {
       full = true;
     } else if (arg == "--huge") {
       huge = true;
     } else if (arg == "--no-real") {
       real = false;
     } else {
-      std::fprintf(stderr, "usage: tavrel-streamed-bench [--full] [--huge] [--no-real]\n");
+      std::fprintf(stderr, "usage: tavrel-streamed-bench [--l0] [--full] [--huge] [--no-real]\n");
       return 2;
     }
   }
@@ -236,6 +355,6 @@ int main(int argc, char** argv) {
     scenes.push_back(Synthetic("huge synthetic", 2880, 1988, 0, 290, 10));
     scenes.back().volumes = false;
   }
-  for (const Scene& scene : scenes) RunScene(scene);
+  for (const Scene& scene : scenes) RunScene(scene, initialValues);
   return 0;
 }
