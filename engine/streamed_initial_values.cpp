@@ -88,8 +88,10 @@ class CorrelationProducer : public InitialValuesStage::Producer {
 
 }  // namespace
 
-// The row kernels run on the pipeline's thread: a row's blocks of indices
-// share the padded image rows, and L0 costs about what one iteration does.
+// The row kernels run on the pipeline's thread alone. Sharing a row's blocks
+// of indices among threads makes the threads meet once per row; on a
+// machine shared with other work, where a woken thread waits for a core,
+// two threads took three to six times as long as one.
 InitialValuesStage::InitialValuesStage(const JobShape& shape, const FloatArray& image0,
                                        const FloatArray& image1, int keep, Threads /*threads*/)
     : shape_(shape), ring_(keep, shape.RowSize()) {
