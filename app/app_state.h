@@ -5,9 +5,9 @@
 #include <string>
 
 #include "display/colour_maps.h"
-#include "display/surface.h"
 #include "engine/stereo_matcher.h"
 #include "files/batch_run.h"
+#include "imageio/surface.h"
 
 namespace tavrel {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "display/colour_maps.h"
-#include "display/surface.h"
+#include "imageio/surface.h"
 
 namespace tavrel {
 

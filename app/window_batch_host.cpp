@@ -4,8 +4,9 @@
 #include <stdexcept>
 
 #include "app/application.h"
-#include "display/image_loading.h"
 #include "display/rendering.h"
+#include "imageio/image_loading.h"
+#include "imageio/pixel_conversion.h"
 
 namespace tavrel {
 

@@ -12,15 +12,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <numeric>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -29,16 +26,14 @@
 #endif
 
 #include "bench/arithmetic_floor.h"
+#include "bench/bench_scenes.h"
 #include "bench/core_clock.h"
 #include "bench/heap_meter.h"
 #include "bench/peer_matcher.h"
-#include "display/image_loading.h"
 #include "engine/fast_engine.h"
 #include "engine/float_array.h"
 #include "engine/isa_path.h"
 #include "engine/stereo_matcher.h"
-#include "files/batch_run.h"
-#include "files/directions_reader.h"
 
 namespace tavrel::bench {
 namespace {
@@ -52,13 +47,6 @@ struct Scene {
   StereoJob job;
 };
 
-double Seconds(const std::function<void()>& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  return took.count();
-}
-
 // Every time is the best of a few runs, the straightforward engine's too, so
 // that a ratio compares like with like on a machine whose speed wavers.
 constexpr int kReferenceRepeats = 2;
@@ -67,13 +55,6 @@ double Best(int repeats, const std::function<void()>& work) {
   double best = 1e30;
   for (int i = 0; i < repeats; ++i) best = std::min(best, Seconds(work));
   return best;
-}
-
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
 }
 
 int Threads() {
@@ -98,30 +79,10 @@ Scene SyntheticScene() {
   Scene scene;
   scene.name = "synthetic";
   const int columns = 450, rows = 375, bands = 3;
-  std::mt19937 rng(7);
-  std::uniform_real_distribution<float> noise(0.0f, 1.0f);
-  FloatArray texture(columns + 64, rows, bands);
-  for (int r = 0; r < rows; ++r) {
-    for (int c = 0; c < texture.columns(); ++c) {
-      for (int b = 0; b < bands; ++b) {
-        const float smooth =
-            127.0f + 60.0f * std::sin(0.07f * c + 1.3f * b) * std::cos(0.05f * r - 0.7f * b);
-        texture.At(r, c, b) = std::floor(std::clamp(smooth + 60.0f * noise(rng), 0.0f, 255.0f));
-      }
-    }
-  }
-  scene.image0 = std::make_unique<FloatArray>(columns, rows, bands);
-  scene.image1 = std::make_unique<FloatArray>(columns, rows, bands);
-  for (int r = 0; r < rows; ++r) {
-    const int disparity = -30 + (35 * r) / rows;
-    for (int c = 0; c < columns; ++c) {
-      for (int b = 0; b < bands; ++b) {
-        scene.image0->At(r, c, b) = texture.At(r, c + 32, b);
-        const int source = std::clamp(c - disparity + 32, 0, texture.columns() - 1);
-        scene.image1->At(r, c, b) = texture.At(r, source, b);
-      }
-    }
-  }
+  ImagePair images =
+      TexturedPlanes(columns, rows, bands, 32, [rows](int r) { return -30 + (35 * r) / rows; });
+  scene.image0 = std::move(images.image0);
+  scene.image1 = std::move(images.image1);
   scene.job.NumBands = bands;
   scene.job.Params.MinDisparity = -50;
   scene.job.Params.MaxDisparity = 10;
@@ -135,23 +96,11 @@ Scene SyntheticScene() {
 }
 
 bool LoadScene(const std::filesystem::path& dir, Scene& scene) {
-  std::ifstream in(dir / "scene.cpd");
-  if (!in) return false;
-  try {
-    DirectionsReader reader(in);
-    if (!reader.Next(scene.job)) return false;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: %s\n", (dir / "scene.cpd").c_str(), e.what());
-    return false;
-  }
+  ImagePair images;
+  if (!LoadFirstEntry(dir, scene.job, images)) return false;
   scene.name = dir.filename().string();
-  try {
-    scene.image0 = LoadImageGrid((dir / scene.job.Image0Name).string(), scene.job.NumBands);
-    scene.image1 = LoadImageGrid((dir / scene.job.Image1Name).string(), scene.job.NumBands);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: %s\n", dir.c_str(), e.what());
-    return false;
-  }
+  scene.image0 = std::move(images.image0);
+  scene.image1 = std::move(images.image1);
   return true;
 }
 

@@ -13,16 +13,13 @@
 // 290 disparities, streamed only (its volumes would take 13.4 GB).
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -30,16 +27,15 @@
 #include <omp.h>
 #endif
 
+#include "bench/bench_scenes.h"
+#include "bench/core_clock.h"
 #include "bench/heap_meter.h"
-#include "display/image_loading.h"
 #include "engine/fast_engine.h"
 #include "engine/float_array.h"
 #include "engine/isa_path.h"
 #include "engine/stereo_matcher.h"
 #include "engine/streamed_engine.h"
 #include "engine/streamed_stages.h"
-#include "files/batch_run.h"
-#include "files/directions_reader.h"
 
 namespace tavrel::bench {
 namespace {
@@ -52,75 +48,34 @@ struct Scene {
   bool volumes = true;  // also run the volume engine
 };
 
-double Seconds(const std::function<void()>& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  return took.count();
-}
-
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
-
-// Textured planes: smooth colour waves on noise, image 1 shifted by a
-// disparity that steps across the rows within the job's range.
+// Textured planes, image 1 shifted by a disparity that steps across the rows
+// within the job's range.
 Scene Synthetic(const std::string& name, int columns, int rows, int minDisparity, int maxDisparity,
                 int iterations) {
   Scene scene;
   scene.name = name;
-  const int bands = 3;
   const int pad = std::max(std::abs(minDisparity), std::abs(maxDisparity)) + 2;
-  std::mt19937 rng(7);
-  std::uniform_real_distribution<float> noise(0.0f, 1.0f);
-  FloatArray texture(columns + 2 * pad, rows, bands);
-  for (int r = 0; r < rows; ++r) {
-    for (int c = 0; c < texture.columns(); ++c) {
-      for (int b = 0; b < bands; ++b) {
-        const float smooth =
-            127.0f + 60.0f * std::sin(0.07f * c + 1.3f * b) * std::cos(0.05f * r - 0.7f * b);
-        texture.At(r, c, b) = std::floor(std::clamp(smooth + 60.0f * noise(rng), 0.0f, 255.0f));
-      }
-    }
-  }
-  scene.image0 = std::make_unique<FloatArray>(columns, rows, bands);
-  scene.image1 = std::make_unique<FloatArray>(columns, rows, bands);
   const int span = maxDisparity - minDisparity;
-  for (int r = 0; r < rows; ++r) {
-    const int disparity = minDisparity + span / 5 + (3 * span / 5) * r / rows;
-    for (int c = 0; c < columns; ++c) {
-      for (int b = 0; b < bands; ++b) {
-        scene.image0->At(r, c, b) = texture.At(r, c + pad, b);
-        const int source = std::clamp(c - disparity + pad, 0, texture.columns() - 1);
-        scene.image1->At(r, c, b) = texture.At(r, source, b);
-      }
-    }
-  }
+  ImagePair images = TexturedPlanes(columns, rows, 3, pad, [=](int r) {
+    return minDisparity + span / 5 + (3 * span / 5) * r / rows;
+  });
+  scene.image0 = std::move(images.image0);
+  scene.image1 = std::move(images.image1);
   scene.job = StreamedJob{minDisparity, maxDisparity, 1, 2, 1, iterations, 0.96f, true};
   return scene;
 }
 
 bool LoadScene(const std::filesystem::path& dir, Scene& scene) {
-  std::ifstream in(dir / "scene.cpd");
-  if (!in) return false;
   StereoJob job;
-  try {
-    DirectionsReader reader(in);
-    if (!reader.Next(job)) return false;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: %s\n", (dir / "scene.cpd").c_str(), e.what());
-    return false;
-  }
+  ImagePair images;
+  if (!LoadFirstEntry(dir, job, images)) return false;
   scene.name = dir.filename().string();
-  scene.image0 = LoadImageGrid((dir / job.Image0Name).string(), job.NumBands);
-  scene.image1 = LoadImageGrid((dir / job.Image1Name).string(), job.NumBands);
+  scene.image0 = std::move(images.image0);
+  scene.image1 = std::move(images.image1);
   const StereoParams& p = job.Params;
   scene.job = StreamedJob{p.MinDisparity, p.MaxDisparity,  p.WinRadL0,  p.WinRadRC,
                           p.WinRadD,      p.NumIterations, p.MaxScaler, p.Cost == MatchCost::Sad};
-  return scene.image0 && scene.image1;
+  return true;
 }
 
 struct Measured {
@@ -156,6 +111,30 @@ Measured Measure(int repeats, const std::function<void()>& work) {
 
 double MB(double bytes) { return bytes / 1e6; }
 
+// The rows of a whole grid, for a stage that reads a volume.
+class VolumeRows : public streamed::RowSource {
+ public:
+  explicit VolumeRows(const FloatArray& grid) : grid_(grid) {}
+  const float* Row(int row) override {
+    return grid_.data() + static_cast<std::size_t>(row) * grid_.columns() * grid_.bands();
+  }
+
+ private:
+  const FloatArray& grid_;
+};
+
+// Sets the threads of the engine's parallel regions; returns the count before.
+int SetThreads(int threads) {
+#ifdef _OPENMP
+  const int before = omp_get_max_threads();
+  omp_set_num_threads(threads);
+  return before;
+#else
+  (void)threads;
+  return 1;
+#endif
+}
+
 // Band 0 of an image, for the one-band jobs.
 FloatArray Grey(const FloatArray& image) {
   FloatArray grey(image.columns(), image.rows(), 1);
@@ -188,14 +167,6 @@ double BestSeconds(int repeats, bool oneThread, const std::function<void()>& wor
   return best;
 }
 
-int MaxThreads() {
-#ifdef _OPENMP
-  return omp_get_max_threads();
-#else
-  return 1;
-#endif
-}
-
 // ComputeL0 on a matcher holding the job's volumes, touched before, so that
 // the time leaves out the system's mapping of fresh pages.
 double VolumeL0Seconds(const FloatArray& image0, const FloatArray& image1, const StreamedJob& job,
@@ -211,19 +182,12 @@ double VolumeL0Seconds(const FloatArray& image0, const FloatArray& image1, const
   m.Ln = std::make_unique<FloatArray>(m.Columns, m.Rows, m.NumDisparities);
   m.L0->Fill(0.0f);
   m.Ln->Fill(0.0f);
-  const int saved = MaxThreads();
-#ifdef _OPENMP
-  omp_set_num_threads(threads);
-#else
-  (void)threads;
-#endif
+  const int saved = SetThreads(threads);
   const MatchCost cost = job.sad ? MatchCost::Sad : MatchCost::Correlation;
   const double seconds = BestSeconds(repeats, threads == 1, [&] {
     m.ComputeL0(image0, image1, job.winRadL0, job.maxScaler, cost);
   });
-#ifdef _OPENMP
-  omp_set_num_threads(saved);
-#endif
+  SetThreads(saved);
   return seconds;
 }
 
@@ -253,7 +217,8 @@ double StreamedL0Seconds(const FloatArray& image0, const FloatArray& image1, con
 void CompareInitialValues(const Scene& scene) {
   const FloatArray grey0 = Grey(*scene.image0);
   const FloatArray grey1 = Grey(*scene.image1);
-  const int threads = MaxThreads();
+  const int threads = SetThreads(1);
+  SetThreads(threads);
   std::printf(
       "  initial match values in ms, speed-up against the straightforward engine (one thread,\n"
       "  processor time; the last column on %d threads, wall time)\n",
@@ -282,6 +247,51 @@ void CompareInitialValues(const Scene& scene) {
     }
   }
   SelectIsaPath(chosen);
+}
+
+// One iteration on one thread, per cell of the volume: the streamed stage
+// reading L0 from a volume, and the volume engine's in-place iteration.
+void IterationCost(const Scene& scene, double cyclesPerSecond) {
+  const FloatArray& image0 = *scene.image0;
+  const StreamedJob& job = scene.job;
+  StereoMatcher matcher;
+  const StereoParams params = ParamsOf(job);
+  matcher.Run(image0, *scene.image1, [&] {
+    StereoParams p = params;
+    p.NumIterations = 0;
+    return p;
+  }());
+  streamed::JobShape shape;
+  shape.rows = image0.rows();
+  shape.columns = image0.columns();
+  shape.disparities = job.maxDisparity - job.minDisparity;
+  shape.minDisparity = job.minDisparity;
+  shape.bands = image0.bands();
+  shape.winRadL0 = job.winRadL0;
+  shape.winRadRC = job.winRadRC;
+  shape.winRadD = job.winRadD;
+  shape.iterations = 1;
+  shape.maxScaler = job.maxScaler;
+  shape.sad = job.sad;
+  const double cells = static_cast<double>(shape.rows) * shape.columns * shape.disparities;
+  VolumeRows l0(*matcher.L0);
+  VolumeRows ln(*matcher.Ln);
+  double stage = 1e30;
+  for (int i = 0; i < 3; ++i) {
+    stage = std::min(stage, Seconds([&] {
+                       streamed::IterationStage iteration(shape, ln, l0, streamed::Threads{1});
+                       for (int r = 0; r < shape.rows; ++r) iteration.Row(r);
+                     }));
+  }
+  const int threads = SetThreads(1);
+  double volume = 1e30;
+  for (int i = 0; i < 3; ++i) volume = std::min(volume, Seconds([&] { matcher.Iterate(); }));
+  SetThreads(threads);
+  std::printf(
+      "  one iteration, one thread: streamed stage %.2f cycles per cell (%.3f ns), "
+      "volume engine %.2f cycles per cell (%.3f ns)\n",
+      stage * cyclesPerSecond / cells, 1e9 * stage / cells, volume * cyclesPerSecond / cells,
+      1e9 * volume / cells);
 }
 
 void RunScene(const Scene& scene, bool initialValues) {
@@ -335,6 +345,7 @@ void RunScene(const Scene& scene, bool initialValues) {
                 volume.seconds / streamed[1].seconds, same ? "identical" : "DIFFER");
   }
   std::printf("\n");
+  if (scene.volumes) IterationCost(scene, CoreCyclesPerSecond());
 }
 
 }  // namespace

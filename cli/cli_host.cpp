@@ -6,12 +6,12 @@
 #include <iostream>
 
 #include "cli/stop_signals.h"
-#include "display/grey_png.h"
-#include "display/image_loading.h"
 #include "evaluation/exported_maps.h"
 #include "files/atomic_file.h"
 #include "files/output_paths.h"
-#include "files/pfm_file.h"
+#include "files/pfm_writing.h"
+#include "imageio/grey_png.h"
+#include "imageio/image_loading.h"
 
 namespace tavrel::cli {
 

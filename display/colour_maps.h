@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "display/surface.h"
 #include "engine/float_array.h"
+#include "imageio/surface.h"
 
 namespace tavrel {
 

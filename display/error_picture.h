@@ -1,7 +1,7 @@
 #pragma once
 
-#include "display/surface.h"
 #include "engine/float_array.h"
+#include "imageio/surface.h"
 
 namespace tavrel {
 

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "engine/fast_isa.h"
 #include "engine/fast_transpose.h"
@@ -103,27 +104,67 @@ TAVREL_KERNEL void GatherImageOneSums(const float* __restrict supports, const Ro
   }
 }
 
-// values[cc] = v * v for cc in [begin, end), v = S / T (S where T is 0),
-// v < 0 -> 0 (NaN stays), T = p0[cc] plus p1[shift + cc] where p1 is given.
-// The quotient by 1 where T is 0 gives S itself, so every lane divides.
+// values[k] = v * v for k < kWidth, v = S / T (S where T is 0), v < 0 -> 0
+// (NaN stays), T = totals[k]. The quotient by 1 where T is 0 gives S
+// itself, so every lane divides: a whole vector, never a division per lane.
+constexpr int kWidth = 8;
+
+using Vector = float __attribute__((vector_size(kWidth * sizeof(float))));
+
+TAVREL_KERNEL void NormaliseVector(float* __restrict values, const float* __restrict totals) {
+  Vector s;
+  Vector t;
+  std::memcpy(&s, values, sizeof s);
+  std::memcpy(&t, totals, sizeof t);
+  const Vector zero = {};
+  const Vector one = zero + 1.0f;
+  Vector v = s / (t != zero ? t : one);
+  v = v < zero ? zero : v;
+  v = v * v;
+  std::memcpy(values, &v, sizeof v);
+}
+
+// NormaliseVector over values[begin .. end), T = p0[cc] plus p1[shift + cc]
+// where p1 is given. A last part shorter than a vector is padded (S 0, T 1)
+// so that it too divides as a vector.
 TAVREL_KERNEL void NormaliseAndSquare(float* __restrict values, const float* __restrict p0,
                                       const float* __restrict p1, std::int64_t shift, int begin,
                                       int end) {
-  if (p1) {
-    for (int cc = begin; cc < end; ++cc) {
-      const float total = p1[shift + cc] + p0[cc];
-      float v = values[cc] / (total != 0.0f ? total : 1.0f);
-      v = v < 0.0f ? 0.0f : v;
-      values[cc] = v * v;
+  float totals[kWidth];
+  auto gather = [&](int cc, int count) {
+    for (int k = 0; k < count; ++k) {
+      totals[k] = p1 ? p1[shift + cc + k] + p0[cc + k] : p0[cc + k];
     }
-    return;
+  };
+  int cc = begin;
+  for (; cc + kWidth <= end; cc += kWidth) {
+    gather(cc, kWidth);
+    NormaliseVector(values + cc, totals);
   }
-  for (int cc = begin; cc < end; ++cc) {
-    const float total = p0[cc];
-    float v = values[cc] / (total != 0.0f ? total : 1.0f);
-    v = v < 0.0f ? 0.0f : v;
-    values[cc] = v * v;
+  const int rest = end - cc;
+  if (rest == 0) return;
+  float tail[kWidth] = {};
+  std::fill_n(totals, kWidth, 1.0f);
+  gather(cc, rest);
+  std::copy_n(values + cc, rest, tail);
+  NormaliseVector(tail, totals);
+  std::copy_n(tail, rest, values + cc);
+}
+
+// Zeroes the cells of an interior row outside the interior; the row's work
+// writes every cell inside it.
+void ClearBorder(const JobShape& s, float* out) {
+  const RowGeometry g(s);
+  const int D = s.disparities;
+  std::fill_n(out, static_cast<std::ptrdiff_t>(kPixelMargin) * D, 0.0f);
+  for (int c = 0; c < g.nc; ++c) {
+    float* pixel = out + static_cast<std::ptrdiff_t>(kPixelMargin + c) * D;
+    // nd = D - 2 kDisparityMargin: as many border indices after as before.
+    std::fill_n(pixel, kDisparityMargin, 0.0f);
+    std::fill_n(pixel + kDisparityMargin + g.nd, kDisparityMargin, 0.0f);
   }
+  std::fill(out + static_cast<std::ptrdiff_t>(kPixelMargin + g.nc) * D,
+            out + static_cast<std::ptrdiff_t>(s.columns) * D, 0.0f);
 }
 
 }  // namespace
@@ -170,8 +211,11 @@ const float* IterationStage::Row(int row) {
 }
 
 void IterationStage::MakeRow(int row, float* out) {
-  std::fill_n(out, shape_.RowSize(), 0.0f);
-  if (shape_.InteriorEmpty() || row < kPixelMargin || row > shape_.rows - kPixelMargin - 1) return;
+  if (shape_.InteriorEmpty() || row < kPixelMargin || row > shape_.rows - kPixelMargin - 1) {
+    std::fill_n(out, shape_.RowSize(), 0.0f);
+    return;
+  }
+  ClearBorder(shape_, out);
   box_.Row(row, boxRow_.data());
   const float* l0 = l0_.Row(row);
 

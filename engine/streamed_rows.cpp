@@ -17,6 +17,17 @@ TAVREL_KERNEL void StepSums(double* __restrict sums, const float* __restrict lea
   for (std::ptrdiff_t k = 0; k < n; ++k) sums[k] = (sums[k] - leave[k]) + enter[k];
 }
 
+// StepSums, the new sums also rounded to float into out.
+TAVREL_KERNEL void StepAndRoundSums(double* __restrict sums, const float* __restrict leave,
+                                    const float* __restrict enter, float* __restrict out,
+                                    std::ptrdiff_t n) {
+  for (std::ptrdiff_t k = 0; k < n; ++k) {
+    const double x = (sums[k] - leave[k]) + enter[k];
+    sums[k] = x;
+    out[k] = static_cast<float>(x);
+  }
+}
+
 // out[k] = sums[k] rounded to float, for k < n.
 TAVREL_KERNEL void RoundSums(const double* __restrict sums, float* __restrict out,
                              std::ptrdiff_t n) {
@@ -127,8 +138,9 @@ const float* StreamedBox::Input(int row) {
 
 // Brings the column sums to `row` (radius <= row <= rows - radius - 1) the
 // way BoxSum's column pass carries them: rows 0 .. 2r added in order for the
-// first inner row, then per row (sum - leaving row) + entering row.
-void StreamedBox::AdvanceColumnSums(int row) {
+// first inner row, then per row (sum - leaving row) + entering row; and
+// writes them rounded to float into `rounded`.
+void StreamedBox::AdvanceColumnSums(int row, float* rounded) {
   const int r = shape_.radius;
   const std::size_t offset = static_cast<std::size_t>(r) * shape_.bands;
   const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(columnSums_.size());
@@ -156,14 +168,23 @@ void StreamedBox::AdvanceColumnSums(int row) {
   while (sumsRow_ < row) {
     const float* enter = Input(sumsRow_ + r + 1) + offset;
     const float* leave = Input(sumsRow_ - r) + offset;
+    // The last step also rounds, sparing a pass over the sums.
+    float* out = sumsRow_ + 1 == row ? rounded : nullptr;
 #pragma omp parallel for num_threads(pieces) schedule(static)
     for (int piece = 0; piece < pieces; ++piece) {
       std::ptrdiff_t begin = 0, end = 0;
       split(piece, begin, end);
-      fast::OnIsaPath<StepSums>(sums + begin, leave + begin, enter + begin, end - begin);
+      if (out) {
+        fast::OnIsaPath<StepAndRoundSums>(sums + begin, leave + begin, enter + begin, out + begin,
+                                          end - begin);
+      } else {
+        fast::OnIsaPath<StepSums>(sums + begin, leave + begin, enter + begin, end - begin);
+      }
     }
+    if (out) rounded = nullptr;
     ++sumsRow_;
   }
+  if (rounded) fast::OnIsaPath<RoundSums>(sums, rounded, n);
 }
 
 // BoxSumLine along the row for every band at once: out's inner columns get
@@ -201,16 +222,14 @@ void StreamedBox::Row(int row, float* out) {
     const float* in = Input(row);
     std::copy_n(in, rowSize_, out);
   } else {
-    AdvanceColumnSums(row);
-    const float* in = Input(row);
     // Edge columns enter the row pass, and stay, with their input values.
     const std::size_t edge = static_cast<std::size_t>(r) * shape_.bands;
     const std::size_t innerCount = columnSums_.size();
+    AdvanceColumnSums(row, columnRow_.data() + edge);
+    const float* in = Input(row);
     std::copy_n(in, edge, columnRow_.data());
     std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount,
                 columnRow_.data() + edge + innerCount);
-    fast::OnIsaPath<RoundSums>(columnSums_.data(), columnRow_.data() + edge,
-                               static_cast<std::ptrdiff_t>(innerCount));
     std::copy_n(in, edge, out);
     std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount, out + edge + innerCount);
     RowPass(columnRow_.data(), out);

@@ -79,7 +79,7 @@ class StreamedBox {
  private:
   static int RingRows(const Shape& shape);
   const float* Input(int row);
-  void AdvanceColumnSums(int row);
+  void AdvanceColumnSums(int row, float* rounded);
   void RowPass(const float* columnRow, float* out);
   void Divide(float* out) const;
 

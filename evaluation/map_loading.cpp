@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "display/image_loading.h"
 #include "evaluation/scorer.h"
-#include "files/pfm_file.h"
+#include "imageio/image_loading.h"
+#include "imageio/pfm_file.h"
 
 namespace tavrel {
 namespace {

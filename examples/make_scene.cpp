@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "engine/float_array.h"
-#include "files/pfm_file.h"
+#include "files/pfm_writing.h"
 
 namespace {
 

@@ -12,11 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "display/image_loading.h"
 #include "files/batch_run.h"
 #include "files/directions_reader.h"
 #include "files/output_file.h"
-#include "files/pfm_file.h"
+#include "files/pfm_writing.h"
+#include "imageio/image_loading.h"
+#include "imageio/pfm_file.h"
 #include "python/image_arrays.h"
 #include "python/job_control.h"
 #include "python/matching.h"

@@ -9,22 +9,7 @@
 # (BUILD_DIR). GTEST_FILTER, when set, narrows the tests as usual.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-
-packages=(g++-aarch64-linux-gnu qemu-user)
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/setup.sh g++-aarch64-linux-gnu qemu-user
 
 root=$PWD
 host_dir=${BUILD_DIR:-build}

@@ -4,8 +4,8 @@
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]   (default 300)
 #
-# Installs clang-14 and libclang-rt-14-dev (apt) when missing. Builds into build-fuzz/, works on
-# a corpus there seeded from tests/fuzz/seeds/; crashing inputs land in
+# Installs clang-14 and libclang-rt-14-dev (apt, through scripts/setup.sh) when missing. Builds
+# into build-fuzz/, works on a corpus there seeded from tests/fuzz/seeds/; crashing inputs land in
 # build-fuzz/crashes/<target>/. Copy each one, once fixed, into
 # tests/fuzz/regressions/<target>/ so that the normal tests keep checking it.
 set -euo pipefail
@@ -14,15 +14,8 @@ seconds=${1:-300}
 out=build-fuzz
 mkdir -p "$out"
 
-# clang-14 with libFuzzer, installed from Debian when missing.
-if ! command -v clang++-14 >/dev/null ||
-    ! dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null | grep -q 'install ok installed'; then
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-    clang-14 libclang-rt-14-dev
-fi
+# clang-14 with libFuzzer, beside the headers and libraries the sources need.
+scripts/setup.sh clang-14 libclang-rt-14-dev
 
 # The packaged PNG decoder copies zero bytes from a null pointer for an empty
 # IDAT chunk; harmless, so that one check is left out to let fuzzing go on.
@@ -38,11 +31,9 @@ build() {
   clang++-14 "${flags[@]}" "tests/fuzz/$name.cpp" "$@" -lz -o "$out/$name"
 }
 
-build fuzz_image_decoding display/image_loading.cpp display/image_source.cpp display/bmp_decoding.cpp \
-  display/pnm_decoding.cpp display/png_decoding.cpp display/rendering.cpp "${engine[@]}"
+build fuzz_image_decoding imageio/*.cpp "${engine[@]}"
 build fuzz_directions_reader files/directions_reader.cpp
-build fuzz_batch_run display/image_loading.cpp display/bmp_decoding.cpp display/pnm_decoding.cpp \
-  display/rendering.cpp files/*.cpp engine/*.cpp -Wno-unknown-pragmas
+build fuzz_batch_run imageio/*.cpp files/*.cpp engine/*.cpp -Wno-unknown-pragmas
 
 status=0
 for target in fuzz_image_decoding fuzz_directions_reader fuzz_batch_run; do

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs what building, testing and running Tavrel need on Debian 12.
-# Packages already present are left alone, so a second run costs nothing.
+# Installs what building, testing and running Tavrel need on Debian 12, and
+# the packages named as arguments (a script's own tools: a cross compiler, a
+# fuzzer). Packages already present are left alone, so a second run costs
+# nothing.
+#
+#   scripts/setup.sh [PACKAGE...]
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libstb-dev zlib1g-dev qt6-base-dev libgl-dev
   libcli11-dev nlohmann-json3-dev slurm-wlm munge pybind11-dev python3-dev python3-numpy
-  python3-pytest)
+  python3-pytest "$@")
 
 missing=()
 for p in "${packages[@]}"; do

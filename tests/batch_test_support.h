@@ -1,12 +1,15 @@
 #pragma once
 
 // Temporary folders, text files and a small textured stereo pair on disk for
-// the tests of the batch run and of tavrel-batch, and the folders and files of
-// the other tests that write to disk.
+// the tests of the batch run and of tavrel-batch, the folders and files of
+// the other tests that write to disk, and runs of the built programs.
 
 #include <stdlib.h>
+#include <sys/wait.h>
 
+#include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -37,9 +40,34 @@ inline std::string ReadText(const std::string& file) {
   return text.str();
 }
 
-// A grey 24-bit bottom-up BMP whose level at (row, column) is level(row, column).
-template <typename Level>
-void WriteGreyBmp(const std::string& file, int width, int height, Level level) {
+// What a program run through the shell left: its exit status (-1 when a
+// signal ended it) and what it wrote to its standard output and error.
+struct ProgramResult {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs `program` with `arguments` (already quoted for the shell) in `folder`,
+// standard input read from `input`; its two output streams pass through
+// stdout.txt and stderr.txt in `dir`.
+inline ProgramResult RunProgram(const TempDir& dir, const std::string& folder,
+                                const std::string& program, const std::string& arguments,
+                                const std::string& input = "/dev/null") {
+  const std::string command = "cd '" + folder + "' && '" + program + "' " + arguments + " >'" +
+                              (dir / "stdout.txt") + "' 2>'" + (dir / "stderr.txt") + "' <'" +
+                              input + "'";
+  const int raw = std::system(command.c_str());
+  ProgramResult result;
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  result.out = ReadText(dir / "stdout.txt");
+  result.err = ReadText(dir / "stderr.txt");
+  return result;
+}
+
+// A 24-bit bottom-up BMP whose pixel at (row, column) is pixel(row, column):
+// three bytes in the file's order, blue, green, red.
+template <typename Pixel>
+void WriteBmp24(const std::string& file, int width, int height, Pixel pixel) {
   const int stride = (width * 3 + 3) / 4 * 4;
   std::vector<std::uint8_t> b = {'B', 'M'};
   auto put = [&](std::uint32_t v, int n) {
@@ -50,13 +78,22 @@ void WriteGreyBmp(const std::string& file, int width, int height, Level level) {
   put(0, 4), put(0, 4), put(0, 4), put(0, 4);
   for (int r = height - 1; r >= 0; --r) {
     for (int c = 0; c < width; ++c) {
-      const auto v = static_cast<std::uint8_t>(level(r, c));
-      b.insert(b.end(), {v, v, v});
+      const std::array<std::uint8_t, 3> bgr = pixel(r, c);
+      b.insert(b.end(), bgr.begin(), bgr.end());
     }
     b.resize(b.size() + stride - width * 3, 0);
   }
   std::ofstream(file, std::ios::binary)
       .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+}
+
+// A grey one, whose level at (row, column) is level(row, column).
+template <typename Level>
+void WriteGreyBmp(const std::string& file, int width, int height, Level level) {
+  WriteBmp24(file, width, height, [&level](int r, int c) {
+    const auto v = static_cast<std::uint8_t>(level(r, c));
+    return std::array<std::uint8_t, 3>{v, v, v};
+  });
 }
 
 inline int Texture(int r, int c) {

@@ -17,10 +17,10 @@
 #include "app/window_batch_host.h"
 #include "display/colour_maps.h"
 #include "display/error_picture.h"
-#include "display/image_loading.h"
-#include "display/rendering.h"
 #include "display/slice_pictures.h"
-#include "files/pfm_file.h"
+#include "files/pfm_writing.h"
+#include "imageio/image_loading.h"
+#include "imageio/pixel_conversion.h"
 #include "tests/app_test_support.h"
 #include "tests/engine_test_support.h"
 

@@ -17,7 +17,7 @@
 #include "engine_test_support.h"
 #include "files/atomic_file.h"
 #include "files/output_file.h"
-#include "files/pfm_file.h"
+#include "files/pfm_writing.h"
 #include "files/usage_text.h"
 
 namespace tavrel {

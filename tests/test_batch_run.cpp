@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "batch_test_support.h"
-#include "display/image_loading.h"
 #include "files/atomic_file.h"
 #include "files/batch_run.h"
-#include "files/pfm_file.h"
+#include "imageio/image_loading.h"
+#include "imageio/pfm_file.h"
 
 namespace tavrel {
 namespace {

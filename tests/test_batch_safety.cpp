@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "batch_test_support.h"
-#include "display/image_loading.h"
 #include "engine/fast_parallel.h"
 #include "files/batch_run.h"
+#include "imageio/image_loading.h"
 
 namespace tavrel {
 namespace {

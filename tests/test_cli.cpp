@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "batch_test_support.h"
-#include "display/image_loading.h"
 #include "engine/isa_path.h"
-#include "files/pfm_file.h"
 #include "files/usage_text.h"
+#include "imageio/image_loading.h"
+#include "imageio/pfm_file.h"
 
 namespace tavrel {
 namespace {
@@ -30,24 +30,11 @@ using testing::TempDir;
 using testing::WriteShiftedPair;
 using testing::WriteText;
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
+using Result = testing::ProgramResult;
 
-// Runs the program with `arguments` (already quoted for the shell) in `folder`,
-// standard input read from `input`.
 Result RunBatch(const TempDir& dir, const std::string& folder, const std::string& arguments,
                 const std::string& input = "/dev/null") {
-  const std::string command = "cd '" + folder + "' && '" TAVREL_BATCH_BINARY "' " + arguments +
-                              " >'" + (dir / "stdout.txt") + "' 2>'" + (dir / "stderr.txt") +
-                              "' <'" + input + "'";
-  const int raw = std::system(command.c_str());
-  Result result;
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  result.out = ReadText(dir / "stdout.txt");
-  result.err = ReadText(dir / "stderr.txt");
-  return result;
+  return testing::RunProgram(dir, folder, TAVREL_BATCH_BINARY, arguments, input);
 }
 
 // Runs the program in `folder` with a pseudo-terminal as its standard output

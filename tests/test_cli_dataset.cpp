@@ -3,9 +3,7 @@
 // where.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -24,22 +22,11 @@ using testing::WriteText;
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
+using Result = testing::ProgramResult;
 
 Result RunBatch(const TempDir& dir, const std::string& arguments,
                 const std::string& input = "/dev/null") {
-  const std::string command = "cd '" + (dir / "scene") + "' && '" TAVREL_BATCH_BINARY "' " +
-                              arguments + " >'" + (dir / "stdout.txt") + "' 2>'" +
-                              (dir / "stderr.txt") + "' <'" + input + "'";
-  const int raw = std::system(command.c_str());
-  Result result;
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  result.out = ReadText(dir / "stdout.txt");
-  result.err = ReadText(dir / "stderr.txt");
-  return result;
+  return testing::RunProgram(dir, dir / "scene", TAVREL_BATCH_BINARY, arguments, input);
 }
 
 bool Has(const std::string& text, const std::string& part) {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "display/grey_png.h"
-#include "display/image_loading.h"
+#include "imageio/grey_png.h"
+#include "imageio/image_loading.h"
 #include "tests/image_test_support.h"
 
 namespace tavrel {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "display/grey_png.h"
-#include "display/image_loading.h"
-#include "display/image_source.h"
+#include "imageio/grey_png.h"
+#include "imageio/image_loading.h"
+#include "imageio/image_source.h"
 #include "tests/image_test_support.h"
 
 // Allocation failure on demand: while `gFailAt` is positive, the allocation of

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "files/pfm_file.h"
+#include "files/pfm_writing.h"
+#include "imageio/pfm_file.h"
 #include "tests/batch_test_support.h"
 
 namespace tavrel {

@@ -6,9 +6,9 @@
 #include <random>
 #include <string>
 
-#include "display/image_loading.h"
 #include "engine/stereo_matcher.h"
 #include "files/range_sign_check.h"
+#include "imageio/image_loading.h"
 #include "tests/engine_test_support.h"
 
 namespace tavrel {

@@ -1,16 +1,14 @@
 // Runs the built tavrel-score program on hand-made maps.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "batch_test_support.h"
 #include "evaluation/scorer.h"
-#include "files/pfm_file.h"
+#include "files/pfm_writing.h"
 
 namespace tavrel {
 namespace {
@@ -19,20 +17,10 @@ using testing::ReadText;
 using testing::TempDir;
 using testing::WriteText;
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
+using Result = testing::ProgramResult;
 
 Result RunScore(const TempDir& dir, const std::string& arguments) {
-  const std::string command = "cd '" + dir.path.string() + "' && '" TAVREL_SCORE_BINARY "' " +
-                              arguments + " >stdout.txt 2>stderr.txt </dev/null";
-  const int raw = std::system(command.c_str());
-  Result result;
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  result.out = ReadText(dir / "stdout.txt");
-  result.err = ReadText(dir / "stderr.txt");
-  return result;
+  return testing::RunProgram(dir, dir.path.string(), TAVREL_SCORE_BINARY, arguments);
 }
 
 // A 30 x 24 result in the program's sign, with errors of c / 10 at column c,

@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "batch_test_support.h"
-#include "display/grey_png.h"
 #include "evaluation/exported_maps.h"
 #include "evaluation/scorer.h"
-#include "files/pfm_file.h"
+#include "files/pfm_writing.h"
+#include "imageio/grey_png.h"
+#include "imageio/pfm_file.h"
 
 namespace tavrel {
 namespace {

@@ -15,7 +15,7 @@
 #include "engine/streamed_rows.h"
 #include "engine/streamed_stages.h"
 #include "files/output_file.h"
-#include "files/pfm_file.h"
+#include "files/pfm_writing.h"
 #include "tests/batch_test_support.h"
 #include "tests/engine_test_support.h"
 

@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "app/view_transform.h"
-#include "display/surface.h"
+#include "imageio/surface.h"
 
 class QScrollBar;
 

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -13,35 +14,22 @@
 #include <string>
 #include <vector>
 
-#include "display/image_loading.h"
 #include "files/batch_run.h"
 #include "files/directions_reader.h"
+#include "imageio/image_loading.h"
+#include "tests/batch_test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// A grey 24-bit BMP with a texture, width x height.
+// A 24-bit BMP with a texture, width x height: grey, or with green apart.
 void WriteBmp(const fs::path& file, int width, int height, int shift, bool colour) {
-  const int stride = (width * 3 + 3) / 4 * 4;
-  std::vector<std::uint8_t> b = {'B', 'M'};
-  auto put = [&](std::uint32_t v, int n) {
-    for (int i = 0; i < n; ++i) b.push_back((v >> (8 * i)) & 255);
-  };
-  put(54 + stride * height, 4), put(0, 4), put(54, 4), put(40, 4), put(width, 4);
-  put(height, 4), put(1, 2), put(24, 2), put(0, 4), put(stride * height, 4);
-  put(0, 4), put(0, 4), put(0, 4), put(0, 4);
-  for (int r = height - 1; r >= 0; --r) {
-    for (int c = 0; c < width; ++c) {
-      const auto v = static_cast<std::uint8_t>(
-          (static_cast<unsigned>(c + shift) * 2654435761u ^ static_cast<unsigned>(r) * 40503u) >>
-          13);
-      b.insert(b.end(), {v, static_cast<std::uint8_t>(colour ? v ^ 85 : v), v});
-    }
-    b.resize(b.size() + stride - width * 3, 0);
-  }
-  std::ofstream(file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+  tavrel::testing::WriteBmp24(file.string(), width, height, [=](int r, int c) {
+    const auto v = static_cast<std::uint8_t>(
+        (static_cast<unsigned>(c + shift) * 2654435761u ^ static_cast<unsigned>(r) * 40503u) >> 13);
+    return std::array<std::uint8_t, 3>{v, static_cast<std::uint8_t>(colour ? v ^ 85 : v), v};
+  });
 }
 
 // The folder the runs work in, with images a.bmp, b.bmp (a shifted), c.bmp

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "display/image_loading.h"
-#include "display/rendering.h"
+#include "imageio/image_loading.h"
+#include "imageio/pixel_conversion.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   tavrel::Surface surface;

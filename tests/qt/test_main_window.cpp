@@ -17,7 +17,7 @@
 #include "app/qt/main_window.h"
 #include "app/qt/profile_panel.h"
 #include "app/qt/run_progress_dialog.h"
-#include "files/pfm_file.h"
+#include "files/pfm_writing.h"
 #include "tests/app_test_support.h"
 
 namespace tavrel {
@@ -55,6 +55,22 @@ void AcceptMessageBoxOnceShown(MessageBoxSeen& seen, QObject* owner) {
   poll->start(20);
 }
 
+// Shows the window and waits until it is on the screen; false if it never is.
+bool ShownOnScreen(MainWindow& window) {
+  window.show();
+  return QTest::qWaitForWindowExposed(&window);
+}
+
+// The 40 x 30 pair a0.bmp, a1.bmp (three pixels apart) and a directions file
+// in.cpd holding `entries`, written into `folder`; the file's path.
+QString WritePairAndDirections(const TemporaryWorkingDirectory& folder,
+                               const std::string& entries) {
+  WriteGreyBmp(folder.path() / "a0.bmp", *ShiftedTexture(40, 30, 0));
+  WriteGreyBmp(folder.path() / "a1.bmp", *ShiftedTexture(40, 30, -3));
+  std::ofstream(folder.path() / "in.cpd") << entries;
+  return QString::fromStdString((folder.path() / "in.cpd").string());
+}
+
 class MainWindowTest : public QObject {
   Q_OBJECT
 
@@ -81,8 +97,7 @@ class MainWindowTest : public QObject {
     state.DisplayHeight = 20;
     state.Matcher.Image0Name = "left.bmp";
     MainWindow window(state);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(ShownOnScreen(window));
 
     // Nothing is loaded yet: F1 is passed over.
     QTest::keyClick(window.view(), Qt::Key_F1);
@@ -103,8 +118,7 @@ class MainWindowTest : public QObject {
   void ClientAreaHasAMinimumSize() {
     AppState state;
     MainWindow window(state);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(ShownOnScreen(window));
     window.resize(20, 20);
     QCoreApplication::processEvents();
     QVERIFY(window.view()->width() >= 180);
@@ -114,8 +128,7 @@ class MainWindowTest : public QObject {
   void FatalErrorShowsTheTextAsItStands() {
     AppState state;
     MainWindow window(state);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(ShownOnScreen(window));
     MessageBoxSeen seen;
     AcceptNextMessageBox(seen);
     window.application().FatalError("Couldn't open <b>50%d</b>.cpd");
@@ -130,8 +143,7 @@ class MainWindowTest : public QObject {
     TemporaryWorkingDirectory folder;
     AppState state;
     MainWindow window(state);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(ShownOnScreen(window));
     MessageBoxSeen seen;
     AcceptNextMessageBox(seen);
     window.fileMenu()->actions().at(3)->trigger();
@@ -142,15 +154,11 @@ class MainWindowTest : public QObject {
 
   void DirectionsFileRunsBehindTheProgressDialog() {
     TemporaryWorkingDirectory folder;
-    WriteGreyBmp(folder.path() / "a0.bmp", *ShiftedTexture(40, 30, 0));
-    WriteGreyBmp(folder.path() / "a1.bmp", *ShiftedTexture(40, 30, -3));
-    std::ofstream(folder.path() / "in.cpd") << Entry("a0.bmp", "a1.bmp", 2, "a.dis");
-    const QString path = QString::fromStdString((folder.path() / "in.cpd").string());
+    const QString path = WritePairAndDirections(folder, Entry("a0.bmp", "a1.bmp", 2, "a.dis"));
 
     AppState state;
     MainWindow window(state);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(ShownOnScreen(window));
     QSignalSpy finished(&window, &MainWindow::runFinished);
     window.OpenDirectionsFile(path);
     QVERIFY(window.running());
@@ -183,15 +191,12 @@ class MainWindowTest : public QObject {
   // picture and P's notice, on one computed window.
   void ZoomReadoutMarkSaveAndPrint() {
     TemporaryWorkingDirectory folder;
-    WriteGreyBmp(folder.path() / "a0.bmp", *ShiftedTexture(40, 30, 0));
-    WriteGreyBmp(folder.path() / "a1.bmp", *ShiftedTexture(40, 30, -3));
-    std::ofstream(folder.path() / "in.cpd") << Entry("a0.bmp", "a1.bmp", 2, "a.dis");
+    const QString path = WritePairAndDirections(folder, Entry("a0.bmp", "a1.bmp", 2, "a.dis"));
     AppState state;
     MainWindow window(state);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(ShownOnScreen(window));
     QSignalSpy finished(&window, &MainWindow::runFinished);
-    window.OpenDirectionsFile(QString::fromStdString((folder.path() / "in.cpd").string()));
+    window.OpenDirectionsFile(path);
     QVERIFY(finished.wait(60000));
     PictureView* view = window.view();
     const QImage shown = view->picture();
@@ -284,17 +289,14 @@ class MainWindowTest : public QObject {
   // shown in a box and the window goes on.
   void GroundTruthGivesTheErrorView() {
     TemporaryWorkingDirectory folder;
-    WriteGreyBmp(folder.path() / "a0.bmp", *ShiftedTexture(40, 30, 0));
-    WriteGreyBmp(folder.path() / "a1.bmp", *ShiftedTexture(40, 30, -3));
-    std::ofstream(folder.path() / "in.cpd") << Entry("a0.bmp", "a1.bmp", 3, "a.dis");
+    const QString path = WritePairAndDirections(folder, Entry("a0.bmp", "a1.bmp", 3, "a.dis"));
     FloatArray truth(40, 30, 1);
     truth.Fill(-3.0f);
     QVERIFY(WritePfm(truth, 0, (folder.path() / "gt.pfm").string()));
 
     AppState state;
     MainWindow window(state);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(ShownOnScreen(window));
     MessageBoxSeen seen;
     AcceptNextMessageBox(seen);
     QVERIFY(!window.LoadGroundTruth(QStringLiteral("missing.pfm")));
@@ -303,7 +305,7 @@ class MainWindowTest : public QObject {
 
     QVERIFY(window.LoadGroundTruth(QStringLiteral("gt.pfm")));
     QSignalSpy finished(&window, &MainWindow::runFinished);
-    window.OpenDirectionsFile(QString::fromStdString((folder.path() / "in.cpd").string()));
+    window.OpenDirectionsFile(path);
     QVERIFY(finished.wait(60000));
     QTest::keyClick(window.view(), Qt::Key_F5);
     QVERIFY(window.caption().startsWith(QStringLiteral("Error 3  bad2 ")));
@@ -316,8 +318,7 @@ class MainWindowTest : public QObject {
   void LargePictureOpensFittedToTheScreen() {
     AppState state;
     MainWindow window(state);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(ShownOnScreen(window));
     const QSize screen = window.screen()->availableGeometry().size();
     const Surface large(screen.width() + 300, screen.height() + 200);
     window.ShowPicture(large, "large.bmp");
@@ -338,16 +339,13 @@ class MainWindowTest : public QObject {
   // the entry before it stays written and the window stays open.
   void EscapeAndCancelStopTheRunAndKeepTheWindow() {
     TemporaryWorkingDirectory folder;
-    WriteGreyBmp(folder.path() / "a0.bmp", *ShiftedTexture(40, 30, 0));
-    WriteGreyBmp(folder.path() / "a1.bmp", *ShiftedTexture(40, 30, -3));
-    std::ofstream(folder.path() / "in.cpd")
-        << Entry("a0.bmp", "a1.bmp", 1, "a.dis") << Entry("a0.bmp", "a1.bmp", 2147483647, "b.dis");
-    const QString path = QString::fromStdString((folder.path() / "in.cpd").string());
+    const QString path =
+        WritePairAndDirections(folder, Entry("a0.bmp", "a1.bmp", 1, "a.dis") +
+                                           Entry("a0.bmp", "a1.bmp", 2147483647, "b.dis"));
 
     AppState state;
     MainWindow window(state);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(ShownOnScreen(window));
     QSignalSpy finished(&window, &MainWindow::runFinished);
     for (int attempt = 0; attempt < 2; ++attempt) {
       window.OpenDirectionsFile(path);
@@ -378,15 +376,11 @@ class MainWindowTest : public QObject {
 
   void OutputThatCannotBeWrittenIsShownInABox() {
     TemporaryWorkingDirectory folder;
-    WriteGreyBmp(folder.path() / "a0.bmp", *ShiftedTexture(40, 30, 0));
-    WriteGreyBmp(folder.path() / "a1.bmp", *ShiftedTexture(40, 30, -3));
-    std::ofstream(folder.path() / "in.cpd") << Entry("a0.bmp", "a1.bmp", 1, "gone/a.dis");
-    const QString path = QString::fromStdString((folder.path() / "in.cpd").string());
+    const QString path = WritePairAndDirections(folder, Entry("a0.bmp", "a1.bmp", 1, "gone/a.dis"));
 
     AppState state;
     MainWindow window(state);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(ShownOnScreen(window));
     QSignalSpy finished(&window, &MainWindow::runFinished);
     MessageBoxSeen seen;
     AcceptMessageBoxOnceShown(seen, &window);

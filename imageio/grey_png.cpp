@@ -1,9 +1,9 @@
-#include "display/grey_png.h"
+#include "imageio/grey_png.h"
 
 #include <cstdint>
 #include <vector>
 
-#include "display/rendering.h"
+#include "imageio/pixel_conversion.h"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-function"

@@ -1,4 +1,4 @@
-#include "display/bmp_decoding.h"
+#include "imageio/bmp_decoding.h"
 
 #include <algorithm>
 #include <array>

@@ -12,11 +12,6 @@ namespace tavrel {
 // row first.
 std::string EncodePfm(const FloatArray& grid, int band);
 
-// Writes EncodePfm(grid, band) to `fileName` through AtomicFile. False, with
-// the reason in `reason` when given, when it cannot be written.
-bool WritePfm(const FloatArray& grid, int band, const std::string& fileName,
-              std::string* reason = nullptr);
-
 // Reads a grey PFM file (either byte order) into a one-band grid with row 0 at
 // the top; null when the file cannot be read or is not a grey PFM.
 std::unique_ptr<FloatArray> ReadPfm(const std::string& fileName);

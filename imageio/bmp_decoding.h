@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "display/image_source.h"
-#include "display/surface.h"
+#include "imageio/image_source.h"
+#include "imageio/surface.h"
 
 namespace tavrel {
 

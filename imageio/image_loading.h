@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "display/surface.h"
 #include "engine/float_array.h"
+#include "imageio/surface.h"
 
 namespace tavrel {
 

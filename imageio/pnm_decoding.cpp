@@ -1,4 +1,4 @@
-#include "display/pnm_decoding.h"
+#include "imageio/pnm_decoding.h"
 
 #include <algorithm>
 #include <optional>

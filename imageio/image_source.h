@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "display/image_loading.h"
-#include "display/surface.h"
+#include "imageio/image_loading.h"
+#include "imageio/surface.h"
 
 // What the decoders share: where an image's bytes come from, bounded reads,
 // and the checked allocation of the decoded picture.

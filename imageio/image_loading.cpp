@@ -1,14 +1,14 @@
-#include "display/image_loading.h"
+#include "imageio/image_loading.h"
 
 #include <new>
 #include <stdexcept>
 #include <vector>
 
-#include "display/bmp_decoding.h"
-#include "display/image_source.h"
-#include "display/png_decoding.h"
-#include "display/pnm_decoding.h"
-#include "display/rendering.h"
+#include "imageio/bmp_decoding.h"
+#include "imageio/image_source.h"
+#include "imageio/pixel_conversion.h"
+#include "imageio/png_decoding.h"
+#include "imageio/pnm_decoding.h"
 
 namespace tavrel {
 

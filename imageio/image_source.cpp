@@ -1,4 +1,4 @@
-#include "display/image_source.h"
+#include "imageio/image_source.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

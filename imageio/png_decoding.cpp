@@ -1,4 +1,4 @@
-#include "display/png_decoding.h"
+#include "imageio/png_decoding.h"
 
 #include <zlib.h>
 

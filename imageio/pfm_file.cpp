@@ -1,14 +1,10 @@
-#include "files/pfm_file.h"
+#include "imageio/pfm_file.h"
 
 #include <bit>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <new>
 #include <vector>
-
-#include "files/atomic_file.h"
 
 namespace tavrel {
 namespace {
@@ -38,15 +34,6 @@ std::string EncodePfm(const FloatArray& grid, int band) {
     }
   }
   return bytes;
-}
-
-bool WritePfm(const FloatArray& grid, int band, const std::string& fileName, std::string* reason) {
-  try {
-    return WriteWholeFile(fileName, EncodePfm(grid, band), reason);
-  } catch (const std::bad_alloc&) {
-    if (reason) *reason = std::strerror(ENOMEM);
-    return false;
-  }
 }
 
 std::unique_ptr<FloatArray> ReadPfm(const std::string& fileName) {
