@@ -104,51 +104,56 @@ TAVREL_KERNEL void GatherImageOneSums(const float* __restrict supports, const Ro
   }
 }
 
-// values[k] = v * v for k < kWidth, v = S / T (S where T is 0), v < 0 -> 0
-// (NaN stays), T = totals[k]. The quotient by 1 where T is 0 gives S
-// itself, so every lane divides: a whole vector, never a division per lane.
+// v * v for v = S / T (S where T is 0), v < 0 -> 0 (NaN stays), lane by
+// lane. The quotient by 1 where T is 0 gives S itself, so every lane
+// divides: a whole vector, never a division per lane.
 constexpr int kWidth = 8;
 
 using Vector = float __attribute__((vector_size(kWidth * sizeof(float))));
 
-TAVREL_KERNEL void NormaliseVector(float* __restrict values, const float* __restrict totals) {
-  Vector s;
-  Vector t;
-  std::memcpy(&s, values, sizeof s);
-  std::memcpy(&t, totals, sizeof t);
+TAVREL_KERNEL Vector LoadVector(const float* from) {
+  Vector v;
+  std::memcpy(&v, from, sizeof v);
+  return v;
+}
+
+TAVREL_KERNEL Vector NormalisedSquare(Vector s, Vector t) {
   const Vector zero = {};
   const Vector one = zero + 1.0f;
   Vector v = s / (t != zero ? t : one);
   v = v < zero ? zero : v;
-  v = v * v;
-  std::memcpy(values, &v, sizeof v);
+  return v * v;
 }
 
-// NormaliseVector over values[begin .. end), T = p0[cc] plus p1[shift + cc]
-// where p1 is given. A last part shorter than a vector is padded (S 0, T 1)
-// so that it too divides as a vector.
+// values[cc] = NormalisedSquare(values[cc], T) for cc in [begin, end),
+// T = p0[cc] plus p1[shift + cc] where p1 is given. A last part shorter than
+// a vector is padded (S 0, T 1) so that it too divides as a vector.
 TAVREL_KERNEL void NormaliseAndSquare(float* __restrict values, const float* __restrict p0,
                                       const float* __restrict p1, std::int64_t shift, int begin,
                                       int end) {
-  float totals[kWidth];
-  auto gather = [&](int cc, int count) {
-    for (int k = 0; k < count; ++k) {
-      totals[k] = p1 ? p1[shift + cc + k] + p0[cc + k] : p0[cc + k];
-    }
-  };
   int cc = begin;
-  for (; cc + kWidth <= end; cc += kWidth) {
-    gather(cc, kWidth);
-    NormaliseVector(values + cc, totals);
+  if (p1) {
+    for (; cc + kWidth <= end; cc += kWidth) {
+      const Vector t = LoadVector(p1 + shift + cc) + LoadVector(p0 + cc);
+      const Vector v = NormalisedSquare(LoadVector(values + cc), t);
+      std::memcpy(values + cc, &v, sizeof v);
+    }
+  } else {
+    for (; cc + kWidth <= end; cc += kWidth) {
+      const Vector v = NormalisedSquare(LoadVector(values + cc), LoadVector(p0 + cc));
+      std::memcpy(values + cc, &v, sizeof v);
+    }
   }
   const int rest = end - cc;
   if (rest == 0) return;
-  float tail[kWidth] = {};
-  std::fill_n(totals, kWidth, 1.0f);
-  gather(cc, rest);
-  std::copy_n(values + cc, rest, tail);
-  NormaliseVector(tail, totals);
-  std::copy_n(tail, rest, values + cc);
+  float s[kWidth] = {};
+  float t[kWidth] = {1, 1, 1, 1, 1, 1, 1, 1};
+  for (int k = 0; k < rest; ++k) {
+    s[k] = values[cc + k];
+    t[k] = p1 ? p1[shift + cc + k] + p0[cc + k] : p0[cc + k];
+  }
+  const Vector v = NormalisedSquare(LoadVector(s), LoadVector(t));
+  std::memcpy(values + cc, &v, static_cast<std::size_t>(rest) * sizeof(float));
 }
 
 // Zeroes the cells of an interior row outside the interior; the row's work
