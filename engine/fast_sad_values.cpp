@@ -4,10 +4,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
 #include "engine/fast_transpose.h"
+#include "engine/vector_tail.h"
 
 // Threads take bands of rows only where every box sum is exact (see
 // ExactSadSums and ExactMeanSums); the raw rows wait in a small ring until
@@ -130,13 +132,56 @@ TAVREL_KERNEL void ScaleValuesOf(const float* __restrict raw, const float* __res
   }
 }
 
+// ScaleValuesOf's lane operations on a vector of 4 values.
+using Floats4 = float __attribute__((vector_size(16)));
+using Doubles4 = double __attribute__((vector_size(32)));
+
+TAVREL_KERNEL Floats4 ScaledVector(Floats4 raw, Floats4 level) {
+  const Doubles4 m = __builtin_convertvector(level, Doubles4);
+  const Doubles4 one = {1.0, 1.0, 1.0, 1.0};
+  Floats4 v =
+      __builtin_convertvector((__builtin_convertvector(raw, Doubles4) - m) / (one - m), Floats4);
+  const Floats4 low = {kLowestMatchValue, kLowestMatchValue, kLowestMatchValue, kLowestMatchValue};
+  const Floats4 high = {1.0f, 1.0f, 1.0f, 1.0f};
+  v = v >= low ? v : low;  // NaN fails the test and takes the floor too
+  return v > high ? high : v;
+}
+
+// ScaleValuesOf over n values: whole vectors in the compiler's loop, the
+// last part padded to two vectors of 4 (levels of 0 there, so that no
+// padding lane divides by 0).
+template <bool kL0>
+TAVREL_KERNEL void ScaleWholeVectors(const float* raw, const float* level, const float* inner,
+                                     float* l0, float* ln, std::size_t n) {
+  const std::size_t whole = n / kTailWidth * kTailWidth;
+  if (whole % kTailWidth != 0) __builtin_unreachable();
+  ScaleValuesOf<kL0>(raw, level, inner, l0, ln, whole);
+  if (whole == n) return;
+  const std::size_t rest = n - whole;
+  const TailLanes raws(raw + whole, rest, 0.0f);
+  const TailLanes levels(level + whole, rest, 0.0f);
+  const TailLanes inners(inner + whole, rest, 0.0f);
+  TailLanes values(raw + whole, 0, 0.0f);
+  for (int half = 0; half < kTailWidth; half += 4) {
+    Floats4 r;
+    Floats4 m;
+    std::memcpy(&r, raws.lanes + half, sizeof r);
+    std::memcpy(&m, levels.lanes + half, sizeof m);
+    const Floats4 v = ScaledVector(r, m);
+    std::memcpy(values.lanes + half, &v, sizeof v);
+  }
+  if constexpr (kL0) values.CopyTo(l0 + whole, rest);
+  for (int j = 0; j < kTailWidth; ++j) values.lanes[j] *= inners.lanes[j];
+  values.CopyTo(ln + whole, rest);
+}
+
 TAVREL_KERNEL void ScaleValues(const float* raw, const float* level, const float* inner, float* l0,
                                float* ln, std::size_t n) {
-  ScaleValuesOf<true>(raw, level, inner, l0, ln, n);
+  ScaleWholeVectors<true>(raw, level, inner, l0, ln, n);
 }
 TAVREL_KERNEL void ScaleValuesCleared(const float* raw, const float* level, const float* inner,
                                       float* ln, std::size_t n) {
-  ScaleValuesOf<false>(raw, level, inner, nullptr, ln, n);
+  ScaleWholeVectors<false>(raw, level, inner, nullptr, ln, n);
 }
 
 }  // namespace

@@ -62,13 +62,6 @@ TAVREL_KERNEL void RowRunningSums(const float* __restrict in, float* __restrict 
   }
 }
 
-// out[k] = out[k] / w in float for k < n: for two floats the float quotient
-// is the double quotient rounded to float (double carries more than twice
-// float's precision), so this is BoxMean's division, a vector at a time.
-TAVREL_KERNEL void DivideBy(float* __restrict out, float w, std::ptrdiff_t n) {
-  for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = out[k] / w;
-}
-
 }  // namespace
 int ThreadsFor(std::ptrdiff_t cells, Threads threads) {
   const std::ptrdiff_t useful = std::max<std::ptrdiff_t>(1, cells / kCellsPerThread);
@@ -204,17 +197,6 @@ void StreamedBox::RowPass(const float* columnRow, float* out) {
   }
 }
 
-// BoxMean's division: the inner columns of every row by the float area.
-void StreamedBox::Divide(float* out) const {
-  const double side = 2.0 * shape_.radius + 1.0;
-  const float w = static_cast<float>(side * side);
-  const std::int64_t lastColumn = static_cast<std::int64_t>(shape_.columns) - shape_.radius - 1;
-  if (lastColumn < shape_.radius) return;
-  float* first = out + static_cast<std::size_t>(shape_.radius) * shape_.bands;
-  const std::ptrdiff_t n = (lastColumn - shape_.radius + 1) * shape_.bands;
-  fast::OnIsaPath<DivideBy>(first, w, n);
-}
-
 void StreamedBox::Row(int row, float* out) {
   const int r = shape_.radius;
   const bool inner = filters_ && row >= r && row <= shape_.rows - r - 1;
@@ -234,7 +216,6 @@ void StreamedBox::Row(int row, float* out) {
     std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount, out + edge + innerCount);
     RowPass(columnRow_.data(), out);
   }
-  if (shape_.mean) Divide(out);
 }
 
 }  // namespace tavrel::streamed
