@@ -2,8 +2,11 @@
 // by side on a synthetic scene and, where the shared data lies beside the
 // repository, on teddy: wall time on 1 and 2 threads, the peak heap beside
 // the formula and the two volumes, and whether the results agree to the bit.
+// With --l0, first the initial match values alone on every instruction-set
+// path: the straightforward ComputeL0, the volume engine's and the streamed
+// stage's.
 //
-//   tavrel-streamed-bench [--full] [--huge] [--no-real]
+//   tavrel-streamed-bench [--l0] [--full] [--huge] [--no-real]
 //
 // --full adds a synthetic scene of the full-size benchmark shape
 // (1282 x 1110, 175 disparities, 3 bands); --huge one of 2880 x 1988 with
@@ -29,6 +32,7 @@
 #include "bench/heap_meter.h"
 #include "engine/fast_engine.h"
 #include "engine/float_array.h"
+#include "engine/isa_path.h"
 #include "engine/stereo_matcher.h"
 #include "engine/streamed_engine.h"
 #include "engine/streamed_stages.h"
@@ -129,6 +133,120 @@ int SetThreads(int threads) {
 #endif
 }
 
+// Band 0 of an image, for the one-band jobs.
+FloatArray Grey(const FloatArray& image) {
+  FloatArray grey(image.columns(), image.rows(), 1);
+  for (int r = 0; r < image.rows(); ++r) {
+    for (int c = 0; c < image.columns(); ++c) grey.At(r, c, 0) = image.At(r, c, 0);
+  }
+  return grey;
+}
+
+double ThreadCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// The best of `repeats` runs: wall time for work on several threads, and
+// for work on the calling thread alone its processor time, which wavers far
+// less than the wall time on a machine shared with other work.
+double BestSeconds(int repeats, bool oneThread, const std::function<void()>& work) {
+  double best = 1e30;
+  for (int i = 0; i < repeats; ++i) {
+    if (oneThread) {
+      const double start = ThreadCpuSeconds();
+      work();
+      best = std::min(best, ThreadCpuSeconds() - start);
+    } else {
+      best = std::min(best, Seconds(work));
+    }
+  }
+  return best;
+}
+
+// ComputeL0 on a matcher holding the job's volumes, touched before, so that
+// the time leaves out the system's mapping of fresh pages.
+double VolumeL0Seconds(const FloatArray& image0, const FloatArray& image1, const StereoParams& job,
+                       EngineKind engine, int threads, int repeats) {
+  StereoMatcher m;
+  m.Engine = engine;
+  m.MinDisparity = job.MinDisparity;
+  m.MaxDisparity = job.MaxDisparity;
+  m.Rows = image0.rows();
+  m.Columns = image0.columns();
+  m.NumDisparities = job.MaxDisparity - job.MinDisparity;
+  m.L0 = std::make_unique<FloatArray>(m.Columns, m.Rows, m.NumDisparities);
+  m.Ln = std::make_unique<FloatArray>(m.Columns, m.Rows, m.NumDisparities);
+  m.L0->Fill(0.0f);
+  m.Ln->Fill(0.0f);
+  const int saved = SetThreads(threads);
+  const MatchCost cost = job.Cost;
+  const double seconds = BestSeconds(repeats, threads == 1, [&] {
+    m.ComputeL0(image0, image1, job.WinRadL0, job.MaxScaler, cost);
+  });
+  SetThreads(saved);
+  return seconds;
+}
+
+// Every row of L0 from the streamed stage, on one thread.
+double StreamedL0Seconds(const FloatArray& image0, const FloatArray& image1,
+                         const StereoParams& job, int repeats) {
+  streamed::JobShape shape;
+  shape.rows = image0.rows();
+  shape.columns = image0.columns();
+  shape.disparities = job.MaxDisparity - job.MinDisparity;
+  shape.minDisparity = job.MinDisparity;
+  shape.bands = image0.bands();
+  shape.winRadL0 = job.WinRadL0;
+  shape.maxScaler = job.MaxScaler;
+  shape.sad = job.Cost == MatchCost::Sad;
+  return BestSeconds(repeats, true, [&] {
+    streamed::InitialValuesStage stage(shape, image0, image1, 1, streamed::Threads{1});
+    for (int r = 0; r < shape.rows; ++r) stage.Row(r);
+  });
+}
+
+// The initial match values four ways (SAD and correlation, 1 and 3 bands)
+// on every path the processor runs: the straightforward ComputeL0 (measured
+// once), the volume engine's and the streamed stage's, all on one thread
+// (processor time), then the volume engine's on all threads (wall time);
+// the speed-ups against the straightforward.
+void CompareInitialValues(const Scene& scene) {
+  const FloatArray grey0 = Grey(*scene.image0);
+  const FloatArray grey1 = Grey(*scene.image1);
+  const int threads = SetThreads(1);
+  SetThreads(threads);
+  std::printf(
+      "  initial match values in ms, speed-up against the straightforward engine (one thread,\n"
+      "  processor time; the last column on %d threads, wall time)\n",
+      threads);
+  std::printf("  %-22s %-9s %15s %16s %16s %16s\n", "", "path", "straightforward", "volume engine",
+              "streamed", "volume, threads");
+  const IsaPath chosen = ActiveIsaPath();
+  for (const bool sad : {true, false}) {
+    for (const int bands : {1, 3}) {
+      const FloatArray& i0 = bands == 1 ? grey0 : *scene.image0;
+      const FloatArray& i1 = bands == 1 ? grey1 : *scene.image1;
+      StereoParams job = scene.job;
+      job.Cost = sad ? MatchCost::Sad : MatchCost::Correlation;
+      const double reference = VolumeL0Seconds(i0, i1, job, EngineKind::Reference, 1, 1);
+      const std::string label = std::string(sad ? "SAD" : "correlation") + ", " +
+                                std::to_string(bands) + " band" + (bands == 1 ? "" : "s");
+      for (const IsaPath path : AvailableIsaPaths()) {
+        SelectIsaPath(path);
+        const double one = VolumeL0Seconds(i0, i1, job, EngineKind::Fast, 1, 3);
+        const double rows = StreamedL0Seconds(i0, i1, job, 3);
+        const double all = VolumeL0Seconds(i0, i1, job, EngineKind::Fast, threads, 3);
+        std::printf("  %-22s %-9s %15.1f %8.1f %6.1fx %8.1f %6.1fx %8.1f %6.1fx\n", label.c_str(),
+                    IsaPathName(path), reference * 1e3, one * 1e3, reference / one, rows * 1e3,
+                    reference / rows, all * 1e3, reference / all);
+      }
+    }
+  }
+  SelectIsaPath(chosen);
+}
+
 // One iteration on one thread, per cell of the volume: the streamed stage
 // reading L0 from a volume, and the volume engine's in-place iteration.
 void IterationCost(const Scene& scene, double cyclesPerSecond) {
@@ -174,7 +292,7 @@ void IterationCost(const Scene& scene, double cyclesPerSecond) {
       1e9 * volume / cells);
 }
 
-void RunScene(const Scene& scene) {
+void RunScene(const Scene& scene, bool initialValues) {
   const FloatArray& image0 = *scene.image0;
   const StereoParams& job = scene.job;
   const int repeats = scene.volumes && image0.rows() < 600 ? 2 : 1;
@@ -182,6 +300,7 @@ void RunScene(const Scene& scene) {
               scene.name.c_str(), image0.columns(), image0.rows(), image0.bands(),
               job.MaxDisparity - job.MinDisparity, job.NumIterations, job.WinRadL0, job.WinRadRC,
               job.WinRadD, LoadAverage().c_str());
+  if (initialValues && scene.volumes) CompareInitialValues(scene);
 
   FloatArray volumeResult(image0.columns(), image0.rows(), 2);
   Measured volume;
@@ -233,16 +352,19 @@ int main(int argc, char** argv) {
   bool full = false;
   bool huge = false;
   bool real = true;
+  bool initialValues = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--full") {
+    if (arg == "--l0") {
+      initialValues = true;
+    } else if (arg == "--full") {
       full = true;
     } else if (arg == "--huge") {
       huge = true;
     } else if (arg == "--no-real") {
       real = false;
     } else {
-      std::fprintf(stderr, "usage: tavrel-streamed-bench [--full] [--huge] [--no-real]\n");
+      std::fprintf(stderr, "usage: tavrel-streamed-bench [--l0] [--full] [--huge] [--no-real]\n");
       return 2;
     }
   }
@@ -262,6 +384,6 @@ int main(int argc, char** argv) {
     scenes.push_back(Synthetic("huge synthetic", 2880, 1988, 0, 290, 10));
     scenes.back().volumes = false;
   }
-  for (const Scene& scene : scenes) RunScene(scene);
+  for (const Scene& scene : scenes) RunScene(scene, initialValues);
   return 0;
 }

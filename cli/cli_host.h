@@ -36,6 +36,10 @@ class CliHost : public BatchHost {
   // bytes, and whether the output can be written, separated by tabs.
   void Planned(const EntryPlan& plan) override;
   bool KeepsVolumes() const override { return false; }
+  // Only the pictures and PFM files are made from the whole maps.
+  bool NeedsResultMaps() const override {
+    return options_.png || options_.pfm || options_.confidencePfm;
+  }
 
   // Some file of a finished entry could not be created or fully written.
   bool ResultLost() const { return resultLost_; }

@@ -23,6 +23,7 @@
 #include "engine/isa_path.h"
 #include "engine/job_memory.h"
 #include "engine/stereo_matcher.h"
+#include "files/atomic_file.h"
 #include "files/batch_run.h"
 #include "files/usage_text.h"
 
@@ -98,6 +99,7 @@ int Run(const tavrel::cli::Options& options) {
 int main(int argc, char** argv) {
   using namespace tavrel;
   cli::InstallStopSignals();
+  SetWriteInterruption([] { return cli::StopSignal() != 0; });
   cli::Options options;
   try {
     options = cli::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));

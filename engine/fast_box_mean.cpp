@@ -1,16 +1,34 @@
 #include "engine/fast_box_mean.h"
 
+#include <cstring>
 #include <vector>
 
 #include "engine/fast_isa.h"
 #include "engine/fast_running_sums.h"
+#include "engine/vector_tail.h"
 
 namespace tavrel::fast {
 namespace {
 
+// out[k] = in[k] / w for k < n (in and out may be the same): whole vectors,
+// the last part padded to one.
+TAVREL_KERNEL void Divide(const float* in, float w, float* out, std::size_t n) {
+  const std::size_t whole = n / kTailWidth * kTailWidth;
+  for (std::size_t k = 0; k < whole; k += kTailWidth) {
+    float part[kTailWidth];
+    for (int j = 0; j < kTailWidth; ++j) part[j] = in[k + j] / w;
+    std::memcpy(out + k, part, sizeof part);
+  }
+  if (whole == n) return;
+  TailLanes tail(in + whole, n - whole, 0.0f);
+  for (float& lane : tail.lanes) lane = lane / w;
+  tail.CopyTo(out + whole, n - whole);
+}
+
 // The row pass of BoxSum on one row (columns x lanes, lane fastest), followed
 // by BoxMean's division by w: out[j] = float(float(running sum) / w) for the
-// inner columns j = r .. columns - r - 1.
+// inner columns j = r .. columns - r - 1. The division runs once over the
+// whole inner row, so that it stays in vectors however few the lanes.
 template <typename Sum>
 TAVREL_KERNEL void RowPassAndDivideOf(const float* __restrict values, int columns, int lanes,
                                       int radius, float w, Sum* __restrict sum,
@@ -24,7 +42,7 @@ TAVREL_KERNEL void RowPassAndDivideOf(const float* __restrict values, int column
   for (int j = radius; j <= last; ++j) {
     float* o = out + static_cast<std::ptrdiff_t>(j) * lanes;
     if (j == last) {
-      for (int k = 0; k < lanes; ++k) o[k] = static_cast<float>(sum[k]) / w;
+      for (int k = 0; k < lanes; ++k) o[k] = static_cast<float>(sum[k]);
       break;
     }
     // Each lane's value is stored before its sum moves on, in one sweep.
@@ -32,10 +50,13 @@ TAVREL_KERNEL void RowPassAndDivideOf(const float* __restrict values, int column
     const float* enter = values + static_cast<std::ptrdiff_t>(j + radius + 1) * lanes;
     for (int k = 0; k < lanes; ++k) {
       const Sum current = sum[k];
-      o[k] = static_cast<float>(current) / w;
+      o[k] = static_cast<float>(current);
       sum[k] = SlideWindowSum(current, leave[k], enter[k]);
     }
   }
+  if (last < radius) return;
+  float* inner = out + static_cast<std::ptrdiff_t>(radius) * lanes;
+  Divide(inner, w, inner, static_cast<std::size_t>(last - radius + 1) * lanes);
 }
 
 void StartSums(double* sums, const float* const* rows, int count, float* values, std::size_t n) {
@@ -57,11 +78,6 @@ void RowPassAndDivide(const float* values, int columns, int lanes, int radius, f
 void RowPassAndDivide(const float* values, int columns, int lanes, int radius, float w, float* sum,
                       float* out) {
   OnIsaPath<RowPassAndDivideOf<float>>(values, columns, lanes, radius, w, sum, out);
-}
-
-TAVREL_KERNEL void Divide(const float* __restrict in, float w, float* __restrict out,
-                          std::size_t n) {
-  for (std::size_t k = 0; k < n; ++k) out[k] = in[k] / w;
 }
 
 }  // namespace

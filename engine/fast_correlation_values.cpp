@@ -75,24 +75,25 @@ TAVREL_KERNEL void CorrelationRow(const float* __restrict moments, const float* 
 }
 
 // The clamp of the values of pixels c0 .. c1 - 1 (kLanes each, of which the
-// first count are used) into l0 and, in the interior lanes firstInterior ..
-// lastInterior, ln (0 in the others); pixel c's values go to
+// first count are used) into l0 (with kL0) and, in the interior lanes
+// firstInterior .. lastInterior, ln (0 in the others); pixel c's values go to
 // l0[c * stride + lane]. One call per row, so that a pixel costs no call.
-TAVREL_KERNEL void ClampRow(const float* __restrict values, int c0, int c1, int count,
-                            int firstInterior, int lastInterior, float* __restrict l0,
-                            float* __restrict ln, std::ptrdiff_t stride) {
+template <bool kL0>
+TAVREL_KERNEL void ClampRowOf(const float* __restrict values, int c0, int c1, int count,
+                              int firstInterior, int lastInterior, float* __restrict l0,
+                              float* __restrict ln, std::ptrdiff_t stride) {
   auto clamp = [&](int c, float* l0Lanes, float* lnLanes) {
 #pragma GCC unroll 1
     for (int k = 0; k < kLanes; ++k) {
       float v = values[static_cast<std::ptrdiff_t>(c) * kLanes + k];
       v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
       v = v > 1.0f ? 1.0f : v;
-      l0Lanes[k] = v;
+      if constexpr (kL0) l0Lanes[k] = v;
       lnLanes[k] = k >= firstInterior && k <= lastInterior ? v : 0.0f;
     }
   };
   if (count == kLanes) {
-    for (int c = c0; c < c1; ++c) clamp(c, l0 + c * stride, ln + c * stride);
+    for (int c = c0; c < c1; ++c) clamp(c, kL0 ? l0 + c * stride : nullptr, ln + c * stride);
     return;
   }
   // A short block: all lanes are clamped as vectors, the used ones moved.
@@ -100,25 +101,52 @@ TAVREL_KERNEL void ClampRow(const float* __restrict values, int c0, int c1, int 
     float l0Lanes[kLanes];
     float lnLanes[kLanes];
     clamp(c, l0Lanes, lnLanes);
-    CopyLanes(l0Lanes, count, l0 + c * stride);
+    if constexpr (kL0) CopyLanes(l0Lanes, count, l0 + c * stride);
     CopyLanes(lnLanes, count, ln + c * stride);
   }
 }
 
+TAVREL_KERNEL void ClampRow(const float* values, int c0, int c1, int count, int firstInterior,
+                            int lastInterior, float* l0, float* ln, std::ptrdiff_t stride) {
+  ClampRowOf<true>(values, c0, c1, count, firstInterior, lastInterior, l0, ln, stride);
+}
+TAVREL_KERNEL void ClampRowCleared(const float* values, int c0, int c1, int count,
+                                   int firstInterior, int lastInterior, float* ln,
+                                   std::ptrdiff_t stride) {
+  ClampRowOf<false>(values, c0, c1, count, firstInterior, lastInterior, nullptr, ln, stride);
+}
+
+// Plane row j of the window means' input: band 2b image 0, band 2b + 1 image
+// 1 at the same column, over the valid region, 0 elsewhere.
+void MaskedImageRow(const FloatArray& image0, const FloatArray& image1, const Geometry& g, int j,
+                    float* plane) {
+  const int lanes = 2 * g.bands;
+  if (!ClearOutsideValid(g, j, lanes, plane)) return;
+  for (int c = kValidFirst; c <= g.columns - kValidFirst; ++c) {
+    float* pixel = plane + static_cast<std::ptrdiff_t>(c) * lanes;
+    for (int b = 0; b < g.bands; ++b) {
+      pixel[2 * b] = image0.At(j, c, b);
+      pixel[2 * b + 1] = image1.Get(j, c, b);
+    }
+  }
+}
+
 // Row i of one block's correlation values: clamped in the normalised region,
-// written into L0, and into Ln inside the interior (0 elsewhere). `values`
-// holds columns x kLanes floats of scratch.
-void CorrelationBlockRow(const CorrelationJob& job, BlockStream& block, RowCache& image1Rows,
-                         RowCache& meanRows, float* values, int i) {
-  const Geometry& g = job.g;
+// written into L0's row (l0, skipped when null), and into Ln's (ln) inside
+// the interior, 0 elsewhere. `meansRow` is row i of the window means of both
+// images; `values` holds columns x kLanes floats of scratch.
+void CorrelationBlockRow(const CorrelationInputs& in, const float* meansRow,
+                         CorrelationCaches& caches, float* values, BlockStream& block, int i,
+                         float* l0, float* ln) {
+  const Geometry& g = in.g;
   const int channels = 3 * g.bands;
   const float* row = block.box.Step(i, [&](int j, float* plane) {
     if (!ClearOutsideValid(g, j, channels * kLanes, plane)) return;
-    OnIsaPath<MomentRow>(g, job.image0.data() + job.image0.Index(j, 0, 0),
-                         image1Rows.ImageOne(job.image1, g, j), block.k0, kValidFirst,
+    OnIsaPath<MomentRow>(g, in.image0.data() + in.image0.Index(j, 0, 0),
+                         caches.image1Rows.ImageOne(in.image1, g, j), block.k0, kValidFirst,
                          g.columns - kValidFirst, plane);
   });
-  const ShiftedRow& mu1Row = meanRows.MeansOfImageOne(job.means, g, i);
+  const ShiftedRow& mu1Row = caches.meanRows.MeansOfImageOne(meansRow, g, i);
   const int firstInterior = kDisparityMargin - block.k0;
   const int lastInterior = g.disparities - kDisparityMargin - 1 - block.k0;
   constexpr int kMaxBandsOnStack = 16;
@@ -130,20 +158,25 @@ void CorrelationBlockRow(const CorrelationJob& job, BlockStream& block, RowCache
     mu1 = mu1Heap.data();
   }
   for (int b = 0; b < g.bands; ++b) mu1[b] = mu1Row.Band(b) + block.k0;
-  OnIsaPath<CorrelationRow>(row, job.means.Row(i), mu1, g.bands, g.columns, values);
+  OnIsaPath<CorrelationRow>(row, meansRow, mu1, g.bands, g.columns, values);
   // The normalised pixels are clamped; the others keep their raw values in L0
   // and 0 in Ln.
   const bool normalisedRow = InNormalisedRegion(g, i, kPixelMargin);
   const int c0 = normalisedRow ? kPixelMargin : g.columns;
   const int c1 = normalisedRow ? std::max(c0, g.columns - kPixelMargin) : g.columns;
-  float* l0 = &job.L0.At(i, 0, block.k0);
-  float* ln = &job.Ln.At(i, 0, block.k0);
-  OnIsaPath<ClampRow>(values, c0, c1, block.count, firstInterior, lastInterior, l0, ln,
-                      g.disparities);
+  ln += block.k0;
+  if (l0) {
+    l0 += block.k0;
+    OnIsaPath<ClampRow>(values, c0, c1, block.count, firstInterior, lastInterior, l0, ln,
+                        g.disparities);
+  } else {
+    OnIsaPath<ClampRowCleared>(values, c0, c1, block.count, firstInterior, lastInterior, ln,
+                               g.disparities);
+  }
   for (int c = 0; c < g.columns; ++c) {
     if (c >= c0 && c < c1) continue;
     const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(c) * g.disparities;
-    std::copy_n(values + static_cast<std::ptrdiff_t>(c) * kLanes, block.count, l0 + at);
+    if (l0) std::copy_n(values + static_cast<std::ptrdiff_t>(c) * kLanes, block.count, l0 + at);
     std::fill_n(ln + at, block.count, 0.0f);
   }
 }
@@ -163,23 +196,15 @@ void MeanImageRows(const FloatArray& image0, const FloatArray& image1, const Geo
   arena.Reset(StreamingBoxMean::Bytes(g.columns, lanes, g.radius));
   StreamingBoxMean box(g.rows, g.columns, lanes, g.radius, arena, false, first);
   for (int i = first; i < end; ++i) {
-    const float* row = box.Step(i, [&](int j, float* plane) {
-      if (!ClearOutsideValid(g, j, lanes, plane)) return;
-      for (int c = kValidFirst; c <= g.columns - kValidFirst; ++c) {
-        float* pixel = plane + static_cast<std::ptrdiff_t>(c) * lanes;
-        for (int b = 0; b < g.bands; ++b) {
-          pixel[2 * b] = image0.At(j, c, b);
-          pixel[2 * b + 1] = image1.Get(j, c, b);
-        }
-      }
-    });
+    const float* row =
+        box.Step(i, [&](int j, float* plane) { MaskedImageRow(image0, image1, g, j, plane); });
     std::copy_n(row, rowSize, means + static_cast<std::size_t>(i) * rowSize);
   }
 }
 
 void CorrelationRows(const CorrelationJob& job, const std::vector<BlockRows>& mine, int first,
-                     int end, RowCache& image1Rows, RowCache& meanRows) {
-  const Geometry& g = job.g;
+                     int end, CorrelationCaches& caches) {
+  const Geometry& g = job.in.g;
   const int channels = 3 * g.bands;
   std::vector<BlockRows> parts;
   for (const BlockRows& part : mine) {
@@ -196,13 +221,48 @@ void CorrelationRows(const CorrelationJob& job, const std::vector<BlockRows>& mi
   for (const BlockRows& part : parts) {
     const int k0 = part.block * kLanes;
     streams.emplace_back(g, channels, k0, std::min(kLanes, g.disparities - k0), arena,
-                         job.momentsInFloat, part.first);
+                         job.in.momentsInFloat, part.first);
   }
   for (int i = first; i < end; ++i) {
     for (std::size_t p = 0; p < parts.size(); ++p) {
       if (i < parts[p].first || i >= parts[p].end) continue;
-      CorrelationBlockRow(job, streams[p], image1Rows, meanRows, values, i);
+      CorrelationBlockRow(job.in, job.means.Row(i), caches, values, streams[p], i,
+                          &job.L0.At(i, 0, 0), &job.Ln.At(i, 0, 0));
     }
+  }
+}
+
+std::size_t CorrelationRowMaker::ArenaBytes(const Geometry& g) {
+  const int blocks = (g.disparities + kLanes - 1) / kLanes;
+  return StreamingBoxMean::Bytes(g.columns, 2 * g.bands, g.radius) +
+         blocks * StreamingBoxMean::Bytes(g.columns, 3 * g.bands * kLanes, g.radius) +
+         ThreadArena::Bytes<float>(static_cast<std::size_t>(g.columns) * kLanes);
+}
+
+std::size_t CorrelationRowMaker::Bytes(const Geometry& g) {
+  return ThreadArena::Bytes<std::byte>(ArenaBytes(g)) + CorrelationCaches::Bytes(g);
+}
+
+CorrelationRowMaker::CorrelationRowMaker(const CorrelationInputs& in, ThreadArena& arena)
+    : in_(in), caches_(in.g) {
+  const Geometry& g = in_.g;
+  const int blocks = (g.disparities + kLanes - 1) / kLanes;
+  arena.Reset(ArenaBytes(g));
+  means_.emplace(g.rows, g.columns, 2 * g.bands, g.radius, arena);
+  streams_.reserve(static_cast<std::size_t>(blocks));
+  for (int block = 0; block < blocks; ++block) {
+    const int k0 = block * kLanes;
+    streams_.emplace_back(g, 3 * g.bands, k0, std::min(kLanes, g.disparities - k0), arena,
+                          in_.momentsInFloat);
+  }
+  values_ = arena.Take<float>(static_cast<std::size_t>(g.columns) * kLanes);
+}
+
+void CorrelationRowMaker::Row(int i, float* l0, float* ln) {
+  const float* meansRow = means_->Step(
+      i, [this](int j, float* plane) { MaskedImageRow(in_.image0, in_.image1, in_.g, j, plane); });
+  for (BlockStream& stream : streams_) {
+    CorrelationBlockRow(in_, meansRow, caches_, values_, stream, i, l0, ln);
   }
 }
 

@@ -77,23 +77,23 @@ std::vector<BlockRows> EvenBlockRows(int blocks, int rows, int thread, int threa
 void ComputeSadValues(const SadJob& job) {
   int threads = 1;
 #ifdef _OPENMP
-  threads = std::min(omp_get_max_threads(), job.g.rows);
+  threads = std::min(omp_get_max_threads(), job.in.g.rows);
 #endif
-  if (threads > 1 && ExactSadSums(job.g.bands, job.byteIntensities)) {
+  if (threads > 1 && ExactSadSums(job.in.g.bands, job.in.byteIntensities)) {
     std::vector<MeanExtent> extents(static_cast<std::size_t>(threads));
     RegionFailure failure;
 #pragma omp parallel num_threads(threads)
     failure.Run([&] {
-      const Share rows = ShareOf(job.g.rows);
+      const Share rows = ShareOf(job.in.g.rows);
       if (rows.first < rows.end) SadRows(job, rows.first, rows.end, extents[rows.thread]);
     });
     failure.Rethrow();
     MeanExtent all;
     for (const MeanExtent& e : extents) all.Merge(e);
-    if (ExactMeanSums(all, job.g.radius)) return;
+    if (ExactMeanSums(all, job.in.g.radius)) return;
   }
   MeanExtent unused;
-  SadRows(job, 0, job.g.rows, unused);
+  SadRows(job, 0, job.in.g.rows, unused);
 }
 
 // Window means of both images into MeansBytes(g) of `shared`. With exact
@@ -125,23 +125,22 @@ ImageMeans MeanImages(const FloatArray& image0, const FloatArray& image1, const 
 // neighbouring blocks of one row would pass the lines they share back and
 // forth. Otherwise each thread takes whole blocks and runs them from the top.
 void ComputeCorrelationValues(const CorrelationJob& job) {
-  const Geometry& g = job.g;
+  const Geometry& g = job.in.g;
   const int blocks = (g.disparities + kLanes - 1) / kLanes;
   RegionFailure failure;
 #pragma omp parallel
   failure.Run([&] {
     const Share share = ShareOf(blocks);
     const std::vector<BlockRows> mine =
-        job.momentsInFloat ? EvenBlockRows(blocks, g.rows, share.thread, share.threads)
-                           : WholeBlocks(share.first, share.end, g.rows);
+        job.in.momentsInFloat ? EvenBlockRows(blocks, g.rows, share.thread, share.threads)
+                              : WholeBlocks(share.first, share.end, g.rows);
     const int start =
-        job.momentsInFloat
+        job.in.momentsInFloat
             ? static_cast<int>(static_cast<std::int64_t>(g.rows) * share.thread / share.threads)
             : 0;
-    RowCache image1Rows(g, g.bands);
-    RowCache meanRows(g, g.bands);
-    CorrelationRows(job, mine, start, g.rows, image1Rows, meanRows);
-    if (start > 0) CorrelationRows(job, mine, 0, start, image1Rows, meanRows);
+    CorrelationCaches caches(g);
+    CorrelationRows(job, mine, start, g.rows, caches);
+    if (start > 0) CorrelationRows(job, mine, 0, start, caches);
   });
   failure.Rethrow();
 }
@@ -174,7 +173,7 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
   TouchPages(*matcher.Ln);
   if (cost == MatchCost::Sad) {
     const bool bytes = WholeIntensities(image0, 0.0f) && WholeIntensities(image1, 0.0f);
-    const SadJob job{*matcher.L0, *matcher.Ln, image0, image1, bytes, g, maxScaler};
+    const SadJob job{*matcher.L0, *matcher.Ln, {image0, image1, bytes, g, maxScaler}};
     if (g.disparities > 0) ComputeSadValues(job);
     return;
   }
@@ -187,7 +186,7 @@ void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArra
       WholeIntensities(image0, -255.0f) && WholeIntensities(image1, -255.0f);
   const ImageMeans means = MeanImages(image0, image1, g, shared, wholeIntensities);
   const bool momentsInFloat = ExactInFloat(g.radius) && wholeIntensities;
-  ComputeCorrelationValues({*matcher.L0, *matcher.Ln, image0, image1, g, means, momentsInFloat});
+  ComputeCorrelationValues({*matcher.L0, *matcher.Ln, {image0, image1, g, momentsInFloat}, means});
 }
 
 }  // namespace tavrel::fast

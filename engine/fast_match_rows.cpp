@@ -67,7 +67,7 @@ bool ClearOutsideValid(const Geometry& g, int i, int lanes, float* row) {
 
 RowCache::RowCache(const Geometry& g, int bands) {
   row_.firstColumn = g.minDisparity;
-  row_.span = static_cast<std::size_t>(g.columns) + g.disparities + kLanes;
+  row_.span = SpanOf(g);
   row_.planes.assign(row_.span * bands, 0.0f);
 }
 
@@ -77,14 +77,15 @@ const ShiftedRow& RowCache::ImageOne(const FloatArray& image1, const Geometry& g
   return row_;
 }
 
-const ShiftedRow& RowCache::MeansOfImageOne(const ImageMeans& means, const Geometry& g, int i) {
+const ShiftedRow& RowCache::MeansOfImageOne(const float* meansRow, const Geometry& g, int i) {
   if (loaded_ == i) return row_;
+  const int lanes = 2 * g.bands;
   for (int b = 0; b < g.bands; ++b) {
     float* plane = row_.planes.data() + b * row_.span;
     for (int c1 = 0; c1 < g.columns; ++c1) {
       const std::int64_t at = c1 - row_.firstColumn;
       if (at >= 0 && at < static_cast<std::int64_t>(row_.span)) {
-        plane[at] = means.At(i, c1, 2 * b + 1);
+        plane[at] = meansRow[static_cast<std::size_t>(c1) * lanes + 2 * b + 1];
       }
     }
   }

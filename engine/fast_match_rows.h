@@ -119,11 +119,21 @@ class RowCache {
   RowCache(const Geometry& g, int bands);
   // Image 1's row i over the valid region.
   const ShiftedRow& ImageOne(const FloatArray& image1, const Geometry& g, int i);
-  // Image 1's window means (odd bands of `means`) over the whole row: 0 only
-  // outside the grid, as the straightforward code's guarded read gives.
-  const ShiftedRow& MeansOfImageOne(const ImageMeans& means, const Geometry& g, int i);
+  // Image 1's window means over the whole row i, from `meansRow`, that row
+  // of the window means of both images (columns x 2B, see ImageMeans): 0
+  // only outside the grid, as the straightforward code's guarded read gives.
+  const ShiftedRow& MeansOfImageOne(const float* meansRow, const Geometry& g, int i);
+
+  // The heap one cache holds.
+  static std::size_t Bytes(const Geometry& g, int bands) {
+    return SpanOf(g) * bands * sizeof(float);
+  }
 
  private:
+  static std::size_t SpanOf(const Geometry& g) {
+    return static_cast<std::size_t>(g.columns) + g.disparities + kLanes;
+  }
+
   ShiftedRow row_;
   int loaded_ = -1;
 };

@@ -4,10 +4,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
 #include "engine/fast_transpose.h"
+#include "engine/vector_tail.h"
 
 // Threads take bands of rows only where every box sum is exact (see
 // ExactSadSums and ExactMeanSums); the raw rows wait in a small ring until
@@ -114,71 +116,101 @@ TAVREL_KERNEL void SumIndexMajor(const float* __restrict values, int count,
 // a run of pixels so that no pixel's count of indices leaves a remainder to
 // the vector loop: level[k] is the capped background level of value k's
 // pixel, and inner[k] 1 for interior indices and 0 elsewhere. l0 gets the
-// results, ln the results times inner (a value is at least 0.08 and finite,
-// so that is the value itself, or +0).
-TAVREL_KERNEL void ScaleValues(const float* __restrict raw, const float* __restrict level,
-                               const float* __restrict inner, float* __restrict l0,
-                               float* __restrict ln, std::size_t n) {
+// results (with kL0), ln the results times inner (a value is at least 0.08
+// and finite, so that is the value itself, or +0).
+template <bool kL0>
+TAVREL_KERNEL void ScaleValuesOf(const float* __restrict raw, const float* __restrict level,
+                                 const float* __restrict inner, float* __restrict l0,
+                                 float* __restrict ln, std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) {
     const double m = level[k];
     float v = static_cast<float>((static_cast<double>(raw[k]) - m) / (1.0 - m));
     v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
     v = v > 1.0f ? 1.0f : v;
-    l0[k] = v;
+    if constexpr (kL0) l0[k] = v;
     ln[k] = v * inner[k];
   }
 }
 
-// The SAD values of one band of rows, row by row: every block's similarity
-// stream steps down to the row, the raw values wait in a ring of r + 2 rows
-// (L0's layout) until the background level's stream, which needs rows up to
-// q + r + 1, reaches row q, and then row q is scaled and clamped.
-class SadBand {
- public:
-  SadBand(const SadJob& job, int first, MeanExtent& extent);
+// ScaleValuesOf's lane operations on a vector of 4 values.
+using Floats4 = float __attribute__((vector_size(16)));
+using Doubles4 = double __attribute__((vector_size(32)));
 
-  void Run(int first, int end);
+TAVREL_KERNEL Floats4 ScaledVector(Floats4 raw, Floats4 level) {
+  const Doubles4 m = __builtin_convertvector(level, Doubles4);
+  const Doubles4 one = {1.0, 1.0, 1.0, 1.0};
+  Floats4 v =
+      __builtin_convertvector((__builtin_convertvector(raw, Doubles4) - m) / (one - m), Floats4);
+  const Floats4 low = {kLowestMatchValue, kLowestMatchValue, kLowestMatchValue, kLowestMatchValue};
+  const Floats4 high = {1.0f, 1.0f, 1.0f, 1.0f};
+  v = v >= low ? v : low;  // NaN fails the test and takes the floor too
+  return v > high ? high : v;
+}
 
- private:
-  static std::size_t ArenaBytes(const Geometry& g, int blocks, std::size_t rawRow, int ringRows);
-  float* RawOf(int i) { return ring_ + static_cast<std::size_t>(i % ringRows_) * rawRow_; }
-  void MakeRawRow(int j);
-  void MakeMeans(int j, float* means);
-  void WriteRow(int q, const float* background);
+// ScaleValuesOf over n values: whole vectors in the compiler's loop, the
+// last part padded to two vectors of 4 (levels of 0 there, so that no
+// padding lane divides by 0).
+template <bool kL0>
+TAVREL_KERNEL void ScaleWholeVectors(const float* raw, const float* level, const float* inner,
+                                     float* l0, float* ln, std::size_t n) {
+  const std::size_t whole = n / kTailWidth * kTailWidth;
+  if (whole % kTailWidth != 0) __builtin_unreachable();
+  ScaleValuesOf<kL0>(raw, level, inner, l0, ln, whole);
+  if (whole == n) return;
+  const std::size_t rest = n - whole;
+  const TailLanes raws(raw + whole, rest, 0.0f);
+  const TailLanes levels(level + whole, rest, 0.0f);
+  const TailLanes inners(inner + whole, rest, 0.0f);
+  TailLanes values(raw + whole, 0, 0.0f);
+  for (int half = 0; half < kTailWidth; half += 4) {
+    Floats4 r;
+    Floats4 m;
+    std::memcpy(&r, raws.lanes + half, sizeof r);
+    std::memcpy(&m, levels.lanes + half, sizeof m);
+    const Floats4 v = ScaledVector(r, m);
+    std::memcpy(values.lanes + half, &v, sizeof v);
+  }
+  if constexpr (kL0) values.CopyTo(l0 + whole, rest);
+  for (int j = 0; j < kTailWidth; ++j) values.lanes[j] *= inners.lanes[j];
+  values.CopyTo(ln + whole, rest);
+}
 
-  const SadJob& job_;
-  const Geometry& g_;
-  MeanExtent& extent_;
-  std::size_t rawRow_;
-  int ringRows_;
-  std::vector<BlockStream> streams_;
-  std::optional<StreamingBoxMean> level_;
-  RowCache image1Rows_;
-  float* ring_ = nullptr;
-  float* indexMajor_ = nullptr;
-  float* levels_ = nullptr;
-  float* inner_ = nullptr;
-};
+TAVREL_KERNEL void ScaleValues(const float* raw, const float* level, const float* inner, float* l0,
+                               float* ln, std::size_t n) {
+  ScaleWholeVectors<true>(raw, level, inner, l0, ln, n);
+}
+TAVREL_KERNEL void ScaleValuesCleared(const float* raw, const float* level, const float* inner,
+                                      float* ln, std::size_t n) {
+  ScaleWholeVectors<false>(raw, level, inner, nullptr, ln, n);
+}
 
-std::size_t SadBand::ArenaBytes(const Geometry& g, int blocks, std::size_t rawRow, int ringRows) {
+}  // namespace
+
+std::size_t SadRowMaker::ArenaBytes(const Geometry& g) {
+  const int blocks = (g.disparities + kLanes - 1) / kLanes;
+  const std::size_t rawRow = static_cast<std::size_t>(g.columns) * g.disparities;
   return blocks * StreamingBoxMean::Bytes(g.columns, kLanes, g.radius) +
          StreamingBoxMean::Bytes(g.columns, 1, g.radius + 1) +
-         ThreadArena::Bytes<float>(rawRow * ringRows) + 2 * ThreadArena::Bytes<float>(rawRow) +
+         ThreadArena::Bytes<float>(rawRow * (g.radius + 2)) +
+         2 * ThreadArena::Bytes<float>(rawRow) +
          ThreadArena::Bytes<float>(static_cast<std::size_t>(g.disparities) * kLanes);
 }
 
-SadBand::SadBand(const SadJob& job, int first, MeanExtent& extent)
-    : job_(job),
-      g_(job.g),
+std::size_t SadRowMaker::Bytes(const Geometry& g) {
+  return ThreadArena::Bytes<std::byte>(ArenaBytes(g)) + RowCache::Bytes(g, g.bands);
+}
+
+SadRowMaker::SadRowMaker(const SadInputs& in, int first, ThreadArena& arena, MeanExtent& extent)
+    : in_(in),
+      g_(in_.g),
       extent_(extent),
-      rawRow_(static_cast<std::size_t>(job.g.columns) * job.g.disparities),
-      ringRows_(job.g.radius + 2),
-      image1Rows_(job.g, job.g.bands) {
+      rawRow_(static_cast<std::size_t>(in.g.columns) * in.g.disparities),
+      ringRows_(in.g.radius + 2),
+      image1Rows_(in.g, in.g.bands) {
   const int levelRadius = g_.radius + 1;
   const int firstRaw = std::max(0, first - levelRadius);
   const int blocks = (g_.disparities + kLanes - 1) / kLanes;
-  ThreadArena& arena = ThreadArena::Mine(0);
-  arena.Reset(ArenaBytes(g_, blocks, rawRow_, ringRows_));
+  arena.Reset(ArenaBytes(g_));
   streams_.reserve(static_cast<std::size_t>(blocks));
   for (int block = 0; block < blocks; ++block) {
     const int k0 = block * kLanes;
@@ -198,15 +230,15 @@ SadBand::SadBand(const SadJob& job, int first, MeanExtent& extent)
 }
 
 // Raw values of row j into the ring: each block's similarity box means.
-void SadBand::MakeRawRow(int j) {
+void SadRowMaker::MakeRawRow(int j) {
   float* raw = RawOf(j);
   for (BlockStream& stream : streams_) {
     const float* row = stream.box.Step(j, [&](int i, float* plane) {
       if (!ClearOutsideValid(g_, i, kLanes, plane)) return;
-      const float* row0 = job_.image0.data() + job_.image0.Index(i, 0, 0);
-      const ShiftedRow& shifted = image1Rows_.ImageOne(job_.image1, g_, i);
+      const float* row0 = in_.image0.data() + in_.image0.Index(i, 0, 0);
+      const ShiftedRow& shifted = image1Rows_.ImageOne(in_.image1, g_, i);
       const int lastValid = g_.columns - kValidFirst;
-      if (job_.byteIntensities) {
+      if (in_.byteIntensities) {
         OnIsaPath<ByteSimilarityRow>(g_, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
       } else {
         OnIsaPath<SimilarityRow>(g_, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
@@ -218,7 +250,7 @@ void SadBand::MakeRawRow(int j) {
 
 // Raw values of row j into the ring, and the pixel means of row j: each
 // pixel's values added in float, indices ascending, then divided by D.
-void SadBand::MakeMeans(int j, float* means) {
+void SadRowMaker::MakeMeans(int j, float* means) {
   MakeRawRow(j);
   const float* raw = RawOf(j);
   const float count = static_cast<float>(g_.disparities);  // exact, see ComputeL0
@@ -236,39 +268,41 @@ void SadBand::MakeMeans(int j, float* means) {
 // Row q of L0 and Ln. The normalised columns kPixelMargin .. columns -
 // kPixelMargin - 1 are scaled, the others keep their raw values in L0 and 0
 // in Ln.
-void SadBand::WriteRow(int q, const float* background) {
+void SadRowMaker::WriteRow(int q, const float* background, float* l0, float* ln) {
   const std::size_t D = static_cast<std::size_t>(g_.disparities);
   const int scaledColumns = std::max(g_.columns - 2 * kPixelMargin, 0);
   const std::size_t scaledBegin = scaledColumns > 0 ? kPixelMargin * D : rawRow_;
   const std::size_t scaledEnd = scaledBegin + scaledColumns * D;
   const float* raw = RawOf(q);
-  float* l0 = &job_.L0.At(q, 0, 0);
-  float* ln = &job_.Ln.At(q, 0, 0);
   const bool scaled = InNormalisedRegion(g_, q, kPixelMargin) && scaledColumns > 0;
   const std::size_t keptEnd = scaled ? scaledBegin : rawRow_;
   const std::size_t keptBegin = scaled ? scaledEnd : rawRow_;
-  std::copy_n(raw, keptEnd, l0);
+  if (l0) {
+    std::copy_n(raw, keptEnd, l0);
+    std::copy(raw + keptBegin, raw + rawRow_, l0 + keptBegin);
+  }
   std::fill_n(ln, keptEnd, 0.0f);
-  std::copy(raw + keptBegin, raw + rawRow_, l0 + keptBegin);
   std::fill(ln + keptBegin, ln + rawRow_, 0.0f);
   if (!scaled) return;
   for (int c = kPixelMargin; c < kPixelMargin + scaledColumns; ++c) {
     float m = background[c];
-    if (m > job_.maxScaler) m = job_.maxScaler;
+    if (m > in_.maxScaler) m = in_.maxScaler;
     std::fill_n(levels_ + c * D, D, m);
   }
-  OnIsaPath<ScaleValues>(raw + scaledBegin, levels_ + scaledBegin, inner_ + scaledBegin,
-                         l0 + scaledBegin, ln + scaledBegin, scaledEnd - scaledBegin);
-}
-
-void SadBand::Run(int first, int end) {
-  for (int q = first; q < end; ++q) {
-    const float* background = level_->Step(q, [this](int j, float* means) { MakeMeans(j, means); });
-    WriteRow(q, background);
+  const std::size_t n = scaledEnd - scaledBegin;
+  if (l0) {
+    OnIsaPath<ScaleValues>(raw + scaledBegin, levels_ + scaledBegin, inner_ + scaledBegin,
+                           l0 + scaledBegin, ln + scaledBegin, n);
+  } else {
+    OnIsaPath<ScaleValuesCleared>(raw + scaledBegin, levels_ + scaledBegin, inner_ + scaledBegin,
+                                  ln + scaledBegin, n);
   }
 }
 
-}  // namespace
+void SadRowMaker::Row(int q, float* l0, float* ln) {
+  const float* background = level_->Step(q, [this](int j, float* means) { MakeMeans(j, means); });
+  WriteRow(q, background, l0, ln);
+}
 
 void MeanExtent::Add(const float* means, int count) {
   for (int c = 0; c < count; ++c) {
@@ -316,8 +350,8 @@ bool ExactSadSums(int bands, bool byteIntensities) {
 }
 
 void SadRows(const SadJob& job, int first, int end, MeanExtent& extent) {
-  SadBand band(job, first, extent);
-  band.Run(first, end);
+  SadRowMaker maker(job.in, first, ThreadArena::Mine(0), extent);
+  for (int q = first; q < end; ++q) maker.Row(q, &job.L0.At(q, 0, 0), &job.Ln.At(q, 0, 0));
 }
 
 }  // namespace tavrel::fast

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <limits>
+#include <optional>
+#include <vector>
 
 #include "engine/fast_match_rows.h"
 #include "engine/float_array.h"
@@ -10,15 +13,20 @@
 // scaling against it and the clamp, each cell of L0 and Ln written once.
 namespace tavrel::fast {
 
-// What one SAD job reads and writes.
-struct SadJob {
-  FloatArray& L0;
-  FloatArray& Ln;
+// What the SAD values are made of.
+struct SadInputs {
   const FloatArray& image0;
   const FloatArray& image1;
   bool byteIntensities = false;  // both images hold whole numbers 0 .. 255
   Geometry g;
   float maxScaler = 0.0f;
+};
+
+// What one SAD job of the whole volume reads and writes.
+struct SadJob {
+  FloatArray& L0;
+  FloatArray& Ln;
+  SadInputs in;
 };
 
 // What the pixel means (the background level before its box mean) of some
@@ -39,6 +47,46 @@ bool ExactSadSums(int bands, bool byteIntensities);
 // Whether the background level's box sums over means of this extent are
 // exact in double (then a band's fresh start agrees with the top-down pass).
 bool ExactMeanSums(const MeanExtent& extent, int radius);
+
+// The SAD values row by row, every disparity index, from row `first` down:
+// every block's similarity stream steps down to the row, the raw values wait
+// in a ring of r + 2 rows (L0's layout) until the background level's stream,
+// which needs rows up to q + r + 1, reaches row q, and then row q is scaled
+// and clamped. Rows below `first` start their box sums afresh (see SadRows).
+// The buffers come from `arena`, which the maker resets; `extent` gathers
+// the pixel means it meets.
+class SadRowMaker {
+ public:
+  SadRowMaker(const SadInputs& in, int first, ThreadArena& arena, MeanExtent& extent);
+
+  // Row q, rows ascending from `first`: L0's values into l0 (columns x
+  // disparities floats; skipped when null), and the same cleared outside the
+  // volume's interior, Ln's first values, into ln.
+  void Row(int q, float* l0, float* ln);
+
+  // The heap one maker holds: its arena's bytes and its cache of image rows.
+  static std::size_t Bytes(const Geometry& g);
+
+ private:
+  static std::size_t ArenaBytes(const Geometry& g);
+  float* RawOf(int i) { return ring_ + static_cast<std::size_t>(i % ringRows_) * rawRow_; }
+  void MakeRawRow(int j);
+  void MakeMeans(int j, float* means);
+  void WriteRow(int q, const float* background, float* l0, float* ln);
+
+  SadInputs in_;
+  const Geometry& g_;
+  MeanExtent& extent_;
+  std::size_t rawRow_;
+  int ringRows_;
+  std::vector<BlockStream> streams_;
+  std::optional<StreamingBoxMean> level_;
+  RowCache image1Rows_;
+  float* ring_ = nullptr;
+  float* indexMajor_ = nullptr;
+  float* levels_ = nullptr;
+  float* inner_ = nullptr;
+};
 
 // SAD values of rows first .. end - 1, every disparity index, straight into
 // L0 and Ln. A band below row 0 starts its box sums afresh, right only where

@@ -146,8 +146,8 @@ void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1,
   }
 }
 
-void StereoMatcher::RunForResults(const FloatArray& image0, const StereoParams& params,
-                                  const std::function<void(FloatArray&)>& fill) {
+void StereoMatcher::RunForResults(const FloatArray& image0, const StereoParams& params, bool maps,
+                                  const std::function<void(FloatArray*)>& fill) {
   Release();
   try {
     MinDisparity = params.MinDisparity;
@@ -157,11 +157,13 @@ void StereoMatcher::RunForResults(const FloatArray& image0, const StereoParams& 
     NumDisparities = params.MaxDisparity - params.MinDisparity;
     WinRadD = params.WinRadD;
     WinRadRC = params.WinRadRC;
-    DispConf = std::make_unique<FloatArray>(Columns, Rows, 2);
-    DisplayMap = std::make_unique<FloatArray>(Columns, Rows, 1);
-    fill(*DispConf);
+    if (maps) {
+      DispConf = std::make_unique<FloatArray>(Columns, Rows, 2);
+      DisplayMap = std::make_unique<FloatArray>(Columns, Rows, 1);
+    }
+    fill(DispConf.get());
     IterationCount = std::max(params.NumIterations, 0);
-    DisparityToDisplay();
+    if (maps) DisparityToDisplay();
   } catch (...) {
     Release();
     throw;

@@ -71,12 +71,13 @@ class StereoMatcher {
            const JobProgress& progress = {});
 
   // A job whose results another engine makes without the volumes (the
-  // streamed pass): the matcher takes the job's sizes and result maps,
-  // `fill` writes DispConf, and IterationCount and DisplayMap (disparities)
-  // follow as Run leaves them; L0 and Ln stay null and L0Ready 0. The caller
-  // has checked the job (ValidateJob); a failure leaves the matcher empty.
-  void RunForResults(const FloatArray& image0, const StereoParams& params,
-                     const std::function<void(FloatArray& dispConf)>& fill);
+  // streamed pass): the matcher takes the job's sizes, and the result maps
+  // when `maps` says so; `fill` writes DispConf (null without the maps), and
+  // IterationCount and DisplayMap (disparities) follow as Run leaves them;
+  // L0 and Ln stay null and L0Ready 0. The caller has checked the job
+  // (ValidateJob); a failure leaves the matcher empty.
+  void RunForResults(const FloatArray& image0, const StereoParams& params, bool maps,
+                     const std::function<void(FloatArray* dispConf)>& fill);
 
   // Sets L0Ready to 1.
   void ComputeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0, float MaxScaler,

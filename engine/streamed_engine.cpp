@@ -175,8 +175,8 @@ void RunMatcherJob(StereoMatcher& matcher, const FloatArray& image0, const Float
     matcher.Run(image0, image1, params, progress);
     return;
   }
-  matcher.RunForResults(image0, params, [&](FloatArray& dispConf) {
-    DispConfPlane plane(dispConf);
+  matcher.RunForResults(image0, params, true, [&](FloatArray* dispConf) {
+    DispConfPlane plane(*dispConf);
     RunStreamed(image0, image1, params, threads, plane, progress);
   });
 }

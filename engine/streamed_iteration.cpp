@@ -180,7 +180,7 @@ IterationStage::IterationStage(const JobShape& shape, RowSource& before, RowSour
       l0_(l0),
       threads_(threads),
       box_(
-          {shape.rows, shape.columns, shape.disparities, shape.winRadRC, false},
+          {shape.rows, shape.columns, shape.disparities, shape.winRadRC},
           [&before, size = shape.RowSize()](int row, float* out) {
             std::copy_n(before.Row(row), size, out);
           },
@@ -198,7 +198,7 @@ IterationStage::IterationStage(const JobShape& shape, RowSource& before, RowSour
 
 std::size_t IterationStage::Bytes(const JobShape& shape) {
   std::size_t bytes =
-      StreamedBox::Bytes({shape.rows, shape.columns, shape.disparities, shape.winRadRC, false}) +
+      StreamedBox::Bytes({shape.rows, shape.columns, shape.disparities, shape.winRadRC}) +
       RowRing::Bytes(1, shape.RowSize());
   if (shape.InteriorEmpty()) return bytes;
   const RowGeometry g(shape);

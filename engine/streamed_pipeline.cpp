@@ -103,7 +103,7 @@ class FirstFailure {
 void FailNthAllocation(long n) { allocationsBeforeFailure.store(n); }
 
 Pipeline::Pipeline(const JobShape& shape, const FloatArray& image0, const FloatArray& image1,
-                   int threads, RowSink wholeL0)
+                   int threads, std::function<float*(int)> wholeL0)
     : shape_(shape), schedule_(ScheduleOf(shape_, threads, true)) {
   Build(&image0, &image1, std::move(wholeL0), nullptr, nullptr);
 }
@@ -113,8 +113,8 @@ Pipeline::Pipeline(const JobShape& shape, RowSource& values, RowSource& l0, int 
   Build(nullptr, nullptr, {}, &values, &l0);
 }
 
-void Pipeline::Build(const FloatArray* image0, const FloatArray* image1, RowSink wholeL0,
-                     RowSource* values, RowSource* l0) {
+void Pipeline::Build(const FloatArray* image0, const FloatArray* image1,
+                     std::function<float*(int)> wholeL0, RowSource* values, RowSource* l0) {
   const int groups = static_cast<int>(schedule_.iterations.size());
   for (int g = 0; g < groups; ++g) {
     Group& group = groups_.emplace_back();
@@ -124,7 +124,7 @@ void Pipeline::Build(const FloatArray* image0, const FloatArray* image1, RowSink
       group.initial = std::make_unique<InitialValuesStage>(
           shape_, *image0, *image1, L0RowsKept(shape_, count), schedule_.rowThreads);
       if (wholeL0) {
-        group.initial->ShowWholeRows(std::move(wholeL0));
+        group.initial->WriteWholeRows(std::move(wholeL0));
         group.keepsWholeL0 = true;
       }
       group.l0 = group.last = group.initial.get();

@@ -35,10 +35,10 @@ void FailNthAllocation(long n);
 // grid before them and of L0.
 class Pipeline {
  public:
-  // From the images; `wholeL0`, when given, hears every row of L0 as made,
-  // before the clear outside the interior.
+  // From the images; `wholeL0`, when given, says where every row of L0 goes
+  // whole (not cleared outside the interior) as it is made.
   Pipeline(const JobShape& shape, const FloatArray& image0, const FloatArray& image1, int threads,
-           RowSink wholeL0 = {});
+           std::function<float*(int row)> wholeL0 = {});
   // From stored rows, read in ascending order by group 0 only.
   Pipeline(const JobShape& shape, RowSource& values, RowSource& l0, int threads);
 
@@ -65,8 +65,8 @@ class Pipeline {
     void Drain(int rows);
   };
 
-  void Build(const FloatArray* image0, const FloatArray* image1, RowSink wholeL0, RowSource* values,
-             RowSource* l0);
+  void Build(const FloatArray* image0, const FloatArray* image1, std::function<float*(int)> wholeL0,
+             RowSource* values, RowSource* l0);
   static std::size_t Bytes(const JobShape& shape, const Schedule& schedule, bool fromImages);
 
   JobShape shape_;

@@ -197,19 +197,6 @@ void StreamedBox::RowPass(const float* columnRow, float* out) {
   }
 }
 
-// BoxMean's division: the inner columns of every row by the float area.
-void StreamedBox::Divide(float* out) const {
-  const double side = 2.0 * shape_.radius + 1.0;
-  const float w = static_cast<float>(side * side);
-  const std::int64_t lastColumn = static_cast<std::int64_t>(shape_.columns) - shape_.radius - 1;
-  if (lastColumn < shape_.radius) return;
-  float* first = out + static_cast<std::size_t>(shape_.radius) * shape_.bands;
-  const std::ptrdiff_t n = (lastColumn - shape_.radius + 1) * shape_.bands;
-  for (std::ptrdiff_t k = 0; k < n; ++k) {
-    first[k] = static_cast<float>(static_cast<double>(first[k]) / w);
-  }
-}
-
 void StreamedBox::Row(int row, float* out) {
   const int r = shape_.radius;
   const bool inner = filters_ && row >= r && row <= shape_.rows - r - 1;
@@ -229,7 +216,6 @@ void StreamedBox::Row(int row, float* out) {
     std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount, out + edge + innerCount);
     RowPass(columnRow_.data(), out);
   }
-  if (shape_.mean) Divide(out);
 }
 
 }  // namespace tavrel::streamed

@@ -46,13 +46,12 @@ class RowRing {
 // Supplies row `row` (columns x bands floats) of the input of a box filter.
 using RowFill = std::function<void(int row, float* out)>;
 
-// The box sum (or mean) of radius r of a grid of `rows` rows that arrives
-// row by row, with exactly the values FloatArray::BoxSum / BoxMean leave:
+// The box sum of radius r of a grid of `rows` rows that arrives row by row,
+// with exactly the values FloatArray::BoxSum leaves:
 // per (column, band) a double running sum carried down the inner columns
 // (started with rows 0 .. 2r added in order, then one subtraction and one
 // addition per row), a row pass with a double running sum along each inner
-// row, edge rows and columns keeping their input, and for the mean the
-// division of every row's inner columns by the window's area.
+// row, edge rows and columns keeping their input.
 //
 // Input rows are asked of `fill` in ascending order, never more than
 // 2r + 2 of them held at once. Output rows are asked for in ascending order
@@ -64,7 +63,6 @@ class StreamedBox {
     int columns = 0;
     int bands = 0;
     int radius = 0;
-    bool mean = false;
   };
 
   StreamedBox(const Shape& shape, RowFill fill, Threads threads);
@@ -81,7 +79,6 @@ class StreamedBox {
   const float* Input(int row);
   void AdvanceColumnSums(int row, float* rounded);
   void RowPass(const float* columnRow, float* out);
-  void Divide(float* out) const;
 
   Shape shape_;
   RowFill fill_;

@@ -53,9 +53,10 @@ class InitialValuesStage : public RowSource {
 
   const float* Row(int row) override;
 
-  // Hands every row of L0 as made, before the clear, to `whole`: a caller
-  // that stores L0 keeps what the stages after this one never read.
-  void ShowWholeRows(std::function<void(int row, const float* cells)> whole);
+  // Writes every row of L0 as made, not cleared outside the interior, also
+  // where `destination` says: a caller that stores L0 keeps what the stages
+  // after this one never read.
+  void WriteWholeRows(std::function<float*(int row)> destination);
 
   static std::size_t Bytes(const JobShape& shape, int keep);
 
@@ -65,7 +66,7 @@ class InitialValuesStage : public RowSource {
   JobShape shape_;
   std::unique_ptr<Producer> producer_;
   RowRing ring_;
-  std::function<void(int, const float*)> whole_;
+  std::function<float*(int)> whole_;
 };
 
 // One cooperative iteration, row by row: the box sum of the rows of the

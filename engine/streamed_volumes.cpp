@@ -51,8 +51,7 @@ void InPlaceRows::Rewrite(int row, const float* cells) {
 void MakeVolumes(const JobShape& shape, const FloatArray& image0, const FloatArray& image1,
                  FloatArray& L0, FloatArray& Ln, int threads) {
   ActiveIsaPath();  // chooses the kernels' path once, before any thread starts
-  Pipeline pipeline(shape, image0, image1, threads,
-                    [&L0](int row, const float* cells) { CopyRow(cells, L0, row); });
+  Pipeline pipeline(shape, image0, image1, threads, [&L0](int row) { return &L0.At(row, 0, 0); });
   pipeline.Run([&Ln](int row, const float* cells) { CopyRow(cells, Ln, row); });
 }
 

@@ -1,9 +1,11 @@
 #include "files/atomic_file.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +22,12 @@ WriteFailureHook& FailureHook() {
   static WriteFailureHook hook;
   return hook;
 }
+
+std::atomic<WriteInterruption> interruption{nullptr};
+
+// How long a write to a full pipe or device waits before it asks again
+// whether the program has been asked to stop.
+constexpr int kStopCheckMilliseconds = 100;
 
 [[noreturn]] void Fail(int error) { throw FileWriteError(std::strerror(error)); }
 
@@ -68,12 +76,12 @@ bool IsWrittenDirectly(const std::string& path) {
 
 AtomicFile::AtomicFile(const std::string& path) : target_(ResolveLinks(path)) {
   if (IsWrittenDirectly(path)) {
-    // Without O_NONBLOCK, opening a FIFO waits for a reader, for ever if none comes.
+    // Without O_NONBLOCK, opening a FIFO waits for a reader, for ever if none
+    // comes; it stays on, so that Write can wait for a slow reader and still
+    // see a request to stop.
     fd_ = open(path.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0 && errno == ENXIO) Fail("no process is reading from it");
     if (fd_ < 0) Fail(errno);
-    const int flags = fcntl(fd_, F_GETFL);
-    if (flags >= 0) fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
     target_ = path;
     return;
   }
@@ -115,8 +123,16 @@ void AtomicFile::Write(const void* data, std::size_t size) {
     }
     const ssize_t done = write(fd_, bytes, size);
     if (done < 0) {
-      if (errno == EINTR) continue;
-      Fail(errno);
+      if (errno != EINTR && errno != EAGAIN) Fail(errno);
+      const WriteInterruption stop = interruption.load();
+      if (stop && stop()) Fail(EINTR);
+      // A reader that is not keeping up: wait for room, a little at a time,
+      // so that a request to stop is seen however it falls between waits.
+      if (errno == EAGAIN) {
+        pollfd room{fd_, POLLOUT, 0};
+        poll(&room, 1, kStopCheckMilliseconds);
+      }
+      continue;
     }
     bytes += done;
     size -= static_cast<std::size_t>(done);
@@ -155,6 +171,8 @@ bool WriteWholeFile(const std::string& path, std::string_view bytes, std::string
   }
   return false;
 }
+
+void SetWriteInterruption(WriteInterruption stop) { interruption.store(stop); }
 
 void SetWriteFailureHook(WriteFailureHook hook) { FailureHook() = std::move(hook); }
 

@@ -64,6 +64,14 @@ std::string ResolveLinks(const std::string& path);
 // system's reason in `reason` when given, when it could not be written.
 bool WriteWholeFile(const std::string& path, std::string_view bytes, std::string* reason = nullptr);
 
+// Asked when a write is interrupted by a signal, and every tenth of a second
+// while a write to a FIFO or device waits for its reader: true ends the
+// write with a FileWriteError, so that a program asked to stop is not held
+// for ever by a reader that has stopped reading; false, or no function (the
+// default), goes on waiting.
+using WriteInterruption = bool (*)();
+void SetWriteInterruption(WriteInterruption stop);
+
 // For tests: called before each write with the bytes already written and the
 // size about to be written; a nonzero return is taken as that errno. An empty
 // function (the default) removes the hook.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <new>
 #include <optional>
 #include <sstream>
+#include <string>
 
 #include "engine/job_memory.h"
 #include "engine/streamed_engine.h"
@@ -192,6 +194,60 @@ bool IsGrey(const FloatArray& image) {
   return true;
 }
 
+// Where the rows of a streamed job go as they are finished: the output file,
+// the whole maps when the host needs them, and the count behind the
+// range-sign warning. The file's failure ends only the file, as it would
+// were the file written after the job: the job goes on for the maps, and
+// the reason is told after it.
+class EntryRows : public DispConfSink {
+ public:
+  EntryRows(const std::string& output, int rows, int columns, FloatArray* maps,
+            const RangeGeometry& range)
+      : tally_(range, rows, columns) {
+    if (maps) plane_.emplace(*maps);
+    Attempt([&] { file_.emplace(output, columns, rows); });
+  }
+
+  void Row(int row, const float* dispConf) override {
+    if (file_) Attempt([&] { file_->Row(row, dispConf); });
+    if (plane_) plane_->Row(row, dispConf);
+    tally_.Row(row, dispConf, 2);
+  }
+
+  // Puts the file in place once the job is done; false, with the reason,
+  // when it could not be written.
+  bool Commit(std::string& reason) {
+    if (file_) Attempt([&] { file_->Commit(); });
+    reason = reason_;
+    return file_.has_value();
+  }
+
+  const RangeEndsTally& tally() const { return tally_; }
+
+ private:
+  template <typename Write>
+  void Attempt(Write&& write) {
+    try {
+      write();
+    } catch (const FileWriteError& error) {
+      Lose(error.what());
+    } catch (const std::bad_alloc&) {
+      Lose(std::strerror(ENOMEM));
+    }
+  }
+
+  // Drops the file, and with it its temporary.
+  void Lose(const std::string& reason) {
+    file_.reset();
+    reason_ = reason;
+  }
+
+  std::optional<OutputFileRows> file_;
+  std::optional<DispConfPlane> plane_;
+  RangeEndsTally tally_;
+  std::string reason_;
+};
+
 std::string MiB(double bytes) {
   std::ostringstream text;
   text << static_cast<std::uint64_t>(std::ceil(bytes / (1024.0 * 1024.0))) << " MiB";
@@ -234,12 +290,15 @@ class EntryRun {
     host_.EntryLoaded(job_, *images_.image0);
     GiveWarnings();
 
+    std::optional<EntryRows> rows;
     try {
       const JobProgress report = [this](JobStage stage, int step, int steps) {
         Report(Stage(stage), step, steps);
       };
       if (host_.KeepsVolumes()) {
         matcher_.Run(*images_.image0, *images_.image1, job_.Params, report);
+      } else if (WritesRowByRow()) {
+        RunRowByRow(rows, report);
       } else {
         RunMatcherJob(matcher_, *images_.image0, *images_.image1, job_.Params, EngineThreads(),
                       report);
@@ -254,11 +313,15 @@ class EntryRun {
 
     Report(BatchStage::Writing, 1, 1);
     std::string reason;
-    if (!WriteOutputFile(matcher_, matcher_.OutputFileName, &reason)) {
-      host_.OutputNotWritten(matcher_.OutputFileName, reason);
-    }
+    const bool written =
+        rows ? rows->Commit(reason) : WriteOutputFile(matcher_, matcher_.OutputFileName, &reason);
+    if (!written) host_.OutputNotWritten(matcher_.OutputFileName, reason);
     host_.EntryDone(job_, matcher_, "Disparity " + std::to_string(matcher_.IterationCount));
-    WarnOfRangeSign();
+    if (rows) {
+      WarnOfRangeSign(RangeSignWarning(rows->tally()));
+    } else if (matcher_.DispConf) {
+      WarnOfRangeSign(RangeSignWarning(*matcher_.DispConf, Range()));
+    }
     return true;
   }
 
@@ -324,15 +387,50 @@ class EntryRun {
     return false;
   }
 
-  // Results unchanged; a range of the wrong sign is the likely mistake.
-  void WarnOfRangeSign() {
-    if (!matcher_.DispConf) return;
+  RangeGeometry Range() const {
     RangeGeometry range;
     range.MinDisparity = job_.Params.MinDisparity;
     range.MaxDisparity = job_.Params.MaxDisparity;
-    if (const auto warning = RangeSignWarning(*matcher_.DispConf, range)) {
+    return range;
+  }
+
+  // Results unchanged; a range of the wrong sign is the likely mistake.
+  void WarnOfRangeSign(const std::optional<std::string>& warning) {
+    if (warning) {
       host_.Warning(*warning + "\nentry " + std::to_string(progress_.entry) + ": " +
                     job_.Image0Name + " " + job_.Image1Name + " -> " + job_.OutputFileName);
+    }
+  }
+
+  // A job the volume engine would run (its rings would outgrow the
+  // volumes), or an output written in place (a device or FIFO, whose reader
+  // must not see part of a job that then fails), gets its file from the
+  // whole map after the job instead.
+  // Throws for a job the engine refuses, whose sizes mean nothing.
+  bool WritesRowByRow() const {
+    const FloatArray& image0 = *images_.image0;
+    ValidateJob(image0, *images_.image1, job_.Params);
+    return !IsWrittenDirectly(matcher_.OutputFileName) &&
+           StreamedPeakBytes(image0.rows(), image0.columns(), image0.bands(), job_.Params,
+                             EngineThreads()) <=
+               VolumePeakBytes(image0.rows(), image0.columns(), job_.Params);
+  }
+
+  // The job as one streamed pass whose rows go to the output file as they
+  // come. The matcher is left as RunMatcherJob leaves it, with the maps only
+  // for a host that needs them.
+  void RunRowByRow(std::optional<EntryRows>& rows, const JobProgress& report) {
+    const FloatArray& image0 = *images_.image0;
+    try {
+      matcher_.RunForResults(
+          image0, job_.Params, host_.NeedsResultMaps(), [&](FloatArray* dispConf) {
+            rows.emplace(matcher_.OutputFileName, image0.rows(), image0.columns(), dispConf,
+                         Range());
+            RunStreamed(image0, *images_.image1, job_.Params, EngineThreads(), *rows, report);
+          });
+    } catch (...) {
+      rows.reset();
+      throw;
     }
   }
 

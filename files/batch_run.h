@@ -95,6 +95,12 @@ class BatchHost {
   // window shows their slices). A host that needs only the results lets
   // each job run as one streamed pass over the rows, in far less memory.
   virtual bool KeepsVolumes() const { return true; }
+
+  // Whether the matcher must hold the whole disparity and confidence maps
+  // after each job (for pictures or PFM files made from them in EntryDone).
+  // A host that keeps no volumes and needs no maps gets every output file
+  // written row by row as its job runs, and the maps are never gathered.
+  virtual bool NeedsResultMaps() const { return true; }
 };
 
 // A host throws it from Progress to stop the run between stages; it passes

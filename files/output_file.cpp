@@ -4,9 +4,9 @@
 #include <charconv>
 #include <cstring>
 #include <new>
+#include <stdexcept>
+#include <string>
 #include <vector>
-
-#include "files/atomic_file.h"
 
 namespace tavrel {
 namespace {
@@ -31,29 +31,44 @@ void AppendInt(std::vector<char>& out, int value) {
   out.insert(out.end(), text, result.ptr);
 }
 
-void WriteContents(AtomicFile& file, const FloatArray& dispConf) {
-  std::vector<char> out;
-  out.reserve(kFlushThreshold + kMaxLine);
-  AppendInt(out, dispConf.columns());
-  out.push_back(' ');
-  AppendInt(out, dispConf.rows());
-  out.push_back('\n');
-  for (int r = 0; r < dispConf.rows(); ++r) {
-    for (int c = 0; c < dispConf.columns(); ++c) {
-      AppendFixed(out, dispConf.Get(r, c, 0));
-      out.push_back(' ');
-      AppendFixed(out, dispConf.Get(r, c, 1));
-      out.push_back('\n');
-      if (out.size() >= kFlushThreshold) {
-        file.Write(out.data(), out.size());
-        out.clear();
-      }
-    }
-  }
-  file.Write(out.data(), out.size());
+}  // namespace
+
+OutputFileRows::OutputFileRows(const std::string& fileName, int columns, int rows)
+    : file_(fileName), columns_(columns), rows_(rows) {
+  text_.reserve(kFlushThreshold + kMaxLine);
+  AppendInt(text_, columns);
+  text_.push_back(' ');
+  AppendInt(text_, rows);
+  text_.push_back('\n');
 }
 
-}  // namespace
+void OutputFileRows::Row(int row, const float* dispConf) {
+  if (row != next_ || row >= rows_) {
+    throw std::logic_error("OutputFileRows: row " + std::to_string(row) + " given after row " +
+                           std::to_string(next_ - 1) + " of " + std::to_string(rows_));
+  }
+  ++next_;
+  for (int c = 0; c < columns_; ++c) {
+    AppendFixed(text_, dispConf[2 * static_cast<std::size_t>(c)]);
+    text_.push_back(' ');
+    AppendFixed(text_, dispConf[2 * static_cast<std::size_t>(c) + 1]);
+    text_.push_back('\n');
+    if (text_.size() >= kFlushThreshold) {
+      file_.Write(text_.data(), text_.size());
+      text_.clear();
+    }
+  }
+}
+
+void OutputFileRows::Commit() {
+  if (next_ != rows_) {
+    throw std::logic_error("OutputFileRows: committed after " + std::to_string(next_) + " of " +
+                           std::to_string(rows_) + " rows");
+  }
+  file_.Write(text_.data(), text_.size());
+  text_.clear();
+  file_.Commit();
+}
 
 bool WriteOutputFile(const StereoMatcher& matcher, const std::string& fileName,
                      std::string* reason) {
@@ -61,9 +76,11 @@ bool WriteOutputFile(const StereoMatcher& matcher, const std::string& fileName,
     if (reason) *reason = "there is no result to write";
     return false;
   }
+  const FloatArray& dispConf = *matcher.DispConf;
   try {
-    AtomicFile file(fileName);
-    WriteContents(file, *matcher.DispConf);
+    OutputFileRows file(fileName, dispConf.columns(), dispConf.rows());
+    const std::size_t rowSize = static_cast<std::size_t>(dispConf.columns()) * 2;
+    for (int r = 0; r < dispConf.rows(); ++r) file.Row(r, dispConf.data() + r * rowSize);
     file.Commit();
     return true;
   } catch (const FileWriteError& error) {

@@ -3,8 +3,11 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "engine/stereo_matcher.h"
+#include "engine/streamed_engine.h"
+#include "files/atomic_file.h"
 
 namespace tavrel {
 
@@ -20,6 +23,29 @@ namespace tavrel {
 // reason in `reason` when given; an earlier file then stays as it was.
 bool WriteOutputFile(const StereoMatcher& matcher, const std::string& fileName,
                      std::string* reason = nullptr);
+
+// The same file written row by row, as a streamed job hands its rows over,
+// so that the whole map need not be kept: the header line at once, each
+// row's lines as the row comes. The bytes go to AtomicFile's temporary and
+// nothing is in place before Commit; an object destroyed before (a job that
+// failed or was stopped) removes the temporary, and an earlier file stays as
+// it was. The constructor, Row and Commit throw FileWriteError or
+// std::bad_alloc when the file cannot be written; rows out of order, or a
+// Commit before the last row, are a fault of the caller (std::logic_error).
+class OutputFileRows : public DispConfSink {
+ public:
+  OutputFileRows(const std::string& fileName, int columns, int rows);
+
+  void Row(int row, const float* dispConf) override;
+  void Commit();
+
+ private:
+  AtomicFile file_;
+  std::vector<char> text_;
+  int columns_;
+  int rows_;
+  int next_ = 0;
+};
 
 // An output file that cannot be read back; what() says why.
 class OutputFileError : public std::runtime_error {

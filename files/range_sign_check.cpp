@@ -18,34 +18,44 @@ constexpr int kShortestSpan = 8;  // below it, an end would be less than a pixel
 
 }  // namespace
 
-bool MostDisparitiesAtRangeEnds(const FloatArray& disparities, const RangeGeometry& range) {
+RangeEndsTally::RangeEndsTally(const RangeGeometry& range, int rows, int columns)
+    : range_(range), rows_(rows), columns_(columns) {
   const std::int64_t count = std::int64_t{range.MaxDisparity} - range.MinDisparity;
   const double firstMatch = static_cast<double>(range.MinDisparity) + range.DisparityMargin;
   const double lastMatch =
       static_cast<double>(range.MinDisparity) + count - 1 - range.DisparityMargin;
   const double span = lastMatch - firstMatch;
-  if (span < kShortestSpan) return false;
+  judged_ = span >= kShortestSpan;
   // A pixel with no positive match value takes the peak at index 1, below
   // firstMatch, so it falls in the lower end as well.
-  const double lowEnd = firstMatch + span * kEndsPerSpan;
-  const double highEnd = lastMatch - span * kEndsPerSpan;
-
-  std::int64_t interior = 0;
-  std::int64_t atEnds = 0;
-  const int margin = range.PixelMargin;
-  for (int r = margin; r < disparities.rows() - margin; ++r) {
-    for (int c = margin; c < disparities.columns() - margin; ++c) {
-      const double disparity = disparities.At(r, c, 0);
-      ++interior;
-      if (disparity < lowEnd || disparity > highEnd) ++atEnds;
-    }
-  }
-  return interior > 0 && 2 * atEnds > interior;
+  lowEnd_ = firstMatch + span * kEndsPerSpan;
+  highEnd_ = lastMatch - span * kEndsPerSpan;
 }
 
-std::optional<std::string> RangeSignWarning(const FloatArray& disparities,
-                                            const RangeGeometry& range) {
-  if (!MostDisparitiesAtRangeEnds(disparities, range)) return std::nullopt;
+void RangeEndsTally::Row(int row, const float* disparities, int stride) {
+  const int margin = range_.PixelMargin;
+  if (!judged_ || row < margin || row >= rows_ - margin) return;
+  for (int c = margin; c < columns_ - margin; ++c) {
+    const double disparity = disparities[static_cast<std::ptrdiff_t>(c) * stride];
+    ++interior_;
+    if (disparity < lowEnd_ || disparity > highEnd_) ++atEnds_;
+  }
+}
+
+bool RangeEndsTally::MostAtEnds() const { return interior_ > 0 && 2 * atEnds_ > interior_; }
+
+bool MostDisparitiesAtRangeEnds(const FloatArray& disparities, const RangeGeometry& range) {
+  RangeEndsTally tally(range, disparities.rows(), disparities.columns());
+  const std::size_t rowSize = static_cast<std::size_t>(disparities.columns()) * disparities.bands();
+  for (int r = 0; r < disparities.rows(); ++r) {
+    tally.Row(r, disparities.data() + r * rowSize, disparities.bands());
+  }
+  return tally.MostAtEnds();
+}
+
+namespace {
+
+std::string WarningText(const RangeGeometry& range) {
   // The same disparities with the other sign: -(MaxDisparity - 1) to -MinDisparity.
   const std::int64_t mirroredMin = 1 - std::int64_t{range.MaxDisparity};
   const std::int64_t mirroredMax = 1 - std::int64_t{range.MinDisparity};
@@ -54,6 +64,19 @@ std::optional<std::string> RangeSignWarning(const FloatArray& disparities,
          "reference image the range is negative (the same disparities with the other sign: "
          "MinDisparity " +
          std::to_string(mirroredMin) + ", MaxDisparity " + std::to_string(mirroredMax) + ").";
+}
+
+}  // namespace
+
+std::optional<std::string> RangeSignWarning(const FloatArray& disparities,
+                                            const RangeGeometry& range) {
+  if (!MostDisparitiesAtRangeEnds(disparities, range)) return std::nullopt;
+  return WarningText(range);
+}
+
+std::optional<std::string> RangeSignWarning(const RangeEndsTally& tally) {
+  if (!tally.MostAtEnds()) return std::nullopt;
+  return WarningText(tally.range());
 }
 
 }  // namespace tavrel

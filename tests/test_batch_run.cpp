@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "batch_test_support.h"
+#include "files/atomic_file.h"
 #include "files/batch_run.h"
 #include "imageio/image_loading.h"
 #include "imageio/pfm_file.h"
@@ -152,6 +155,99 @@ TEST_F(BatchRun, ALargerImage1GivesItsTopLeftPart) {
   ASSERT_TRUE(Run(dir / "in.cpd")) << Fatal();
   // Both image 1 files hold the same texture, so the results agree.
   EXPECT_EQ(ReadText(dir / "big.dis"), ReadText(dir / "plain.dis"));
+}
+
+// A host of tavrel-batch's kind: no volumes, and the whole maps only when
+// it asks for them. It records what it hears and can stop the run.
+struct RowHost : RecordingHost {
+  explicit RowHost(bool maps) : maps(maps) {}
+  bool KeepsVolumes() const override { return false; }
+  bool NeedsResultMaps() const override { return maps; }
+  void Progress(const BatchProgress& progress) override {
+    RecordingHost::Progress(progress);
+    if (progress.stage == BatchStage::Iteration && progress.step == stopAtIteration) {
+      throw RunStopped();
+    }
+  }
+  void OutputNotWritten(const std::string& path, const std::string& reason) override {
+    lost.push_back(path + ": " + reason);
+  }
+  void Warning(const std::string& message) override { warnings.push_back(message); }
+
+  bool maps;
+  int stopAtIteration = 0;
+  std::vector<std::string> lost, warnings;
+};
+
+// Files other than the ones named: temporaries left behind.
+std::vector<std::string> Strays(const TempDir& dir, const std::vector<std::string>& known) {
+  std::vector<std::string> strays;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+    const std::string name = entry.path().filename().string();
+    if (std::find(known.begin(), known.end(), name) == known.end()) strays.push_back(name);
+  }
+  return strays;
+}
+
+// The output file written row by row as the job runs is the file the whole
+// map gives, to the byte, and so are the warnings; the maps are kept only
+// for a host that needs them.
+TEST_F(BatchRun, RowByRowOutputFilesEqualThoseOfTheWholeMap) {
+  WriteShiftedPair(dir / "a0.bmp", dir / "a1.bmp", 45, 37, 3);
+  // The second entry's range has the wrong sign: its warning comes from the
+  // rows as they pass.
+  WriteText(dir / "in.cpd", Entry("a0.bmp", "a1.bmp", "right.dis", 3, 3) +
+                                Entry("a0.bmp", "a1.bmp", "wrong.dis", 2, 1, 3, 40));
+  ASSERT_TRUE(Run(dir / "in.cpd")) << Fatal();
+  const std::string right = ReadText(dir / "right.dis");
+  const std::string wrong = ReadText(dir / "wrong.dis");
+  std::vector<std::string> warnings;
+  for (const bool maps : {true, false}) {
+    RowHost rows(maps);
+    StereoMatcher streamed;
+    ASSERT_TRUE(ProcessDirectionsFile(dir / "in.cpd", streamed, images, rows)) << maps;
+    EXPECT_EQ(ReadText(dir / "right.dis"), right) << maps;
+    EXPECT_EQ(ReadText(dir / "wrong.dis"), wrong) << maps;
+    EXPECT_EQ(rows.events, host.events) << maps;
+    EXPECT_TRUE(rows.lost.empty()) << maps;
+    EXPECT_EQ(streamed.DispConf != nullptr, maps);
+    EXPECT_EQ(streamed.DisplayMap != nullptr, maps);
+    EXPECT_EQ(streamed.L0, nullptr);
+    EXPECT_EQ(streamed.IterationCount, 2);
+    EXPECT_EQ(streamed.Columns, 45);
+    warnings.push_back(rows.warnings.empty() ? "" : rows.warnings.front());
+  }
+  EXPECT_NE(warnings[0].find("entry 2: a0.bmp a1.bmp -> wrong.dis"), std::string::npos);
+  EXPECT_EQ(warnings[1], warnings[0]);
+  EXPECT_EQ(Strays(dir, {"a0.bmp", "a1.bmp", "in.cpd", "right.dis", "wrong.dis"}),
+            std::vector<std::string>{});
+}
+
+// A file that fails part-way, or a run stopped while its job runs, leaves
+// the earlier file as it was and no temporary; a write failure ends only
+// the file, and the entry is still done.
+TEST_F(BatchRun, RowByRowFailuresKeepTheEarlierFile) {
+  WriteShiftedPair(dir / "a0.bmp", dir / "a1.bmp", 60, 300, 3);
+  WriteText(dir / "in.cpd", Entry("a0.bmp", "a1.bmp", "out.dis", 4));
+  WriteText(dir / "out.dis", "earlier");
+  const std::vector<std::string> known = {"a0.bmp", "a1.bmp", "in.cpd", "out.dis"};
+
+  RowHost full(false);
+  // The rows pass the buffer's size a few times: the second write fails.
+  SetWriteFailureHook([](std::size_t written, std::size_t) { return written > 0 ? ENOSPC : 0; });
+  const bool ran = ProcessDirectionsFile(dir / "in.cpd", matcher, images, full);
+  SetWriteFailureHook({});
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(full.lost, std::vector<std::string>{(dir / "out.dis") + ": No space left on device"});
+  EXPECT_EQ(full.events, (std::vector<std::string>{"loaded a0.bmp", "Disparity 4"}));
+  EXPECT_EQ(ReadText(dir / "out.dis"), "earlier");
+  EXPECT_EQ(Strays(dir, known), std::vector<std::string>{});
+
+  RowHost stopping(false);
+  stopping.stopAtIteration = 3;
+  EXPECT_THROW(ProcessDirectionsFile(dir / "in.cpd", matcher, images, stopping), RunStopped);
+  EXPECT_EQ(ReadText(dir / "out.dis"), "earlier");
+  EXPECT_EQ(Strays(dir, known), std::vector<std::string>{});
 }
 
 // End to end on a real scene with ground truth, when the shared data is here:

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,6 +129,46 @@ TEST_F(Interruptions, SigintAndSigtermStopBetweenIterations) {
     EXPECT_EQ(ReadText(dir / "out.dis"), "kept\n");
     EXPECT_TRUE(Temporaries(dir.path).empty());
   }
+}
+
+// The exit status if the process ends within `limit`; otherwise it is
+// killed and -1 returned.
+int WaitAtMost(pid_t pid, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int raw = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (waitpid(pid, &raw, WNOHANG) == pid) {
+      return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &raw, 0);
+  return -1;
+}
+
+TEST_F(Interruptions, SigtermEndsAWriteThatAStalledReaderHolds) {
+  WriteShiftedPair(dir / "l.bmp", dir / "r.bmp", 300, 200, 1);
+  WriteText(dir / "job.cpd", Entry("l.bmp", "r.bmp", "out.dis", 0, 1, -4, 4));
+  const fs::path fifo = dir / "out.dis";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A reader that holds the pipe open and never reads.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const int capacity = fcntl(reader, F_GETPIPE_SZ);
+  const pid_t pid = Start(dir.path, {"-q", "job.cpd"});
+  ASSERT_GT(pid, 0);
+  // The writer is blocked once the pipe is full.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int queued = 0;
+  while (queued < capacity && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ioctl(reader, FIONREAD, &queued);
+  }
+  ASSERT_GE(queued, capacity) << "the output never filled the pipe";
+  kill(pid, SIGTERM);
+  EXPECT_EQ(WaitAtMost(pid, std::chrono::seconds(20)), 143);
+  close(reader);
 }
 
 // Runs a shell command in the folder; its exit status.

@@ -5,7 +5,9 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -127,6 +129,33 @@ TEST(OutputFile, APartlyWrittenFileIsRemoved) {
   std::signal(SIGXFSZ, previousHandler);
   EXPECT_FALSE(written);
   EXPECT_FALSE(fs::exists(file));
+}
+
+// Row by row, as a streamed job hands the rows over: the same bytes, and
+// nothing in place before the last row and the commit.
+TEST(OutputFile, RowByRowGivesTheSameFileAndNothingBeforeItsCommit) {
+  StereoMatcher m = testing::MatcherWithGrids(3, 5, 5, 0);
+  for (int k = 0; k < 30; ++k) m.DispConf->data()[k] = static_cast<float>(k) / 7.0f - 2.0f;
+  TempDir dir;
+  const fs::path whole = dir.path / "whole.dis";
+  const fs::path rows = dir.path / "rows.dis";
+  ASSERT_TRUE(WriteOutputFile(m, whole.string()));
+  testing::WriteText(rows, "earlier");
+  auto row = [&m](int r) { return m.DispConf->data() + r * 10; };
+  {
+    OutputFileRows file(rows.string(), 5, 3);
+    file.Row(0, row(0));
+    EXPECT_THROW(file.Row(2, row(2)), std::logic_error);
+    file.Row(1, row(1));
+    EXPECT_THROW(file.Commit(), std::logic_error);
+  }
+  EXPECT_EQ(ReadText(rows), "earlier");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
+  OutputFileRows file(rows.string(), 5, 3);
+  for (int r = 0; r < 3; ++r) file.Row(r, row(r));
+  EXPECT_THROW(file.Row(3, row(2)), std::logic_error);
+  file.Commit();
+  EXPECT_EQ(ReadText(rows), ReadText(whole));
 }
 
 TEST(OutputFile, AFullDeviceIsReportedAndNotRemoved) {

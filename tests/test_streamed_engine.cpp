@@ -14,6 +14,7 @@
 #include "engine/stereo_matcher.h"
 #include "engine/streamed_engine.h"
 #include "engine/streamed_rows.h"
+#include "engine/streamed_stages.h"
 #include "files/output_file.h"
 #include "files/pfm_writing.h"
 #include "tests/batch_test_support.h"
@@ -149,6 +150,62 @@ TEST(StreamedEngine, RandomJobsMatchTheReference) {
                   pick(0, kWinRadDLimit - 1), pick(0, 6), pick(0, 2) != 0);
     c.job.MaxScaler = pick(0, 3) == 0 ? 1.0f : 0.96f;
     ExpectSameAsReference(c, rng);
+  }
+}
+
+// L0's rows as the streamed stage makes them against the straightforward
+// engine's first Ln (L0 cleared outside the interior), bit for bit on every
+// path: disparity counts around the kernels' 16 lanes, widths that leave a
+// remainder to the vectors, whole intensities (where the kernels take their
+// exact shortcuts: float differences, moments summed in float) and
+// fractional ones, radii at both limits, images below the windows, one and
+// three bands.
+TEST(InitialValuesStage, RowsAreTheStraightforwardInitialValues) {
+  struct L0Case {
+    int rows, columns, bands, minD, count, radius;
+    bool sad, whole;
+  };
+  const std::vector<L0Case> cases = {
+      {30, 40, 1, -5, 16, 2, true, true},   {31, 41, 3, -9, 17, 1, true, false},
+      {26, 29, 3, -6, 15, 0, true, true},   {25, 37, 1, 3, 33, 7, true, false},
+      {12, 13, 1, 0, 5, 7, true, true},     {26, 30, 1, 40, 10, 3, true, true},
+      {25, 37, 1, 3, 15, 7, false, true},   {20, 23, 3, -40, 33, 7, false, false},
+      {17, 17, 3, 0, 1, 0, false, true},    {18, 19, 1, -2, 31, 3, false, true},
+      {27, 35, 3, -12, 16, 2, false, true}, {22, 33, 1, -4, 17, 1, false, false},
+      {12, 13, 3, -2, 6, 7, false, true},   {30, 45, 3, -20, 48, 4, true, true},
+  };
+  std::mt19937 rng(130);
+  for (const L0Case& l : cases) {
+    Case c = Make(l.rows, l.columns, l.bands, l.minD, l.minD + l.count, l.radius, 1, 1, 0, l.sad);
+    const testing::ImagePair images =
+        l.whole ? testing::ShiftedPair(l.columns, l.rows, l.bands, l.count / 2 + l.minD, rng)
+                : Images(c, rng);
+    StereoMatcher reference;
+    reference.Engine = EngineKind::Reference;
+    reference.Run(images.image0, images.image1, c.job);
+    streamed::JobShape shape;
+    shape.rows = l.rows;
+    shape.columns = l.columns;
+    shape.disparities = l.count;
+    shape.minDisparity = l.minD;
+    shape.bands = l.bands;
+    shape.winRadL0 = l.radius;
+    shape.maxScaler = c.job.MaxScaler;
+    shape.sad = l.sad;
+    for (const IsaPath path : testing::IsaPathsToCompare()) {
+      testing::IsaPathScope scope(path);
+      streamed::InitialValuesStage stage(shape, images.image0, images.image1, 1,
+                                         streamed::Threads{1});
+      for (int r = 0; r < l.rows; ++r) {
+        const float* row = stage.Row(r);
+        for (std::size_t k = 0; k < shape.RowSize(); ++k) {
+          ASSERT_EQ(testing::Bits(row[k]),
+                    testing::Bits(reference.Ln->data()[r * shape.RowSize() + k]))
+              << c.Describe() << (l.whole ? " whole" : " fractional") << " row " << r << " cell "
+              << k << " path " << IsaPathName(path);
+        }
+      }
+    }
   }
 }
 
@@ -326,29 +383,23 @@ TEST(StreamedBox, GivesTheRowsOfTheWholeGridFilter) {
   std::mt19937 rng(9);
   for (const int radius : {0, 1, 3, 7}) {
     for (const int rows : {1, 2 * radius, 2 * radius + 1, 2 * radius + 2, 23}) {
-      for (const bool mean : {false, true}) {
-        const int columns = 2 * radius + 3;
-        const FloatArray grid = testing::RandomFloats(columns, rows, 3, -50.0f, 300.0f, rng);
-        FloatArray whole = testing::Copy(grid);
-        if (mean) {
-          whole.BoxMean(radius);
-        } else {
-          whole.BoxSum(radius);
-        }
-        streamed::StreamedBox box(
-            {rows, columns, 3, radius, mean},
-            [&grid](int row, float* out) {
-              std::copy_n(grid.data() + grid.Index(row, 0, 0), grid.columns() * 3, out);
-            },
-            streamed::Threads{2});
-        std::vector<float> out(static_cast<std::size_t>(columns) * 3);
-        for (int row = 0; row < rows; row += 1 + row % 2) {
-          box.Row(row, out.data());
-          for (int c = 0; c < columns; ++c) {
-            for (int b = 0; b < 3; ++b) {
-              ASSERT_EQ(testing::Bits(out[c * 3 + b]), testing::Bits(whole.At(row, c, b)))
-                  << "radius " << radius << " rows " << rows << " row " << row;
-            }
+      const int columns = 2 * radius + 3;
+      const FloatArray grid = testing::RandomFloats(columns, rows, 3, -50.0f, 300.0f, rng);
+      FloatArray whole = testing::Copy(grid);
+      whole.BoxSum(radius);
+      streamed::StreamedBox box(
+          {rows, columns, 3, radius},
+          [&grid](int row, float* out) {
+            std::copy_n(grid.data() + grid.Index(row, 0, 0), grid.columns() * 3, out);
+          },
+          streamed::Threads{2});
+      std::vector<float> out(static_cast<std::size_t>(columns) * 3);
+      for (int row = 0; row < rows; row += 1 + row % 2) {
+        box.Row(row, out.data());
+        for (int c = 0; c < columns; ++c) {
+          for (int b = 0; b < 3; ++b) {
+            ASSERT_EQ(testing::Bits(out[c * 3 + b]), testing::Bits(whole.At(row, c, b)))
+                << "radius " << radius << " rows " << rows << " row " << row;
           }
         }
       }
