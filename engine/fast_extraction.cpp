@@ -1,7 +1,8 @@
+#include "engine/fast_extraction.h"
+
 #include <algorithm>
 #include <vector>
 
-#include "engine/fast_engine.h"
 #include "engine/fast_isa.h"
 #include "engine/fast_parallel.h"
 #include "engine/fast_transpose.h"

@@ -21,22 +21,4 @@ void AdviseHugePages(FloatArray& grid) {
 #endif
 }
 
-void TouchPages(FloatArray& grid) {
-  constexpr std::size_t kPageFloats = 4096 / sizeof(float);
-  constexpr std::ptrdiff_t kChunkPages = 512;  // one huge page
-  float* data = grid.data();
-  const std::size_t size = grid.size();
-  const std::ptrdiff_t pages = static_cast<std::ptrdiff_t>((size + kPageFloats - 1) / kPageFloats);
-  const std::ptrdiff_t chunks = (pages + kChunkPages - 1) / kChunkPages;
-#pragma omp parallel for schedule(static)
-  for (std::ptrdiff_t chunk = 0; chunk < chunks; ++chunk) {
-    const std::ptrdiff_t end = std::min(pages, (chunk + 1) * kChunkPages);
-    for (std::ptrdiff_t page = chunk * kChunkPages; page < end; ++page) {
-      // A read-modify-write of one value: mapped either way, unchanged.
-      volatile float* cell = data + page * kPageFloats;
-      *cell = *cell;
-    }
-  }
-}
-
 }  // namespace tavrel::fast

@@ -10,10 +10,4 @@ namespace tavrel::fast {
 // without the facility nothing happens.
 void AdviseHugePages(FloatArray& grid);
 
-// Maps the grid's pages on all threads at once, each thread its own run of
-// pages, before a stage writes them in an order where the threads would
-// reach every page together and wait on each other's faults. Values are
-// unchanged; pages already mapped cost a read and a write each.
-void TouchPages(FloatArray& grid);
-
 }  // namespace tavrel::fast

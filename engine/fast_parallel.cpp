@@ -3,7 +3,6 @@
 #include <atomic>
 #include <new>
 
-#include "engine/fast_engine.h"
 
 namespace tavrel::fast {
 
@@ -64,14 +63,6 @@ void RegionFailure::Keep(std::exception_ptr error) noexcept {
   {
     if (!error_) error_ = error;
     failed_.store(true);
-  }
-}
-
-void ReleaseScratch() {
-#pragma omp parallel
-  {
-    ThreadArena::Mine(0).Release();
-    ThreadArena::Mine(1).Release();
   }
 }
 

@@ -1,6 +1,7 @@
 #include <algorithm>
 
-#include "engine/fast_engine.h"
+#include "engine/fast_extraction.h"
+#include "engine/fast_memory.h"
 #include "engine/job_memory.h"
 #include "engine/reference_engine.h"
 #include "engine/stereo_backend.h"
@@ -40,6 +41,10 @@ class FastBackend final : public StereoBackend {
     shape.winRadL0 = winRadL0;
     shape.maxScaler = maxScaler;
     shape.sad = cost == MatchCost::Sad;
+    // Fresh volumes are first written here; huge pages spare the system
+    // most of the faults of mapping them.
+    fast::AdviseHugePages(*matcher.L0);
+    fast::AdviseHugePages(*matcher.Ln);
     streamed::MakeVolumes(shape, image0, image1, *matcher.L0, *matcher.Ln, EngineThreads());
   }
   int PassIterations(const StereoMatcher& matcher, int wanted) const override {

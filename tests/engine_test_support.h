@@ -13,7 +13,6 @@
 #include <omp.h>
 #endif
 
-#include "engine/fast_engine.h"
 #include "engine/float_array.h"
 #include "engine/isa_path.h"
 #include "engine/reference_engine.h"

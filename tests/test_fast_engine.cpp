@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/fast_engine.h"
 #include "engine/fast_transpose.h"
 #include "engine/float_array.h"
 #include "engine/reference_engine.h"
@@ -135,7 +134,7 @@ ReferenceSeries RunReference(const Job& job, const FloatArray& image0, const Flo
 }
 
 // The fast engine on the path and thread count chosen now against the
-// reference's series; each iteration hands its carry on, as RunIterations does.
+// reference's series, one iteration at a time through the matcher.
 void ExpectFastEngineFollows(const ReferenceSeries& expected, const Job& job,
                              const FloatArray& image0, const FloatArray& image1,
                              const std::string& where) {
@@ -145,10 +144,9 @@ void ExpectFastEngineFollows(const ReferenceSeries& expected, const Job& job,
   ASSERT_TRUE(SameBits(*expected.initialLn, *actual->Ln)) << where;
   EXPECT_EQ(actual->L0Ready, 1);
   actual->IterationCount = 0;
-  fast::IterationCarry carry;
   for (int iteration = 1; iteration <= 3; ++iteration) {
-    fast::Iterate(*actual, &carry);
-    fast::ExtractDispConf(*actual);
+    actual->Iterate();
+    actual->ExtractDispConf();
     const std::string when = where + " iteration " + std::to_string(iteration);
     ASSERT_TRUE(SameBits(expected.Ln[iteration - 1], *actual->Ln)) << when;
     ASSERT_TRUE(SameBits(expected.DispConf[iteration - 1], *actual->DispConf)) << when;
@@ -173,13 +171,10 @@ void ExpectEnginesAgree(const Job& job, std::mt19937& rng) {
   ExpectEnginesAgreeOn(job, *image0, *image1);
 }
 
-// In a series, each iteration shares out its rows among the threads by the
-// pace they showed before, which the carry holds. The pace only moves work,
-// so here it is skewed before every iteration, every way round, and the
-// values must stay the reference's: bands far from even, a second band that
-// starts where the previous iteration formed the column sums though the pace
-// now asks for another row, and column sums carried deep into the next band.
-TEST(FastEngine, AnyShareOfRowsAmongThreadsGivesTheSameIterations) {
+// A series runs in passes of several iterations, their stages shared among
+// the threads as a pipeline whose groups take uneven shares of them; no
+// split of the series into passes and groups may show in the values.
+TEST(FastEngine, AnySplitOfASeriesAmongPassesAndThreadsGivesTheSameIterations) {
   const Job job{150, 31, 2, -9, 4, 1, 2, 1};
   std::mt19937 rng(5);
   std::unique_ptr<FloatArray> image0, image1;
@@ -189,37 +184,31 @@ TEST(FastEngine, AnyShareOfRowsAmongThreadsGivesTheSameIterations) {
                        testing::CostOf(job.useSad));
   const FloatArray initial = testing::Copy(*expected->Ln);
   std::vector<FloatArray> series;
-  for (int iteration = 0; iteration < 5; ++iteration) {
+  for (int iteration = 0; iteration < 7; ++iteration) {
     reference::Iterate(*expected);
     series.push_back(testing::Copy(*expected->Ln));
   }
-  for (int threads : {2, 3, 8}) {
+  for (int threads : {1, 2, 3, 8}) {
     ThreadCount scope(threads);
-    auto actual = Prepare(job);
-    *actual->L0 = testing::Copy(*expected->L0);
-    *actual->Ln = testing::Copy(initial);
-    fast::IterationCarry carry;
-    for (int iteration = 0; iteration < 5; ++iteration) {
-      fast::Iterate(*actual, &carry);
-      ASSERT_TRUE(SameBits(series[iteration], *actual->Ln))
-          << "threads " << threads << " iteration " << iteration + 1;
-      ASSERT_EQ(carry.pace.size(), static_cast<std::size_t>(threads));
-      std::fill(carry.pace.begin(), carry.pace.end(), 1.0);
-      carry.pace[iteration % threads] = iteration % 2 == 0 ? 1000.0 : 0.001;
+    for (int count = 1; count <= 7; ++count) {
+      auto actual = Prepare(job);
+      *actual->L0 = testing::Copy(*expected->L0);
+      *actual->Ln = testing::Copy(initial);
+      actual->RunIterations(count);
+      ASSERT_TRUE(SameBits(series[count - 1], *actual->Ln))
+          << "threads " << threads << " iterations " << count;
     }
   }
 }
 
 // Jobs at the edges of what the fast stages handle, each with both measures
-// and, taking turns, whole or fractional intensities (which choose different
-// fast passes), an image 1 larger than image 0 and a cap of 1. In order: volumes
-// whose interior or valid region is empty; index counts around the 16-index
-// blocks and vector widths, shifts that put every image-1 column outside the
-// image (far left or right) and band counts the directions file never asks
-// for but the engine accepts (17: more than the correlation keeps on the
-// stack); last a large job, then a small one, because the fast stages keep
-// scratch per thread from one call to the next and what the larger job left
-// there must not leak into the smaller one.
+// and, taking turns, whole or fractional intensities, an image 1 larger than
+// image 0 and a cap of 1. In order: volumes whose interior or valid region
+// is empty; index counts around the vector widths, shifts that put every
+// image-1 column outside the image (far left or right) and band counts the
+// directions file never asks for but the engine accepts (17); last a large
+// job, then a small one, so that nothing the larger job left behind may leak
+// into the smaller one.
 TEST(FastEngine, EdgeJobsMatchTheReference) {
   struct Case {
     int rows, columns, bands, count, minDisparity, winRadL0, winRadRC, winRadD;
@@ -251,17 +240,15 @@ TEST(FastEngine, EdgeJobsMatchTheReference) {
   }
 }
 
-// With 8-bit images the SAD values are shared out by bands of rows, each
-// starting its box sums afresh, which is safe only while the background
-// level's means span few enough binades for exact double sums. Here they
-// span more: rows of one grey level in both images (means near 1, every
-// index matching but for a few pixels one level off) above and below a band
-// of black against white where a rare pixel of 254 in one of 100 bands
-// leaves means as small as 2^-29. The sums running down through that band keep
-// rounding residue a fresh start lacks, and with the cap at 1 the scaling
-// (v - m) / (1 - m) magnifies it; this image, among those drawn so, shows it
-// with two threads. The bands' results must not be trusted then, on any
-// instruction-set path.
+// The background level's running sums must run from the top of the image:
+// starting them afresh lower down (to share rows among threads, say) is
+// exact only while its means span few enough binades. Here they span more: rows of one grey level
+// in both images (means near 1, every index matching but for a few pixels one level off) above and
+// below a band of black against white where a rare pixel of 254 in one of 100 bands leaves means as
+// small as 2^-29. The sums running down through that band keep rounding residue a fresh start
+// lacks, and with the cap at 1 the scaling (v - m) / (1 - m) magnifies it; this image, among those
+// drawn so, shows it with two threads. The values must be the reference's on any instruction-set
+// path.
 TEST(FastEngine, SadMeansSpanningManyBinadesMatchTheReference) {
   const int bands = 100, disparities = 96, rows = 70, columns = disparities + 50;
   std::mt19937 rng(27);
@@ -296,8 +283,7 @@ TEST(FastEngine, SadMeansSpanningManyBinadesMatchTheReference) {
     for (int threads : {2, 3}) {
       ThreadCount scope(threads);
       auto actual = Prepare(job);
-      fast::ComputeL0(*actual, image0, image1, job.winRadL0, job.maxScaler,
-                      testing::CostOf(job.useSad));
+      actual->ComputeL0(image0, image1, job.winRadL0, job.maxScaler, testing::CostOf(job.useSad));
       const std::string where =
           std::string("path ") + IsaPathName(path) + " threads " + std::to_string(threads);
       EXPECT_TRUE(SameBits(*expected->L0, *actual->L0)) << where;
@@ -394,7 +380,7 @@ TEST(FastEngine, IterationClearsGarbageOutsideTheInterior) {
   *actual->L0 = testing::Copy(*expected->L0);
   *actual->Ln = testing::Copy(Ln);
   reference::Iterate(*expected);
-  fast::Iterate(*actual);
+  actual->Iterate();
   EXPECT_TRUE(SameBits(*expected->Ln, *actual->Ln));
 }
 

@@ -11,7 +11,6 @@
 #include <random>
 
 #include "batch_test_support.h"
-#include "engine/fast_engine.h"
 #include "engine/job_memory.h"
 #include "engine_test_support.h"
 #include "files/memory_limit.h"
@@ -86,7 +85,6 @@ TEST(JobMemory, TheEstimateCoversThePeakHeapOfAJob) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.columns << "x" << c.rows << "x" << c.disparities
                                       << " bands " << c.bands << " SAD " << c.useSad);
-    fast::ReleaseScratch();
     const std::size_t before = inUse.load();
     peak.store(before);
     {
