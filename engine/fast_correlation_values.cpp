@@ -183,55 +183,6 @@ void CorrelationBlockRow(const CorrelationInputs& in, const float* meansRow,
 
 }  // namespace
 
-std::size_t MeansBytes(const Geometry& g) {
-  const int lanes = 2 * g.bands;
-  return ThreadArena::Bytes<float>(static_cast<std::size_t>(g.rows) * g.columns * lanes);
-}
-
-void MeanImageRows(const FloatArray& image0, const FloatArray& image1, const Geometry& g,
-                   float* means, int first, int end) {
-  const int lanes = 2 * g.bands;
-  const std::size_t rowSize = static_cast<std::size_t>(g.columns) * lanes;
-  ThreadArena& arena = ThreadArena::Mine(0);
-  arena.Reset(StreamingBoxMean::Bytes(g.columns, lanes, g.radius));
-  StreamingBoxMean box(g.rows, g.columns, lanes, g.radius, arena, false, first);
-  for (int i = first; i < end; ++i) {
-    const float* row =
-        box.Step(i, [&](int j, float* plane) { MaskedImageRow(image0, image1, g, j, plane); });
-    std::copy_n(row, rowSize, means + static_cast<std::size_t>(i) * rowSize);
-  }
-}
-
-void CorrelationRows(const CorrelationJob& job, const std::vector<BlockRows>& mine, int first,
-                     int end, CorrelationCaches& caches) {
-  const Geometry& g = job.in.g;
-  const int channels = 3 * g.bands;
-  std::vector<BlockRows> parts;
-  for (const BlockRows& part : mine) {
-    const BlockRows within{part.block, std::max(part.first, first), std::min(part.end, end)};
-    if (within.first < within.end) parts.push_back(within);
-  }
-  ThreadArena& arena = ThreadArena::Mine(0);
-  const std::size_t rowValues = static_cast<std::size_t>(g.columns) * kLanes;
-  arena.Reset(parts.size() * StreamingBoxMean::Bytes(g.columns, channels * kLanes, g.radius) +
-              ThreadArena::Bytes<float>(rowValues));
-  float* values = arena.Take<float>(rowValues);
-  std::vector<BlockStream> streams;
-  streams.reserve(parts.size());
-  for (const BlockRows& part : parts) {
-    const int k0 = part.block * kLanes;
-    streams.emplace_back(g, channels, k0, std::min(kLanes, g.disparities - k0), arena,
-                         job.in.momentsInFloat, part.first);
-  }
-  for (int i = first; i < end; ++i) {
-    for (std::size_t p = 0; p < parts.size(); ++p) {
-      if (i < parts[p].first || i >= parts[p].end) continue;
-      CorrelationBlockRow(job.in, job.means.Row(i), caches, values, streams[p], i,
-                          &job.L0.At(i, 0, 0), &job.Ln.At(i, 0, 0));
-    }
-  }
-}
-
 std::size_t CorrelationRowMaker::ArenaBytes(const Geometry& g) {
   const int blocks = (g.disparities + kLanes - 1) / kLanes;
   return StreamingBoxMean::Bytes(g.columns, 2 * g.bands, g.radius) +

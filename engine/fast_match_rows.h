@@ -99,19 +99,6 @@ struct BlockStream {
   int count;
 };
 
-// Window means of both images (see MeanImageRows): band 2b image 0, band 2b + 1
-// image 1, at data[(i * columns + c) * lanes + band], lanes = 2B.
-struct ImageMeans {
-  const float* data = nullptr;
-  int columns = 0;
-  int lanes = 0;
-
-  float At(int i, int c, int band) const {
-    return Row(i)[static_cast<std::size_t>(c) * lanes + band];
-  }
-  const float* Row(int i) const { return data + static_cast<std::size_t>(i) * columns * lanes; }
-};
-
 // Padded planes of one image row (see ShiftedRow), loaded once per row for
 // all the blocks of a thread.
 class RowCache {
@@ -120,7 +107,7 @@ class RowCache {
   // Image 1's row i over the valid region.
   const ShiftedRow& ImageOne(const FloatArray& image1, const Geometry& g, int i);
   // Image 1's window means over the whole row i, from `meansRow`, that row
-  // of the window means of both images (columns x 2B, see ImageMeans): 0
+  // of the window means of both images (columns x 2B; band 2b image 0, band 2b + 1 image 1): 0
   // only outside the grid, as the straightforward code's guarded read gives.
   const ShiftedRow& MeansOfImageOne(const float* meansRow, const Geometry& g, int i);
 

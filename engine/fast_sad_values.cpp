@@ -349,9 +349,4 @@ bool ExactSadSums(int bands, bool byteIntensities) {
   return bands <= kMostBands && byteIntensities;
 }
 
-void SadRows(const SadJob& job, int first, int end, MeanExtent& extent) {
-  SadRowMaker maker(job.in, first, ThreadArena::Mine(0), extent);
-  for (int q = first; q < end; ++q) maker.Row(q, &job.L0.At(q, 0, 0), &job.Ln.At(q, 0, 0));
-}
-
 }  // namespace tavrel::fast

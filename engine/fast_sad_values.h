@@ -22,13 +22,6 @@ struct SadInputs {
   float maxScaler = 0.0f;
 };
 
-// What one SAD job of the whole volume reads and writes.
-struct SadJob {
-  FloatArray& L0;
-  FloatArray& Ln;
-  SadInputs in;
-};
-
 // What the pixel means (the background level before its box mean) of some
 // rows span: enough to tell whether their box mean's sums are exact.
 struct MeanExtent {
@@ -52,7 +45,7 @@ bool ExactMeanSums(const MeanExtent& extent, int radius);
 // every block's similarity stream steps down to the row, the raw values wait
 // in a ring of r + 2 rows (L0's layout) until the background level's stream,
 // which needs rows up to q + r + 1, reaches row q, and then row q is scaled
-// and clamped. Rows below `first` start their box sums afresh (see SadRows).
+// and clamped. Rows below `first` start their box sums afresh.
 // The buffers come from `arena`, which the maker resets; `extent` gathers
 // the pixel means it meets.
 class SadRowMaker {
@@ -87,11 +80,5 @@ class SadRowMaker {
   float* levels_ = nullptr;
   float* inner_ = nullptr;
 };
-
-// SAD values of rows first .. end - 1, every disparity index, straight into
-// L0 and Ln. A band below row 0 starts its box sums afresh, right only where
-// ExactSadSums holds and the means it meets pass ExactMeanSums; `extent`
-// gathers those means. Uses the calling thread's arena of slot 0.
-void SadRows(const SadJob& job, int first, int end, MeanExtent& extent);
 
 }  // namespace tavrel::fast
