@@ -9,6 +9,7 @@
 #include "app/ground_truth.h"
 #include "display/error_picture.h"
 #include "display/rendering.h"
+#include "display/result_maps.h"
 #include "display/slice_pictures.h"
 #include "files/output_file.h"
 #include "files/usage_text.h"
@@ -81,7 +82,7 @@ void Application::KeyDown(Key key, int row) {
       if (!Computed()) return;
       matcher.Iterate();
       matcher.ExtractDispConf();
-      matcher.DisparityToDisplay();
+      DisparityToDisplay(matcher);
       ShowMap(ShownView::Disparity, DisparityCaption(matcher.IterationCount));
       break;
     case Key::P:
@@ -98,12 +99,12 @@ void Application::KeyDown(Key key, int row) {
       break;
     case Key::F3:
       if (!Computed()) return;
-      matcher.DisparityToDisplay();
+      DisparityToDisplay(matcher);
       ShowMap(ShownView::Disparity, DisparityCaption(matcher.IterationCount));
       break;
     case Key::F4:
       if (!Computed()) return;
-      matcher.ConfidenceToDisplay();
+      ConfidenceToDisplay(matcher);
       ShowMap(ShownView::Confidence, ConfidenceCaption(matcher.IterationCount));
       break;
     case Key::F5:

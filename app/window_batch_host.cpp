@@ -5,6 +5,7 @@
 
 #include "app/application.h"
 #include "display/rendering.h"
+#include "display/result_maps.h"
 #include "imageio/image_loading.h"
 #include "imageio/pixel_conversion.h"
 
@@ -47,9 +48,14 @@ void WindowBatchHost::Progress(const BatchProgress& progress) {
   monitor_.ShowProgress(progress);
 }
 
-void WindowBatchHost::EntryDone(const StereoJob& /*job*/, const StereoMatcher& matcher,
+void WindowBatchHost::EntryDone(const StereoJob& /*job*/, const StereoMatcher& /*matcher*/,
                                 const std::string& caption) {
-  if (matcher.DisplayMap) Array2Surface(*matcher.DisplayMap, state_.ImageSurfaces[0]);
+  // The batch run works on the window's own matcher.
+  StereoMatcher& matcher = state_.Matcher;
+  if (matcher.DispConf && matcher.DisplayMap) {
+    DisparityToDisplay(matcher);
+    Array2Surface(*matcher.DisplayMap, state_.ImageSurfaces[0]);
+  }
   state_.Shown = ShownView::Disparity;
   state_.RedrawPending = 1;
   state_.CaptionText = caption;

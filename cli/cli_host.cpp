@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "cli/stop_signals.h"
+#include "display/result_maps.h"
 #include "evaluation/exported_maps.h"
 #include "files/atomic_file.h"
 #include "files/output_paths.h"
@@ -45,9 +46,9 @@ void CliHost::WriteExtras() {
   if (options_.png) {
     // The pictures the window shows for F3 and F4; the disparity map is drawn
     // last so that DisplayMap ends as the batch run left it.
-    matcher_.ConfidenceToDisplay();
+    ConfidenceToDisplay(matcher_);
     const std::vector<std::uint8_t> confidence = EncodeGreyPng(*matcher_.DisplayMap);
-    matcher_.DisparityToDisplay();
+    DisparityToDisplay(matcher_);
     const std::vector<std::uint8_t> disparity = EncodeGreyPng(*matcher_.DisplayMap);
     auto bytes = [](const std::vector<std::uint8_t>& png) {
       return std::string_view(reinterpret_cast<const char*>(png.data()), png.size());

@@ -63,32 +63,4 @@ void ExtractDispConf(StereoMatcher& matcher) {
   for (int r = 0; r < matcher.Rows; ++r) ExtractDispConfRow(matcher, r);
 }
 
-// Grey level (disparity - MinDisparity) * 255 / (MaxDisparity - MinDisparity),
-// the scale rounded to float once; no clamping.
-void DisparityToDisplay(StereoMatcher& matcher) {
-  const FloatArray& dispConf = *matcher.DispConf;
-  FloatArray& display = *matcher.DisplayMap;
-  const double range = static_cast<double>(matcher.MaxDisparity) - matcher.MinDisparity;
-  const float scale = static_cast<float>(255.0 / range);
-  for (int r = 0; r < dispConf.rows(); ++r) {
-    for (int c = 0; c < dispConf.columns(); ++c) {
-      const double disparity = dispConf.At(r, c, 0);
-      display.At(r, c, 0) = static_cast<float>((disparity - matcher.MinDisparity) * scale);
-    }
-  }
-}
-
-// Grey level confidence * kConfidenceGreyGain (4000), capped at 255 above and not clamped below.
-void ConfidenceToDisplay(StereoMatcher& matcher) {
-  const FloatArray& dispConf = *matcher.DispConf;
-  FloatArray& display = *matcher.DisplayMap;
-  for (int r = 0; r < dispConf.rows(); ++r) {
-    for (int c = 0; c < dispConf.columns(); ++c) {
-      double v = static_cast<double>(dispConf.At(r, c, 1)) * kConfidenceGreyGain;
-      if (v > 255.0) v = 255.0;
-      display.At(r, c, 0) = static_cast<float>(v);
-    }
-  }
-}
-
 }  // namespace tavrel::reference

@@ -49,10 +49,4 @@ Peak PeakAt(const float* values, int d);
 // DispConf(row, column) = (MinDisparity + offset, confidence).
 void StorePeak(StereoMatcher& matcher, int row, int column, const Peak& peak);
 
-// DisplayMap from band 0 (disparities) or band 1 (confidences) of DispConf.
-// Requires: DispConf and DisplayMap allocated; MaxDisparity > MinDisparity
-// for DisparityToDisplay.
-void DisparityToDisplay(StereoMatcher& matcher);
-void ConfidenceToDisplay(StereoMatcher& matcher);
-
 }  // namespace tavrel::reference

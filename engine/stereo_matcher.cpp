@@ -39,14 +39,6 @@ void RequireVolumes(const StereoMatcher& m, const char* operation) {
   }
 }
 
-void RequireMaps(const StereoMatcher& m, const char* operation) {
-  if (!HasShape(m.DispConf, m.Rows, m.Columns, 2) ||
-      !HasShape(m.DisplayMap, m.Rows, m.Columns, 1)) {
-    throw std::logic_error(std::string(operation) +
-                           ": the result maps do not exist or do not fit the matcher's sizes");
-  }
-}
-
 void Report(const JobProgress& progress, JobStage stage, int step, int steps) {
   if (progress) progress(stage, step, steps);
 }
@@ -139,7 +131,6 @@ void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1,
     IterateFrom(first, iterations, progress);
     Report(progress, JobStage::Extraction, 1, 1);
     ExtractDispConf();
-    DisparityToDisplay();
   } catch (...) {
     Release();
     throw;
@@ -163,7 +154,6 @@ void StereoMatcher::RunForResults(const FloatArray& image0, const StereoParams& 
     }
     fill(DispConf.get());
     IterationCount = std::max(params.NumIterations, 0);
-    if (maps) DisparityToDisplay();
   } catch (...) {
     Release();
     throw;
@@ -248,21 +238,6 @@ void StereoMatcher::ExtractDispConf() {
     throw std::logic_error("ExtractDispConf: Ln or DispConf does not exist or does not fit");
   }
   Backend().ExtractDispConf(*this);
-}
-
-void StereoMatcher::DisparityToDisplay() {
-  RequireMaps(*this, "DisparityToDisplay");
-  if (MaxDisparity <= MinDisparity) {
-    throw std::logic_error("DisparityToDisplay: MaxDisparity (" + std::to_string(MaxDisparity) +
-                           ") is not greater than MinDisparity (" + std::to_string(MinDisparity) +
-                           ")");
-  }
-  reference::DisparityToDisplay(*this);
-}
-
-void StereoMatcher::ConfidenceToDisplay() {
-  RequireMaps(*this, "ConfidenceToDisplay");
-  reference::ConfidenceToDisplay(*this);
 }
 
 void StereoMatcher::Release() {

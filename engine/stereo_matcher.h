@@ -60,7 +60,8 @@ class StereoMatcher {
   EngineKind Engine = EngineKind::Fast;  // kept by Release
 
   // One complete job: allocate, ComputeL0, RunIterations(NumIterations),
-  // ExtractDispConf, DisparityToDisplay. Throws std::invalid_argument, before
+  // ExtractDispConf; DisplayMap is allocated for the pictures, which
+  // display/result_maps.h fills. Throws std::invalid_argument, before
   // any work, for inputs the engine cannot use (see ValidateJob), and
   // std::bad_alloc when the volumes cannot be allocated. A refused job leaves
   // the matcher as it was; an accepted one first releases the previous job's
@@ -91,8 +92,6 @@ class StereoMatcher {
   void RunIterations(int n, const JobProgress& progress = {});
   void Iterate();
   void ExtractDispConf();
-  void DisparityToDisplay();
-  void ConfidenceToDisplay();
   void Release();
 
  private:

@@ -58,7 +58,8 @@ double VolumePeakBytes(int rows, int columns, const StereoParams& params);
 double JobPeakBytes(int rows, int columns, int bands, const StereoParams& params, int threads);
 
 // StereoMatcher::Run's job for a caller that needs only the results: on
-// return the matcher holds DispConf, DisplayMap (disparities), the sizes and
+// return the matcher holds DispConf, DisplayMap (to be filled, see
+// display/result_maps.h), the sizes and
 // IterationCount as Run leaves them, but no match volumes (L0 and Ln null,
 // L0Ready 0) unless the volume engine ran the job. Refusals and failures as
 // for Run.

@@ -89,10 +89,7 @@ void Iterate(Matcher& matcher, int n, std::optional<int> threads, py::object pro
     ThreadShare share(threads);
     // An interrupted series still ends with an extraction, so that the maps
     // always belong to the iterations the volumes hold.
-    auto extract = [&] {
-      engine.ExtractDispConf();
-      engine.DisparityToDisplay();
-    };
+    auto extract = [&] { engine.ExtractDispConf(); };
     try {
       engine.RunIterations(n, relay.ForJob());
       relay.Report("extraction", 1, 1);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "display/result_maps.h"
 #include "engine/fast_transpose.h"
 #include "engine/float_array.h"
 #include "engine/reference_engine.h"
@@ -343,6 +344,8 @@ TEST(FastEngine, WholeJobsMatchTheReferenceOnAnyPathAndThreadCount) {
         ASSERT_TRUE(SameBits(*expected.L0, *actual.L0)) << where;
         ASSERT_TRUE(SameBits(*expected.Ln, *actual.Ln)) << where;
         ASSERT_TRUE(SameBits(*expected.DispConf, *actual.DispConf)) << where;
+        DisparityToDisplay(expected);
+        DisparityToDisplay(actual);
         ASSERT_TRUE(SameBits(*expected.DisplayMap, *actual.DisplayMap)) << where;
         EXPECT_EQ(actual.IterationCount, iterations);
       }

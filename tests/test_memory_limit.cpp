@@ -11,6 +11,7 @@
 #include <random>
 
 #include "batch_test_support.h"
+#include "display/result_maps.h"
 #include "engine/job_memory.h"
 #include "engine_test_support.h"
 #include "files/memory_limit.h"
@@ -93,7 +94,7 @@ TEST(JobMemory, TheEstimateCoversThePeakHeapOfAJob) {
       matcher.Run(pair.image0, pair.image1,
                   testing::ParamsOf(-c.disparities / 2, c.disparities / 2, c.winRadL0, c.winRadRC,
                                     1, 2, 0.96f, c.useSad));
-      matcher.DisparityToDisplay();
+      DisparityToDisplay(matcher);
     }
     const double measured = static_cast<double>(peak.load() - before);
     JobShape shape{c.rows, c.columns, c.disparities, c.bands, c.winRadL0, c.winRadRC, c.useSad != 0,

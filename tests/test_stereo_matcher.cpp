@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "display/result_maps.h"
 #include "engine/stereo_matcher.h"
 #include "tests/engine_test_support.h"
 
@@ -67,6 +68,7 @@ TEST(StereoMatcherJob, FindsTheShiftOfAShiftedImage) {
       EXPECT_GT(m.DispConf->At(r, c, 1), 0.0f) << r << ", " << c;
     });
     // The display map is the disparity map, scaled by 255 / 12.
+    DisparityToDisplay(m);
     const float scale = static_cast<float>(255.0 / 12.0);
     EXPECT_EQ(m.DisplayMap->At(20, 20, 0),
               static_cast<float>((static_cast<double>(m.DispConf->At(20, 20, 0)) + 4) * scale));
@@ -290,6 +292,8 @@ TEST(StereoMatcherLifecycle, AJobKeepsGridsThatFitAndRewritesEveryCell) {
       EXPECT_EQ(FirstDifference(*reused.L0, *fresh.L0), -1) << where;
       EXPECT_EQ(FirstDifference(*reused.Ln, *fresh.Ln), -1) << where;
       EXPECT_EQ(FirstDifference(*reused.DispConf, *fresh.DispConf), -1) << where;
+      DisparityToDisplay(reused);
+      DisparityToDisplay(fresh);
       EXPECT_EQ(FirstDifference(*reused.DisplayMap, *fresh.DisplayMap), -1) << where;
     }
   }
