@@ -190,15 +190,8 @@ double VolumeL0Seconds(const FloatArray& image0, const FloatArray& image1, const
 // Every row of L0 from the streamed stage, on one thread.
 double StreamedL0Seconds(const FloatArray& image0, const FloatArray& image1,
                          const StereoParams& job, int repeats) {
-  streamed::JobShape shape;
-  shape.rows = image0.rows();
-  shape.columns = image0.columns();
-  shape.disparities = job.MaxDisparity - job.MinDisparity;
-  shape.minDisparity = job.MinDisparity;
-  shape.bands = image0.bands();
-  shape.winRadL0 = job.WinRadL0;
-  shape.maxScaler = job.MaxScaler;
-  shape.sad = job.Cost == MatchCost::Sad;
+  const streamed::JobShape shape =
+      streamed::ShapeOf(image0.rows(), image0.columns(), image0.bands(), job);
   return BestSeconds(repeats, true, [&] {
     streamed::InitialValuesStage stage(shape, image0, image1, 1, streamed::Threads{1});
     for (int r = 0; r < shape.rows; ++r) stage.Row(r);
@@ -246,29 +239,18 @@ void CompareInitialValues(const Scene& scene) {
 }
 
 // One iteration on one thread, per cell of the volume: the streamed stage
-// reading L0 from a volume, and the volume engine's in-place iteration.
+// reading Ln and L0 from volumes, and the matcher's Iterate, the same stage
+// as a pass that rewrites Ln in place.
 void IterationCost(const Scene& scene, double cyclesPerSecond) {
   const FloatArray& image0 = *scene.image0;
   const StereoParams& job = scene.job;
+  StereoParams noIterations = job;
+  noIterations.NumIterations = 0;
   StereoMatcher matcher;
-  const StereoParams& params = job;
-  matcher.Run(image0, *scene.image1, [&] {
-    StereoParams p = params;
-    p.NumIterations = 0;
-    return p;
-  }());
-  streamed::JobShape shape;
-  shape.rows = image0.rows();
-  shape.columns = image0.columns();
-  shape.disparities = job.MaxDisparity - job.MinDisparity;
-  shape.minDisparity = job.MinDisparity;
-  shape.bands = image0.bands();
-  shape.winRadL0 = job.WinRadL0;
-  shape.winRadRC = job.WinRadRC;
-  shape.winRadD = job.WinRadD;
+  matcher.Run(image0, *scene.image1, noIterations);
+  streamed::JobShape shape =
+      streamed::ShapeOf(image0.rows(), image0.columns(), image0.bands(), job);
   shape.iterations = 1;
-  shape.maxScaler = job.MaxScaler;
-  shape.sad = job.Cost == MatchCost::Sad;
   const double cells = static_cast<double>(shape.rows) * shape.columns * shape.disparities;
   VolumeRows l0(*matcher.L0);
   VolumeRows ln(*matcher.Ln);
@@ -285,7 +267,7 @@ void IterationCost(const Scene& scene, double cyclesPerSecond) {
   SetThreads(threads);
   std::printf(
       "  one iteration, one thread: streamed stage %.2f cycles per cell (%.3f ns), "
-      "volume engine %.2f cycles per cell (%.3f ns)\n",
+      "matcher's Iterate %.2f cycles per cell (%.3f ns)\n",
       stage * cyclesPerSecond / cells, 1e9 * stage / cells, volume * cyclesPerSecond / cells,
       1e9 * volume / cells);
 }

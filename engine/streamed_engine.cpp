@@ -29,8 +29,6 @@ bool JobShape::InteriorEmpty() const {
          disparities < 2 * kDisparityMargin + 1;
 }
 
-namespace {
-
 JobShape ShapeOf(int rows, int columns, int bands, const StereoParams& p) {
   JobShape s;
   s.rows = rows;
@@ -46,6 +44,8 @@ JobShape ShapeOf(int rows, int columns, int bands, const StereoParams& p) {
   s.sad = p.Cost == MatchCost::Sad;
   return s;
 }
+
+namespace {
 
 int ThreadCount(int threads) {
 #ifdef _OPENMP

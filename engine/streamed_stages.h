@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/float_array.h"
+#include "engine/stereo_params.h"
 #include "engine/streamed_rows.h"
 
 // The stages of a streamed job. Each makes the rows of one grid of the job
@@ -31,6 +32,9 @@ struct JobShape {
   std::size_t RowSize() const { return static_cast<std::size_t>(columns) * disparities; }
   bool InteriorEmpty() const;
 };
+
+// The shape of a job on images of rows x columns x bands.
+JobShape ShapeOf(int rows, int columns, int bands, const StereoParams& params);
 
 // A grid whose rows can be asked for in ascending order. A row stays
 // readable until the stage has made as many further rows as its ring holds.
