@@ -6,6 +6,7 @@
 #include "engine/fast_transpose.h"
 #include "engine/match_volume.h"
 #include "engine/streamed_stages.h"
+#include "engine/vector_tail.h"
 
 // One iteration as rows. For an interior row: the box sum of the rows
 // around it (the column sums carried down the image as the whole-volume box
@@ -107,7 +108,7 @@ TAVREL_KERNEL void GatherImageOneSums(const float* __restrict supports, const Ro
 // v * v for v = S / T (S where T is 0), v < 0 -> 0 (NaN stays), lane by
 // lane. The quotient by 1 where T is 0 gives S itself, so every lane
 // divides: a whole vector, never a division per lane.
-constexpr int kWidth = 8;
+constexpr int kWidth = fast::kTailWidth;
 
 using Vector = float __attribute__((vector_size(kWidth * sizeof(float))));
 
@@ -144,16 +145,16 @@ TAVREL_KERNEL void NormaliseAndSquare(float* __restrict values, const float* __r
       std::memcpy(values + cc, &v, sizeof v);
     }
   }
-  const int rest = end - cc;
-  if (rest == 0) return;
-  float s[kWidth] = {};
-  float t[kWidth] = {1, 1, 1, 1, 1, 1, 1, 1};
-  for (int k = 0; k < rest; ++k) {
-    s[k] = values[cc + k];
-    t[k] = p1 ? p1[shift + cc + k] + p0[cc + k] : p0[cc + k];
+  if (cc == end) return;
+  const std::size_t rest = static_cast<std::size_t>(end - cc);
+  fast::TailLanes supports(values + cc, rest, 0.0f);
+  fast::TailLanes totals(p0 + cc, rest, 1.0f);
+  if (p1) {
+    for (std::size_t k = 0; k < rest; ++k) totals.lanes[k] = p1[shift + cc + k] + totals.lanes[k];
   }
-  const Vector v = NormalisedSquare(LoadVector(s), LoadVector(t));
-  std::memcpy(values + cc, &v, static_cast<std::size_t>(rest) * sizeof(float));
+  const Vector v = NormalisedSquare(LoadVector(supports.lanes), LoadVector(totals.lanes));
+  std::memcpy(supports.lanes, &v, sizeof v);
+  supports.CopyTo(values + cc, rest);
 }
 
 // Zeroes the cells of an interior row outside the interior; the row's work
