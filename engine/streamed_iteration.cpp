@@ -4,6 +4,7 @@
 
 #include "engine/fast_isa.h"
 #include "engine/fast_transpose.h"
+#include "engine/iteration_lines_avx2.h"
 #include "engine/match_volume.h"
 #include "engine/streamed_stages.h"
 #include "engine/vector_tail.h"
@@ -188,6 +189,11 @@ IterationStage::IterationStage(const JobShape& shape, RowSource& before, RowSour
           threads),
       ring_(1, shape.RowSize()) {
   if (shape_.InteriorEmpty()) return;
+  if (AvxLines::Available()) {
+    boxRow_.resize(shape_.RowSize() + AvxLines::BoxPadding(shape_));
+    avxLines_ = std::make_unique<AvxLines>(shape_, threads_.count);
+    return;
+  }
   const RowGeometry g(shape_);
   boxRow_.resize(shape_.RowSize());
   transposed_.resize(static_cast<std::size_t>(g.count) * g.nc);
@@ -197,11 +203,17 @@ IterationStage::IterationStage(const JobShape& shape, RowSource& before, RowSour
   imageOneSums_.resize(static_cast<std::size_t>(shape_.columns));
 }
 
-std::size_t IterationStage::Bytes(const JobShape& shape) {
+IterationStage::~IterationStage() = default;
+
+std::size_t IterationStage::Bytes(const JobShape& shape, Threads threads) {
   std::size_t bytes =
       StreamedBox::Bytes({shape.rows, shape.columns, shape.disparities, shape.winRadRC}) +
       RowRing::Bytes(1, shape.RowSize());
   if (shape.InteriorEmpty()) return bytes;
+  if (AvxLines::Available()) {
+    return bytes + (shape.RowSize() + AvxLines::BoxPadding(shape)) * sizeof(float) +
+           AvxLines::Bytes(shape, threads.count);
+  }
   const RowGeometry g(shape);
   const std::size_t floats = shape.RowSize() + static_cast<std::size_t>(g.count) * g.nc +
                              static_cast<std::size_t>(g.nd) * g.nc + g.nc + shape.columns;
@@ -224,7 +236,44 @@ void IterationStage::MakeRow(int row, float* out) {
   ClearBorder(shape_, out);
   box_.Row(row, boxRow_.data());
   const float* l0 = l0_.Row(row);
+  if (avxLines_) {
+    MakeRowOnAvx2(l0, out);
+  } else {
+    MakeRowAnywhere(l0, out);
+  }
+}
 
+// The row's interior columns in groups, shared among the threads; the
+// image-1 sums wait for every support of the row.
+void IterationStage::MakeRowOnAvx2(const float* l0, float* out) {
+  const RowGeometry g(shape_);
+  const int groups = (g.nc + AvxLines::kGroup - 1) / AvxLines::kGroup;
+  const std::ptrdiff_t cells = static_cast<std::ptrdiff_t>(g.nc) * shape_.disparities;
+  const int pieces = std::min(ThreadsFor(cells, threads_), groups);
+  AvxLines& lines = *avxLines_;
+  const float* box = boxRow_.data();
+#pragma omp parallel num_threads(pieces)
+  {
+#pragma omp for schedule(static)
+    for (int piece = 0; piece < pieces; ++piece) {
+      int begin = 0;
+      int end = 0;
+      Piece(groups, piece, pieces, begin, end);
+      lines.Supports(box, begin * AvxLines::kGroup, std::min(end * AvxLines::kGroup, g.nc), piece);
+    }
+#pragma omp for schedule(static)
+    for (int piece = 0; piece < pieces; ++piece) lines.ImageOneSums(piece, pieces);
+#pragma omp for schedule(static)
+    for (int piece = 0; piece < pieces; ++piece) {
+      int begin = 0;
+      int end = 0;
+      Piece(g.nc, piece, pieces, begin, end);
+      lines.Normalise(l0, out, begin, end);
+    }
+  }
+}
+
+void IterationStage::MakeRowAnywhere(const float* l0, float* out) {
   const JobShape& s = shape_;
   const RowGeometry g(s);
   const int D = s.disparities;

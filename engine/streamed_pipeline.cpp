@@ -216,7 +216,7 @@ std::size_t Pipeline::Bytes(const JobShape& shape, const Schedule& schedule, boo
     } else if (g > 0) {
       bytes += ChannelSource::Bytes(shape.RowSize(), L0RowsKept(shape, count));
     }
-    bytes += static_cast<std::size_t>(count) * IterationStage::Bytes(shape);
+    bytes += static_cast<std::size_t>(count) * IterationStage::Bytes(shape, schedule.rowThreads);
     if (g + 1 < groups) {
       bytes += RowChannel::Bytes(kChannelSlots, shape.RowSize()) + shape.RowSize() * sizeof(float);
     }

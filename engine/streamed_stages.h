@@ -9,6 +9,10 @@
 #include "engine/stereo_params.h"
 #include "engine/streamed_rows.h"
 
+namespace tavrel::streamed {
+class AvxLines;
+}
+
 // The stages of a streamed job. Each makes the rows of one grid of the job
 // (Columns x NumDisparities floats per row, index fastest) top to bottom,
 // asking the stage before it for the rows it reads, and keeps its last rows
@@ -80,22 +84,27 @@ class InitialValuesStage : public RowSource {
 class IterationStage : public RowSource {
  public:
   IterationStage(const JobShape& shape, RowSource& before, RowSource& l0, Threads threads);
+  ~IterationStage() override;
 
   const float* Row(int row) override;
 
-  static std::size_t Bytes(const JobShape& shape);
+  static std::size_t Bytes(const JobShape& shape, Threads threads);
 
  private:
   void MakeRow(int row, float* out);
+  void MakeRowOnAvx2(const float* l0, float* out);
+  void MakeRowAnywhere(const float* l0, float* out);
 
   JobShape shape_;
   RowSource& l0_;
   Threads threads_;
   StreamedBox box_;
   RowRing ring_;
-  // Scratch of one row's work: the box sums of the row, their interior
-  // columns transposed (index-major), the supports, the line sums.
+  // Scratch of one row's work: the box sums of the row; on AVX2 the rest of
+  // the row's work; elsewhere their interior columns transposed
+  // (index-major), the supports and the line sums.
   std::vector<float> boxRow_;
+  std::unique_ptr<AvxLines> avxLines_;
   std::vector<float> transposed_;
   std::vector<double> runningSums_;
   std::vector<float> supports_;

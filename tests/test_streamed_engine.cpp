@@ -380,6 +380,63 @@ TEST(RowRing, RefusesRowsItNoLongerHolds) {
   EXPECT_THROW(ring.Make(7), std::logic_error);
 }
 
+// A grid held whole, for the stages that read it.
+class WholeGrid : public streamed::RowSource {
+ public:
+  explicit WholeGrid(const FloatArray& grid) : grid_(grid) {}
+  const float* Row(int row) override { return grid_.data() + grid_.Index(row, 0, 0); }
+
+ private:
+  const FloatArray& grid_;
+};
+
+// One iteration's rows against the straightforward Iterate, bit for bit on
+// every path and for threads that share a row's columns: widths around the
+// groups of 16 pixels, index counts below and around a vector of 8, every
+// radius along the indices, lines of sight that meet image 1's interior in
+// part, wholly or not at all.
+TEST(IterationStage, RowsAreTheStraightforwardIteration) {
+  std::mt19937 rng(1307);
+  auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  for (int trial = 0; trial < 30; ++trial) {
+    // The last trials have rows wide enough for the threads to split them.
+    const bool wide = trial >= 26;
+    const int count = trial < 6 ? 7 + trial : wide ? pick(80, 100) : pick(7, 45);
+    const int columns = wide             ? pick(260, 330)
+                        : trial % 3 == 0 ? 16 + 16 * pick(1, 3) + pick(0, 1)
+                                         : pick(17, 70);
+    const int minD = trial % 5 == 4 ? pick(30, 90) : pick(-count - 10, 6);
+    Case c = Make(wide ? 17 : pick(17, 26), columns, pick(1, 3), minD, minD + count, pick(0, 3),
+                  pick(0, kWinRadRCLimit - 1), trial % kWinRadDLimit, 1, pick(0, 1) != 0);
+    const testing::ImagePair images = Images(c, rng);
+    StereoMatcher reference;
+    reference.Engine = EngineKind::Reference;
+    StereoParams noIteration = c.job;
+    noIteration.NumIterations = 0;
+    reference.Run(images.image0, images.image1, noIteration);
+    const FloatArray before = testing::Copy(*reference.Ln);
+    reference.Iterate();
+    streamed::JobShape shape = streamed::ShapeOf(c.rows, c.columns, c.bands, c.job);
+    for (const IsaPath path : testing::IsaPathsToCompare()) {
+      testing::IsaPathScope scope(path);
+      for (const int threads : {1, 3}) {
+        WholeGrid ln(before);
+        WholeGrid l0(*reference.L0);
+        streamed::IterationStage stage(shape, ln, l0, streamed::Threads{threads});
+        for (int r = 0; r < c.rows; ++r) {
+          const float* row = stage.Row(r);
+          for (std::size_t k = 0; k < shape.RowSize(); ++k) {
+            ASSERT_EQ(testing::Bits(row[k]),
+                      testing::Bits(reference.Ln->data()[r * shape.RowSize() + k]))
+                << c.Describe() << " row " << r << " cell " << k << " path " << IsaPathName(path)
+                << " threads " << threads;
+          }
+        }
+      }
+    }
+  }
+}
+
 // The streamed box filter against the whole-grid one, for sizes around the
 // window and rows asked for with gaps.
 TEST(StreamedBox, GivesTheRowsOfTheWholeGridFilter) {

@@ -1,0 +1,261 @@
+#include "engine/iteration_lines_avx2.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "engine/fast_isa.h"
+#include "engine/stereo_matcher.h"
+
+#if defined(__x86_64__)
+#include "engine/avx_tiles.h"
+#endif
+
+namespace tavrel::streamed {
+namespace {
+
+constexpr int kLanes = 8;
+
+int Tiles(int n) { return (n + kLanes - 1) / kLanes; }
+
+int RoundUp(int n, int to) { return (n + to - 1) / to * to; }
+
+struct Sizes {
+  int nc, nd, count, tiles, ndTiles, stride, padLow;
+
+  explicit Sizes(const JobShape& s)
+      : nc(s.columns - 2 * kPixelMargin),
+        nd(s.disparities - 2 * kDisparityMargin),
+        count(nd + 2 * s.winRadD + 1),
+        tiles(Tiles(count)),
+        ndTiles(Tiles(nd)),
+        stride(2 * kLanes + kLanes * ndTiles),
+        padLow(kLanes + kLanes * ndTiles) {}
+
+  std::size_t Supports() const { return static_cast<std::size_t>(nc) * stride; }
+  std::size_t ImageZero() const { return RoundUp(nc, AvxLines::kGroup); }
+  std::size_t ImageOne() const {
+    return static_cast<std::size_t>(padLow) + RoundUp(nc, kLanes) + kLanes * ndTiles + 2 * kLanes;
+  }
+  std::size_t Zeros() const { return static_cast<std::size_t>(kLanes) * ndTiles + kLanes; }
+  // A group's values as doubles: per index, 16 pixels.
+  std::size_t Wide() const { return static_cast<std::size_t>(tiles) * kLanes * AvxLines::kGroup; }
+  // A group's supports: two tiles' worth of rows of eight pixels.
+  std::size_t Narrow() const { return static_cast<std::size_t>(2) * ndTiles * kLanes * kLanes; }
+};
+
+}  // namespace
+
+bool AvxLines::Available() {
+#if defined(__x86_64__)
+  return fast::PathHasAvx();
+#else
+  return false;
+#endif
+}
+
+AvxLines::AvxLines(const JobShape& shape, int pieces) : shape_(shape) {
+  const Sizes z(shape);
+  nc_ = z.nc;
+  nd_ = z.nd;
+  wd_ = shape.winRadD;
+  low_ = kDisparityMargin - wd_;
+  count_ = z.count;
+  tiles_ = z.tiles;
+  ndTiles_ = z.ndTiles;
+  stride_ = z.stride;
+  padLow_ = z.padLow;
+  // The padding of each line stays zero: the image-1 sums add whole
+  // vectors of a pixel's supports, and a lane past them must add +0, which
+  // leaves any sum that is not -0 as it was; these sums never are.
+  supports_.assign(z.Supports(), 0.0f);
+  imageZero_.assign(z.ImageZero(), 0.0f);
+  imageOne_.assign(z.ImageOne(), 0.0f);
+  zeros_.assign(z.Zeros(), 0.0f);
+  pieces_.resize(static_cast<std::size_t>(std::max(pieces, 1)));
+  for (Piece& p : pieces_) {
+    p.wide.assign(z.Wide(), 0.0);
+    p.narrow.assign(z.Narrow(), 0.0f);
+  }
+}
+
+std::size_t AvxLines::Bytes(const JobShape& shape, int pieces) {
+  const Sizes z(shape);
+  const std::size_t floats = z.Supports() + z.ImageZero() + z.ImageOne() + z.Zeros();
+  const std::size_t perPiece = z.Wide() * sizeof(double) + z.Narrow() * sizeof(float);
+  return floats * sizeof(float) + static_cast<std::size_t>(std::max(pieces, 1)) * perPiece;
+}
+
+std::size_t AvxLines::BoxPadding(const JobShape& shape) {
+  // The last group reaches kGroup - 1 pixels past the interior's end, whose
+  // margin holds kPixelMargin of them, and its last tile up to 8 indices
+  // past its pixel.
+  const std::size_t pixels = AvxLines::kGroup;
+  return pixels * shape.disparities + 2 * kLanes;
+}
+
+std::ptrdiff_t AvxLines::LineStart(int cc) const {
+  // Image-1 column kPixelMargin + cc + MinDisparity + first index, as an
+  // index of imageOne_, whose first interior column is at padLow_.
+  return static_cast<std::ptrdiff_t>(cc) + shape_.minDisparity + kDisparityMargin + padLow_;
+}
+
+#if defined(__x86_64__)
+
+void AvxLines::Supports(const float* box, int begin, int end, int piece) {
+  for (int first = begin; first < end; first += kGroup) {
+    SupportsOfGroup(box, first, std::min(kGroup, end - first), pieces_[piece]);
+  }
+}
+
+// Sixteen pixels from interior column `first`, of which `real` are to be
+// stored: the others only keep the vectors whole.
+__attribute__((target("avx2"))) void AvxLines::SupportsOfGroup(const float* box, int first,
+                                                               int real, Piece& piece) {
+  const int D = shape_.disparities;
+  const float* origin = box + static_cast<std::ptrdiff_t>(kPixelMargin + first) * D + low_;
+  double* wide = piece.wide.data();
+  // Index i's sixteen values as four vectors of four doubles at
+  // wide + 16 i: pixels 0-3, 4-7, 8-11, 12-15.
+  for (int t = 0; t < tiles_; ++t) {
+    for (int half = 0; half < 2; ++half) {
+      __m256 x[kLanes];
+      fast::LoadTransposed8(origin + static_cast<std::ptrdiff_t>(kLanes * half) * D + kLanes * t, D,
+                            x);
+      for (int i = 0; i < kLanes; ++i) {
+        double* to = wide + (kLanes * t + i) * kGroup + kLanes * half;
+        _mm256_storeu_pd(to, _mm256_cvtps_pd(_mm256_castps256_ps128(x[i])));
+        _mm256_storeu_pd(to + 4, _mm256_cvtps_pd(_mm256_extractf128_ps(x[i], 1)));
+      }
+    }
+  }
+
+  __m256d sum[4];
+  for (int j = 0; j < 4; ++j) sum[j] = _mm256_loadu_pd(wide + 4 * j);
+  for (int k = 1; k <= 2 * wd_; ++k) {
+    for (int j = 0; j < 4; ++j)
+      sum[j] = _mm256_add_pd(sum[j], _mm256_loadu_pd(wide + k * kGroup + 4 * j));
+  }
+  float* narrow = piece.narrow.data();
+  float* narrowHigh = narrow + ndTiles_ * kLanes * kLanes;
+  __m256 lineLow = _mm256_setzero_ps();
+  __m256 lineHigh = _mm256_setzero_ps();
+  const std::ptrdiff_t enterOffset = static_cast<std::ptrdiff_t>(2 * wd_ + 1) * kGroup;
+  for (int d = 0; d < nd_; ++d) {
+    const __m256 low = _mm256_set_m128(_mm256_cvtpd_ps(sum[1]), _mm256_cvtpd_ps(sum[0]));
+    const __m256 high = _mm256_set_m128(_mm256_cvtpd_ps(sum[3]), _mm256_cvtpd_ps(sum[2]));
+    lineLow = _mm256_add_ps(lineLow, low);
+    lineHigh = _mm256_add_ps(lineHigh, high);
+    _mm256_storeu_ps(narrow + kLanes * d, low);
+    _mm256_storeu_ps(narrowHigh + kLanes * d, high);
+    const double* leave = wide + static_cast<std::ptrdiff_t>(d) * kGroup;
+    const double* enter = leave + enterOffset;
+    for (int j = 0; j < 4; ++j) {
+      sum[j] = _mm256_add_pd(_mm256_sub_pd(sum[j], _mm256_loadu_pd(leave + 4 * j)),
+                             _mm256_loadu_pd(enter + 4 * j));
+    }
+  }
+  _mm256_storeu_ps(imageZero_.data() + first, lineLow);
+  _mm256_storeu_ps(imageZero_.data() + first + kLanes, lineHigh);
+
+  // Back to pixel-major: each pixel's supports, tile by tile; the rows of
+  // `narrow` past nd_ are zero, and so are the lanes they give.
+  for (int half = 0; half < 2; ++half) {
+    const float* from = narrow + half * ndTiles_ * kLanes * kLanes;
+    for (int t = 0; t < ndTiles_; ++t) {
+      __m256 y[kLanes];
+      fast::LoadTransposed8(from + kLanes * kLanes * t, kLanes, y);
+      for (int k = 0; k < kLanes; ++k) {
+        const int pixel = kLanes * half + k;
+        if (pixel >= real) break;
+        float* line = supports_.data() + static_cast<std::ptrdiff_t>(first + pixel) * stride_;
+        _mm256_storeu_ps(line + kLanes + kLanes * t, y[k]);
+      }
+    }
+  }
+}
+
+// Each pixel adds its supports to the image-1 columns its line of sight
+// meets: whole vectors at aligned places of imageOne_, read from the
+// pixel's supports shifted (the zeros around them fill the lanes before and
+// after). Pixels come in ascending column, so every sum takes its terms in
+// the straightforward order; the next pixel adds to the same aligned
+// vectors, which the processor forwards from the store just made.
+__attribute__((target("avx2"))) void AvxLines::ImageOneSums(int piece, int pieces) {
+  const std::ptrdiff_t chunks = RoundUp(nc_, kLanes) / kLanes;
+  const std::ptrdiff_t lo = padLow_ + kLanes * (chunks * piece / pieces);
+  const std::ptrdiff_t hi = padLow_ + kLanes * (chunks * (piece + 1) / pieces);
+  float* sums = imageOne_.data();
+  std::fill(sums + lo, sums + hi, 0.0f);
+  for (int cc = 0; cc < nc_; ++cc) {
+    const std::ptrdiff_t q = LineStart(cc);
+    if (q + nd_ <= lo) continue;
+    if (q >= hi) break;
+    const float* line = supports_.data() + static_cast<std::ptrdiff_t>(cc) * stride_ + kLanes;
+    const std::ptrdiff_t end = std::min<std::ptrdiff_t>(q + nd_, hi);
+    for (std::ptrdiff_t a = std::max(q / kLanes * kLanes, lo); a < end; a += kLanes) {
+      _mm256_storeu_ps(sums + a,
+                       _mm256_add_ps(_mm256_loadu_ps(sums + a), _mm256_loadu_ps(line + (a - q))));
+    }
+  }
+  // Columns past the interior collected terms nobody reads; a line of sight
+  // that meets them takes no image-1 sum there, that is +0.
+  const std::ptrdiff_t past = std::max<std::ptrdiff_t>(lo, padLow_ + nc_);
+  if (past < hi) std::fill(sums + past, sums + hi, 0.0f);
+}
+
+// Eight cells of a pixel: v = S / T (S where T is 0: the quotient by 1),
+// v < 0 -> 0 with NaN kept (max returns its second operand unless the
+// first is greater), then L0 * v * v. T is the image-1 sum plus the
+// image-0 sum.
+__attribute__((target("avx2"), always_inline)) inline __m256 NormalisedChunk(const float* supports,
+                                                                             const float* imageOne,
+                                                                             __m256 imageZero,
+                                                                             const float* l0) {
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 t = _mm256_add_ps(_mm256_loadu_ps(imageOne), imageZero);
+  const __m256 divisor =
+      _mm256_blendv_ps(_mm256_set1_ps(1.0f), t, _mm256_cmp_ps(t, zero, _CMP_NEQ_UQ));
+  __m256 v = _mm256_div_ps(_mm256_loadu_ps(supports), divisor);
+  v = _mm256_max_ps(zero, v);
+  return _mm256_mul_ps(_mm256_loadu_ps(l0), _mm256_mul_ps(v, v));
+}
+
+__attribute__((target("avx2"))) void AvxLines::Normalise(const float* l0, float* out, int begin,
+                                                         int end) const {
+  const int D = shape_.disparities;
+  for (int cc = begin; cc < end; ++cc) {
+    const std::ptrdiff_t q = LineStart(cc);
+    const bool meets = q + nd_ > padLow_ && q < padLow_ + nc_;
+    const float* totals = meets ? imageOne_.data() + q : zeros_.data();
+    const __m256 lineZero = _mm256_set1_ps(imageZero_[cc]);
+    const float* line = supports_.data() + static_cast<std::ptrdiff_t>(cc) * stride_ + kLanes;
+    const std::ptrdiff_t cell =
+        static_cast<std::ptrdiff_t>(kPixelMargin + cc) * D + kDisparityMargin;
+    int j = 0;
+    for (; j + kLanes <= nd_; j += kLanes)
+      _mm256_storeu_ps(out + cell + j,
+                       NormalisedChunk(line + j, totals + j, lineZero, l0 + cell + j));
+    if (j == nd_) continue;
+    if (nd_ >= kLanes) {
+      // The last vector overlaps the one before; its cells get the same values again.
+      _mm256_storeu_ps(out + cell + nd_ - kLanes,
+                       NormalisedChunk(line + nd_ - kLanes, totals + nd_ - kLanes, lineZero,
+                                       l0 + cell + nd_ - kLanes));
+    } else {
+      const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+      const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(nd_), lanes);
+      _mm256_maskstore_ps(out + cell, mask, NormalisedChunk(line, totals, lineZero, l0 + cell));
+    }
+  }
+}
+
+#else
+
+void AvxLines::Supports(const float*, int, int, int) {}
+void AvxLines::SupportsOfGroup(const float*, int, int, Piece&) {}
+void AvxLines::ImageOneSums(int, int) {}
+void AvxLines::Normalise(const float*, float*, int, int) const {}
+
+#endif
+
+}  // namespace tavrel::streamed
