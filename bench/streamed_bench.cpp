@@ -257,7 +257,7 @@ void IterationCost(const Scene& scene, double cyclesPerSecond) {
   double stage = 1e30;
   for (int i = 0; i < 3; ++i) {
     stage = std::min(stage, Seconds([&] {
-                       streamed::IterationStage iteration(shape, ln, l0, streamed::Threads{1});
+                       streamed::IterationStage iteration(shape, ln, l0, streamed::Threads{1}, 1);
                        for (int r = 0; r < shape.rows; ++r) iteration.Row(r);
                      }));
   }

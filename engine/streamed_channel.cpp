@@ -41,9 +41,9 @@ void RowChannel::Cancel() {
   changed_.notify_all();
 }
 
-ChannelSource::ChannelSource(RowChannel& channel, std::size_t rowSize, int keepL0)
+ChannelSource::ChannelSource(RowChannel& channel, std::size_t rowSize, int keepValues, int keepL0)
     : channel_(channel),
-      valueRing_(1, rowSize),
+      valueRing_(keepValues, rowSize),
       l0Ring_(keepL0, rowSize),
       values_(*this, valueRing_),
       l0_(*this, l0Ring_) {}

@@ -43,17 +43,17 @@ class RowChannel {
 };
 
 // The consumer's side of a channel as the stages see it: the rows of the
-// grid before them (each readable until the next is asked for) and the rows
-// of L0, of which the last `keepL0` stay readable.
+// grid before them, of which the last `keepValues` stay readable, and the
+// rows of L0, of which the last `keepL0` do.
 class ChannelSource {
  public:
-  ChannelSource(RowChannel& channel, std::size_t rowSize, int keepL0);
+  ChannelSource(RowChannel& channel, std::size_t rowSize, int keepValues, int keepL0);
 
   RowSource& values() { return values_; }
   RowSource& l0() { return l0_; }
 
-  static std::size_t Bytes(std::size_t rowSize, int keepL0) {
-    return RowRing::Bytes(1, rowSize) + RowRing::Bytes(keepL0, rowSize);
+  static std::size_t Bytes(std::size_t rowSize, int keepValues, int keepL0) {
+    return RowRing::Bytes(keepValues, rowSize) + RowRing::Bytes(keepL0, rowSize);
   }
 
  private:

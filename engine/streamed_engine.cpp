@@ -45,6 +45,8 @@ JobShape ShapeOf(int rows, int columns, int bands, const StereoParams& p) {
   return s;
 }
 
+int BoxWindowRows(const JobShape& shape) { return StreamedBox::WindowRows(shape.winRadRC); }
+
 namespace {
 
 int ThreadCount(int threads) {

@@ -177,17 +177,14 @@ void ClearBorder(const JobShape& s, float* out) {
 }  // namespace
 
 IterationStage::IterationStage(const JobShape& shape, RowSource& before, RowSource& l0,
-                               Threads threads)
+                               Threads threads, int keep)
     : shape_(shape),
       l0_(l0),
       threads_(threads),
       box_(
           {shape.rows, shape.columns, shape.disparities, shape.winRadRC},
-          [&before, size = shape.RowSize()](int row, float* out) {
-            std::copy_n(before.Row(row), size, out);
-          },
-          threads),
-      ring_(1, shape.RowSize()) {
+          [&before](int row) { return before.Row(row); }, threads),
+      ring_(keep, shape.RowSize()) {
   if (shape_.InteriorEmpty()) return;
   if (AvxLines::Available()) {
     boxRow_.resize(shape_.RowSize() + AvxLines::BoxPadding(shape_));
@@ -205,10 +202,10 @@ IterationStage::IterationStage(const JobShape& shape, RowSource& before, RowSour
 
 IterationStage::~IterationStage() = default;
 
-std::size_t IterationStage::Bytes(const JobShape& shape, Threads threads) {
+std::size_t IterationStage::Bytes(const JobShape& shape, Threads threads, int keep) {
   std::size_t bytes =
       StreamedBox::Bytes({shape.rows, shape.columns, shape.disparities, shape.winRadRC}) +
-      RowRing::Bytes(1, shape.RowSize());
+      RowRing::Bytes(keep, shape.RowSize());
   if (shape.InteriorEmpty()) return bytes;
   if (AvxLines::Available()) {
     return bytes + (shape.RowSize() + AvxLines::BoxPadding(shape)) * sizeof(float) +

@@ -22,6 +22,19 @@ int L0RowsKept(const JobShape& s, int iterations) {
   return std::max(1, iterations * s.winRadRC + 1);
 }
 
+// The rows the first stage keeps: L0's span, and the box window of the
+// group's first iteration when it reads its values from this stage.
+int InitialRowsKept(const JobShape& s, int iterations) {
+  return iterations > 0 ? std::max(L0RowsKept(s, iterations), BoxWindowRows(s))
+                        : L0RowsKept(s, iterations);
+}
+
+// The rows iteration k of a group of `count` keeps: the next iteration's box
+// window, or the one row the channel or the sink takes at a time.
+int IterationRowsKept(const JobShape& s, int k, int count) {
+  return k + 1 < count ? BoxWindowRows(s) : 1;
+}
+
 // Slots of the channel between two threads' groups of stages.
 constexpr int kChannelSlots = 8;
 
@@ -127,7 +140,7 @@ void Pipeline::Build(const FloatArray* image0, const FloatArray* image1,
     TakeAllocation();
     if (g == 0 && image0) {
       group.initial = std::make_unique<InitialValuesStage>(
-          shape_, *image0, *image1, L0RowsKept(shape_, count), schedule_.rowThreads);
+          shape_, *image0, *image1, InitialRowsKept(shape_, count), schedule_.rowThreads);
       if (wholeL0) {
         group.initial->WriteWholeRows(std::move(wholeL0));
         group.keepsWholeL0 = true;
@@ -137,15 +150,16 @@ void Pipeline::Build(const FloatArray* image0, const FloatArray* image1,
       group.l0 = l0;
       group.last = values;
     } else {
-      group.input = std::make_unique<ChannelSource>(*channels_.back(), shape_.RowSize(),
-                                                    L0RowsKept(shape_, count));
+      group.input = std::make_unique<ChannelSource>(
+          *channels_.back(), shape_.RowSize(), BoxWindowRows(shape_), L0RowsKept(shape_, count));
       group.l0 = &group.input->l0();
       group.last = &group.input->values();
     }
     for (int k = 0; k < count; ++k) {
       TakeAllocation();
       group.iterations.push_back(
-          std::make_unique<IterationStage>(shape_, *group.last, *group.l0, schedule_.rowThreads));
+          std::make_unique<IterationStage>(shape_, *group.last, *group.l0, schedule_.rowThreads,
+                                           IterationRowsKept(shape_, k, count)));
       group.last = group.iterations.back().get();
     }
     if (g + 1 < groups) {
@@ -212,11 +226,15 @@ std::size_t Pipeline::Bytes(const JobShape& shape, const Schedule& schedule, boo
   for (int g = 0; g < groups; ++g) {
     const int count = schedule.iterations[g];
     if (g == 0 && fromImages) {
-      bytes += InitialValuesStage::Bytes(shape, L0RowsKept(shape, count));
+      bytes += InitialValuesStage::Bytes(shape, InitialRowsKept(shape, count));
     } else if (g > 0) {
-      bytes += ChannelSource::Bytes(shape.RowSize(), L0RowsKept(shape, count));
+      bytes +=
+          ChannelSource::Bytes(shape.RowSize(), BoxWindowRows(shape), L0RowsKept(shape, count));
     }
-    bytes += static_cast<std::size_t>(count) * IterationStage::Bytes(shape, schedule.rowThreads);
+    for (int k = 0; k < count; ++k) {
+      bytes +=
+          IterationStage::Bytes(shape, schedule.rowThreads, IterationRowsKept(shape, k, count));
+    }
     if (g + 1 < groups) {
       bytes += RowChannel::Bytes(kChannelSlots, shape.RowSize()) + shape.RowSize() * sizeof(float);
     }

@@ -52,14 +52,18 @@ TAVREL_KERNEL void RowRunningSums(const float* __restrict in, float* __restrict 
     const float* cell = at(k);
     for (int b = b0; b < b1; ++b) sums[b] += cell[b];
   }
-  for (int c = r; c <= last; ++c) {
+  // Each column's sums are stored and moved on in one sweep over the bands.
+  for (int c = r; c < last; ++c) {
     float* cell = out + static_cast<std::ptrdiff_t>(c) * bands;
-    for (int b = b0; b < b1; ++b) cell[b] = static_cast<float>(sums[b]);
-    if (c == last) break;
     const float* leave = at(c - r);
     const float* enter = at(c + r + 1);
-    for (int b = b0; b < b1; ++b) sums[b] = (sums[b] - leave[b]) + enter[b];
+    for (int b = b0; b < b1; ++b) {
+      cell[b] = static_cast<float>(sums[b]);
+      sums[b] = (sums[b] - leave[b]) + enter[b];
+    }
   }
+  float* cell = out + static_cast<std::ptrdiff_t>(last) * bands;
+  for (int b = b0; b < b1; ++b) cell[b] = static_cast<float>(sums[b]);
 }
 
 }  // namespace
@@ -91,42 +95,29 @@ const float* RowRing::Row(int row) const {
   return storage_.data() + static_cast<std::size_t>(row % capacity_) * rowSize_;
 }
 
-int StreamedBox::RingRows(const Shape& shape) {
-  const bool filters = shape.rows >= 2 * shape.radius + 1 && shape.columns >= 2 * shape.radius + 1;
-  return filters ? 2 * shape.radius + 2 : 1;
+bool StreamedBox::Filters(const Shape& shape) {
+  return shape.rows >= 2 * shape.radius + 1 && shape.columns >= 2 * shape.radius + 1;
 }
 
 std::size_t StreamedBox::Bytes(const Shape& shape) {
+  if (!Filters(shape)) return 0;
   const std::size_t rowSize = static_cast<std::size_t>(shape.columns) * shape.bands;
-  std::size_t bytes = RowRing::Bytes(RingRows(shape), rowSize);
-  if (RingRows(shape) > 1) {
-    const std::size_t inner = static_cast<std::size_t>(shape.columns - 2 * shape.radius);
-    bytes += inner * shape.bands * sizeof(double) + rowSize * sizeof(float) +
-             static_cast<std::size_t>(shape.bands) * sizeof(double);
-  }
-  return bytes;
+  const std::size_t inner = static_cast<std::size_t>(shape.columns - 2 * shape.radius);
+  return inner * shape.bands * sizeof(double) + rowSize * sizeof(float) +
+         static_cast<std::size_t>(shape.bands) * sizeof(double);
 }
 
-StreamedBox::StreamedBox(const Shape& shape, RowFill fill, Threads threads)
+StreamedBox::StreamedBox(const Shape& shape, RowFetch fetch, Threads threads)
     : shape_(shape),
-      fill_(std::move(fill)),
+      fetch_(std::move(fetch)),
       threads_(threads),
       rowSize_(static_cast<std::size_t>(shape.columns) * shape.bands),
-      filters_(RingRows(shape) > 1),
-      ring_(RingRows(shape), rowSize_) {
+      filters_(Filters(shape)) {
   if (filters_) {
     columnSums_.resize(static_cast<std::size_t>(shape.columns - 2 * shape.radius) * shape.bands);
     columnRow_.resize(rowSize_);
     rowSums_.resize(static_cast<std::size_t>(shape.bands));
   }
-}
-
-const float* StreamedBox::Input(int row) {
-  while (ring_.newest() < row) {
-    const int next = ring_.newest() + 1;
-    fill_(next, ring_.Make(next));
-  }
-  return ring_.Row(row);
 }
 
 // Brings the column sums to `row` (radius <= row <= rows - radius - 1) the
@@ -203,19 +194,19 @@ void StreamedBox::Row(int row, float* out) {
   if (!inner) {
     const float* in = Input(row);
     std::copy_n(in, rowSize_, out);
-  } else {
-    // Edge columns enter the row pass, and stay, with their input values.
-    const std::size_t edge = static_cast<std::size_t>(r) * shape_.bands;
-    const std::size_t innerCount = columnSums_.size();
-    AdvanceColumnSums(row, columnRow_.data() + edge);
-    const float* in = Input(row);
-    std::copy_n(in, edge, columnRow_.data());
-    std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount,
-                columnRow_.data() + edge + innerCount);
-    std::copy_n(in, edge, out);
-    std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount, out + edge + innerCount);
-    RowPass(columnRow_.data(), out);
+    return;
   }
+  // Edge columns enter the row pass, and stay, with their input values.
+  const std::size_t edge = static_cast<std::size_t>(r) * shape_.bands;
+  const std::size_t innerCount = columnSums_.size();
+  AdvanceColumnSums(row, columnRow_.data() + edge);
+  const float* in = Input(row);
+  std::copy_n(in, edge, columnRow_.data());
+  std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount,
+              columnRow_.data() + edge + innerCount);
+  std::copy_n(in, edge, out);
+  std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount, out + edge + innerCount);
+  RowPass(columnRow_.data(), out);
 }
 
 }  // namespace tavrel::streamed

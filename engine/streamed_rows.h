@@ -43,8 +43,10 @@ class RowRing {
   int newest_ = -1;
 };
 
-// Supplies row `row` (columns x bands floats) of the input of a box filter.
-using RowFill = std::function<void(int row, float* out)>;
+// Row `row` (columns x bands floats) of the input of a box filter. The
+// source keeps each row it hands readable while the filter makes the next
+// 2r + 1 output rows: WindowRows(r) rows in all.
+using RowFetch = std::function<const float*(int row)>;
 
 // The box sum of radius r of a grid of `rows` rows that arrives row by row,
 // with exactly the values FloatArray::BoxSum leaves:
@@ -53,9 +55,10 @@ using RowFill = std::function<void(int row, float* out)>;
 // addition per row), a row pass with a double running sum along each inner
 // row, edge rows and columns keeping their input.
 //
-// Input rows are asked of `fill` in ascending order, never more than
-// 2r + 2 of them held at once. Output rows are asked for in ascending order
-// (rows may be skipped); output row i needs input rows up to i + r.
+// Input rows are asked of `fetch` in ascending order and read where the
+// source holds them, never more than WindowRows(r) of them at once. Output
+// rows are asked for in ascending order (rows may be skipped); output row i
+// needs input rows i - r - 1 .. i + r.
 class StreamedBox {
  public:
   struct Shape {
@@ -65,27 +68,29 @@ class StreamedBox {
     int radius = 0;
   };
 
-  StreamedBox(const Shape& shape, RowFill fill, Threads threads);
+  StreamedBox(const Shape& shape, RowFetch fetch, Threads threads);
+
+  // The input rows the filter reads at once: the rows of one output row's
+  // window and the one that leaves it.
+  static int WindowRows(int radius) { return 2 * radius + 2; }
 
   // Writes output row `row` (columns x bands floats) to out.
   void Row(int row, float* out);
 
-  // The heap the box holds: its ring of input rows, its column sums and its
-  // row of column sums.
+  // The heap the box holds: its column sums and its row of column sums.
   static std::size_t Bytes(const Shape& shape);
 
  private:
-  static int RingRows(const Shape& shape);
-  const float* Input(int row);
+  static bool Filters(const Shape& shape);
+  const float* Input(int row) { return fetch_(row); }
   void AdvanceColumnSums(int row, float* rounded);
   void RowPass(const float* columnRow, float* out);
 
   Shape shape_;
-  RowFill fill_;
+  RowFetch fetch_;
   Threads threads_;
   std::size_t rowSize_;
-  bool filters_;  // false when the grid is too small for one window
-  RowRing ring_;
+  bool filters_;                    // false when the grid is too small for one window
   std::vector<double> columnSums_;  // inner columns x bands
   std::vector<float> columnRow_;    // one row after the column pass
   std::vector<double> rowSums_;     // one per band, for the row pass

@@ -40,8 +40,14 @@ struct JobShape {
 // The shape of a job on images of rows x columns x bands.
 JobShape ShapeOf(int rows, int columns, int bands, const StereoParams& params);
 
+// The rows of its source an iteration reads at once: those of a row's box
+// window and the row that leaves it. Every source of an iteration's values
+// keeps that many readable.
+int BoxWindowRows(const JobShape& shape);
+
 // A grid whose rows can be asked for in ascending order. A row stays
-// readable until the stage has made as many further rows as its ring holds.
+// readable until the stage has made as many further rows as its ring holds,
+// at least BoxWindowRows(shape) when the rows feed an iteration.
 class RowSource {
  public:
   virtual ~RowSource() = default;
@@ -80,15 +86,17 @@ class InitialValuesStage : public RowSource {
 // One cooperative iteration, row by row: the box sum of the rows of the
 // grid before it around each interior row, the sums along the disparity
 // axis, the two line sums and the normalisation, weighted by L0's row.
-// Its ring holds one row: the next stage copies what it keeps.
 class IterationStage : public RowSource {
  public:
-  IterationStage(const JobShape& shape, RowSource& before, RowSource& l0, Threads threads);
+  // The ring holds `keep` rows: BoxWindowRows for a next iteration, 1 for
+  // a reader that takes each row once.
+  IterationStage(const JobShape& shape, RowSource& before, RowSource& l0, Threads threads,
+                 int keep);
   ~IterationStage() override;
 
   const float* Row(int row) override;
 
-  static std::size_t Bytes(const JobShape& shape, Threads threads);
+  static std::size_t Bytes(const JobShape& shape, Threads threads, int keep);
 
  private:
   void MakeRow(int row, float* out);

@@ -26,18 +26,23 @@ void CopyRow(const float* cells, FloatArray& volume, int row) {
 
 }  // namespace
 
-InPlaceRows::InPlaceRows(FloatArray& volume)
-    : volume_(volume), copy_(static_cast<std::size_t>(volume.columns()) * volume.bands()) {}
+InPlaceRows::InPlaceRows(FloatArray& volume, int keep)
+    : volume_(volume), copies_(keep, static_cast<std::size_t>(volume.columns()) * volume.bands()) {}
 
 const float* InPlaceRows::Row(int row) {
   const Interior interior = InteriorOf(volume_.rows(), volume_.columns(), volume_.bands());
-  if (interior.ContainsRow(row) && row <= rewritten_.load(std::memory_order_acquire)) {
-    throw std::logic_error("InPlaceRows: row " + std::to_string(row) +
-                           " read after it was rewritten");
+  const std::size_t size = static_cast<std::size_t>(volume_.columns()) * volume_.bands();
+  while (copies_.newest() < row) {
+    const int next = copies_.newest() + 1;
+    if (interior.ContainsRow(next) && next <= rewritten_.load(std::memory_order_acquire)) {
+      throw std::logic_error("InPlaceRows: row " + std::to_string(next) +
+                             " read after it was rewritten");
+    }
+    float* copy = copies_.Make(next);
+    std::copy_n(&volume_.At(next, 0, 0), size, copy);
+    ClearOutsideInteriorRow(interior, next, volume_.columns(), volume_.bands(), copy);
   }
-  std::copy_n(&volume_.At(row, 0, 0), copy_.size(), copy_.data());
-  ClearOutsideInteriorRow(interior, row, volume_.columns(), volume_.bands(), copy_.data());
-  return copy_.data();
+  return copies_.Row(row);
 }
 
 void InPlaceRows::Rewrite(int row, const float* cells) {
@@ -57,7 +62,7 @@ void MakeVolumes(const JobShape& shape, const FloatArray& image0, const FloatArr
 
 void IterateVolume(const JobShape& shape, const FloatArray& L0, FloatArray& Ln, int threads) {
   ActiveIsaPath();
-  InPlaceRows ln(Ln);
+  InPlaceRows ln(Ln, BoxWindowRows(shape));
   StoredRows l0(L0);
   Pipeline pipeline(shape, ln, l0, threads);
   pipeline.Run([&ln](int row, const float* cells) { ln.Rewrite(row, cells); });
@@ -84,9 +89,9 @@ std::size_t VolumePassBytes(const JobShape& shape, int threads) {
   if (shape.iterations > first.iterations) {
     JobShape later = shape;
     later.iterations = PassIterations(shape, threads, shape.iterations - first.iterations);
-    // The pass's copy of the row it reads from Ln.
-    bytes =
-        std::max(bytes, Pipeline::StoredBytes(later, threads) + shape.RowSize() * sizeof(float));
+    // The pass's copies of the rows it reads from Ln.
+    bytes = std::max(bytes, Pipeline::StoredBytes(later, threads) +
+                                BoxWindowRows(shape) * shape.RowSize() * sizeof(float));
   }
   return bytes;
 }

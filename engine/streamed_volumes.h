@@ -32,25 +32,26 @@ int PassIterations(const JobShape& shape, int threads, int wanted);
 std::size_t VolumePassBytes(const JobShape& shape, int threads);
 
 // Rows of the volume a pass rewrites in place, as the source of its first
-// stage. A row read is handed as a copy cleared outside the interior, as
+// stage. A row read is handed as a copy (the last `keep` stay readable)
+// cleared outside the interior, as
 // the straightforward iteration clears Ln before it reads it; rows outside
 // the interior therefore read as zeros whatever they hold. An interior row
 // is rewritten only after every read of it: reading one after its rewrite
 // would take a later iteration's values, and is refused.
 class InPlaceRows : public RowSource {
  public:
-  explicit InPlaceRows(FloatArray& volume);
+  InPlaceRows(FloatArray& volume, int keep);
 
-  // Copies row `row`, cleared outside the interior, and hands the copy; it
-  // stays valid until the next call. Throws std::logic_error for an interior
-  // row already rewritten.
+  // Copies row `row`, cleared outside the interior, and hands the copy.
+  // Rows are read in ascending order. Throws std::logic_error for an
+  // interior row already rewritten.
   const float* Row(int row) override;
   // Rows are rewritten in ascending order, each once.
   void Rewrite(int row, const float* cells);
 
  private:
   FloatArray& volume_;
-  std::vector<float> copy_;
+  RowRing copies_;
   std::atomic<int> rewritten_{-1};  // the newest row rewritten
 };
 

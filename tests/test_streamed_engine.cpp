@@ -422,7 +422,7 @@ TEST(IterationStage, RowsAreTheStraightforwardIteration) {
       for (const int threads : {1, 3}) {
         WholeGrid ln(before);
         WholeGrid l0(*reference.L0);
-        streamed::IterationStage stage(shape, ln, l0, streamed::Threads{threads});
+        streamed::IterationStage stage(shape, ln, l0, streamed::Threads{threads}, 1);
         for (int r = 0; r < c.rows; ++r) {
           const float* row = stage.Row(r);
           for (std::size_t k = 0; k < shape.RowSize(); ++k) {
@@ -449,10 +449,7 @@ TEST(StreamedBox, GivesTheRowsOfTheWholeGridFilter) {
       whole.BoxSum(radius);
       streamed::StreamedBox box(
           {rows, columns, 3, radius},
-          [&grid](int row, float* out) {
-            std::copy_n(grid.data() + grid.Index(row, 0, 0), grid.columns() * 3, out);
-          },
-          streamed::Threads{2});
+          [&grid](int row) { return grid.data() + grid.Index(row, 0, 0); }, streamed::Threads{2});
       std::vector<float> out(static_cast<std::size_t>(columns) * 3);
       for (int row = 0; row < rows; row += 1 + row % 2) {
         box.Row(row, out.data());

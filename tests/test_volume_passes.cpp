@@ -107,11 +107,11 @@ TEST(VolumePasses, AFailedPassLeavesTheMatcherEmpty) {
   EXPECT_THROW(m.Iterate(), std::logic_error);
 }
 
-// What a pass reads of Ln: copies cleared outside the interior, never an
-// interior row it has already rewritten.
+// What a pass reads of Ln: copies cleared outside the interior, the last
+// few of them held, never an interior row it has already rewritten.
 TEST(InPlaceRows, HandsClearedCopiesAndRefusesRowsAlreadyRewritten) {
   FloatArray volume = testing::Filled(20, 22, 9, 5.0f);
-  streamed::InPlaceRows rows(volume);
+  streamed::InPlaceRows rows(volume, 3);
   const float* top = rows.Row(0);
   for (int k = 0; k < 20 * 9; ++k) EXPECT_EQ(top[k], 0.0f);
   const float* interior = rows.Row(8);
@@ -126,11 +126,13 @@ TEST(InPlaceRows, HandsClearedCopiesAndRefusesRowsAlreadyRewritten) {
   const FloatArray ones = testing::Filled(20, 1, 9, 1.0f);
   for (int r = 0; r <= 9; ++r) rows.Rewrite(r, ones.data());
   EXPECT_EQ(volume.At(9, 3, 4), 1.0f);
-  EXPECT_THROW(rows.Row(9), std::logic_error);
-  EXPECT_THROW(rows.Row(8), std::logic_error);
-  EXPECT_EQ(rows.Row(3)[0], 0.0f) << "rows outside the interior read as zeros";
-  EXPECT_NO_THROW(rows.Row(10));
+  EXPECT_EQ(rows.Row(8)[8 * 9 + 4], 5.0f) << "a row read before its rewrite keeps its values";
+  EXPECT_THROW(rows.Row(5), std::logic_error) << "no longer held";
+  EXPECT_THROW(rows.Row(9), std::logic_error) << "first read after its rewrite";
   EXPECT_THROW(rows.Rewrite(12, ones.data()), std::logic_error);
+
+  streamed::InPlaceRows again(volume, 3);
+  EXPECT_EQ(again.Row(3)[0], 0.0f) << "rows outside the interior read as zeros";
 }
 
 }  // namespace
