@@ -325,5 +325,143 @@ TEST(StereoMatcherLifecycle, AnInterruptedJobLeavesTheMatcherEmpty) {
   EXPECT_EQ(m.IterationCount(), -1);
 }
 
+// ---- What callers may change, and only through checked entry points ----
+
+// A matcher whose state can be compared after a refused call: a finished
+// job with Ln, DispConf and DisplayMap changed by hand where allowed.
+struct Snapshot {
+  const FloatArray* l0;
+  const FloatArray* ln;
+  const FloatArray* dispConf;
+  FloatArray l0Values, lnValues, dispConfValues;
+  int rows, columns, disparities, minDisparity, winRadRC, winRadD, iterations, l0Ready;
+
+  explicit Snapshot(const StereoMatcher& m)
+      : l0(m.L0()),
+        ln(m.Ln()),
+        dispConf(m.DispConf()),
+        l0Values(testing::Copy(*m.L0())),
+        lnValues(testing::Copy(*m.Ln())),
+        dispConfValues(testing::Copy(*m.DispConf())),
+        rows(m.Rows()),
+        columns(m.Columns()),
+        disparities(m.NumDisparities()),
+        minDisparity(m.MinDisparity()),
+        winRadRC(m.WinRadRC()),
+        winRadD(m.WinRadD()),
+        iterations(m.IterationCount()),
+        l0Ready(m.L0Ready()) {}
+
+  void ExpectUnchanged(const StereoMatcher& m, const std::string& where) const {
+    EXPECT_EQ(m.L0(), l0) << where;
+    EXPECT_EQ(m.Ln(), ln) << where;
+    EXPECT_EQ(m.DispConf(), dispConf) << where;
+    EXPECT_EQ(FirstDifference(*m.L0(), l0Values), -1) << where;
+    EXPECT_EQ(FirstDifference(*m.Ln(), lnValues), -1) << where;
+    EXPECT_EQ(FirstDifference(*m.DispConf(), dispConfValues), -1) << where;
+    EXPECT_EQ(
+        std::tie(rows, columns, disparities, minDisparity, winRadRC, winRadD, iterations, l0Ready),
+        std::make_tuple(m.Rows(), m.Columns(), m.NumDisparities(), m.MinDisparity(), m.WinRadRC(),
+                        m.WinRadD(), m.IterationCount(), m.L0Ready()))
+        << where;
+  }
+};
+
+StereoMatcher FinishedJob() {
+  std::mt19937 rng(71);
+  const auto [image0, image1] = testing::ShiftedPair(24, 20, 1, 2, rng);
+  StereoMatcher m;
+  RunJob(m, image0, image1, Job{});
+  return m;
+}
+
+TEST(StereoMatcherState, LoadVolumesRefusesWhatBreaksTheGridsAndKeepsTheMatcher) {
+  StereoMatcher m = FinishedJob();  // 24 x 20 x 9, interior rows 8 .. 11, indices 3 .. 5
+  const Snapshot before(m);
+  auto zeros = [](int columns, int rows, int bands) { return Filled(columns, rows, bands, 0.0f); };
+  struct Case {
+    std::string name;
+    FloatArray l0, ln;
+    int iterations;
+  };
+  FloatArray marginRow = zeros(24, 20, 9), marginIndex = zeros(24, 20, 9),
+             negativeZero = zeros(24, 20, 9);
+  marginRow.At(7, 12, 4) = 1.0f;
+  marginIndex.At(10, 12, 2) = 1.0f;
+  negativeZero.At(0, 0, 0) = -0.0f;  // a zero all the same: accepted below
+  std::vector<Case> refused;
+  refused.push_back({"L0 one index short", zeros(24, 20, 8), zeros(24, 20, 9), 0});
+  refused.push_back({"Ln one row short", zeros(24, 20, 9), zeros(24, 19, 9), 0});
+  refused.push_back({"Ln columns and rows swapped", zeros(24, 20, 9), zeros(20, 24, 9), 0});
+  refused.push_back({"Ln set above the interior", zeros(24, 20, 9), std::move(marginRow), 0});
+  refused.push_back({"Ln set below its indices", zeros(24, 20, 9), std::move(marginIndex), 0});
+  refused.push_back({"a negative count", zeros(24, 20, 9), zeros(24, 20, 9), -1});
+  for (Case& c : refused) {
+    EXPECT_THROW(m.LoadVolumes(std::move(c.l0), std::move(c.ln), c.iterations),
+                 std::invalid_argument)
+        << c.name;
+    before.ExpectUnchanged(m, c.name);
+  }
+
+  m.LoadVolumes(zeros(24, 20, 9), std::move(negativeZero), 5);
+  EXPECT_EQ(m.IterationCount(), 5);
+  EXPECT_EQ(m.L0Ready(), 1);
+
+  StereoMatcher empty;
+  EXPECT_THROW(empty.LoadVolumes(zeros(0, 0, 0), zeros(0, 0, 0), 0), std::invalid_argument);
+  EXPECT_EQ(empty.L0(), nullptr);
+  EXPECT_EQ(empty.IterationCount(), -1);
+}
+
+TEST(StereoMatcherState, OtherEntryPointsRefuseWithoutChangingTheMatcher) {
+  StereoMatcher m = FinishedJob();
+  const Snapshot before(m);
+  EXPECT_THROW(m.LoadResults(Filled(24, 20, 1, 0.0f)), std::invalid_argument);
+  EXPECT_THROW(m.LoadResults(Filled(23, 20, 2, 0.0f)), std::invalid_argument);
+  before.ExpectUnchanged(m, "LoadResults");
+  EXPECT_THROW(m.SetIterationRadii(8, 1), std::invalid_argument);
+  EXPECT_THROW(m.SetIterationRadii(2, 3), std::invalid_argument);
+  before.ExpectUnchanged(m, "SetIterationRadii");
+
+  // Parameters Run would refuse are refused before the job is given up.
+  for (const StereoParams& params : {testing::RangeParams(0, 4), testing::RangeParams(-1, 4),
+                                     testing::ParamsOf(0, 4, 8, 2, 1, 1, 0.96f, 1),
+                                     testing::ParamsOf(0, 4, 1, 2, 3, 1, 0.96f, 1),
+                                     testing::ParamsOf(INT_MIN, INT_MAX, 1, 2, 1, 1, 0.96f, 1)}) {
+    const std::string where = "disparities " + std::to_string(params.MinDisparity) + ".." +
+                              std::to_string(params.MaxDisparity);
+    EXPECT_THROW(m.Prepare(20, 24, params), std::invalid_argument) << where;
+    EXPECT_THROW(m.RunForResults(Filled(24, 20, 1, 0.0f), params, true, [](FloatArray*) {}),
+                 std::invalid_argument)
+        << where;
+    before.ExpectUnchanged(m, where);
+  }
+  EXPECT_THROW(m.Prepare(0, 24, testing::RangeParams(9, -4)), std::invalid_argument);
+  before.ExpectUnchanged(m, "no rows");
+
+  StereoMatcher empty;
+  EXPECT_THROW(empty.DisplayMapForWriting(), std::logic_error);
+  EXPECT_THROW(empty.LoadResults(Filled(0, 0, 2, 0.0f)), std::invalid_argument);
+  EXPECT_EQ(empty.DispConf(), nullptr);
+}
+
+// Stages run one by one on prepared grids give the bits of Run.
+TEST(StereoMatcherState, PreparedGridsRunTheStagesAsRunDoes) {
+  std::mt19937 rng(71);
+  const auto [image0, image1] = testing::ShiftedPair(24, 20, 1, 2, rng);
+  const StereoMatcher whole = FinishedJob();
+  const StereoParams params = testing::ParamsOf(-4, 5, 1, 2, 1, 3, 0.96f, 1);
+  StereoMatcher stepwise;
+  stepwise.Prepare(20, 24, params);
+  EXPECT_EQ(stepwise.IterationCount(), 0);
+  EXPECT_EQ(stepwise.L0Ready(), 0);
+  stepwise.ComputeL0(image0, image1, params.WinRadL0, params.MaxScaler, params.Cost);
+  stepwise.RunIterations(params.NumIterations);
+  stepwise.ExtractDispConf();
+  EXPECT_EQ(stepwise.IterationCount(), whole.IterationCount());
+  EXPECT_EQ(FirstDifference(*stepwise.Ln(), *whole.Ln()), -1);
+  EXPECT_EQ(FirstDifference(*stepwise.DispConf(), *whole.DispConf()), -1);
+}
+
 }  // namespace
 }  // namespace tavrel
