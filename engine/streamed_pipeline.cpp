@@ -39,14 +39,14 @@ int IterationRowsKept(const JobShape& s, int k, int count) {
 constexpr int kChannelSlots = 8;
 
 // What making L0 costs, counted in iterations, as measured on one thread
-// on a 450 x 375 scene with 60 disparities (vector row makers, AVX2): SAD
-// about 1.05 (one band) to 1.5 (three bands), correlation about 2.2 and 6.1,
-// since each band adds three moments per cell and their box means. Stored
-// rows cost nothing to take. Only the share of work among threads depends
-// on it.
+// on a 450 x 375 scene with 60 disparities (vector row makers, AVX2, the
+// iterations' lines in vectors of pixels): SAD about 1.15 (one band) to 1.6
+// (three bands), correlation about 3.1 and 9.5, since each band adds three
+// moments per cell and their box means. Stored rows cost nothing to take.
+// Only the share of work among threads depends on it.
 double HeadWeight(const JobShape& s, bool fromImages) {
   if (!fromImages) return 0.0;
-  return s.sad ? 1.3 : 0.25 + 1.95 * s.bands;
+  return s.sad ? 0.9 + 0.25 * s.bands : 3.2 * s.bands - 0.1;
 }
 
 Schedule ScheduleOf(const JobShape& s, int threads, bool fromImages) {
@@ -126,8 +126,9 @@ Pipeline::Pipeline(const JobShape& shape, const FloatArray& image0, const FloatA
   Build(&image0, &image1, std::move(wholeL0), nullptr, nullptr);
 }
 
-Pipeline::Pipeline(const JobShape& shape, RowSource& values, RowSource& l0, int threads)
-    : shape_(shape), schedule_(ScheduleOf(shape_, threads, false)) {
+Pipeline::Pipeline(const JobShape& shape, RowSource& values, RowSource& l0, int threads,
+                   int lastKept)
+    : shape_(shape), schedule_(ScheduleOf(shape_, threads, false)), lastKept_(lastKept) {
   Build(nullptr, nullptr, {}, &values, &l0);
 }
 
@@ -157,9 +158,10 @@ void Pipeline::Build(const FloatArray* image0, const FloatArray* image1,
     }
     for (int k = 0; k < count; ++k) {
       TakeAllocation();
+      const bool last = g + 1 == groups && k + 1 == count;
       group.iterations.push_back(
           std::make_unique<IterationStage>(shape_, *group.last, *group.l0, schedule_.rowThreads,
-                                           IterationRowsKept(shape_, k, count)));
+                                           last ? lastKept_ : IterationRowsKept(shape_, k, count)));
       group.last = group.iterations.back().get();
     }
     if (g + 1 < groups) {
@@ -213,14 +215,15 @@ void Pipeline::Run(const RowSink& row) {
 }
 
 std::size_t Pipeline::Bytes(const JobShape& shape, int threads) {
-  return Bytes(shape, ScheduleOf(shape, threads, true), true);
+  return Bytes(shape, ScheduleOf(shape, threads, true), true, 1);
 }
 
-std::size_t Pipeline::StoredBytes(const JobShape& shape, int threads) {
-  return Bytes(shape, ScheduleOf(shape, threads, false), false);
+std::size_t Pipeline::StoredBytes(const JobShape& shape, int threads, int lastKept) {
+  return Bytes(shape, ScheduleOf(shape, threads, false), false, lastKept);
 }
 
-std::size_t Pipeline::Bytes(const JobShape& shape, const Schedule& schedule, bool fromImages) {
+std::size_t Pipeline::Bytes(const JobShape& shape, const Schedule& schedule, bool fromImages,
+                            int lastKept) {
   const int groups = static_cast<int>(schedule.iterations.size());
   std::size_t bytes = 0;
   for (int g = 0; g < groups; ++g) {
@@ -232,8 +235,9 @@ std::size_t Pipeline::Bytes(const JobShape& shape, const Schedule& schedule, boo
           ChannelSource::Bytes(shape.RowSize(), BoxWindowRows(shape), L0RowsKept(shape, count));
     }
     for (int k = 0; k < count; ++k) {
-      bytes +=
-          IterationStage::Bytes(shape, schedule.rowThreads, IterationRowsKept(shape, k, count));
+      const bool last = g + 1 == groups && k + 1 == count;
+      bytes += IterationStage::Bytes(shape, schedule.rowThreads,
+                                     last ? lastKept : IterationRowsKept(shape, k, count));
     }
     if (g + 1 < groups) {
       bytes += RowChannel::Bytes(kChannelSlots, shape.RowSize()) + shape.RowSize() * sizeof(float);
