@@ -39,7 +39,7 @@ const StereoBackend& BackendFor(EngineKind kind);
 // The engine object. Cell (r, c, d) of the match volumes pairs pixel (r, c) of
 // image 0 with pixel (r, c + MinDisparity + d) of image 1. Between operations
 // every cell of Ln outside the interior (rows and columns 8 .. size - 9,
-// disparity indices 3 .. NumDisparities - 4) is 0.0.
+// disparity indices 3 .. NumDisparities - 4) is 0.
 //
 // What the matcher derives from a job (its sizes, grids, radii, the count of
 // iterations and whether L0 is ready) only its own operations change, so the
@@ -69,7 +69,8 @@ class StereoMatcher {
   int MaxDisparity() const { return maxDisparity_; }
   int WinRadD() const { return winRadD_; }
   int WinRadRC() const { return winRadRC_; }
-  // Iterations of Ln since L0 was made or the volumes loaded; -1 without a job.
+  // The iterations Ln holds since L0 (for loaded volumes, as the loader said);
+  // -1 without a job.
   int IterationCount() const { return iterationCount_; }
   int L0Ready() const { return l0Ready_; }
 
