@@ -65,7 +65,7 @@ Application::Application(AppState& state, Presenter& presenter)
 
 bool Application::Loaded() const { return state_.DirectionsLoaded == 1; }
 
-bool Application::Computed() const { return Loaded() && state_.Matcher.L0Ready == 1; }
+bool Application::Computed() const { return Loaded() && state_.Matcher.L0Ready() == 1; }
 
 void Application::Paint(int row) {
   state_.RedrawPending = 1;
@@ -83,7 +83,7 @@ void Application::KeyDown(Key key, int row) {
       matcher.Iterate();
       matcher.ExtractDispConf();
       DisparityToDisplay(matcher);
-      ShowMap(ShownView::Disparity, DisparityCaption(matcher.IterationCount));
+      ShowMap(ShownView::Disparity, DisparityCaption(matcher.IterationCount()));
       break;
     case Key::P:
       if (!Computed()) return;
@@ -100,12 +100,12 @@ void Application::KeyDown(Key key, int row) {
     case Key::F3:
       if (!Computed()) return;
       DisparityToDisplay(matcher);
-      ShowMap(ShownView::Disparity, DisparityCaption(matcher.IterationCount));
+      ShowMap(ShownView::Disparity, DisparityCaption(matcher.IterationCount()));
       break;
     case Key::F4:
       if (!Computed()) return;
       ConfidenceToDisplay(matcher);
-      ShowMap(ShownView::Confidence, ConfidenceCaption(matcher.IterationCount));
+      ShowMap(ShownView::Confidence, ConfidenceCaption(matcher.IterationCount()));
       break;
     case Key::F5:
       if (!Computed()) return;
@@ -177,18 +177,18 @@ void Application::ShowErrorView() {
   ApplyColourMap();
   state_.RedrawPending = 1;
   state_.CaptionText = ErrorCaption(
-      matcher.IterationCount, ScoreAgainstGroundTruth(*matcher.DispConf, *state_.GroundTruth));
+      matcher.IterationCount(), ScoreAgainstGroundTruth(*matcher.DispConf(), *state_.GroundTruth));
   state_.CaptionPending = 1;
 }
 
 ColourScale Application::RenderErrorView() {
   const ColourScale scale{ColourMap::Diverging, ValueRange{-kWrongError, kWrongError}};
   const StereoMatcher& matcher = state_.Matcher;
-  if (!matcher.DispConf || !state_.GroundTruth ||
+  if (!matcher.DispConf() || !state_.GroundTruth ||
       !GroundTruthMismatch(matcher, *state_.GroundTruth).empty()) {
     return scale;
   }
-  RenderSignedError(SignedError(*matcher.DispConf, *state_.GroundTruth), state_.ImageSurfaces[0]);
+  RenderSignedError(SignedError(*matcher.DispConf(), *state_.GroundTruth), state_.ImageSurfaces[0]);
   return scale;
 }
 
@@ -259,7 +259,7 @@ void Application::ShowImage(int which, const std::string& name) {
 
 void Application::ShowMap(ShownView map, const std::string& caption) {
   state_.Shown = map;
-  if (state_.Matcher.DisplayMap) RenderToDrawingSurface(*state_.Matcher.DisplayMap);
+  if (state_.Matcher.DisplayMap()) RenderToDrawingSurface(*state_.Matcher.DisplayMap());
   ApplyColourMap();
   state_.RedrawPending = 1;
   state_.CaptionText = caption;
@@ -273,7 +273,7 @@ void Application::ShowSlice(MouseButton button, int row) {
   } else {
     LnSliceToDisplay(matcher, row, kSlicePictureRowsPerDisparity);
   }
-  if (matcher.DisplayMap) RenderToDrawingSurface(*matcher.DisplayMap);
+  if (matcher.DisplayMap()) RenderToDrawingSurface(*matcher.DisplayMap());
   state_.Shown = button == MouseButton::Left ? ShownView::L0Slice : ShownView::LnSlice;
   state_.SliceRow = row;
   ApplyColourMap();
@@ -291,7 +291,7 @@ void Application::SetColourMap(ColourMap map) {
   if (state_.Shown == ShownView::Image0) grey = state_.ImageArrays.image0.get();
   if (state_.Shown == ShownView::Image1) grey = state_.ImageArrays.image1.get();
   if (state_.Shown != ShownView::Image0 && state_.Shown != ShownView::Image1) {
-    grey = state_.Matcher.DisplayMap.get();
+    grey = state_.Matcher.DisplayMap();
   }
   if (grey != nullptr) RenderToDrawingSurface(*grey);
   ApplyColourMap();
@@ -325,24 +325,24 @@ std::optional<ColourScale> Application::RenderInColour() {
       image = state_.ImageArrays.image1.get();
       break;
     case ShownView::Disparity: {
-      if (!matcher.DispConf) return std::nullopt;
+      if (!matcher.DispConf()) return std::nullopt;
       // The scale spans the disparity range searched, whatever this map holds.
-      const ValueRange range{static_cast<double>(matcher.MinDisparity),
-                             static_cast<double>(matcher.MaxDisparity)};
-      RenderMapped(*matcher.DispConf, 0, map, range, surface);
+      const ValueRange range{static_cast<double>(matcher.MinDisparity()),
+                             static_cast<double>(matcher.MaxDisparity())};
+      RenderMapped(*matcher.DispConf(), 0, map, range, surface);
       return ColourScale{map, range};
     }
     case ShownView::Confidence: {
-      if (!matcher.DispConf) return std::nullopt;
-      const ValueRange range = FiniteRange(*matcher.DispConf, 1).value_or(ValueRange{});
-      RenderMapped(*matcher.DispConf, 1, map, range, surface);
+      if (!matcher.DispConf()) return std::nullopt;
+      const ValueRange range = FiniteRange(*matcher.DispConf(), 1).value_or(ValueRange{});
+      RenderMapped(*matcher.DispConf(), 1, map, range, surface);
       return ColourScale{map, range};
     }
     case ShownView::L0Slice:
-      volume = matcher.L0.get();
+      volume = matcher.L0();
       break;
     case ShownView::LnSlice:
-      volume = matcher.Ln.get();
+      volume = matcher.Ln();
       break;
   }
   if (image != nullptr) {

@@ -29,15 +29,15 @@ std::string ErrorCaption(int iteration_count, const Score& score) {
 }
 
 std::string GroundTruthMismatch(const StereoMatcher& matcher, const FloatArray& groundTruth) {
-  if (!matcher.DispConf) return "There is no disparity map to compare yet.";
-  if (groundTruth.columns() == matcher.DispConf->columns() &&
-      groundTruth.rows() == matcher.DispConf->rows()) {
+  if (!matcher.DispConf()) return "There is no disparity map to compare yet.";
+  if (groundTruth.columns() == matcher.DispConf()->columns() &&
+      groundTruth.rows() == matcher.DispConf()->rows()) {
     return std::string();
   }
   return "The ground truth is " + std::to_string(groundTruth.columns()) + " x " +
          std::to_string(groundTruth.rows()) + ", the disparity map " +
-         std::to_string(matcher.DispConf->columns()) + " x " +
-         std::to_string(matcher.DispConf->rows());
+         std::to_string(matcher.DispConf()->columns()) + " x " +
+         std::to_string(matcher.DispConf()->rows());
 }
 
 }  // namespace tavrel

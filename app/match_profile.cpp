@@ -33,24 +33,24 @@ void ChoosePeak(MatchProfile& profile) {
 }  // namespace
 
 std::optional<MatchProfile> ProfileAt(const StereoMatcher& matcher, int row, int column) {
-  if (matcher.L0Ready != 1 || !matcher.L0 || !matcher.Ln || row < 0 || column < 0 ||
-      row >= matcher.Rows || column >= matcher.Columns || matcher.NumDisparities < 1) {
+  if (matcher.L0Ready() != 1 || !matcher.L0() || !matcher.Ln() || row < 0 || column < 0 ||
+      row >= matcher.Rows() || column >= matcher.Columns() || matcher.NumDisparities() < 1) {
     return std::nullopt;
   }
   MatchProfile profile;
   profile.row = row;
   profile.column = column;
-  profile.min_disparity = matcher.MinDisparity;
-  profile.initial = ValuesAt(*matcher.L0, row, column, matcher.NumDisparities);
-  profile.current.push_back(ValuesAt(*matcher.Ln, row, column, matcher.NumDisparities));
-  profile.iterations.push_back(matcher.IterationCount);
+  profile.min_disparity = matcher.MinDisparity();
+  profile.initial = ValuesAt(*matcher.L0(), row, column, matcher.NumDisparities());
+  profile.current.push_back(ValuesAt(*matcher.Ln(), row, column, matcher.NumDisparities()));
+  profile.iterations.push_back(matcher.IterationCount());
   ChoosePeak(profile);
   return profile;
 }
 
 void ProfileTracker::Follow(const StereoMatcher& matcher, int row, int column) {
   if (profile_ && profile_->row == row && profile_->column == column &&
-      profile_->iterations.back() == matcher.IterationCount) {
+      profile_->iterations.back() == matcher.IterationCount()) {
     return;
   }
   profile_ = ProfileAt(matcher, row, column);

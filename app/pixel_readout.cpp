@@ -29,17 +29,18 @@ std::string PixelText(const AppState& state, int row, int column) {
   }
   std::string text = "row " + std::to_string(row) + "  column " + std::to_string(column) + "   " +
                      ImageValues(*image0, row, column);
-  if (matcher.L0Ready == 1 && matcher.DispConf && row < matcher.DispConf->rows() &&
-      column < matcher.DispConf->columns()) {
-    text += "   disparity " + Format("%.3f", matcher.DispConf->At(row, column, 0)) +
-            "  confidence " + Format("%.4f", matcher.DispConf->At(row, column, 1));
+  if (matcher.L0Ready() == 1 && matcher.DispConf() && row < matcher.DispConf()->rows() &&
+      column < matcher.DispConf()->columns()) {
+    text += "   disparity " + Format("%.3f", matcher.DispConf()->At(row, column, 0)) +
+            "  confidence " + Format("%.4f", matcher.DispConf()->At(row, column, 1));
     const FloatArray* truth = state.GroundTruth.get();
     if (truth != nullptr && row < truth->rows() && column < truth->columns()) {
       const double known = truth->At(row, column, 0);
       if (std::isfinite(known)) {
         // The error in the ground truth's sign: the estimate is -disparity there.
-        text += "   gt " + Format("%.3f", known) + "  error " +
-                Format("%+.3f", -static_cast<double>(matcher.DispConf->At(row, column, 0)) - known);
+        text +=
+            "   gt " + Format("%.3f", known) + "  error " +
+            Format("%+.3f", -static_cast<double>(matcher.DispConf()->At(row, column, 0)) - known);
       } else {
         text += "   gt unknown";
       }
@@ -52,16 +53,16 @@ std::string SliceText(const AppState& state, const FloatArray* volume, const cha
                       PicturePoint point) {
   const StereoMatcher& matcher = state.Matcher;
   const int row = state.SliceRow;
-  if (volume == nullptr || row < 0 || row >= matcher.Rows || point.column < 0 ||
-      point.column >= matcher.Columns || point.row < 0) {
+  if (volume == nullptr || row < 0 || row >= matcher.Rows() || point.column < 0 ||
+      point.column >= matcher.Columns() || point.row < 0) {
     return std::string();
   }
   std::string text = std::string(name) + " slice of row " + std::to_string(row) + "  column " +
                      std::to_string(point.column);
   const int index = point.row / kSlicePictureRowsPerDisparity;
-  if (index < matcher.NumDisparities) {
+  if (index < matcher.NumDisparities()) {
     text += "  disparity index " + std::to_string(index) + " (disparity " +
-            std::to_string(matcher.MinDisparity + index) + ")  value " +
+            std::to_string(matcher.MinDisparity() + index) + ")  value " +
             Format("%.4f", volume->At(row, point.column, index));
   }
   return text;
@@ -72,12 +73,12 @@ std::string SliceText(const AppState& state, const FloatArray* volume, const cha
 std::string PixelReadout(const AppState& state, PicturePoint point) {
   if (state.DirectionsLoaded != 1) return std::string();
   const bool slice_held = state.LeftButtonDown == 1 || state.RightButtonDown == 1;
-  if (slice_held && state.Matcher.L0Ready == 1) {
+  if (slice_held && state.Matcher.L0Ready() == 1) {
     if (state.Shown == ShownView::L0Slice) {
-      return SliceText(state, state.Matcher.L0.get(), "L0", point);
+      return SliceText(state, state.Matcher.L0(), "L0", point);
     }
     if (state.Shown == ShownView::LnSlice) {
-      return SliceText(state, state.Matcher.Ln.get(), "Ln", point);
+      return SliceText(state, state.Matcher.Ln(), "Ln", point);
     }
   }
   return PixelText(state, point.row, point.column);

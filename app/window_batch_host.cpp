@@ -52,9 +52,9 @@ void WindowBatchHost::EntryDone(const StereoJob& /*job*/, const StereoMatcher& /
                                 const std::string& caption) {
   // The batch run works on the window's own matcher.
   StereoMatcher& matcher = state_.Matcher;
-  if (matcher.DispConf && matcher.DisplayMap) {
+  if (matcher.DispConf() && matcher.DisplayMap()) {
     DisparityToDisplay(matcher);
-    Array2Surface(*matcher.DisplayMap, state_.ImageSurfaces[0]);
+    Array2Surface(*matcher.DisplayMap(), state_.ImageSurfaces[0]);
   }
   state_.Shown = ShownView::Disparity;
   state_.RedrawPending = 1;

@@ -103,26 +103,20 @@ bool LoadScene(const std::filesystem::path& dir, Scene& scene) {
   return true;
 }
 
-// A matcher holding the job's fields and volumes, ready for ComputeL0.
+// A matcher holding the job's grids, ready for ComputeL0. Prepare clears
+// them, so that a stage's time does not include the system mapping and
+// clearing fresh pages (the whole-job times do include it).
 std::unique_ptr<StereoMatcher> Prepared(const Scene& scene, EngineKind engine) {
   auto m = std::make_unique<StereoMatcher>();
   m->Engine = engine;
-  m->MinDisparity = scene.job.Params.MinDisparity;
-  m->MaxDisparity = scene.job.Params.MaxDisparity;
-  m->Rows = scene.image0->rows();
-  m->Columns = scene.image0->columns();
-  m->NumDisparities = scene.job.Params.MaxDisparity - scene.job.Params.MinDisparity;
-  m->WinRadRC = scene.job.Params.WinRadRC;
-  m->WinRadD = scene.job.Params.WinRadD;
-  m->L0 = std::make_unique<FloatArray>(m->Columns, m->Rows, m->NumDisparities);
-  m->Ln = std::make_unique<FloatArray>(m->Columns, m->Rows, m->NumDisparities);
-  m->DispConf = std::make_unique<FloatArray>(m->Columns, m->Rows, 2);
-  m->DisplayMap = std::make_unique<FloatArray>(m->Columns, m->Rows, 1);
-  // Touched here, so that a stage's time does not include the system mapping
-  // and clearing fresh pages (the whole-job times do include it).
-  m->L0->Fill(0.0f);
-  m->Ln->Fill(0.0f);
+  m->Prepare(scene.image0->rows(), scene.image0->columns(), scene.job.Params);
   return m;
+}
+
+FloatArray CopyOf(const FloatArray& grid) {
+  FloatArray copy(grid.columns(), grid.rows(), grid.bands());
+  std::memcpy(copy.data(), grid.data(), grid.size() * sizeof(float));
+  return copy;
 }
 
 // STREAM's triad a = b + s * c over three arrays of `count` floats, on all
@@ -321,8 +315,7 @@ void RunScene(const Scene& scene, bool quick) {
   auto fast = Prepared(scene, EngineKind::Fast);
   fast->ComputeL0(*scene.image0, *scene.image1, job.Params.WinRadL0, job.Params.MaxScaler,
                   job.Params.Cost);
-  std::memcpy(reference->L0->data(), fast->L0->data(), fast->L0->size() * sizeof(float));
-  std::memcpy(reference->Ln->data(), fast->Ln->data(), fast->Ln->size() * sizeof(float));
+  reference->LoadVolumes(CopyOf(*fast->L0()), CopyOf(*fast->Ln()), fast->IterationCount());
   const double referenceIteration = Best(kReferenceRepeats, [&] { reference->RunIterations(1); });
   // A series of iterations as a job runs them: the fast backend runs several
   // in each pass over the volumes, so only the series as a whole is timed.

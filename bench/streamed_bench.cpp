@@ -169,15 +169,7 @@ double VolumeL0Seconds(const FloatArray& image0, const FloatArray& image1, const
                        EngineKind engine, int threads, int repeats) {
   StereoMatcher m;
   m.Engine = engine;
-  m.MinDisparity = job.MinDisparity;
-  m.MaxDisparity = job.MaxDisparity;
-  m.Rows = image0.rows();
-  m.Columns = image0.columns();
-  m.NumDisparities = job.MaxDisparity - job.MinDisparity;
-  m.L0 = std::make_unique<FloatArray>(m.Columns, m.Rows, m.NumDisparities);
-  m.Ln = std::make_unique<FloatArray>(m.Columns, m.Rows, m.NumDisparities);
-  m.L0->Fill(0.0f);
-  m.Ln->Fill(0.0f);
+  m.Prepare(image0.rows(), image0.columns(), job);
   const int saved = SetThreads(threads);
   const MatchCost cost = job.Cost;
   const double seconds = BestSeconds(repeats, threads == 1, [&] {
@@ -256,8 +248,8 @@ void IterationCost(const Scene& scene, double cyclesPerSecond) {
   const IsaPath chosen = ActiveIsaPath();
   for (const IsaPath path : AvailableIsaPaths()) {
     SelectIsaPath(path);
-    VolumeRows l0(*matcher.L0);
-    VolumeRows ln(*matcher.Ln);
+    VolumeRows l0(*matcher.L0());
+    VolumeRows ln(*matcher.Ln());
     double stage = 1e30;
     for (int i = 0; i < 5; ++i) {
       stage = std::min(stage, Seconds([&] {
@@ -294,7 +286,7 @@ void RunScene(const Scene& scene, bool initialValues) {
     volume = Measure(repeats, [&] {
       StereoMatcher matcher;
       matcher.Run(image0, *scene.image1, job);
-      std::memcpy(volumeResult.data(), matcher.DispConf->data(),
+      std::memcpy(volumeResult.data(), matcher.DispConf()->data(),
                   volumeResult.size() * sizeof(float));
     });
   }

@@ -47,9 +47,9 @@ void CliHost::WriteExtras() {
     // The pictures the window shows for F3 and F4; the disparity map is drawn
     // last so that DisplayMap ends as the batch run left it.
     ConfidenceToDisplay(matcher_);
-    const std::vector<std::uint8_t> confidence = EncodeGreyPng(*matcher_.DisplayMap);
+    const std::vector<std::uint8_t> confidence = EncodeGreyPng(*matcher_.DisplayMap());
     DisparityToDisplay(matcher_);
-    const std::vector<std::uint8_t> disparity = EncodeGreyPng(*matcher_.DisplayMap);
+    const std::vector<std::uint8_t> disparity = EncodeGreyPng(*matcher_.DisplayMap());
     auto bytes = [](const std::vector<std::uint8_t>& png) {
       return std::string_view(reinterpret_cast<const char*>(png.data()), png.size());
     };
@@ -61,14 +61,14 @@ void CliHost::WriteExtras() {
     std::string reason;
     const bool written =
         options_.pfmSign == PfmSign::Positive
-            ? WritePfm(*BenchmarkSignDisparity(*matcher_.DispConf), 0, pfm, &reason)
-            : WritePfm(*matcher_.DispConf, 0, pfm, &reason);
+            ? WritePfm(*BenchmarkSignDisparity(*matcher_.DispConf()), 0, pfm, &reason)
+            : WritePfm(*matcher_.DispConf(), 0, pfm, &reason);
     if (!written) OutputNotWritten(pfm, reason);
   }
   if (options_.confidencePfm) {
     const std::string pfm = BesideOutput(output, ".confidence.pfm");
     std::string reason;
-    if (!WritePfm(*matcher_.DispConf, 1, pfm, &reason)) OutputNotWritten(pfm, reason);
+    if (!WritePfm(*matcher_.DispConf(), 1, pfm, &reason)) OutputNotWritten(pfm, reason);
   }
 }
 

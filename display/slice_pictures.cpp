@@ -14,11 +14,11 @@ constexpr double kLnSliceGain = kConfidenceGreyGain;
 // which gives 0 for a row outside the volume.
 void SliceToDisplay(const FloatArray* volume, double gain, StereoMatcher& matcher, int row,
                     int repeat) {
-  if (volume == nullptr || matcher.DisplayMap == nullptr) return;
-  if (row >= matcher.Rows || matcher.Columns < 1) return;
-  FloatArray& picture = *matcher.DisplayMap;
-  for (int c = 0; c < matcher.Columns; ++c) {
-    for (int d = 0; d < matcher.NumDisparities; ++d) {
+  if (volume == nullptr || matcher.DisplayMap() == nullptr) return;
+  if (row >= matcher.Rows() || matcher.Columns() < 1) return;
+  FloatArray& picture = matcher.DisplayMapForWriting();
+  for (int c = 0; c < matcher.Columns(); ++c) {
+    for (int d = 0; d < matcher.NumDisparities(); ++d) {
       double v = static_cast<double>(volume->Get(row, c, d)) * gain;
       if (v > 255.0) v = 255.0;
       for (int k = 0; k < repeat; ++k) {
@@ -32,9 +32,9 @@ void SliceToDisplay(const FloatArray* volume, double gain, StereoMatcher& matche
 
 FloatArray SliceValues(const StereoMatcher& matcher, const FloatArray& volume, int row,
                        int repeat) {
-  FloatArray values(matcher.Columns, matcher.NumDisparities * repeat, 1);
-  for (int d = 0; d < matcher.NumDisparities; ++d) {
-    for (int c = 0; c < matcher.Columns; ++c) {
+  FloatArray values(matcher.Columns(), matcher.NumDisparities() * repeat, 1);
+  for (int d = 0; d < matcher.NumDisparities(); ++d) {
+    for (int c = 0; c < matcher.Columns(); ++c) {
       const float v = volume.Get(row, c, d);
       for (int k = 0; k < repeat; ++k) values.At(d * repeat + k, c, 0) = v;
     }
@@ -43,11 +43,11 @@ FloatArray SliceValues(const StereoMatcher& matcher, const FloatArray& volume, i
 }
 
 void L0SliceToDisplay(StereoMatcher& matcher, int row, int repeat) {
-  SliceToDisplay(matcher.L0.get(), kL0SliceGain, matcher, row, repeat);
+  SliceToDisplay(matcher.L0(), kL0SliceGain, matcher, row, repeat);
 }
 
 void LnSliceToDisplay(StereoMatcher& matcher, int row, int repeat) {
-  SliceToDisplay(matcher.Ln.get(), kLnSliceGain, matcher, row, repeat);
+  SliceToDisplay(matcher.Ln(), kLnSliceGain, matcher, row, repeat);
 }
 
 }  // namespace tavrel

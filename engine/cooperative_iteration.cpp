@@ -95,20 +95,20 @@ void NormaliseSquareAndWeight(FloatArray& Ln, const FloatArray& L0, const FloatA
 // the interior count as 0) and T the total support along the two lines of
 // sight through the cell. Scratch: one vector of NumDisparities floats and a
 // Rows x Columns x 2 plane of line sums, both freed on return.
-void Iterate(StereoMatcher& matcher) {
-  FloatArray& Ln = *matcher.Ln;
-  const Interior interior = InteriorOf(matcher.Rows, matcher.Columns, matcher.NumDisparities);
+void Iterate(StageGrids& grids) {
+  FloatArray& Ln = *grids.Ln;
+  const Interior interior = InteriorOf(grids.Rows, grids.Columns, grids.NumDisparities);
 
   ClearOutsideInterior(Ln);
-  Ln.BoxSum(matcher.WinRadRC);
+  Ln.BoxSum(grids.WinRadRC);
   if (!interior.Empty()) {
-    SumAlongDisparities(Ln, interior, matcher.WinRadD);
+    SumAlongDisparities(Ln, interior, grids.WinRadD);
 
-    FloatArray lineSums(matcher.Columns, matcher.Rows, 2);
+    FloatArray lineSums(grids.Columns, grids.Rows, 2);
     lineSums.Fill(0.0f);
     GatherImage0LineSums(Ln, interior, lineSums);
-    GatherImage1LineSums(Ln, interior, matcher.MinDisparity, lineSums);
-    NormaliseSquareAndWeight(Ln, *matcher.L0, lineSums, interior, matcher.MinDisparity);
+    GatherImage1LineSums(Ln, interior, grids.MinDisparity, lineSums);
+    NormaliseSquareAndWeight(Ln, *grids.L0, lineSums, interior, grids.MinDisparity);
   }
   ClearOutsideInterior(Ln);
 }

@@ -19,9 +19,9 @@ Peak PeakAt(const float* values, int d) {
   return peak;
 }
 
-void StorePeak(StereoMatcher& matcher, int row, int column, const Peak& peak) {
-  FloatArray& dispConf = *matcher.DispConf;
-  dispConf.At(row, column, 0) = static_cast<float>(matcher.MinDisparity + peak.offset);
+void StorePeak(StageGrids& grids, int row, int column, const Peak& peak) {
+  FloatArray& dispConf = *grids.DispConf;
+  dispConf.At(row, column, 0) = static_cast<float>(grids.MinDisparity + peak.offset);
   dispConf.At(row, column, 1) = static_cast<float>(peak.confidence);
 }
 
@@ -49,18 +49,18 @@ Peak FindPeak(const float* values, int count) {
 
 // DispConf(r, c) = (MinDisparity + peak offset, peak confidence) for every
 // pixel of the row, margins included, columns ascending.
-void ExtractDispConfRow(StereoMatcher& matcher, int row) {
-  const FloatArray& Ln = *matcher.Ln;
-  for (int c = 0; c < matcher.Columns; ++c) {
-    const Peak peak = matcher.NumDisparities > 0
-                          ? FindPeak(Ln.data() + Ln.Index(row, c, 0), matcher.NumDisparities)
+void ExtractDispConfRow(StageGrids& grids, int row) {
+  const FloatArray& Ln = *grids.Ln;
+  for (int c = 0; c < grids.Columns; ++c) {
+    const Peak peak = grids.NumDisparities > 0
+                          ? FindPeak(Ln.data() + Ln.Index(row, c, 0), grids.NumDisparities)
                           : Peak{};
-    StorePeak(matcher, row, c, peak);
+    StorePeak(grids, row, c, peak);
   }
 }
 
-void ExtractDispConf(StereoMatcher& matcher) {
-  for (int r = 0; r < matcher.Rows; ++r) ExtractDispConfRow(matcher, r);
+void ExtractDispConf(StageGrids& grids) {
+  for (int r = 0; r < grids.Rows; ++r) ExtractDispConfRow(grids, r);
 }
 
 }  // namespace tavrel::reference

@@ -44,11 +44,11 @@ TAVREL_KERNEL void AcceptedIndices(const float* __restrict values, int count,
   for (int lane = 0; lane < kPixels; ++lane) accepted[lane] = at[lane];
 }
 
-void ExtractRow(StereoMatcher& matcher, int row, float* indexMajor) {
-  const FloatArray& Ln = *matcher.Ln;
-  const int count = matcher.NumDisparities;
-  for (int c0 = 0; c0 < matcher.Columns; c0 += kPixels) {
-    const int n = std::min(kPixels, matcher.Columns - c0);
+void ExtractRow(StageGrids& grids, int row, float* indexMajor) {
+  const FloatArray& Ln = *grids.Ln;
+  const int count = grids.NumDisparities;
+  for (int c0 = 0; c0 < grids.Columns; c0 += kPixels) {
+    const int n = std::min(kPixels, grids.Columns - c0);
     const float* first = Ln.data() + Ln.Index(row, c0, 0);
     Transpose(first, count, indexMajor, kPixels, n, count);
     int accepted[kPixels];
@@ -56,7 +56,7 @@ void ExtractRow(StereoMatcher& matcher, int row, float* indexMajor) {
     for (int j = 0; j < n; ++j) {
       const float* values = first + static_cast<std::ptrdiff_t>(j) * count;
       reference::StorePeak(
-          matcher, row, c0 + j,
+          grids, row, c0 + j,
           accepted[j] < 0 ? reference::Peak{} : reference::PeakAt(values, accepted[j]));
     }
   }
@@ -66,10 +66,10 @@ void ExtractRow(StereoMatcher& matcher, int row, float* indexMajor) {
 
 // Pixels are independent, so rows are shared among threads, a few at a time
 // as each thread comes free, since cores need not be equally fast.
-void ExtractDispConf(StereoMatcher& matcher) {
+void ExtractDispConf(StageGrids& grids) {
   ActiveIsaPath();  // chooses the path once, before any thread starts
-  const int rows = matcher.Rows;
-  const std::size_t scratch = static_cast<std::size_t>(matcher.NumDisparities) * kPixels;
+  const int rows = grids.Rows;
+  const std::size_t scratch = static_cast<std::size_t>(grids.NumDisparities) * kPixels;
   RegionFailure failure;
 #pragma omp parallel
   {
@@ -80,10 +80,10 @@ void ExtractDispConf(StereoMatcher& matcher) {
 #pragma omp for schedule(dynamic, 4)
     for (int r = 0; r < rows; ++r) {
       if (failure.failed()) continue;
-      if (matcher.NumDisparities < 3) {
-        reference::ExtractDispConfRow(matcher, r);
+      if (grids.NumDisparities < 3) {
+        reference::ExtractDispConfRow(grids, r);
       } else {
-        ExtractRow(matcher, r, indexMajor.data());
+        ExtractRow(grids, r, indexMajor.data());
       }
     }
   }

@@ -8,6 +8,6 @@ namespace tavrel::fast {
 // with the rows shared among all threads and each row's search run for
 // several pixels at once in the vector units. Preconditions as for
 // reference::ExtractDispConf; StereoMatcher checks them before calling in.
-void ExtractDispConf(StereoMatcher& matcher);
+void ExtractDispConf(StageGrids& grids);
 
 }  // namespace tavrel::fast

@@ -20,17 +20,17 @@ float AtShiftedColumn(const FloatArray& grid, int row, std::int64_t column, int 
 // d = MinDisparity + k, where similarities outside the valid region are 0.
 // Afterwards meanGrid (C x R x 1) holds the mean of L0 over all indices, box
 // averaged with radius r + 1: the background level of the scaling.
-void ComputeSadValues(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
+void ComputeSadValues(StageGrids& grids, const FloatArray& image0, const FloatArray& image1,
                       int radius, FloatArray& meanGrid) {
-  FloatArray& L0 = *matcher.L0;
-  const int rows = matcher.Rows;
-  const int columns = matcher.Columns;
+  FloatArray& L0 = *grids.L0;
+  const int rows = grids.Rows;
+  const int columns = grids.Columns;
   const int bands = image0.bands();
   const ValidRegion valid{rows, columns};
 
   FloatArray similarity(columns, rows, 1);
-  for (int k = 0; k < matcher.NumDisparities; ++k) {
-    const int disparity = matcher.MinDisparity + k;
+  for (int k = 0; k < grids.NumDisparities; ++k) {
+    const int disparity = grids.MinDisparity + k;
     similarity.Fill(0.0f);
     for (int i = 0; i < rows; ++i) {
       for (int c = 0; c < columns; ++c) {
@@ -55,10 +55,10 @@ void ComputeSadValues(StereoMatcher& matcher, const FloatArray& image0, const Fl
   for (int i = 0; i < rows; ++i) {
     for (int c = 0; c < columns; ++c) {
       float& mean = meanGrid.At(i, c, 0);
-      for (int k = 0; k < matcher.NumDisparities; ++k) {
+      for (int k = 0; k < grids.NumDisparities; ++k) {
         mean = static_cast<float>(static_cast<double>(mean) + L0.At(i, c, k));
       }
-      mean = static_cast<float>(static_cast<double>(mean) / matcher.NumDisparities);
+      mean = static_cast<float>(static_cast<double>(mean) / grids.NumDisparities);
     }
   }
   meanGrid.BoxMean(radius + 1);
@@ -69,11 +69,11 @@ void ComputeSadValues(StereoMatcher& matcher, const FloatArray& image0, const Fl
 // (i, c + d) in image 1. Means come from images masked to the valid region,
 // moments from pixel pairs that both lie in it; a band whose variance product
 // is exactly 0 adds nothing.
-void ComputeCorrelationValues(StereoMatcher& matcher, const FloatArray& image0,
-                              const FloatArray& image1, int radius) {
-  FloatArray& L0 = *matcher.L0;
-  const int rows = matcher.Rows;
-  const int columns = matcher.Columns;
+void ComputeCorrelationValues(StageGrids& grids, const FloatArray& image0, const FloatArray& image1,
+                              int radius) {
+  FloatArray& L0 = *grids.L0;
+  const int rows = grids.Rows;
+  const int columns = grids.Columns;
   const int bands = image0.bands();
   const ValidRegion valid{rows, columns};
 
@@ -95,8 +95,8 @@ void ComputeCorrelationValues(StereoMatcher& matcher, const FloatArray& image0,
   // Bands 3b, 3b + 1, 3b + 2: a * a, v * v, v * a; after BoxMean their window
   // means, then in place the variance of image 0, of image 1, the covariance.
   FloatArray moments(columns, rows, 3 * bands);
-  for (int k = 0; k < matcher.NumDisparities; ++k) {
-    const int disparity = matcher.MinDisparity + k;
+  for (int k = 0; k < grids.NumDisparities; ++k) {
+    const int disparity = grids.MinDisparity + k;
     moments.Fill(0.0f);
     for (int i = 0; i < rows; ++i) {
       for (int c = 0; c < columns; ++c) {
@@ -138,16 +138,16 @@ void ComputeCorrelationValues(StereoMatcher& matcher, const FloatArray& image0,
 // In rows and columns 8 .. size - 9: SAD values are first scaled against the
 // background level m (capped by maxScaler) as (v - m) / (1 - m); then every
 // value is clamped to 0.08 .. 1.0. NaN fails the lower test and becomes 0.08.
-void ScaleAndClamp(StereoMatcher& matcher, const FloatArray& meanGrid, float maxScaler, bool sad) {
-  FloatArray& L0 = *matcher.L0;
-  for (int i = kPixelMargin; i <= matcher.Rows - kPixelMargin - 1; ++i) {
-    for (int c = kPixelMargin; c <= matcher.Columns - kPixelMargin - 1; ++c) {
+void ScaleAndClamp(StageGrids& grids, const FloatArray& meanGrid, float maxScaler, bool sad) {
+  FloatArray& L0 = *grids.L0;
+  for (int i = kPixelMargin; i <= grids.Rows - kPixelMargin - 1; ++i) {
+    for (int c = kPixelMargin; c <= grids.Columns - kPixelMargin - 1; ++c) {
       float m = 0.0f;
       if (sad) {
         m = meanGrid.At(i, c, 0);
         if (m > maxScaler) m = maxScaler;
       }
-      for (int k = 0; k < matcher.NumDisparities; ++k) {
+      for (int k = 0; k < grids.NumDisparities; ++k) {
         float v = L0.At(i, c, k);
         if (sad) v = static_cast<float>((static_cast<double>(v) - m) / (1.0 - m));
         if (!(v >= kLowestMatchValue)) v = kLowestMatchValue;
@@ -160,19 +160,19 @@ void ScaleAndClamp(StereoMatcher& matcher, const FloatArray& meanGrid, float max
 
 }  // namespace
 
-void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
-               int winRadL0, float maxScaler, MatchCost cost) {
+void ComputeL0(StageGrids& grids, const FloatArray& image0, const FloatArray& image1, int winRadL0,
+               float maxScaler, MatchCost cost) {
   const bool sad = cost == MatchCost::Sad;
-  FloatArray meanGrid(matcher.Columns, matcher.Rows, 1);
+  FloatArray meanGrid(grids.Columns, grids.Rows, 1);
   if (sad) {
-    ComputeSadValues(matcher, image0, image1, winRadL0, meanGrid);
+    ComputeSadValues(grids, image0, image1, winRadL0, meanGrid);
   } else {
-    ComputeCorrelationValues(matcher, image0, image1, winRadL0);
+    ComputeCorrelationValues(grids, image0, image1, winRadL0);
   }
-  ScaleAndClamp(matcher, meanGrid, maxScaler, sad);
+  ScaleAndClamp(grids, meanGrid, maxScaler, sad);
 
-  std::copy_n(matcher.L0->data(), matcher.L0->size(), matcher.Ln->data());
-  ClearOutsideInterior(*matcher.Ln);
+  std::copy_n(grids.L0->data(), grids.L0->size(), grids.Ln->data());
+  ClearOutsideInterior(*grids.Ln);
 }
 
 }  // namespace tavrel::reference

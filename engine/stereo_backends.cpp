@@ -15,17 +15,15 @@ namespace {
 // time.
 class ReferenceBackend final : public StereoBackend {
  public:
-  void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
+  void ComputeL0(StageGrids& grids, const FloatArray& image0, const FloatArray& image1,
                  int winRadL0, float maxScaler, MatchCost cost, int iterations) const override {
-    reference::ComputeL0(matcher, image0, image1, winRadL0, maxScaler, cost);
-    Iterate(matcher, iterations);
+    reference::ComputeL0(grids, image0, image1, winRadL0, maxScaler, cost);
+    Iterate(grids, iterations);
   }
-  void Iterate(StereoMatcher& matcher, int count) const override {
-    for (int i = 0; i < count; ++i) reference::Iterate(matcher);
+  void Iterate(StageGrids& grids, int count) const override {
+    for (int i = 0; i < count; ++i) reference::Iterate(grids);
   }
-  void ExtractDispConf(StereoMatcher& matcher) const override {
-    reference::ExtractDispConf(matcher);
-  }
+  void ExtractDispConf(StageGrids& grids) const override { reference::ExtractDispConf(grids); }
 };
 
 // The streamed stages with the matcher's volumes as source and sink: a
@@ -34,36 +32,36 @@ class ReferenceBackend final : public StereoBackend {
 // threads as a pipeline.
 class FastBackend final : public StereoBackend {
  public:
-  void ComputeL0(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
+  void ComputeL0(StageGrids& grids, const FloatArray& image0, const FloatArray& image1,
                  int winRadL0, float maxScaler, MatchCost cost, int iterations) const override {
-    streamed::JobShape shape = ShapeOf(matcher, iterations);
+    streamed::JobShape shape = ShapeOf(grids, iterations);
     shape.bands = image0.bands();
     shape.winRadL0 = winRadL0;
     shape.maxScaler = maxScaler;
     shape.sad = cost == MatchCost::Sad;
     // Fresh volumes are first written here; huge pages spare the system
     // most of the faults of mapping them.
-    fast::AdviseHugePages(*matcher.L0);
-    fast::AdviseHugePages(*matcher.Ln);
-    streamed::MakeVolumes(shape, image0, image1, *matcher.L0, *matcher.Ln, EngineThreads());
+    fast::AdviseHugePages(*grids.L0);
+    fast::AdviseHugePages(*grids.Ln);
+    streamed::MakeVolumes(shape, image0, image1, *grids.L0, *grids.Ln, EngineThreads());
   }
-  int PassIterations(const StereoMatcher& matcher, int wanted) const override {
-    return streamed::PassIterations(ShapeOf(matcher, wanted), EngineThreads(), wanted);
+  int PassIterations(const StageGrids& grids, int wanted) const override {
+    return streamed::PassIterations(ShapeOf(grids, wanted), EngineThreads(), wanted);
   }
-  void Iterate(StereoMatcher& matcher, int count) const override {
-    streamed::IterateVolume(ShapeOf(matcher, count), *matcher.L0, *matcher.Ln, EngineThreads());
+  void Iterate(StageGrids& grids, int count) const override {
+    streamed::IterateVolume(ShapeOf(grids, count), *grids.L0, *grids.Ln, EngineThreads());
   }
-  void ExtractDispConf(StereoMatcher& matcher) const override { fast::ExtractDispConf(matcher); }
+  void ExtractDispConf(StageGrids& grids) const override { fast::ExtractDispConf(grids); }
 
  private:
-  static streamed::JobShape ShapeOf(const StereoMatcher& matcher, int iterations) {
+  static streamed::JobShape ShapeOf(const StageGrids& grids, int iterations) {
     streamed::JobShape shape;
-    shape.rows = matcher.Rows;
-    shape.columns = matcher.Columns;
-    shape.disparities = matcher.NumDisparities;
-    shape.minDisparity = matcher.MinDisparity;
-    shape.winRadRC = matcher.WinRadRC;
-    shape.winRadD = matcher.WinRadD;
+    shape.rows = grids.Rows;
+    shape.columns = grids.Columns;
+    shape.disparities = grids.NumDisparities;
+    shape.minDisparity = grids.MinDisparity;
+    shape.winRadRC = grids.WinRadRC;
+    shape.winRadD = grids.WinRadD;
     shape.iterations = std::max(iterations, 0);
     return shape;
   }

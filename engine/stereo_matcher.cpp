@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "engine/reference_engine.h"
+#include "engine/match_volume.h"
 
 namespace tavrel {
 namespace {
@@ -24,19 +24,42 @@ void RequireRadius(const char* name, int value, int limit) {
   }
 }
 
-bool HasShape(const std::unique_ptr<FloatArray>& grid, int rows, int columns, int bands) {
-  return grid && grid->rows() == rows && grid->columns() == columns && grid->bands() == bands;
+bool HasShape(const FloatArray& grid, int rows, int columns, int bands) {
+  return grid.rows() == rows && grid.columns() == columns && grid.bands() == bands;
 }
 
-// The stages after Run trust the matcher's fields and grids; these checks keep
-// a caller who changed the public fields, or called too early, from sending
-// them outside their grids.
-void RequireVolumes(const StereoMatcher& m, const char* operation) {
-  if (!HasShape(m.L0, m.Rows, m.Columns, m.NumDisparities) ||
-      !HasShape(m.Ln, m.Rows, m.Columns, m.NumDisparities)) {
-    throw std::logic_error(std::string(operation) +
-                           ": the match volumes do not exist or do not fit the matcher's sizes");
+// The parameters' part of ValidateJob, which Prepare shares.
+void ValidateParams(const StereoParams& params) {
+  const int MinDisparity = params.MinDisparity;
+  const int MaxDisparity = params.MaxDisparity;
+  if (MaxDisparity <= MinDisparity) {
+    throw std::invalid_argument("MaxDisparity (" + std::to_string(MaxDisparity) +
+                                ") must be greater than MinDisparity (" +
+                                std::to_string(MinDisparity) + ")");
   }
+  if (static_cast<std::int64_t>(MaxDisparity) - MinDisparity > std::numeric_limits<int>::max()) {
+    throw std::invalid_argument("the disparity range " + std::to_string(MinDisparity) + " to " +
+                                std::to_string(MaxDisparity) + " is too large");
+  }
+  RequireRadius("WinRadL0", params.WinRadL0, kWinRadL0Limit);
+  RequireRadius("WinRadRC", params.WinRadRC, kWinRadRCLimit);
+  RequireRadius("WinRadD", params.WinRadD, kWinRadDLimit);
+}
+
+// Whether every cell of a volume outside its interior is 0.
+bool ZeroOutsideInterior(const FloatArray& volume) {
+  const Interior interior = InteriorOf(volume.rows(), volume.columns(), volume.bands());
+  for (int r = 0; r < volume.rows(); ++r) {
+    for (int c = 0; c < volume.columns(); ++c) {
+      const float* cell = volume.data() + volume.Index(r, c, 0);
+      const bool inner = interior.ContainsRow(r) && interior.ContainsColumn(c);
+      for (int d = 0; d < volume.bands(); ++d) {
+        if (inner && interior.ContainsIndex(d)) continue;
+        if (cell[d] != 0.0f) return false;
+      }
+    }
+  }
+  return true;
 }
 
 void Report(const JobProgress& progress, JobStage stage, int step, int steps) {
@@ -46,8 +69,6 @@ void Report(const JobProgress& progress, JobStage stage, int step, int steps) {
 }  // namespace
 
 void ValidateJob(const FloatArray& image0, const FloatArray& image1, const StereoParams& params) {
-  const int MinDisparity = params.MinDisparity;
-  const int MaxDisparity = params.MaxDisparity;
   if (image0.columns() == 0 || image0.rows() == 0 || image0.bands() == 0) {
     throw std::invalid_argument("image 0 is empty (" + SizeText(image0) + ")");
   }
@@ -64,18 +85,7 @@ void ValidateJob(const FloatArray& image0, const FloatArray& image1, const Stere
     throw std::invalid_argument("image 1 (" + SizeText(image1) + ") is smaller than image 0 (" +
                                 SizeText(image0) + ")");
   }
-  if (MaxDisparity <= MinDisparity) {
-    throw std::invalid_argument("MaxDisparity (" + std::to_string(MaxDisparity) +
-                                ") must be greater than MinDisparity (" +
-                                std::to_string(MinDisparity) + ")");
-  }
-  if (static_cast<std::int64_t>(MaxDisparity) - MinDisparity > std::numeric_limits<int>::max()) {
-    throw std::invalid_argument("the disparity range " + std::to_string(MinDisparity) + " to " +
-                                std::to_string(MaxDisparity) + " is too large");
-  }
-  RequireRadius("WinRadL0", params.WinRadL0, kWinRadL0Limit);
-  RequireRadius("WinRadRC", params.WinRadRC, kWinRadRCLimit);
-  RequireRadius("WinRadD", params.WinRadD, kWinRadDLimit);
+  ValidateParams(params);
 }
 
 void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1,
@@ -97,37 +107,32 @@ void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1,
     }
     return std::move(grid);
   };
-  std::unique_ptr<FloatArray> keptL0 = reuse(L0, disparities);
-  std::unique_ptr<FloatArray> keptLn = reuse(Ln, disparities);
-  std::unique_ptr<FloatArray> keptDispConf = reuse(DispConf, 2);
-  std::unique_ptr<FloatArray> keptDisplayMap = reuse(DisplayMap, 1);
+  std::unique_ptr<FloatArray> keptL0 = reuse(l0_, disparities);
+  std::unique_ptr<FloatArray> keptLn = reuse(ln_, disparities);
+  std::unique_ptr<FloatArray> keptDispConf = reuse(dispConf_, 2);
+  std::unique_ptr<FloatArray> keptDisplayMap = reuse(displayMap_, 1);
   Release();
   try {
-    MinDisparity = params.MinDisparity;
-    MaxDisparity = params.MaxDisparity;
-    Rows = image0.rows();
-    Columns = image0.columns();
-    NumDisparities = disparities;
-    WinRadD = params.WinRadD;
-    WinRadRC = params.WinRadRC;
+    TakeJobSizes(image0.rows(), image0.columns(), params);
 
     auto grid = [this](std::unique_ptr<FloatArray>& kept, int bands) {
-      return kept ? std::move(kept) : std::make_unique<FloatArray>(Columns, Rows, bands);
+      return kept ? std::move(kept) : std::make_unique<FloatArray>(columns_, rows_, bands);
     };
-    L0 = grid(keptL0, NumDisparities);
-    Ln = grid(keptLn, NumDisparities);
-    DispConf = grid(keptDispConf, 2);
-    DisplayMap = grid(keptDisplayMap, 1);
+    l0_ = grid(keptL0, numDisparities_);
+    ln_ = grid(keptLn, numDisparities_);
+    dispConf_ = grid(keptDispConf, 2);
+    displayMap_ = grid(keptDisplayMap, 1);
 
     // The first pass over the rows makes L0 and, with the fast backend,
     // runs the first iterations on its way.
     Report(progress, JobStage::InitialMatchValues, 1, 1);
     const int iterations = std::max(params.NumIterations, 0);
-    const int first =
-        iterations > 0 ? std::clamp(Backend().PassIterations(*this, iterations), 1, iterations) : 0;
+    const int first = iterations > 0
+                          ? std::clamp(Backend().PassIterations(Grids(), iterations), 1, iterations)
+                          : 0;
     for (int i = 1; i <= first; ++i) Report(progress, JobStage::Iteration, i, iterations);
     MakeL0(image0, image1, params.WinRadL0, params.MaxScaler, params.Cost, first);
-    IterationCount = first;
+    iterationCount_ = first;
     IterateFrom(first, iterations, progress);
     Report(progress, JobStage::Extraction, 1, 1);
     ExtractDispConf();
@@ -139,25 +144,105 @@ void StereoMatcher::Run(const FloatArray& image0, const FloatArray& image1,
 
 void StereoMatcher::RunForResults(const FloatArray& image0, const StereoParams& params, bool maps,
                                   const std::function<void(FloatArray*)>& fill) {
+  ValidateParams(params);
   Release();
   try {
-    MinDisparity = params.MinDisparity;
-    MaxDisparity = params.MaxDisparity;
-    Rows = image0.rows();
-    Columns = image0.columns();
-    NumDisparities = params.MaxDisparity - params.MinDisparity;
-    WinRadD = params.WinRadD;
-    WinRadRC = params.WinRadRC;
+    TakeJobSizes(image0.rows(), image0.columns(), params);
     if (maps) {
-      DispConf = std::make_unique<FloatArray>(Columns, Rows, 2);
-      DisplayMap = std::make_unique<FloatArray>(Columns, Rows, 1);
+      dispConf_ = std::make_unique<FloatArray>(columns_, rows_, 2);
+      displayMap_ = std::make_unique<FloatArray>(columns_, rows_, 1);
     }
-    fill(DispConf.get());
-    IterationCount = std::max(params.NumIterations, 0);
+    fill(dispConf_.get());
+    iterationCount_ = std::max(params.NumIterations, 0);
   } catch (...) {
     Release();
     throw;
   }
+}
+
+void StereoMatcher::Prepare(int rows, int columns, const StereoParams& params) {
+  if (rows <= 0 || columns <= 0) {
+    throw std::invalid_argument("the image is empty (" + std::to_string(columns) + " x " +
+                                std::to_string(rows) + ")");
+  }
+  ValidateParams(params);
+  Release();
+  try {
+    TakeJobSizes(rows, columns, params);
+    auto cleared = [this](int bands) {
+      auto grid = std::make_unique<FloatArray>(columns_, rows_, bands);
+      grid->Fill(0.0f);
+      return grid;
+    };
+    l0_ = cleared(numDisparities_);
+    ln_ = cleared(numDisparities_);
+    dispConf_ = cleared(2);
+    displayMap_ = cleared(1);
+    iterationCount_ = 0;
+  } catch (...) {
+    Release();
+    throw;
+  }
+}
+
+void StereoMatcher::LoadVolumes(FloatArray l0, FloatArray ln, int iterations) {
+  if (!l0_ || !ln_) throw std::invalid_argument("LoadVolumes: the matcher holds no volumes");
+  for (const FloatArray* volume : {&l0, &ln}) {
+    if (!HasShape(*volume, rows_, columns_, numDisparities_)) {
+      throw std::invalid_argument("LoadVolumes: a volume of " + SizeText(*volume) +
+                                  " does not fit the matcher's " + std::to_string(columns_) +
+                                  " x " + std::to_string(rows_) + " x " +
+                                  std::to_string(numDisparities_));
+    }
+  }
+  if (!ZeroOutsideInterior(ln)) {
+    throw std::invalid_argument("LoadVolumes: Ln is not 0 outside the interior");
+  }
+  if (iterations < 0) {
+    throw std::invalid_argument("LoadVolumes: the iterations must be 0 or more, not " +
+                                std::to_string(iterations));
+  }
+  *l0_ = std::move(l0);
+  *ln_ = std::move(ln);
+  l0Ready_ = 1;
+  iterationCount_ = iterations;
+}
+
+void StereoMatcher::LoadResults(FloatArray dispConf) {
+  if (!dispConf_) throw std::invalid_argument("LoadResults: the matcher holds no maps");
+  if (!HasShape(dispConf, rows_, columns_, 2)) {
+    throw std::invalid_argument("LoadResults: maps of " + SizeText(dispConf) +
+                                " do not fit the matcher's " + std::to_string(columns_) + " x " +
+                                std::to_string(rows_) + " x 2");
+  }
+  *dispConf_ = std::move(dispConf);
+}
+
+void StereoMatcher::SetIterationRadii(int winRadRC, int winRadD) {
+  RequireRadius("WinRadRC", winRadRC, kWinRadRCLimit);
+  RequireRadius("WinRadD", winRadD, kWinRadDLimit);
+  winRadRC_ = winRadRC;
+  winRadD_ = winRadD;
+}
+
+FloatArray& StereoMatcher::DisplayMapForWriting() {
+  if (!displayMap_) throw std::logic_error("the matcher holds no DisplayMap");
+  return *displayMap_;
+}
+
+void StereoMatcher::TakeJobSizes(int rows, int columns, const StereoParams& params) {
+  minDisparity_ = params.MinDisparity;
+  maxDisparity_ = params.MaxDisparity;
+  rows_ = rows;
+  columns_ = columns;
+  numDisparities_ = params.MaxDisparity - params.MinDisparity;
+  winRadD_ = params.WinRadD;
+  winRadRC_ = params.WinRadRC;
+}
+
+StageGrids StereoMatcher::Grids() {
+  return StageGrids{rows_,    columns_,  numDisparities_, minDisparity_,  winRadRC_,
+                    winRadD_, l0_.get(), ln_.get(),       dispConf_.get()};
 }
 
 void StereoMatcher::ComputeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0,
@@ -167,8 +252,8 @@ void StereoMatcher::ComputeL0(const FloatArray& image0, const FloatArray& image1
 
 void StereoMatcher::MakeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0,
                            float MaxScaler, MatchCost cost, int iterations) {
-  RequireVolumes(*this, "ComputeL0");
-  if (image0.rows() != Rows || image0.columns() != Columns || image0.bands() == 0) {
+  RequireVolumes("ComputeL0");
+  if (image0.rows() != rows_ || image0.columns() != columns_ || image0.bands() == 0) {
     throw std::invalid_argument("ComputeL0: image 0 (" + SizeText(image0) +
                                 ") does not fit the match volumes");
   }
@@ -185,14 +270,25 @@ void StereoMatcher::MakeL0(const FloatArray& image0, const FloatArray& image1, i
   }
   RequireRadius("WinRadL0", WinRadL0, kWinRadL0Limit);
   if (iterations > 0) RequireIterationRadii();
-  L0Ready = 0;
-  Backend().ComputeL0(*this, image0, image1, WinRadL0, MaxScaler, cost, iterations);
-  L0Ready = 1;
+  l0Ready_ = 0;
+  StageGrids grids = Grids();
+  Backend().ComputeL0(grids, image0, image1, WinRadL0, MaxScaler, cost, iterations);
+  l0Ready_ = 1;
 }
 
 void StereoMatcher::RequireIterationRadii() const {
-  RequireRadius("WinRadRC", WinRadRC, kWinRadRCLimit);
-  RequireRadius("WinRadD", WinRadD, kWinRadDLimit);
+  RequireRadius("WinRadRC", winRadRC_, kWinRadRCLimit);
+  RequireRadius("WinRadD", winRadD_, kWinRadDLimit);
+}
+
+// The stages trust the grids to have the matcher's sizes; only a stage
+// called before any job (or after Release) finds them missing.
+void StereoMatcher::RequireVolumes(const char* operation) const {
+  if (!l0_ || !ln_ || !HasShape(*l0_, rows_, columns_, numDisparities_) ||
+      !HasShape(*ln_, rows_, columns_, numDisparities_)) {
+    throw std::logic_error(std::string(operation) +
+                           ": the match volumes do not exist or do not fit the matcher's sizes");
+  }
 }
 
 void StereoMatcher::RunIterations(int n, const JobProgress& progress) {
@@ -203,9 +299,10 @@ void StereoMatcher::Iterate() { IterateFrom(0, 1, {}); }
 
 void StereoMatcher::IterateFrom(int done, int total, const JobProgress& progress) {
   while (done < total) {
-    RequireVolumes(*this, "Iterate");
+    RequireVolumes("Iterate");
     RequireIterationRadii();
-    const int pass = std::clamp(Backend().PassIterations(*this, total - done), 1, total - done);
+    StageGrids grids = Grids();
+    const int pass = std::clamp(Backend().PassIterations(grids, total - done), 1, total - done);
     // Iterations the caller let start; a refusal ends the series after the
     // ones before it.
     int accepted = 0;
@@ -221,12 +318,12 @@ void StereoMatcher::IterateFrom(int done, int total, const JobProgress& progress
       // A pass that fails may have rewritten part of Ln: the volumes then
       // hold no whole iteration, and the matcher gives them up.
       try {
-        Backend().Iterate(*this, accepted);
+        Backend().Iterate(grids, accepted);
       } catch (...) {
         Release();
         throw;
       }
-      IterationCount += accepted;
+      iterationCount_ += accepted;
       done += accepted;
     }
     if (stop) std::rethrow_exception(stop);
@@ -234,22 +331,24 @@ void StereoMatcher::IterateFrom(int done, int total, const JobProgress& progress
 }
 
 void StereoMatcher::ExtractDispConf() {
-  if (!HasShape(Ln, Rows, Columns, NumDisparities) || !HasShape(DispConf, Rows, Columns, 2)) {
+  if (!ln_ || !dispConf_ || !HasShape(*ln_, rows_, columns_, numDisparities_) ||
+      !HasShape(*dispConf_, rows_, columns_, 2)) {
     throw std::logic_error("ExtractDispConf: Ln or DispConf does not exist or does not fit");
   }
-  Backend().ExtractDispConf(*this);
+  StageGrids grids = Grids();
+  Backend().ExtractDispConf(grids);
 }
 
 void StereoMatcher::Release() {
-  L0.reset();
-  Ln.reset();
-  DispConf.reset();
-  DisplayMap.reset();
-  L0Ready = 0;
-  Columns = 0;
-  NumDisparities = 0;
-  Rows = 0;
-  IterationCount = -1;
+  l0_.reset();
+  ln_.reset();
+  dispConf_.reset();
+  displayMap_.reset();
+  l0Ready_ = 0;
+  columns_ = 0;
+  numDisparities_ = 0;
+  rows_ = 0;
+  iterationCount_ = -1;
 }
 
 }  // namespace tavrel

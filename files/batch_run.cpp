@@ -316,11 +316,11 @@ class EntryRun {
     const bool written =
         rows ? rows->Commit(reason) : WriteOutputFile(matcher_, matcher_.OutputFileName, &reason);
     if (!written) host_.OutputNotWritten(matcher_.OutputFileName, reason);
-    host_.EntryDone(job_, matcher_, "Disparity " + std::to_string(matcher_.IterationCount));
+    host_.EntryDone(job_, matcher_, "Disparity " + std::to_string(matcher_.IterationCount()));
     if (rows) {
       WarnOfRangeSign(RangeSignWarning(rows->tally()));
-    } else if (matcher_.DispConf) {
-      WarnOfRangeSign(RangeSignWarning(*matcher_.DispConf, Range()));
+    } else if (matcher_.DispConf()) {
+      WarnOfRangeSign(RangeSignWarning(*matcher_.DispConf(), Range()));
     }
     return true;
   }

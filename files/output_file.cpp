@@ -72,11 +72,14 @@ void OutputFileRows::Commit() {
 
 bool WriteOutputFile(const StereoMatcher& matcher, const std::string& fileName,
                      std::string* reason) {
-  if (!matcher.DispConf) {
+  if (!matcher.DispConf()) {
     if (reason) *reason = "there is no result to write";
     return false;
   }
-  const FloatArray& dispConf = *matcher.DispConf;
+  return WriteOutputFile(*matcher.DispConf(), fileName, reason);
+}
+
+bool WriteOutputFile(const FloatArray& dispConf, const std::string& fileName, std::string* reason) {
   try {
     OutputFileRows file(fileName, dispConf.columns(), dispConf.rows());
     const std::size_t rowSize = static_cast<std::size_t>(dispConf.columns()) * 2;

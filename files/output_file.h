@@ -24,6 +24,11 @@ namespace tavrel {
 bool WriteOutputFile(const StereoMatcher& matcher, const std::string& fileName,
                      std::string* reason = nullptr);
 
+// The same file from maps held apart from a matcher (disparity and
+// confidence, Columns x Rows x 2).
+bool WriteOutputFile(const FloatArray& dispConf, const std::string& fileName,
+                     std::string* reason = nullptr);
+
 // The same file written row by row, as a streamed job hands its rows over,
 // so that the whole map need not be kept: the header line at once, each
 // row's lines as the row comes. The bytes go to AtomicFile's temporary and

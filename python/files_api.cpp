@@ -182,7 +182,7 @@ std::vector<std::string> RunDirections(const std::string& path, py::object progr
   return host.Outcome();
 }
 
-// A matcher that holds only the maps, for WriteOutputFile.
+// The output file of maps made elsewhere.
 void WriteMaps(const std::string& path, const py::handle& disparity, const py::handle& confidence) {
   const auto disparityGrid = GridFromMap(disparity, "disparity");
   const auto confidenceGrid = GridFromMap(confidence, "confidence");
@@ -190,20 +190,17 @@ void WriteMaps(const std::string& path, const py::handle& disparity, const py::h
       disparityGrid->columns() != confidenceGrid->columns()) {
     throw py::value_error("disparity and confidence must have the same shape");
   }
-  StereoMatcher holder;
-  holder.Rows = disparityGrid->rows();
-  holder.Columns = disparityGrid->columns();
-  holder.DispConf = std::make_unique<FloatArray>(holder.Columns, holder.Rows, 2);
-  for (int r = 0; r < holder.Rows; ++r) {
-    for (int c = 0; c < holder.Columns; ++c) {
-      holder.DispConf->At(r, c, 0) = disparityGrid->At(r, c, 0);
-      holder.DispConf->At(r, c, 1) = confidenceGrid->At(r, c, 0);
+  FloatArray maps(disparityGrid->columns(), disparityGrid->rows(), 2);
+  for (int r = 0; r < maps.rows(); ++r) {
+    for (int c = 0; c < maps.columns(); ++c) {
+      maps.At(r, c, 0) = disparityGrid->At(r, c, 0);
+      maps.At(r, c, 1) = confidenceGrid->At(r, c, 0);
     }
   }
   bool written = false;
   {
     py::gil_scoped_release released;
-    written = WriteOutputFile(holder, path);
+    written = WriteOutputFile(maps, path);
   }
   if (!written) throw FileFailure("could not write " + path);
 }

@@ -62,13 +62,13 @@ std::unique_lock<std::mutex> Lock(Matcher& matcher) {
 }
 
 MatchResult ResultOf(const StereoMatcher& engine) {
-  return MatchResult{BandCopy(*engine.DispConf, 0), BandCopy(*engine.DispConf, 1),
-                     py::int_(engine.IterationCount)};
+  return MatchResult{BandCopy(*engine.DispConf(), 0), BandCopy(*engine.DispConf(), 1),
+                     py::int_(engine.IterationCount())};
 }
 
 // A read-only view of a volume, (rows, columns, disparities), whose base is
 // the Matcher object, so the Matcher lives as long as any view of it.
-py::array VolumeView(py::object self, const std::unique_ptr<FloatArray>& volume) {
+py::array VolumeView(py::object self, const FloatArray* volume) {
   if (!volume) throw std::logic_error("the matcher holds no volumes");
   const FloatArray& v = *volume;
   const auto itemSize = static_cast<py::ssize_t>(sizeof(float));
@@ -259,35 +259,35 @@ void BindMatching(py::module_& m) {
            py::arg("progress") = py::none(),
            "Runs n more iterations, then extracts disparity and confidence again.")
       .def_property_readonly(
-          "l0", [](py::object self) { return VolumeView(self, self.cast<Matcher&>().engine.L0); },
+          "l0", [](py::object self) { return VolumeView(self, self.cast<Matcher&>().engine.L0()); },
           "Initial match values, float32 (rows, columns, disparities), read-only, no copy.")
       .def_property_readonly(
-          "ln", [](py::object self) { return VolumeView(self, self.cast<Matcher&>().engine.Ln); },
+          "ln", [](py::object self) { return VolumeView(self, self.cast<Matcher&>().engine.Ln()); },
           "Current match values, float32 (rows, columns, disparities), read-only, no copy; "
           "iterate changes them in place.")
       .def_property_readonly(
           "disparity",
           [](Matcher& self) {
             auto lock = Lock(self);
-            return BandCopy(*self.engine.DispConf, 0);
+            return BandCopy(*self.engine.DispConf(), 0);
           },
           "float32 (rows, columns), a copy.")
       .def_property_readonly(
           "confidence",
           [](Matcher& self) {
             auto lock = Lock(self);
-            return BandCopy(*self.engine.DispConf, 1);
+            return BandCopy(*self.engine.DispConf(), 1);
           },
           "float32 (rows, columns), a copy.")
       .def_property_readonly("iteration_count",
                              [](Matcher& self) {
                                auto lock = Lock(self);
-                               return self.engine.IterationCount;
+                               return self.engine.IterationCount();
                              })
       .def_property_readonly("min_disparity",
-                             [](const Matcher& self) { return self.engine.MinDisparity; })
+                             [](const Matcher& self) { return self.engine.MinDisparity(); })
       .def_property_readonly("max_disparity",
-                             [](const Matcher& self) { return self.engine.MaxDisparity; })
+                             [](const Matcher& self) { return self.engine.MaxDisparity(); })
       .def(
           "result",
           [](Matcher& self) {

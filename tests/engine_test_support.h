@@ -146,26 +146,67 @@ inline ImagePair ShiftedPair(int columns, int rows, int bands, int shift, std::m
 // The cells the iteration works on: at least 8 from every image edge and 3
 // from either end of the disparity range.
 inline bool InInterior(const StereoMatcher& m, int r, int c, int d) {
-  return r >= 8 && r <= m.Rows - 9 && c >= 8 && c <= m.Columns - 9 && d >= 3 &&
-         d <= m.NumDisparities - 4;
+  return r >= 8 && r <= m.Rows() - 9 && c >= 8 && c <= m.Columns() - 9 && d >= 3 &&
+         d <= m.NumDisparities() - 4;
+}
+
+inline StereoParams RangeParams(int disparities, int minDisparity) {
+  StereoParams params;
+  params.MinDisparity = minDisparity;
+  params.MaxDisparity = minDisparity + disparities;
+  return params;
 }
 
 // A matcher holding grids of the given shape, as Run would leave them before
-// its stages fill them: Ln, DispConf and DisplayMap cleared, L0 all ones.
+// its stages fill them: Ln, DispConf and DisplayMap cleared, L0 all ones
+// (or the volumes given, which must have that shape).
 inline StereoMatcher MatcherWithGrids(int rows, int columns, int disparities, int minDisparity) {
   StereoMatcher matcher;
-  matcher.Rows = rows;
-  matcher.Columns = columns;
-  matcher.MinDisparity = minDisparity;
-  matcher.MaxDisparity = minDisparity + disparities;
-  matcher.NumDisparities = disparities;
-  matcher.L0 = std::make_unique<FloatArray>(Filled(columns, rows, disparities, 1.0f));
-  matcher.Ln = std::make_unique<FloatArray>(Filled(columns, rows, disparities, 0.0f));
-  matcher.DispConf = std::make_unique<FloatArray>(Filled(columns, rows, 2, 0.0f));
-  matcher.DisplayMap = std::make_unique<FloatArray>(Filled(columns, rows, 1, 0.0f));
-  matcher.IterationCount = 0;
-  matcher.L0Ready = 1;
+  matcher.Prepare(rows, columns, RangeParams(disparities, minDisparity));
+  matcher.LoadVolumes(Filled(columns, rows, disparities, 1.0f),
+                      Filled(columns, rows, disparities, 0.0f), 0);
   return matcher;
+}
+
+inline StereoMatcher MatcherWithVolumes(FloatArray l0, FloatArray ln, int minDisparity) {
+  StereoMatcher matcher;
+  matcher.Prepare(l0.rows(), l0.columns(), RangeParams(l0.bands(), minDisparity));
+  matcher.LoadVolumes(std::move(l0), std::move(ln), 0);
+  return matcher;
+}
+
+// A matcher whose result maps are `dispConf` (Columns x Rows x 2), for the
+// stages after the engine's.
+inline StereoMatcher MatcherWithResults(FloatArray dispConf, int disparities, int minDisparity) {
+  StereoMatcher matcher =
+      MatcherWithGrids(dispConf.rows(), dispConf.columns(), disparities, minDisparity);
+  matcher.LoadResults(std::move(dispConf));
+  return matcher;
+}
+
+// The grids a backend's stage gets from `m`, but over volumes held apart
+// from it, for calling a stage directly on what the matcher would refuse.
+inline StageGrids GridsLike(const StereoMatcher& m, FloatArray& l0, FloatArray& ln,
+                            FloatArray* dispConf = nullptr) {
+  return StageGrids{.Rows = m.Rows(),
+                    .Columns = m.Columns(),
+                    .NumDisparities = m.NumDisparities(),
+                    .MinDisparity = m.MinDisparity(),
+                    .WinRadRC = m.WinRadRC(),
+                    .WinRadD = m.WinRadD(),
+                    .L0 = &l0,
+                    .Ln = &ln,
+                    .DispConf = dispConf};
+}
+
+// Changes cells of the matcher's volumes, as a stage might leave them; `plant`
+// must keep Ln 0 outside the interior.
+inline void Plant(StereoMatcher& m,
+                  const std::function<void(FloatArray& l0, FloatArray& ln)>& plant) {
+  FloatArray l0 = Copy(*m.L0());
+  FloatArray ln = Copy(*m.Ln());
+  plant(l0, ln);
+  m.LoadVolumes(std::move(l0), std::move(ln), m.IterationCount());
 }
 
 // Sets the number of threads the fast stages use until the scope ends.
@@ -218,6 +259,10 @@ struct EnginePath {
       computeL0;
   std::function<void(StereoMatcher&)> iterate;
   std::function<void(StereoMatcher&)> extract;
+  // The backend's stages alone, on grids the matcher would refuse (Ln not 0
+  // outside the interior).
+  std::function<void(StageGrids&)> iterateStage;
+  std::function<void(StageGrids&)> extractStage;
 };
 
 // GoogleTest names the path in messages by this rather than by its bytes.
@@ -279,6 +324,14 @@ inline EnginePath FastEnginePath(const FastRun& run) {
             FastRunScope scope(run);
             m.Engine = EngineKind::Fast;
             m.ExtractDispConf();
+          },
+          [run](StageGrids& grids) {
+            FastRunScope scope(run);
+            BackendFor(EngineKind::Fast).Iterate(grids, 1);
+          },
+          [run](StageGrids& grids) {
+            FastRunScope scope(run);
+            BackendFor(EngineKind::Fast).ExtractDispConf(grids);
           }};
 }
 
@@ -288,20 +341,23 @@ inline std::vector<EnginePath> EnginePaths() {
   std::vector<EnginePath> paths;
   // Each step runs through the matcher, as the programs run it: its checks,
   // its counters and the backend its Engine names.
-  paths.push_back({"Reference",
-                   [](StereoMatcher& m, const FloatArray& image0, const FloatArray& image1,
-                      int winRadL0, float maxScaler, int useSad) {
-                     m.Engine = EngineKind::Reference;
-                     m.ComputeL0(image0, image1, winRadL0, maxScaler, CostOf(useSad));
-                   },
-                   [](StereoMatcher& m) {
-                     m.Engine = EngineKind::Reference;
-                     m.Iterate();
-                   },
-                   [](StereoMatcher& m) {
-                     m.Engine = EngineKind::Reference;
-                     m.ExtractDispConf();
-                   }});
+  paths.push_back(
+      {"Reference",
+       [](StereoMatcher& m, const FloatArray& image0, const FloatArray& image1, int winRadL0,
+          float maxScaler, int useSad) {
+         m.Engine = EngineKind::Reference;
+         m.ComputeL0(image0, image1, winRadL0, maxScaler, CostOf(useSad));
+       },
+       [](StereoMatcher& m) {
+         m.Engine = EngineKind::Reference;
+         m.Iterate();
+       },
+       [](StereoMatcher& m) {
+         m.Engine = EngineKind::Reference;
+         m.ExtractDispConf();
+       },
+       [](StageGrids& grids) { BackendFor(EngineKind::Reference).Iterate(grids, 1); },
+       [](StageGrids& grids) { BackendFor(EngineKind::Reference).ExtractDispConf(grids); }});
   for (const FastRun& run : FastRuns()) paths.push_back(FastEnginePath(run));
   return paths;
 }

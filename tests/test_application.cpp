@@ -101,12 +101,21 @@ class ApplicationTest : public ::testing::Test {
     RecordingMonitor monitor;
     WindowBatchHost host(state, monitor);
     StereoJob job;
-    host.EntryDone(job, matcher, "Disparity " + std::to_string(matcher.IterationCount));
+    host.EntryDone(job, matcher, "Disparity " + std::to_string(matcher.IterationCount()));
   }
 
   void Open(int num_iterations) {
     LoadEntry(num_iterations);
     app.OpenFinished(true, "", 0);
+  }
+
+  // Plants one current match value of the job, at a cell of the interior,
+  // where the iterations write.
+  void SetLn(int row, int column, int index, float value) {
+    StereoMatcher& matcher = state.Matcher;
+    FloatArray ln = testing::Copy(*matcher.Ln());
+    ln.Set(row, column, index, value);
+    matcher.LoadVolumes(testing::Copy(*matcher.L0()), std::move(ln), matcher.IterationCount());
   }
 
   void PressEveryCommand(int row) {
@@ -128,7 +137,7 @@ class ApplicationTest : public ::testing::Test {
 TEST_F(ApplicationTest, NothingWorksBeforeAFileIsLoaded) {
   PressEveryCommand(5);
   EXPECT_TRUE(presenter.presentations.empty());
-  EXPECT_EQ(state.Matcher.IterationCount, -1);
+  EXPECT_EQ(state.Matcher.IterationCount(), -1);
 
   // Painting presents the (still empty) surface and draws no caption.
   app.Paint(5);
@@ -148,7 +157,7 @@ TEST_F(ApplicationTest, CancelledOpenClosesEveryGate) {
   const std::size_t presented = presenter.presentations.size();
   PressEveryCommand(6);
   EXPECT_EQ(presenter.presentations.size(), presented);
-  EXPECT_EQ(state.Matcher.IterationCount, 3);
+  EXPECT_EQ(state.Matcher.IterationCount(), 3);
   EXPECT_FALSE(fs::exists(folder.path() / "scene.dis"));
 
   // The data stays; a successful open brings the commands back.
@@ -161,13 +170,13 @@ TEST_F(ApplicationTest, MapCaptionsCountIterations) {
   Open(3);
 
   app.KeyDown(Key::I, 0);
-  EXPECT_EQ(state.Matcher.IterationCount, 4);
+  EXPECT_EQ(state.Matcher.IterationCount(), 4);
   EXPECT_EQ(Last().caption, "Disparity 4");
 
   app.KeyDown(Key::F4, 0);
   EXPECT_EQ(Last().caption, "Confidence 4");
   // The confidence map reaches the screen through the byte rule.
-  const FloatArray& map = *state.Matcher.DisplayMap;
+  const FloatArray& map = *state.Matcher.DisplayMap();
   for (int r = 0; r < kRows; r += 7) {
     for (int c = 0; c < kColumns; c += 5) {
       EXPECT_EQ(BlueAt(Last().picture, r, c), DisplayByte(map.At(r, c, 0)));
@@ -210,10 +219,10 @@ TEST_F(ApplicationTest, SliceCaptionsAreRightAligned) {
   EXPECT_EQ(Last().caption, "L0 2D Slice  17");
   app.ButtonUp(MouseButton::Left);
   // The right button draws Ln at 4000 grey levels to the unit, capped at 255.
-  state.Matcher.Ln->Set(5, 20, 4, 0.05f);
-  state.Matcher.Ln->Set(5, 21, 4, 0.07f);
-  app.ButtonDown(MouseButton::Right, 5);
-  EXPECT_EQ(Last().caption, "Ln 2D Slice   5");
+  SetLn(9, 20, 4, 0.05f);
+  SetLn(9, 21, 4, 0.07f);
+  app.ButtonDown(MouseButton::Right, 9);
+  EXPECT_EQ(Last().caption, "Ln 2D Slice   9");
   EXPECT_EQ(BlueAt(Last().picture, 8, 20), 200);
   EXPECT_EQ(BlueAt(Last().picture, 9, 20), 200);
   EXPECT_EQ(BlueAt(Last().picture, 8, 21), 255);
@@ -222,13 +231,13 @@ TEST_F(ApplicationTest, SliceCaptionsAreRightAligned) {
 TEST_F(ApplicationTest, SliceBelowThePictureStillPresents) {
   Open(1);
   app.KeyDown(Key::F4, 0);
-  const FloatArray before = testing::Copy(*state.Matcher.DisplayMap);
+  const FloatArray before = testing::Copy(*state.Matcher.DisplayMap());
   const std::size_t presented = presenter.presentations.size();
 
   app.ButtonDown(MouseButton::Left, kRows);
   ASSERT_EQ(presenter.presentations.size(), presented + 1);
   EXPECT_EQ(Last().caption, "L0 2D Slice  30");
-  EXPECT_EQ(testing::FirstDifference(before, *state.Matcher.DisplayMap), -1);
+  EXPECT_EQ(testing::FirstDifference(before, *state.Matcher.DisplayMap()), -1);
 }
 
 TEST_F(ApplicationTest, SlicesFollowThePointerRowByRow) {
@@ -304,12 +313,12 @@ TEST_F(ApplicationTest, ColourMapsCycleAndGreyIsOneKeyAway) {
   ASSERT_TRUE(presenter.colour_scale);
   EXPECT_EQ(presenter.colour_scale->range.low, 0.0);
   EXPECT_EQ(presenter.colour_scale->range.high, 12.0);
-  const double disparity = state.Matcher.DispConf->At(15, 20, 0);
+  const double disparity = state.Matcher.DispConf()->At(15, 20, 0);
   EXPECT_EQ(ColourOf(Last().picture, 15, 20), ColourAt(ColourMap::Viridis, disparity / 12.0));
   EXPECT_EQ(Last().caption, std::nullopt);  // the caption stays
 
   app.KeyDown(Key::F4, 0);
-  const auto confidence = FiniteRange(*state.Matcher.DispConf, 1);
+  const auto confidence = FiniteRange(*state.Matcher.DispConf(), 1);
   ASSERT_TRUE(confidence && presenter.colour_scale);
   EXPECT_EQ(presenter.colour_scale->range.high, confidence->high);
   app.KeyDown(Key::F3, 0);
@@ -317,11 +326,11 @@ TEST_F(ApplicationTest, ColourMapsCycleAndGreyIsOneKeyAway) {
   EXPECT_EQ(state.Colours, ColourMap::Diverging);
 
   // The map itself is never touched by the colours.
-  const FloatArray map = testing::Copy(*state.Matcher.DisplayMap);
+  const FloatArray map = testing::Copy(*state.Matcher.DisplayMap());
   app.KeyDown(Key::G, 0);
   EXPECT_FALSE(presenter.colour_scale);
   EXPECT_EQ(Last().picture.pixels, grey.pixels);
-  EXPECT_EQ(testing::FirstDifference(map, *state.Matcher.DisplayMap), -1);
+  EXPECT_EQ(testing::FirstDifference(map, *state.Matcher.DisplayMap()), -1);
 }
 
 // In colour, the current-match slice spans the scale from its smallest to its
@@ -329,11 +338,11 @@ TEST_F(ApplicationTest, ColourMapsCycleAndGreyIsOneKeyAway) {
 TEST_F(ApplicationTest, ColouredSlicesUseTheirOwnRange) {
   Open(2);
   app.KeyDown(Key::M, 0);
-  state.Matcher.Ln->Set(7, 20, 4, 0.01f);
-  app.ButtonDown(MouseButton::Right, 7);
+  SetLn(9, 20, 4, 0.01f);
+  app.ButtonDown(MouseButton::Right, 9);
   ASSERT_TRUE(presenter.colour_scale);
   const auto range = FiniteRange(
-      SliceValues(state.Matcher, *state.Matcher.Ln, 7, kSlicePictureRowsPerDisparity), 0);
+      SliceValues(state.Matcher, *state.Matcher.Ln(), 9, kSlicePictureRowsPerDisparity), 0);
   ASSERT_TRUE(range);
   EXPECT_EQ(presenter.colour_scale->range.high, range->high);
   EXPECT_LT(range->high, 0.06);  // 240 grey levels at most: nearly black in grey
@@ -355,10 +364,10 @@ TEST_F(ApplicationTest, ProfileHoldsTheValuesAndTheChosenPeak) {
       const auto profile = ProfileAt(matcher, r, c);
       ASSERT_TRUE(profile);
       ASSERT_EQ(profile->initial.size(), 12u);
-      EXPECT_EQ(profile->initial[5], matcher.L0->At(r, c, 5));
-      EXPECT_EQ(profile->current.back()[5], matcher.Ln->At(r, c, 5));
-      EXPECT_EQ(static_cast<float>(profile->disparity), matcher.DispConf->At(r, c, 0));
-      EXPECT_EQ(static_cast<float>(profile->confidence), matcher.DispConf->At(r, c, 1));
+      EXPECT_EQ(profile->initial[5], matcher.L0()->At(r, c, 5));
+      EXPECT_EQ(profile->current.back()[5], matcher.Ln()->At(r, c, 5));
+      EXPECT_EQ(static_cast<float>(profile->disparity), matcher.DispConf()->At(r, c, 0));
+      EXPECT_EQ(static_cast<float>(profile->confidence), matcher.DispConf()->At(r, c, 1));
       if (profile->peak_index < 0) continue;
       ++peaks;
       EXPECT_LE(std::abs(profile->offset), 0.5);
@@ -379,7 +388,7 @@ TEST_F(ApplicationTest, EachIterationAddsACurveAtTheFollowedPixel) {
   tracker.Follow(state.Matcher, 15, 20);
   ASSERT_TRUE(tracker.profile());
   EXPECT_EQ(tracker.profile()->iterations, (std::vector<int>{1, 2, 3, 4}));
-  EXPECT_EQ(tracker.profile()->current.back()[6], state.Matcher.Ln->At(15, 20, 6));
+  EXPECT_EQ(tracker.profile()->current.back()[6], state.Matcher.Ln()->At(15, 20, 6));
   EXPECT_NE(tracker.profile()->current.front(), tracker.profile()->current.back());
 
   tracker.Follow(state.Matcher, 15, 21);
@@ -416,7 +425,7 @@ TEST_F(GroundTruthTest, ErrorViewCaptionHoldsTheScorersFigures) {
   ASSERT_EQ(app.LoadGroundTruth(WriteGroundTruth(kColumns, kRows)), "");
   app.KeyDown(Key::F5, 0);
   const FloatArray& truth = *state.GroundTruth;
-  const Score score = ScoreDisparity(*state.Matcher.DispConf, truth, nullptr, ScoreParameters{});
+  const Score score = ScoreDisparity(*state.Matcher.DispConf(), truth, nullptr, ScoreParameters{});
   EXPECT_EQ(Last().caption, ErrorCaption(4, score));
   Score round;
   round.bad2 = 12.346;
@@ -434,7 +443,7 @@ TEST_F(GroundTruthTest, ErrorViewCaptionHoldsTheScorersFigures) {
       if (!std::isfinite(truth.At(r, c, 0))) continue;
       ++evaluated;
       const double error =
-          std::abs(-static_cast<double>(state.Matcher.DispConf->At(r, c, 0)) - truth.At(r, c, 0));
+          std::abs(-static_cast<double>(state.Matcher.DispConf()->At(r, c, 0)) - truth.At(r, c, 0));
       error_sum += error;
       if (error > 2.0) ++wrong;
     }
@@ -445,7 +454,7 @@ TEST_F(GroundTruthTest, ErrorViewCaptionHoldsTheScorersFigures) {
   EXPECT_NEAR(score.mae, error_sum / evaluated, 1e-9);
 
   // Pixels wrong by more than 2 are drawn darker, keeping their sign's colour.
-  const double error = -state.Matcher.DispConf->At(15, 13, 0) - 1.5;
+  const double error = -state.Matcher.DispConf()->At(15, 13, 0) - 1.5;
   ASSERT_LT(error, -kWrongError);
   const Rgb end = ColourAt(ColourMap::Diverging, 0.0);
   EXPECT_EQ(ColourOf(Last().picture, 15, 13),
@@ -487,19 +496,19 @@ TEST_F(ApplicationTest, SlicedRowIsMarkedOnlyWhileAButtonIsHeld) {
   EXPECT_EQ(presenter.marked_row, 9);
   app.MouseMove(11);
   EXPECT_EQ(presenter.marked_row, 11);
-  const FloatArray slice = testing::Copy(*state.Matcher.DisplayMap);
+  const FloatArray slice = testing::Copy(*state.Matcher.DisplayMap());
   state.RightButtonDown = 1;
   app.ButtonUp(MouseButton::Left);
   EXPECT_EQ(presenter.marked_row, 11);
   app.ButtonUp(MouseButton::Right);
   EXPECT_EQ(presenter.marked_row, -1);
-  EXPECT_EQ(testing::FirstDifference(slice, *state.Matcher.DisplayMap), -1);
+  EXPECT_EQ(testing::FirstDifference(slice, *state.Matcher.DisplayMap()), -1);
 }
 
 TEST_F(ApplicationTest, ReadoutNamesThePixelUnderThePointer) {
   EXPECT_EQ(PixelReadout(state, {3, 4}), "");
   Open(2);
-  const FloatArray& dispconf = *state.Matcher.DispConf;
+  const FloatArray& dispconf = *state.Matcher.DispConf();
   char expected[200];
   std::snprintf(expected, sizeof expected,
                 "row 12  column 20   image 0 %g   disparity %.3f  confidence %.4f", Texture(12, 20),
@@ -510,7 +519,7 @@ TEST_F(ApplicationTest, ReadoutNamesThePixelUnderThePointer) {
 
   // On a held slice the picture row is a disparity index, two rows each.
   app.ButtonDown(MouseButton::Right, 12);
-  state.Matcher.Ln->Set(12, 20, 5, 0.125f);
+  SetLn(12, 20, 5, 0.125f);
   EXPECT_EQ(PixelReadout(state, {11, 20}),
             "Ln slice of row 12  column 20  disparity index 5 (disparity 5)  value 0.1250");
   EXPECT_EQ(PixelReadout(state, {2 * 12 + 1, 20}), "Ln slice of row 12  column 20");
@@ -591,7 +600,7 @@ TEST_F(DirectionsRunTest, LastEntryIsShownAfterTheRun) {
   app.OpenFinished(true, "", 0);
   ASSERT_EQ(presenter.presentations.size(), 1u);
   EXPECT_EQ(Last().caption, "Disparity 3");
-  EXPECT_EQ(BlueAt(Last().picture, 10, 10), DisplayByte(state.Matcher.DisplayMap->At(10, 10, 0)));
+  EXPECT_EQ(BlueAt(Last().picture, 10, 10), DisplayByte(state.Matcher.DisplayMap()->At(10, 10, 0)));
   app.KeyDown(Key::F1, 0);
   EXPECT_EQ(Last().caption, "b0.bmp");
 }
@@ -636,7 +645,7 @@ TEST_F(DirectionsRunTest, CancelStopsTheLongestRunBetweenIterations) {
   EXPECT_FALSE(fs::exists(folder.path() / "a.dis"));
   ASSERT_EQ(monitor.pictures.size(), 2u);
   EXPECT_EQ(monitor.pictures[1].caption, "a0.bmp");
-  EXPECT_EQ(state.Matcher.L0Ready, 0);
+  EXPECT_EQ(state.Matcher.L0Ready(), 0);
 
   app.OpenCancelled(0);
   EXPECT_FALSE(app.Loaded());

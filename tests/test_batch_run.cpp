@@ -75,7 +75,7 @@ TEST_F(BatchRun, RunsEveryEntryAndWritesEachOutputFile) {
   EXPECT_EQ(matcher.Image0Name, "a1.bmp");
   EXPECT_EQ(matcher.Image1Name, "a0.bmp");
   EXPECT_EQ(matcher.OutputFileName, dir / "second.dis");
-  EXPECT_EQ(matcher.IterationCount, 2);
+  EXPECT_EQ(matcher.IterationCount(), 2);
   ASSERT_NE(images.image0, nullptr);
   EXPECT_EQ(images.image0->columns(), 40);
 }
@@ -210,11 +210,11 @@ TEST_F(BatchRun, RowByRowOutputFilesEqualThoseOfTheWholeMap) {
     EXPECT_EQ(ReadText(dir / "wrong.dis"), wrong) << maps;
     EXPECT_EQ(rows.events, host.events) << maps;
     EXPECT_TRUE(rows.lost.empty()) << maps;
-    EXPECT_EQ(streamed.DispConf != nullptr, maps);
-    EXPECT_EQ(streamed.DisplayMap != nullptr, maps);
-    EXPECT_EQ(streamed.L0, nullptr);
-    EXPECT_EQ(streamed.IterationCount, 2);
-    EXPECT_EQ(streamed.Columns, 45);
+    EXPECT_EQ(streamed.DispConf() != nullptr, maps);
+    EXPECT_EQ(streamed.DisplayMap() != nullptr, maps);
+    EXPECT_EQ(streamed.L0(), nullptr);
+    EXPECT_EQ(streamed.IterationCount(), 2);
+    EXPECT_EQ(streamed.Columns(), 45);
     warnings.push_back(rows.warnings.empty() ? "" : rows.warnings.front());
   }
   EXPECT_NE(warnings[0].find("entry 2: a0.bmp a1.bmp -> wrong.dis"), std::string::npos);
@@ -261,14 +261,14 @@ TEST_F(BatchRun, ARealSceneComesCloseToItsGroundTruth) {
   ASSERT_TRUE(Run(dir / "scene.cpd")) << Fatal();
   const auto truth = ReadPfm((scene / "gt_left.pfm").string());
   ASSERT_NE(truth, nullptr);
-  ASSERT_EQ(truth->columns(), matcher.Columns);
+  ASSERT_EQ(truth->columns(), matcher.Columns());
   long known = 0, bad = 0;
-  for (int r = 10; r < matcher.Rows - 10; ++r) {
-    for (int c = 10; c < matcher.Columns - 10; ++c) {
+  for (int r = 10; r < matcher.Rows() - 10; ++r) {
+    for (int c = 10; c < matcher.Columns() - 10; ++c) {
       const float gt = truth->At(r, c, 0);
       if (!std::isfinite(gt)) continue;
       ++known;
-      bad += std::fabs(-matcher.DispConf->At(r, c, 0) - gt) > 2.0f;
+      bad += std::fabs(-matcher.DispConf()->At(r, c, 0) - gt) > 2.0f;
     }
   }
   ASSERT_GT(known, 0);

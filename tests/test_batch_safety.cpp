@@ -104,7 +104,7 @@ TEST_F(BatchSafety, ANameWrittenTwiceIsWarnedOfAndTheLaterFileStands) {
   EXPECT_EQ(Warnings(), std::vector<std::string>{"entry 3: Output File ./same.dis is also written "
                                                  "by entry 1; the later file stands"});
   EXPECT_EQ(host.done, 3);
-  EXPECT_EQ(matcher.IterationCount, 3);
+  EXPECT_EQ(matcher.IterationCount(), 3);
   const std::string last = ReadText(dir / "same.dis");
   WriteText(dir / "in.cpd", Entry("l.bmp", "r.bmp", "same.dis", 3));
   ASSERT_TRUE(Run());

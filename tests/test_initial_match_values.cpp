@@ -22,8 +22,8 @@ constexpr float kFloor = 0.08f;
 
 StereoMatcher ComputeL0For(const FloatArray& image0, const FloatArray& image1, int minDisparity,
                            int disparities, int radius, float maxScaler, int useSad) {
-  StereoMatcher m = MatcherWithGrids(image0.rows(), image0.columns(), disparities, minDisparity);
-  m.L0Ready = 0;
+  StereoMatcher m;
+  m.Prepare(image0.rows(), image0.columns(), testing::RangeParams(disparities, minDisparity));
   m.Engine = EngineKind::Reference;
   m.ComputeL0(image0, image1, radius, maxScaler, testing::CostOf(useSad));
   return m;
@@ -131,7 +131,7 @@ TEST(InitialMatchValues, SadFollowsItsDefinitionEverywhere) {
       const auto [image0, image1] = testing::ShiftedPair(36, 30, bands, 2, rng);
       const StereoMatcher m = ComputeL0For(image0, image1, -3, 9, radius, 0.96f, 1);
       const FloatArray expected = DirectSad(image0, image1, -3, 9, radius, 0.96f);
-      EXPECT_EQ(testing::FirstDifference(*m.L0, expected), -1)
+      EXPECT_EQ(testing::FirstDifference(*m.L0(), expected), -1)
           << "bands " << bands << ", radius " << radius;
     }
   }
@@ -155,7 +155,7 @@ TEST(InitialMatchValues, CorrelationFollowsItsDefinitionInsideTheValidRegion) {
               continue;
             }
             const float expected = Clamped(DirectCorrelation(image0, image1, i, c, d, radius));
-            ASSERT_NEAR(m.L0->At(i, c, k), expected, 1e-5) << i << ", " << c << ", " << k;
+            ASSERT_NEAR(m.L0()->At(i, c, k), expected, 1e-5) << i << ", " << c << ", " << k;
             ++compared;
           }
         }
@@ -170,11 +170,11 @@ TEST(InitialMatchValues, FlagsAndScalerSelectOnlyWhatTheyShould) {
   const auto [image0, image1] = testing::ShiftedPair(32, 26, 3, 1, rng);
   const StereoMatcher sadOne = ComputeL0For(image0, image1, -2, 8, 1, 0.96f, 1);
   const StereoMatcher sadTwo = ComputeL0For(image0, image1, -2, 8, 1, 0.96f, 2);
-  EXPECT_EQ(testing::FirstDifference(*sadOne.L0, *sadTwo.L0), -1);
+  EXPECT_EQ(testing::FirstDifference(*sadOne.L0(), *sadTwo.L0()), -1);
 
   const StereoMatcher low = ComputeL0For(image0, image1, -2, 8, 1, 0.2f, 0);
   const StereoMatcher high = ComputeL0For(image0, image1, -2, 8, 1, 0.99f, 0);
-  EXPECT_EQ(testing::FirstDifference(*low.L0, *high.L0), -1);
+  EXPECT_EQ(testing::FirstDifference(*low.L0(), *high.L0()), -1);
 }
 
 TEST(InitialMatchValues, RefusesInputsThatDoNotFitTheVolumes) {
@@ -195,8 +195,10 @@ TEST(InitialMatchValues, RefusesInputsThatDoNotFitTheVolumes) {
 
   // The reference itself reads image 1 only where it exists: a tiny one reads
   // as 0 beyond its edge.
-  reference::ComputeL0(m, image, tiny, 1, 0.96f, MatchCost::Correlation);
-  EXPECT_EQ(m.L0->At(10, 10, 4), kFloor);
+  FloatArray l0(20, 20, 8), ln(20, 20, 8);
+  StageGrids grids = testing::GridsLike(m, l0, ln);
+  reference::ComputeL0(grids, image, tiny, 1, 0.96f, MatchCost::Correlation);
+  EXPECT_EQ(l0.At(10, 10, 4), kFloor);
 }
 
 }  // namespace

@@ -40,15 +40,16 @@ std::string PrintfLine(float disparity, float confidence) {
 }
 
 TEST(OutputFile, WritesHeaderAndOnePixelPerLineInScanOrder) {
-  StereoMatcher m = testing::MatcherWithGrids(3, 4, 5, -3);
+  FloatArray maps(4, 3, 2);
   for (int r = 0; r < 3; ++r) {
     for (int c = 0; c < 4; ++c) {
-      m.DispConf->At(r, c, 0) = static_cast<float>(10 * r + c) + 0.5f;
-      m.DispConf->At(r, c, 1) = static_cast<float>(r * 4 + c) / 1000.0f;
+      maps.At(r, c, 0) = static_cast<float>(10 * r + c) + 0.5f;
+      maps.At(r, c, 1) = static_cast<float>(r * 4 + c) / 1000.0f;
     }
   }
-  m.DispConf->At(0, 0, 0) = -3.0f;
-  m.DispConf->At(0, 0, 1) = 0.0f;
+  maps.At(0, 0, 0) = -3.0f;
+  maps.At(0, 0, 1) = 0.0f;
+  StereoMatcher m = testing::MatcherWithResults(std::move(maps), 5, -3);
   TempDir dir;
   const fs::path file = dir.path / "image.dis";
   ASSERT_TRUE(WriteOutputFile(m, file.string()));
@@ -75,11 +76,12 @@ TEST(OutputFile, NumbersAreFormattedAsPrintfInTheCLocaleFormatsThem) {
   for (int i = 0; i < 2000; ++i) values.push_back(i % 2 ? wide(rng) : narrow(rng));
   const int columns = static_cast<int>(values.size()) / 2;
 
-  StereoMatcher m = testing::MatcherWithGrids(1, columns, 5, 0);
+  FloatArray maps(columns, 1, 2);
   for (int c = 0; c < columns; ++c) {
-    m.DispConf->At(0, c, 0) = values[2 * c];
-    m.DispConf->At(0, c, 1) = values[2 * c + 1];
+    maps.At(0, c, 0) = values[2 * c];
+    maps.At(0, c, 1) = values[2 * c + 1];
   }
+  StereoMatcher m = testing::MatcherWithResults(std::move(maps), 5, 0);
   TempDir dir;
   const fs::path file = dir.path / "formats.dis";
   ASSERT_TRUE(WriteOutputFile(m, file.string()));
@@ -134,14 +136,15 @@ TEST(OutputFile, APartlyWrittenFileIsRemoved) {
 // Row by row, as a streamed job hands the rows over: the same bytes, and
 // nothing in place before the last row and the commit.
 TEST(OutputFile, RowByRowGivesTheSameFileAndNothingBeforeItsCommit) {
-  StereoMatcher m = testing::MatcherWithGrids(3, 5, 5, 0);
-  for (int k = 0; k < 30; ++k) m.DispConf->data()[k] = static_cast<float>(k) / 7.0f - 2.0f;
+  FloatArray maps(5, 3, 2);
+  for (int k = 0; k < 30; ++k) maps.data()[k] = static_cast<float>(k) / 7.0f - 2.0f;
+  StereoMatcher m = testing::MatcherWithResults(std::move(maps), 5, 0);
   TempDir dir;
   const fs::path whole = dir.path / "whole.dis";
   const fs::path rows = dir.path / "rows.dis";
   ASSERT_TRUE(WriteOutputFile(m, whole.string()));
   testing::WriteText(rows, "earlier");
-  auto row = [&m](int r) { return m.DispConf->data() + r * 10; };
+  auto row = [&m](int r) { return m.DispConf()->data() + r * 10; };
   {
     OutputFileRows file(rows.string(), 5, 3);
     file.Row(0, row(0));

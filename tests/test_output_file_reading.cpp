@@ -33,11 +33,12 @@ TEST(OutputFileReading, GivesTheFloatNearestToEachWrittenDecimal) {
                                      std::numeric_limits<float>::quiet_NaN(),
                                      0.96f};
   const int columns = static_cast<int>(values.size()) / 2;
-  StereoMatcher m = testing::MatcherWithGrids(1, columns, 5, 0);
+  FloatArray maps(columns, 1, 2);
   for (int c = 0; c < columns; ++c) {
-    m.DispConf->At(0, c, 0) = values[2 * c];
-    m.DispConf->At(0, c, 1) = values[2 * c + 1];
+    maps.At(0, c, 0) = values[2 * c];
+    maps.At(0, c, 1) = values[2 * c + 1];
   }
+  StereoMatcher m = testing::MatcherWithResults(std::move(maps), 5, 0);
   TempDir dir;
   ASSERT_TRUE(WriteOutputFile(m, dir / "values.dis"));
   const auto grid = ReadOutputFile(dir / "values.dis");

@@ -92,7 +92,7 @@ class RangeSignOfARealJob : public ::testing::Test {
     StereoMatcher matcher;
     matcher.Run(image0_, image1_,
                 testing::ParamsOf(minDisparity, maxDisparity, 1, 2, 1, 10, 0.96f, 1));
-    return RangeSignWarning(*matcher.DispConf, {minDisparity, maxDisparity});
+    return RangeSignWarning(*matcher.DispConf(), {minDisparity, maxDisparity});
   }
 
   static constexpr int kColumns = 96, kRows = 40, kShift = 10, kSmoothing = 8;
@@ -131,7 +131,7 @@ TEST(RangeSignOfRealScenes, WarnsForTheWrongSignOnly) {
       StereoMatcher matcher;
       matcher.Run(*left, *right,
                   testing::ParamsOf(minDisparity, maxDisparity, 1, 2, 1, 10, 0.96f, 1));
-      return RangeSignWarning(*matcher.DispConf, {minDisparity, maxDisparity});
+      return RangeSignWarning(*matcher.DispConf(), {minDisparity, maxDisparity});
     };
     EXPECT_EQ(warningFor(scene.minDisparity, scene.maxDisparity), std::nullopt);
     EXPECT_TRUE(warningFor(-scene.maxDisparity, -scene.minDisparity).has_value());

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "display/slice_pictures.h"
@@ -10,22 +11,27 @@ namespace {
 
 constexpr float kUntouched = 77.0f;
 
+using Planting = std::function<void(FloatArray& l0, FloatArray& ln)>;
+
 // A matcher as a run leaves it, for the slice tests: volumes of rows x columns x
-// disparities holding 0 but where a test sets values, DisplayMap holding kUntouched.
-StereoMatcher MakeMatcher(int rows, int columns, int disparities) {
-  StereoMatcher matcher = testing::MatcherWithGrids(rows, columns, disparities, 0);
-  matcher.L0->Fill(0.0f);
-  matcher.DisplayMap->Fill(kUntouched);
+// disparities holding 0 but where `plant` sets values, DisplayMap holding kUntouched.
+StereoMatcher MakeMatcher(int rows, int columns, int disparities, const Planting& plant) {
+  FloatArray l0 = testing::Filled(columns, rows, disparities, 0.0f);
+  FloatArray ln = testing::Filled(columns, rows, disparities, 0.0f);
+  plant(l0, ln);
+  StereoMatcher matcher = testing::MatcherWithVolumes(std::move(l0), std::move(ln), 0);
+  matcher.DisplayMapForWriting().Fill(kUntouched);
   return matcher;
 }
 
 TEST(SlicePictures, EachDisparityTakesTwoRowsAndLowerRowsKeepTheirPicture) {
-  StereoMatcher matcher = MakeMatcher(20, 6, 4);
-  for (int c = 0; c < 6; ++c) {
-    for (int d = 0; d < 4; ++d) matcher.L0->Set(5, c, d, 0.1f * static_cast<float>(d + c));
-  }
+  StereoMatcher matcher = MakeMatcher(20, 6, 4, [](FloatArray& l0, FloatArray&) {
+    for (int c = 0; c < 6; ++c) {
+      for (int d = 0; d < 4; ++d) l0.Set(5, c, d, 0.1f * static_cast<float>(d + c));
+    }
+  });
   L0SliceToDisplay(matcher, 5, 2);
-  const FloatArray& picture = *matcher.DisplayMap;
+  const FloatArray& picture = *matcher.DisplayMap();
   for (int c = 0; c < 6; ++c) {
     for (int d = 0; d < 4; ++d) {
       const float expected = static_cast<float>(static_cast<double>(0.1f * (d + c)) * 255.0);
@@ -38,53 +44,55 @@ TEST(SlicePictures, EachDisparityTakesTwoRowsAndLowerRowsKeepTheirPicture) {
 
 TEST(SlicePictures, DisparitiesBeyondThePictureAreDropped) {
   // 40 disparities need 80 picture rows; an image of 60 rows shows indices 0 to 29.
-  StereoMatcher matcher = MakeMatcher(60, 3, 40);
-  for (int d = 0; d < 40; ++d) matcher.L0->Set(7, 1, d, static_cast<float>(d) / 255.0f);
+  StereoMatcher matcher = MakeMatcher(60, 3, 40, [](FloatArray& l0, FloatArray&) {
+    for (int d = 0; d < 40; ++d) l0.Set(7, 1, d, static_cast<float>(d) / 255.0f);
+  });
   L0SliceToDisplay(matcher, 7, 2);
-  EXPECT_FLOAT_EQ(matcher.DisplayMap->At(0, 1, 0), 0.0f);
-  EXPECT_FLOAT_EQ(matcher.DisplayMap->At(58, 1, 0), 29.0f);
-  EXPECT_FLOAT_EQ(matcher.DisplayMap->At(59, 1, 0), 29.0f);
+  EXPECT_FLOAT_EQ(matcher.DisplayMap()->At(0, 1, 0), 0.0f);
+  EXPECT_FLOAT_EQ(matcher.DisplayMap()->At(58, 1, 0), 29.0f);
+  EXPECT_FLOAT_EQ(matcher.DisplayMap()->At(59, 1, 0), 29.0f);
 }
 
 TEST(SlicePictures, GreyLevelsAreCappedAboveOnly) {
-  StereoMatcher matcher = MakeMatcher(12, 4, 2);
-  matcher.L0->Set(3, 0, 0, 1.2f);
-  matcher.L0->Set(3, 1, 0, -0.5f);
-  matcher.Ln->Set(3, 0, 0, 0.05f);
-  matcher.Ln->Set(3, 1, 0, 0.07f);
-  matcher.Ln->Set(3, 2, 0, -0.01f);
+  // Ln holds values in its interior only: row 8, columns 8 .. 10, index 3.
+  StereoMatcher matcher = MakeMatcher(17, 19, 7, [](FloatArray& l0, FloatArray& ln) {
+    l0.Set(8, 0, 0, 1.2f);
+    l0.Set(8, 1, 0, -0.5f);
+    ln.Set(8, 8, 3, 0.05f);
+    ln.Set(8, 9, 3, 0.07f);
+    ln.Set(8, 10, 3, -0.01f);
+  });
 
-  L0SliceToDisplay(matcher, 3, 2);
-  EXPECT_EQ(matcher.DisplayMap->At(0, 0, 0), 255.0f);
-  EXPECT_EQ(matcher.DisplayMap->At(0, 1, 0), -127.5f);
+  L0SliceToDisplay(matcher, 8, 2);
+  EXPECT_EQ(matcher.DisplayMap()->At(0, 0, 0), 255.0f);
+  EXPECT_EQ(matcher.DisplayMap()->At(0, 1, 0), -127.5f);
 
-  LnSliceToDisplay(matcher, 3, 2);
-  EXPECT_EQ(matcher.DisplayMap->At(1, 0, 0), static_cast<float>(0.05f * 4000.0));
-  EXPECT_EQ(static_cast<int>(matcher.DisplayMap->At(1, 0, 0)), 200);
-  EXPECT_EQ(matcher.DisplayMap->At(1, 1, 0), 255.0f);
-  EXPECT_EQ(matcher.DisplayMap->At(1, 2, 0), static_cast<float>(-0.01f * 4000.0));
+  LnSliceToDisplay(matcher, 8, 2);
+  EXPECT_EQ(matcher.DisplayMap()->At(7, 8, 0), static_cast<float>(0.05f * 4000.0));
+  EXPECT_EQ(static_cast<int>(matcher.DisplayMap()->At(7, 8, 0)), 200);
+  EXPECT_EQ(matcher.DisplayMap()->At(7, 9, 0), 255.0f);
+  EXPECT_EQ(matcher.DisplayMap()->At(7, 10, 0), static_cast<float>(-0.01f * 4000.0));
 }
 
 TEST(SlicePictures, RowsOutsideTheVolume) {
-  StereoMatcher matcher = MakeMatcher(10, 4, 3);
-  matcher.L0->Fill(0.5f);
+  StereoMatcher matcher = MakeMatcher(10, 4, 3, [](FloatArray& l0, FloatArray&) { l0.Fill(0.5f); });
 
   // At or below the last row: the picture is left alone.
   L0SliceToDisplay(matcher, 10, 2);
   L0SliceToDisplay(matcher, 500, 2);
-  for (int r = 0; r < 10; ++r) EXPECT_EQ(matcher.DisplayMap->At(r, 2, 0), kUntouched);
+  for (int r = 0; r < 10; ++r) EXPECT_EQ(matcher.DisplayMap()->At(r, 2, 0), kUntouched);
 
   // Above the first row: every value read is 0.
   L0SliceToDisplay(matcher, -3, 2);
-  for (int r = 0; r < 6; ++r) EXPECT_EQ(matcher.DisplayMap->At(r, 2, 0), 0.0f);
-  EXPECT_EQ(matcher.DisplayMap->At(6, 2, 0), kUntouched);
+  for (int r = 0; r < 6; ++r) EXPECT_EQ(matcher.DisplayMap()->At(r, 2, 0), 0.0f);
+  EXPECT_EQ(matcher.DisplayMap()->At(6, 2, 0), kUntouched);
 }
 
 TEST(SlicePictures, EmptyMatcherIsLeftAlone) {
   StereoMatcher empty;
   L0SliceToDisplay(empty, 0, 2);
   LnSliceToDisplay(empty, 0, 2);
-  EXPECT_EQ(empty.DisplayMap, nullptr);
+  EXPECT_EQ(empty.DisplayMap(), nullptr);
 }
 
 }  // namespace

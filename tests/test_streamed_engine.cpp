@@ -57,7 +57,7 @@ FloatArray ReferenceResult(const Case& c, const testing::ImagePair& images) {
   StereoMatcher matcher;
   matcher.Engine = EngineKind::Reference;
   matcher.Run(images.image0, images.image1, c.job);
-  return testing::Copy(*matcher.DispConf);
+  return testing::Copy(*matcher.DispConf());
 }
 
 FloatArray StreamedResult(const Case& c, const testing::ImagePair& images, int threads) {
@@ -201,7 +201,7 @@ TEST(InitialValuesStage, RowsAreTheStraightforwardInitialValues) {
         const float* row = stage.Row(r);
         for (std::size_t k = 0; k < shape.RowSize(); ++k) {
           ASSERT_EQ(testing::Bits(row[k]),
-                    testing::Bits(reference.Ln->data()[r * shape.RowSize() + k]))
+                    testing::Bits(reference.Ln()->data()[r * shape.RowSize() + k]))
               << c.Describe() << (l.whole ? " whole" : " fractional") << " row " << r << " cell "
               << k << " path " << IsaPathName(path);
         }
@@ -266,18 +266,18 @@ TEST(StreamedEngine, WholeOutputFilesMatchTheReference) {
   ASSERT_TRUE(WriteOutputFile(reference, dir / "reference.dis"));
   ASSERT_TRUE(WriteOutputFile(streamed, dir / "streamed.dis"));
   EXPECT_EQ(testing::ReadText(dir / "streamed.dis"), testing::ReadText(dir / "reference.dis"));
-  ASSERT_TRUE(WritePfm(*reference.DispConf, 0, dir / "reference.pfm"));
-  ASSERT_TRUE(WritePfm(*streamed.DispConf, 0, dir / "streamed.pfm"));
+  ASSERT_TRUE(WritePfm(*reference.DispConf(), 0, dir / "reference.pfm"));
+  ASSERT_TRUE(WritePfm(*streamed.DispConf(), 0, dir / "streamed.pfm"));
   EXPECT_EQ(testing::ReadText(dir / "streamed.pfm"), testing::ReadText(dir / "reference.pfm"));
 
   DisparityToDisplay(streamed);
   DisparityToDisplay(reference);
-  EXPECT_EQ(FirstDifference(*streamed.DisplayMap, *reference.DisplayMap), -1);
-  EXPECT_EQ(streamed.IterationCount, reference.IterationCount);
-  EXPECT_EQ(streamed.Rows, reference.Rows);
-  EXPECT_EQ(streamed.NumDisparities, reference.NumDisparities);
-  EXPECT_EQ(streamed.L0, nullptr);
-  EXPECT_EQ(streamed.Ln, nullptr);
+  EXPECT_EQ(FirstDifference(*streamed.DisplayMap(), *reference.DisplayMap()), -1);
+  EXPECT_EQ(streamed.IterationCount(), reference.IterationCount());
+  EXPECT_EQ(streamed.Rows(), reference.Rows());
+  EXPECT_EQ(streamed.NumDisparities(), reference.NumDisparities());
+  EXPECT_EQ(streamed.L0(), nullptr);
+  EXPECT_EQ(streamed.Ln(), nullptr);
 }
 
 // Above the crossover the rings would hold more than the volumes: the job
@@ -290,8 +290,8 @@ TEST(StreamedEngine, ManyIterationsRunOnTheVolumesWithTheSameResults) {
   const testing::ImagePair images = Images(c, rng);
   StereoMatcher matcher;
   RunMatcherJob(matcher, images.image0, images.image1, c.job, 0);
-  EXPECT_NE(matcher.Ln, nullptr);
-  EXPECT_EQ(FirstDifference(*matcher.DispConf, ReferenceResult(c, images)), -1);
+  EXPECT_NE(matcher.Ln(), nullptr);
+  EXPECT_EQ(FirstDifference(*matcher.DispConf(), ReferenceResult(c, images)), -1);
   EXPECT_EQ(JobPeakBytes(c.rows, c.columns, c.bands, c.job, 0),
             MatcherPeakBytes(MemoryShape(c), EngineThreads()));
 }
@@ -414,20 +414,20 @@ TEST(IterationStage, RowsAreTheStraightforwardIteration) {
     StereoParams noIteration = c.job;
     noIteration.NumIterations = 0;
     reference.Run(images.image0, images.image1, noIteration);
-    const FloatArray before = testing::Copy(*reference.Ln);
+    const FloatArray before = testing::Copy(*reference.Ln());
     reference.Iterate();
     streamed::JobShape shape = streamed::ShapeOf(c.rows, c.columns, c.bands, c.job);
     for (const IsaPath path : testing::IsaPathsToCompare()) {
       testing::IsaPathScope scope(path);
       for (const int threads : {1, 3}) {
         WholeGrid ln(before);
-        WholeGrid l0(*reference.L0);
+        WholeGrid l0(*reference.L0());
         streamed::IterationStage stage(shape, ln, l0, streamed::Threads{threads}, 1);
         for (int r = 0; r < c.rows; ++r) {
           const float* row = stage.Row(r);
           for (std::size_t k = 0; k < shape.RowSize(); ++k) {
             ASSERT_EQ(testing::Bits(row[k]),
-                      testing::Bits(reference.Ln->data()[r * shape.RowSize() + k]))
+                      testing::Bits(reference.Ln()->data()[r * shape.RowSize() + k]))
                 << c.Describe() << " row " << r << " cell " << k << " path " << IsaPathName(path)
                 << " threads " << threads;
           }

@@ -36,10 +36,10 @@ std::vector<FloatArray> ReferenceSeries(const Scene& scene, int iterations) {
   m.Engine = EngineKind::Reference;
   m.Run(scene.images.image0, scene.images.image1, scene.params);
   std::vector<FloatArray> series;
-  series.push_back(testing::Copy(*m.Ln));
+  series.push_back(testing::Copy(*m.Ln()));
   for (int i = 0; i < iterations; ++i) {
     m.Iterate();
-    series.push_back(testing::Copy(*m.Ln));
+    series.push_back(testing::Copy(*m.Ln()));
   }
   return series;
 }
@@ -54,21 +54,27 @@ TEST(VolumePasses, ASeriesInPassesMatchesTheReferenceOnAnyThreadCount) {
     StereoMatcher m;
     m.Run(scene.images.image0, scene.images.image1, scene.params);
     // The series must take more than one pass, some of several iterations.
-    const int pass = BackendFor(EngineKind::Fast).PassIterations(m, iterations);
+    const StageGrids shape{.Rows = m.Rows(),
+                           .Columns = m.Columns(),
+                           .NumDisparities = m.NumDisparities(),
+                           .MinDisparity = m.MinDisparity(),
+                           .WinRadRC = m.WinRadRC(),
+                           .WinRadD = m.WinRadD()};
+    const int pass = BackendFor(EngineKind::Fast).PassIterations(shape, iterations);
     EXPECT_GT(pass, 1) << threads << " threads";
     EXPECT_LT(pass, iterations) << threads << " threads";
     m.RunIterations(iterations);
-    EXPECT_EQ(m.IterationCount, iterations);
-    EXPECT_EQ(FirstDifference(expected.back(), *m.Ln), -1) << threads << " threads";
+    EXPECT_EQ(m.IterationCount(), iterations);
+    EXPECT_EQ(FirstDifference(expected.back(), *m.Ln()), -1) << threads << " threads";
 
     // The same series fused into the job: the first pass makes L0 too.
     StereoParams params = scene.params;
     params.NumIterations = iterations;
     StereoMatcher whole;
     whole.Run(scene.images.image0, scene.images.image1, params);
-    EXPECT_EQ(whole.IterationCount, iterations);
-    EXPECT_EQ(FirstDifference(*m.L0, *whole.L0), -1) << threads << " threads";
-    EXPECT_EQ(FirstDifference(expected.back(), *whole.Ln), -1) << threads << " threads";
+    EXPECT_EQ(whole.IterationCount(), iterations);
+    EXPECT_EQ(FirstDifference(*m.L0(), *whole.L0()), -1) << threads << " threads";
+    EXPECT_EQ(FirstDifference(expected.back(), *whole.Ln()), -1) << threads << " threads";
   }
 }
 
@@ -85,10 +91,10 @@ TEST(VolumePasses, AStopWithinAPassLeavesWholeIterations) {
       if (step == stopAt) throw std::runtime_error("stop");
     };
     EXPECT_THROW(m.RunIterations(6, progress), std::runtime_error);
-    EXPECT_EQ(m.IterationCount, stopAt - 1);
-    EXPECT_EQ(FirstDifference(expected[stopAt - 1], *m.Ln), -1) << "stop at " << stopAt;
+    EXPECT_EQ(m.IterationCount(), stopAt - 1);
+    EXPECT_EQ(FirstDifference(expected[stopAt - 1], *m.Ln()), -1) << "stop at " << stopAt;
     m.RunIterations(6 - (stopAt - 1));
-    EXPECT_EQ(FirstDifference(expected.back(), *m.Ln), -1) << "resumed after " << stopAt;
+    EXPECT_EQ(FirstDifference(expected.back(), *m.Ln()), -1) << "resumed after " << stopAt;
   }
 }
 
@@ -102,8 +108,8 @@ TEST(VolumePasses, AFailedPassLeavesTheMatcherEmpty) {
   streamed::FailNthAllocation(2);
   EXPECT_THROW(m.RunIterations(4), std::bad_alloc);
   streamed::FailNthAllocation(0);
-  EXPECT_EQ(m.Ln, nullptr);
-  EXPECT_EQ(m.IterationCount, -1);
+  EXPECT_EQ(m.Ln(), nullptr);
+  EXPECT_EQ(m.IterationCount(), -1);
   EXPECT_THROW(m.Iterate(), std::logic_error);
 }
 

@@ -290,8 +290,8 @@ void MainWindow::FollowProfile(PicturePoint point) {
   // While a slice is held the pointer is on a picture of disparities, not pixels;
   // off the image the panel keeps the last pixel, so it can be reached.
   if (state_.LeftButtonDown == 1 || state_.RightButtonDown == 1) return;
-  if (point.row < 0 || point.column < 0 || point.row >= state_.Matcher.Rows ||
-      point.column >= state_.Matcher.Columns) {
+  if (point.row < 0 || point.column < 0 || point.row >= state_.Matcher.Rows() ||
+      point.column >= state_.Matcher.Columns()) {
     return;
   }
   profile_.Follow(state_.Matcher, point.row, point.column);

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "engine/float_array.h"
+
+namespace tavrel {
+
+// What a backend's stage works on: the job's sizes and iteration radii, and
+// the matcher's grids, whose cells the stage rewrites but whose shapes and
+// ownership stay with the matcher. StereoMatcher hands one to the backend
+// after checking the stage's preconditions; a grid a stage does not use may
+// be null.
+struct StageGrids {
+  int Rows = 0;
+  int Columns = 0;
+  int NumDisparities = 0;
+  int MinDisparity = 0;
+  int WinRadRC = 0;
+  int WinRadD = 0;
+  FloatArray* L0 = nullptr;
+  FloatArray* Ln = nullptr;
+  FloatArray* DispConf = nullptr;  // band 0 disparity, band 1 confidence
+};
+
+}  // namespace tavrel
