@@ -4,7 +4,9 @@
 
 #include "bench/heap_meter.h"
 #include "engine/float_array.h"
+#include "engine/stereo_matcher.h"
 #include "engine/streamed_engine.h"
+#include "engine/streamed_volumes.h"
 #include "tests/engine_test_support.h"
 
 // The heap a streamed job really takes, counted by this program's operator
@@ -43,6 +45,44 @@ TEST(StreamedMemory, PeakHeapIsTheFormulasFigure) {
     EXPECT_LE(measured, formula + kSmallObjects)
         << run.iterations << " iterations, " << run.threads << " threads";
     EXPECT_LT(formula, VolumePeakBytes(220, 150, job));
+  }
+}
+
+// ComputeL0 alone on stored volumes: each thread's row maker, which the
+// pass's figure counts whichever way the threads share the work (bands of
+// rows for whole intensities, blocks of indices for correlation of others).
+TEST(StreamedMemory, LoneComputeL0TakesThePassesFigure) {
+  std::mt19937 rng(5);
+  const testing::ImagePair whole = testing::ShiftedPair(150, 220, 3, -12, rng);
+  const FloatArray fraction0 = testing::RandomFloats(150, 220, 3, 0.0f, 255.0f, rng);
+  const FloatArray fraction1 = testing::RandomFloats(150, 220, 3, 0.0f, 255.0f, rng);
+  for (const bool sad : {true, false}) {
+    for (const bool fractional : {false, true}) {
+      for (const int threads : {1, 2, 3}) {
+        testing::ThreadCount scope(threads);
+        const StereoParams job{-30, 10, 2,     2,
+                               1,   0,  0.96f, sad ? MatchCost::Sad : MatchCost::Correlation};
+        StereoMatcher m = testing::MatcherWithGrids(220, 150, 40, -30);
+        const FloatArray& image0 = fractional ? fraction0 : whole.image0;
+        const FloatArray& image1 = fractional ? fraction1 : whole.image1;
+        const std::size_t before = bench::HeapInUse();
+        bench::ResetHeapPeak();
+        m.ComputeL0(image0, image1, job.WinRadL0, job.MaxScaler, job.Cost);
+        const double measured = static_cast<double>(bench::HeapPeak() - before);
+        const double formula = static_cast<double>(
+            streamed::VolumePassBytes(streamed::ShapeOf(220, 150, 3, job), threads));
+        const std::string where = std::string(sad ? "SAD" : "correlation") +
+                                  (fractional ? " fractional, " : " whole, ") +
+                                  std::to_string(threads) + " threads";
+        // Fractional intensities share less (SAD keeps to one thread,
+        // correlation's blocks take less than whole rows): the figure is
+        // then a bound.
+        if (!fractional) {
+          EXPECT_GE(measured, formula) << where;
+        }
+        EXPECT_LE(measured, formula + kSmallObjects) << where;
+      }
+    }
   }
 }
 
