@@ -1,6 +1,7 @@
 #include "engine/streamed_initial_volumes.h"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <vector>
 
@@ -18,12 +19,31 @@ int ShareStart(int count, int part, int parts) {
   return static_cast<int>(static_cast<long long>(count) * part / parts);
 }
 
+// Each thread's row maker holds a few rows' worth of the volume. On a
+// machine of many threads they would add up to a good part of it, so
+// beyond what any job may take they keep to a quarter of one volume.
+constexpr double kMakersAlwaysAllowed = 64.0 * 1024 * 1024;
+constexpr double kMakersShareOfVolume = 0.25;
+
+// The most row makers that may run at once.
+int MostParts(const JobShape& s) {
+  const fast::Geometry g = GeometryOf(s);
+  const double maker = static_cast<double>(s.sad ? fast::SadRowMaker::Bytes(g)
+                                                 : fast::CorrelationRowMaker::Bytes(g));
+  const double volume = static_cast<double>(s.rows) * s.RowSize() * sizeof(float);
+  const double allowed = std::max(kMakersAlwaysAllowed, kMakersShareOfVolume * volume);
+  return static_cast<int>(std::clamp(std::floor(allowed / maker), 1.0, 1024.0));
+}
+
 // Bands of rows: one per thread, never an empty one.
-int RowBands(const JobShape& s, int threads) { return std::clamp(threads, 1, std::max(s.rows, 1)); }
+int RowBands(const JobShape& s, int threads) {
+  return std::clamp(std::min(threads, MostParts(s)), 1, std::max(s.rows, 1));
+}
 
 // Shares of the blocks of indices: one per thread, never an empty one.
 int BlockShares(const JobShape& s, int threads) {
-  return std::clamp(threads, 1, std::max(fast::BlockCount(GeometryOf(s)), 1));
+  return std::clamp(std::min(threads, MostParts(s)), 1,
+                    std::max(fast::BlockCount(GeometryOf(s)), 1));
 }
 
 float* RowOf(FloatArray& volume, int row) { return volume.data() + volume.Index(row, 0, 0); }
