@@ -19,9 +19,10 @@ int ShareStart(int count, int part, int parts) {
   return static_cast<int>(static_cast<long long>(count) * part / parts);
 }
 
-// Each thread's row maker holds a few rows' worth of the volume. On a
-// machine of many threads they would add up to a good part of it, so
-// beyond what any job may take they keep to a quarter of one volume.
+// Each thread's row maker holds a few rows' worth of the volume; on a
+// machine of many threads they would add up to a good part of it. Up to
+// 64 MB together they run on every thread, beyond that on as many as keep
+// them to a quarter of one volume.
 constexpr double kMakersAlwaysAllowed = 64.0 * 1024 * 1024;
 constexpr double kMakersShareOfVolume = 0.25;
 

@@ -86,5 +86,22 @@ TEST(StreamedMemory, LoneComputeL0TakesThePassesFigure) {
   }
 }
 
+// Each thread adds a row maker, but beyond 64 MB together the makers keep
+// to a quarter of one volume, whatever the thread count.
+TEST(StreamedMemory, LoneComputeL0OnManyThreadsKeepsToAQuarterOfAVolume) {
+  for (const MatchCost cost : {MatchCost::Sad, MatchCost::Correlation}) {
+    const StereoParams small{-8, 8, 2, 2, 1, 0, 0.96f, cost};
+    const streamed::JobShape few = streamed::ShapeOf(40, 60, 1, small);
+    EXPECT_EQ(streamed::VolumePassBytes(few, 8), 8 * streamed::VolumePassBytes(few, 1));
+
+    const StereoParams huge{0, 290, 7, 2, 1, 0, 0.96f, cost};
+    const streamed::JobShape large = streamed::ShapeOf(1988, 2880, 3, huge);
+    const double volume = 1988.0 * 2880 * 290 * sizeof(float);
+    const double many = static_cast<double>(streamed::VolumePassBytes(large, 256));
+    EXPECT_LE(many, 0.25 * volume);
+    EXPECT_GE(many, 2.0 * static_cast<double>(streamed::VolumePassBytes(large, 1)));
+  }
+}
+
 }  // namespace
 }  // namespace tavrel
