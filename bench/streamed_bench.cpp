@@ -238,9 +238,10 @@ void CompareInitialValues(const Scene& scene) {
   SelectIsaPath(chosen);
 }
 
-// One iteration on one thread, per cell of the volume: the streamed stage
-// reading Ln and L0 from volumes, and the matcher's Iterate, the same stage
-// as a pass that rewrites Ln in place.
+// One iteration on one thread, per cell of the volume and per
+// instruction-set path, side by side: the streamed stage reading Ln and L0
+// from volumes, and the matcher's Iterate, the same stage as a pass that
+// rewrites Ln in place.
 void IterationCost(const Scene& scene, double cyclesPerSecond) {
   const FloatArray& image0 = *scene.image0;
   const StereoParams& job = scene.job;
@@ -252,24 +253,29 @@ void IterationCost(const Scene& scene, double cyclesPerSecond) {
       streamed::ShapeOf(image0.rows(), image0.columns(), image0.bands(), job);
   shape.iterations = 1;
   const double cells = static_cast<double>(shape.rows) * shape.columns * shape.disparities;
-  VolumeRows l0(*matcher.L0);
-  VolumeRows ln(*matcher.Ln);
-  double stage = 1e30;
-  for (int i = 0; i < 3; ++i) {
-    stage = std::min(stage, Seconds([&] {
-                       streamed::IterationStage iteration(shape, ln, l0, streamed::Threads{1}, 1);
-                       for (int r = 0; r < shape.rows; ++r) iteration.Row(r);
-                     }));
+  const IsaPath chosen = ActiveIsaPath();
+  for (const IsaPath path : AvailableIsaPaths()) {
+    SelectIsaPath(path);
+    VolumeRows l0(*matcher.L0);
+    VolumeRows ln(*matcher.Ln);
+    double stage = 1e30;
+    for (int i = 0; i < 5; ++i) {
+      stage = std::min(stage, Seconds([&] {
+                         streamed::IterationStage iteration(shape, ln, l0, streamed::Threads{1}, 1);
+                         for (int r = 0; r < shape.rows; ++r) iteration.Row(r);
+                       }));
+    }
+    const int threads = SetThreads(1);
+    double volume = 1e30;
+    for (int i = 0; i < 5; ++i) volume = std::min(volume, Seconds([&] { matcher.Iterate(); }));
+    SetThreads(threads);
+    std::printf(
+        "  one iteration, one thread, %-8s: streamed stage %.2f cycles per cell (%.3f ns), "
+        "matcher's Iterate %.2f cycles per cell (%.3f ns)\n",
+        IsaPathName(path), stage * cyclesPerSecond / cells, 1e9 * stage / cells,
+        volume * cyclesPerSecond / cells, 1e9 * volume / cells);
   }
-  const int threads = SetThreads(1);
-  double volume = 1e30;
-  for (int i = 0; i < 3; ++i) volume = std::min(volume, Seconds([&] { matcher.Iterate(); }));
-  SetThreads(threads);
-  std::printf(
-      "  one iteration, one thread: streamed stage %.2f cycles per cell (%.3f ns), "
-      "matcher's Iterate %.2f cycles per cell (%.3f ns)\n",
-      stage * cyclesPerSecond / cells, 1e9 * stage / cells, volume * cyclesPerSecond / cells,
-      1e9 * volume / cells);
+  SelectIsaPath(chosen);
 }
 
 void RunScene(const Scene& scene, bool initialValues) {

@@ -1,10 +1,8 @@
 #include "engine/fast_transpose.h"
 
 #if defined(__x86_64__)
-#include "engine/avx_tiles.h"
+#include <immintrin.h>
 #endif
-
-#include "engine/fast_isa.h"
 
 namespace tavrel::fast {
 namespace {
@@ -27,52 +25,45 @@ void TransposeMultiplyScalar(const float* src, std::ptrdiff_t srcStride, const f
 
 #if defined(__x86_64__)
 
-__attribute__((target("avx"))) void TransposeTile8(const float* src, std::ptrdiff_t srcStride,
-                                                   float* dst, std::ptrdiff_t dstStride) {
-  __m256 columns[8];
-  LoadTransposed8(src, srcStride, columns);
-  for (int k = 0; k < 8; ++k) _mm256_storeu_ps(dst + k * dstStride, columns[k]);
-}
+// The transposes serve the paths without AVX2 (whose iteration rows move
+// their pixels through 8 x 8 tiles of their own): 4 x 4 tiles in SSE
+// registers, which every x86-64 processor has.
 
-__attribute__((target("avx"))) void TransposeMultiplyTile8(const float* src,
-                                                           std::ptrdiff_t srcStride,
-                                                           const float* factors, float* dst,
-                                                           std::ptrdiff_t dstStride) {
-  __m256 columns[8];
-  LoadTransposed8(src, srcStride, columns);
-  for (int k = 0; k < 8; ++k) {
-    const __m256 f = _mm256_loadu_ps(factors + k * dstStride);
-    _mm256_storeu_ps(dst + k * dstStride, _mm256_mul_ps(f, columns[k]));
-  }
-}
-
-// Tile origins 0, 8, 16, ... with the last one moved back to n - 8, so that
+// Tile origins 0, 4, 8, ... with the last one moved back to n - 4, so that
 // every tile is whole; elements of an overlap are simply done twice (the
-// results do not depend on it). Requires n >= 8.
-inline int TileStart(int k, int n) { return k + 8 <= n ? k : n - 8; }
+// results do not depend on it). Requires n >= 4.
+inline int TileStart(int k, int n) { return k + 4 <= n ? k : n - 4; }
 
-__attribute__((target("avx"))) void TransposeMultiplyAvx(const float* src, std::ptrdiff_t srcStride,
-                                                         const float* factors, float* dst,
-                                                         std::ptrdiff_t dstStride, int rows,
-                                                         int columns) {
-  for (int jj = 0; jj < columns; jj += 8) {
-    const int j = TileStart(jj, columns);
-    for (int ii = 0; ii < rows; ii += 8) {
-      const int i = TileStart(ii, rows);
-      TransposeMultiplyTile8(src + i * srcStride + j, srcStride, factors + j * dstStride + i,
-                             dst + j * dstStride + i, dstStride);
+inline void LoadTransposed4(const float* src, std::ptrdiff_t srcStride, __m128 out[4]) {
+  for (int k = 0; k < 4; ++k) out[k] = _mm_loadu_ps(src + k * srcStride);
+  _MM_TRANSPOSE4_PS(out[0], out[1], out[2], out[3]);
+}
+
+void TransposeSse(const float* src, std::ptrdiff_t srcStride, float* dst, std::ptrdiff_t dstStride,
+                  int rows, int columns) {
+  for (int ii = 0; ii < rows; ii += 4) {
+    const int i = TileStart(ii, rows);
+    for (int jj = 0; jj < columns; jj += 4) {
+      const int j = TileStart(jj, columns);
+      __m128 tile[4];
+      LoadTransposed4(src + i * srcStride + j, srcStride, tile);
+      for (int k = 0; k < 4; ++k) _mm_storeu_ps(dst + (j + k) * dstStride + i, tile[k]);
     }
   }
 }
 
-__attribute__((target("avx"))) void TransposeAvx(const float* src, std::ptrdiff_t srcStride,
-                                                 float* dst, std::ptrdiff_t dstStride, int rows,
-                                                 int columns) {
-  for (int ii = 0; ii < rows; ii += 8) {
-    const int i = TileStart(ii, rows);
-    for (int jj = 0; jj < columns; jj += 8) {
-      const int j = TileStart(jj, columns);
-      TransposeTile8(src + i * srcStride + j, srcStride, dst + j * dstStride + i, dstStride);
+void TransposeMultiplySse(const float* src, std::ptrdiff_t srcStride, const float* factors,
+                          float* dst, std::ptrdiff_t dstStride, int rows, int columns) {
+  for (int jj = 0; jj < columns; jj += 4) {
+    const int j = TileStart(jj, columns);
+    for (int ii = 0; ii < rows; ii += 4) {
+      const int i = TileStart(ii, rows);
+      __m128 tile[4];
+      LoadTransposed4(src + i * srcStride + j, srcStride, tile);
+      for (int k = 0; k < 4; ++k) {
+        const std::ptrdiff_t at = (j + k) * dstStride + i;
+        _mm_storeu_ps(dst + at, _mm_mul_ps(_mm_loadu_ps(factors + at), tile[k]));
+      }
     }
   }
 }
@@ -84,8 +75,8 @@ __attribute__((target("avx"))) void TransposeAvx(const float* src, std::ptrdiff_
 void TransposeMultiply(const float* src, std::ptrdiff_t srcStride, const float* factors, float* dst,
                        std::ptrdiff_t dstStride, int rows, int columns) {
 #if defined(__x86_64__)
-  if (PathHasAvx() && rows >= 8 && columns >= 8) {
-    TransposeMultiplyAvx(src, srcStride, factors, dst, dstStride, rows, columns);
+  if (rows >= 4 && columns >= 4) {
+    TransposeMultiplySse(src, srcStride, factors, dst, dstStride, rows, columns);
     return;
   }
 #endif
@@ -95,8 +86,8 @@ void TransposeMultiply(const float* src, std::ptrdiff_t srcStride, const float* 
 void Transpose(const float* src, std::ptrdiff_t srcStride, float* dst, std::ptrdiff_t dstStride,
                int rows, int columns) {
 #if defined(__x86_64__)
-  if (PathHasAvx() && rows >= 8 && columns >= 8) {
-    TransposeAvx(src, srcStride, dst, dstStride, rows, columns);
+  if (rows >= 4 && columns >= 4) {
+    TransposeSse(src, srcStride, dst, dstStride, rows, columns);
     return;
   }
 #endif

@@ -5,9 +5,8 @@
 namespace tavrel::fast {
 
 // dst[j * dstStride + i] = src[i * srcStride + j] for i < rows, j < columns.
-// Pure data movement (no arithmetic), in 8 x 8 tiles with the vector unit
-// when the chosen instruction-set path has AVX. The two blocks must not
-// overlap.
+// Pure data movement (no arithmetic), in 4 x 4 tiles with the vector unit
+// on x86-64. The two blocks must not overlap.
 void Transpose(const float* src, std::ptrdiff_t srcStride, float* dst, std::ptrdiff_t dstStride,
                int rows, int columns);
 

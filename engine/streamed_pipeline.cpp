@@ -126,8 +126,9 @@ Pipeline::Pipeline(const JobShape& shape, const FloatArray& image0, const FloatA
   Build(&image0, &image1, std::move(wholeL0), nullptr, nullptr);
 }
 
-Pipeline::Pipeline(const JobShape& shape, RowSource& values, RowSource& l0, int threads)
-    : shape_(shape), schedule_(ScheduleOf(shape_, threads, false)) {
+Pipeline::Pipeline(const JobShape& shape, RowSource& values, RowSource& l0, int threads,
+                   int lastKept)
+    : shape_(shape), schedule_(ScheduleOf(shape_, threads, false)), lastKept_(lastKept) {
   Build(nullptr, nullptr, {}, &values, &l0);
 }
 
@@ -157,9 +158,10 @@ void Pipeline::Build(const FloatArray* image0, const FloatArray* image1,
     }
     for (int k = 0; k < count; ++k) {
       TakeAllocation();
+      const bool last = g + 1 == groups && k + 1 == count;
       group.iterations.push_back(
           std::make_unique<IterationStage>(shape_, *group.last, *group.l0, schedule_.rowThreads,
-                                           IterationRowsKept(shape_, k, count)));
+                                           last ? lastKept_ : IterationRowsKept(shape_, k, count)));
       group.last = group.iterations.back().get();
     }
     if (g + 1 < groups) {
@@ -213,14 +215,15 @@ void Pipeline::Run(const RowSink& row) {
 }
 
 std::size_t Pipeline::Bytes(const JobShape& shape, int threads) {
-  return Bytes(shape, ScheduleOf(shape, threads, true), true);
+  return Bytes(shape, ScheduleOf(shape, threads, true), true, 1);
 }
 
-std::size_t Pipeline::StoredBytes(const JobShape& shape, int threads) {
-  return Bytes(shape, ScheduleOf(shape, threads, false), false);
+std::size_t Pipeline::StoredBytes(const JobShape& shape, int threads, int lastKept) {
+  return Bytes(shape, ScheduleOf(shape, threads, false), false, lastKept);
 }
 
-std::size_t Pipeline::Bytes(const JobShape& shape, const Schedule& schedule, bool fromImages) {
+std::size_t Pipeline::Bytes(const JobShape& shape, const Schedule& schedule, bool fromImages,
+                            int lastKept) {
   const int groups = static_cast<int>(schedule.iterations.size());
   std::size_t bytes = 0;
   for (int g = 0; g < groups; ++g) {
@@ -232,8 +235,9 @@ std::size_t Pipeline::Bytes(const JobShape& shape, const Schedule& schedule, boo
           ChannelSource::Bytes(shape.RowSize(), BoxWindowRows(shape), L0RowsKept(shape, count));
     }
     for (int k = 0; k < count; ++k) {
-      bytes +=
-          IterationStage::Bytes(shape, schedule.rowThreads, IterationRowsKept(shape, k, count));
+      const bool last = g + 1 == groups && k + 1 == count;
+      bytes += IterationStage::Bytes(shape, schedule.rowThreads,
+                                     last ? lastKept : IterationRowsKept(shape, k, count));
     }
     if (g + 1 < groups) {
       bytes += RowChannel::Bytes(kChannelSlots, shape.RowSize()) + shape.RowSize() * sizeof(float);

@@ -39,8 +39,10 @@ class Pipeline {
   // whole (not cleared outside the interior) as it is made.
   Pipeline(const JobShape& shape, const FloatArray& image0, const FloatArray& image1, int threads,
            std::function<float*(int row)> wholeL0 = {});
-  // From stored rows, read in ascending order by group 0 only.
-  Pipeline(const JobShape& shape, RowSource& values, RowSource& l0, int threads);
+  // From stored rows, read in ascending order by group 0 only. The last
+  // stage keeps its last `lastKept` rows readable through the pointers the
+  // sink was handed, for a sink that stores a row some rows later.
+  Pipeline(const JobShape& shape, RowSource& values, RowSource& l0, int threads, int lastKept = 1);
 
   // Runs every group but the last on a thread of its own and hands each
   // row of the last group to `row`, on the calling thread. A failure on any
@@ -50,7 +52,7 @@ class Pipeline {
   // The heap a pipeline from the images (or from stored rows) holds: rings,
   // column sums, row scratch and channels.
   static std::size_t Bytes(const JobShape& shape, int threads);
-  static std::size_t StoredBytes(const JobShape& shape, int threads);
+  static std::size_t StoredBytes(const JobShape& shape, int threads, int lastKept = 1);
 
  private:
   struct Group {
@@ -67,10 +69,12 @@ class Pipeline {
 
   void Build(const FloatArray* image0, const FloatArray* image1, std::function<float*(int)> wholeL0,
              RowSource* values, RowSource* l0);
-  static std::size_t Bytes(const JobShape& shape, const Schedule& schedule, bool fromImages);
+  static std::size_t Bytes(const JobShape& shape, const Schedule& schedule, bool fromImages,
+                           int lastKept);
 
   JobShape shape_;
   Schedule schedule_;
+  int lastKept_ = 1;
   std::vector<std::unique_ptr<RowChannel>> channels_;
   std::vector<Group> groups_;
 };

@@ -1,8 +1,10 @@
 #include "engine/streamed_volumes.h"
 
 #include <algorithm>
+#include <deque>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "engine/isa_path.h"
 #include "engine/match_volume.h"
@@ -20,6 +22,12 @@ constexpr int kMostIterationsPerPass = 8;
 // engine takes hardly more than its two volumes.
 constexpr double kPassShareOfVolume = 0.125;
 
+// The rows the last stage of a pass over Ln keeps until they are
+// rewritten: once it has made an interior row, the first stage has read
+// the rows up to WinRadRC below it, and is done with those a box window
+// above that; with the row being made, WinRadRC + 3.
+int RewriteDelayRows(const JobShape& shape) { return shape.winRadRC + 3; }
+
 void CopyRow(const float* cells, FloatArray& volume, int row) {
   std::copy_n(cells, static_cast<std::size_t>(volume.columns()) * volume.bands(),
               &volume.At(row, 0, 0));
@@ -27,28 +35,46 @@ void CopyRow(const float* cells, FloatArray& volume, int row) {
 
 }  // namespace
 
-InPlaceRows::InPlaceRows(FloatArray& volume, int keep)
-    : volume_(volume), copies_(keep, static_cast<std::size_t>(volume.columns()) * volume.bands()) {}
+InPlaceRows::InPlaceRows(FloatArray& volume, int window) : volume_(volume), window_(window) {
+  const Interior interior = InteriorOf(volume_.rows(), volume_.columns(), volume_.bands());
+  for (int row = 0; row < volume_.rows(); ++row) {
+    if (!interior.ContainsRow(row)) {
+      ClearOutsideInteriorRow(interior, row, volume_.columns(), volume_.bands(),
+                              &volume_.At(row, 0, 0));
+    }
+  }
+}
 
 const float* InPlaceRows::Row(int row) {
   const Interior interior = InteriorOf(volume_.rows(), volume_.columns(), volume_.bands());
-  const std::size_t size = static_cast<std::size_t>(volume_.columns()) * volume_.bands();
-  while (copies_.newest() < row) {
-    const int next = copies_.newest() + 1;
-    if (interior.ContainsRow(next) && next <= rewritten_.load(std::memory_order_acquire)) {
-      throw std::logic_error("InPlaceRows: row " + std::to_string(next) +
-                             " read after it was rewritten");
-    }
-    float* copy = copies_.Make(next);
-    std::copy_n(&volume_.At(next, 0, 0), size, copy);
-    ClearOutsideInteriorRow(interior, next, volume_.columns(), volume_.bands(), copy);
+  if (interior.ContainsRow(row) && row <= rewritten_.load(std::memory_order_acquire)) {
+    throw std::logic_error("InPlaceRows: row " + std::to_string(row) +
+                           " read after it was rewritten");
   }
-  return copies_.Row(row);
+  const int newest = newest_.load(std::memory_order_relaxed);
+  for (int first = newest + 1; first <= row; ++first) {
+    if (interior.ContainsRow(first)) {
+      ClearOutsideInteriorRow(interior, first, volume_.columns(), volume_.bands(),
+                              &volume_.At(first, 0, 0));
+    }
+  }
+  if (row > newest) newest_.store(row, std::memory_order_release);
+  return &volume_.At(row, 0, 0);
+}
+
+bool InPlaceRows::Done(int row) const {
+  const Interior interior = InteriorOf(volume_.rows(), volume_.columns(), volume_.bands());
+  return !interior.ContainsRow(row) || row <= newest_.load(std::memory_order_acquire) - window_;
+}
+
+void InPlaceRows::ReadingOver() {
+  newest_.store(volume_.rows() + window_, std::memory_order_release);
 }
 
 void InPlaceRows::Rewrite(int row, const float* cells) {
-  if (row != rewritten_.load(std::memory_order_relaxed) + 1) {
-    throw std::logic_error("InPlaceRows: row " + std::to_string(row) + " rewritten out of order");
+  if (row != rewritten_.load(std::memory_order_relaxed) + 1 || !Done(row)) {
+    throw std::logic_error("InPlaceRows: row " + std::to_string(row) +
+                           " rewritten out of order or while it is still read");
   }
   CopyRow(cells, volume_, row);
   rewritten_.store(row, std::memory_order_release);
@@ -65,12 +91,31 @@ void MakeVolumes(const JobShape& shape, const FloatArray& image0, const FloatArr
   pipeline.Run([&Ln](int row, const float* cells) { CopyRow(cells, Ln, row); });
 }
 
+// Each row of the pass is rewritten once the first stage is done with
+// it, a few rows after the last stage has made it; the last stage keeps
+// those rows meanwhile (the pointers it handed stay valid while its ring
+// holds them).
 void IterateVolume(const JobShape& shape, const FloatArray& L0, FloatArray& Ln, int threads) {
   ActiveIsaPath();
   InPlaceRows ln(Ln, BoxWindowRows(shape));
   StoredRows l0(L0);
-  Pipeline pipeline(shape, ln, l0, threads);
-  pipeline.Run([&ln](int row, const float* cells) { ln.Rewrite(row, cells); });
+  Pipeline pipeline(shape, ln, l0, threads, RewriteDelayRows(shape));
+  std::deque<std::pair<int, const float*>> made;
+  auto rewrite = [&] {
+    while (!made.empty() && ln.Done(made.front().first)) {
+      ln.Rewrite(made.front().first, made.front().second);
+      made.pop_front();
+    }
+  };
+  // Past the interior's last row the first stage reads no more rows.
+  const int lastInterior = shape.rows - kPixelMargin - 1;
+  pipeline.Run([&](int row, const float* cells) {
+    made.emplace_back(row, cells);
+    if (row > lastInterior) ln.ReadingOver();
+    rewrite();
+  });
+  ln.ReadingOver();
+  rewrite();
 }
 
 int PassIterations(const JobShape& shape, int threads, int wanted) {
@@ -95,9 +140,7 @@ std::size_t VolumePassBytes(const JobShape& shape, int threads) {
   if (shape.iterations > first.iterations) {
     JobShape later = shape;
     later.iterations = PassIterations(shape, threads, shape.iterations - first.iterations);
-    // The pass's copies of the rows it reads from Ln.
-    bytes = std::max(bytes, Pipeline::StoredBytes(later, threads) +
-                                BoxWindowRows(shape) * shape.RowSize() * sizeof(float));
+    bytes = std::max(bytes, Pipeline::StoredBytes(later, threads, RewriteDelayRows(shape)));
   }
   return bytes;
 }

@@ -33,26 +33,35 @@ int PassIterations(const JobShape& shape, int threads, int wanted);
 std::size_t VolumePassBytes(const JobShape& shape, int threads);
 
 // Rows of the volume a pass rewrites in place, as the source of its first
-// stage. A row read is handed as a copy (the last `keep` stay readable)
-// cleared outside the interior, as
-// the straightforward iteration clears Ln before it reads it; rows outside
-// the interior therefore read as zeros whatever they hold. An interior row
-// is rewritten only after every read of it: reading one after its rewrite
-// would take a later iteration's values, and is refused.
+// stage, read where they lie. The straightforward iteration clears Ln
+// outside the interior before it reads it; so does this source, in the
+// volume itself (the pass writes 0 there anyway): the rows outside the
+// interior when it is made, an interior row's other cells when the row is
+// first read. The first stage reads rows in ascending order and never more
+// than `window` rows back from the newest it has taken, so an older row can
+// be rewritten while the pass goes on; a row is rewritten only then, and
+// reading an interior row after its rewrite would take a later iteration's
+// values, so it is refused.
 class InPlaceRows : public RowSource {
  public:
-  InPlaceRows(FloatArray& volume, int keep);
+  InPlaceRows(FloatArray& volume, int window);
 
-  // Copies row `row`, cleared outside the interior, and hands the copy.
   // Rows are read in ascending order. Throws std::logic_error for an
   // interior row already rewritten.
   const float* Row(int row) override;
-  // Rows are rewritten in ascending order, each once.
+  // Whether the first stage is done with `row`: it lies outside the
+  // interior (0 before and after), or `window` rows or more below the
+  // newest row read.
+  bool Done(int row) const;
+  // Says that the first stage reads no more rows: every row is Done.
+  void ReadingOver();
+  // Rows are rewritten in ascending order, each once, when Done.
   void Rewrite(int row, const float* cells);
 
  private:
   FloatArray& volume_;
-  RowRing copies_;
+  int window_;
+  std::atomic<int> newest_{-1};     // the newest row read
   std::atomic<int> rewritten_{-1};  // the newest row rewritten
 };
 

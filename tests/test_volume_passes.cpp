@@ -107,32 +107,34 @@ TEST(VolumePasses, AFailedPassLeavesTheMatcherEmpty) {
   EXPECT_THROW(m.Iterate(), std::logic_error);
 }
 
-// What a pass reads of Ln: copies cleared outside the interior, the last
-// few of them held, never an interior row it has already rewritten.
-TEST(InPlaceRows, HandsClearedCopiesAndRefusesRowsAlreadyRewritten) {
+// What a pass reads of Ln and when it may write it back: rows where they
+// lie, cleared outside the interior; an interior row is rewritten only once
+// the reader is a window past it, and never read after that.
+TEST(InPlaceRows, RewritesOnlyRowsTheReaderIsDoneWith) {
   FloatArray volume = testing::Filled(20, 22, 9, 5.0f);
   streamed::InPlaceRows rows(volume, 3);
-  const float* top = rows.Row(0);
-  for (int k = 0; k < 20 * 9; ++k) EXPECT_EQ(top[k], 0.0f);
-  const float* interior = rows.Row(8);
-  for (int c = 0; c < 20; ++c) {
-    for (int d = 0; d < 9; ++d) {
-      const bool inside = c >= 8 && c <= 11 && d >= 3 && d <= 5;
-      EXPECT_EQ(interior[c * 9 + d], inside ? 5.0f : 0.0f) << c << " " << d;
-    }
-  }
-  EXPECT_EQ(volume.At(8, 0, 0), 5.0f) << "the volume itself is left alone";
-
+  EXPECT_EQ(rows.Row(0), &volume.At(0, 0, 0)) << "no copy";
   const FloatArray ones = testing::Filled(20, 1, 9, 1.0f);
-  for (int r = 0; r <= 9; ++r) rows.Rewrite(r, ones.data());
-  EXPECT_EQ(volume.At(9, 3, 4), 1.0f);
-  EXPECT_EQ(rows.Row(8)[8 * 9 + 4], 5.0f) << "a row read before its rewrite keeps its values";
-  EXPECT_THROW(rows.Row(5), std::logic_error) << "no longer held";
-  EXPECT_THROW(rows.Row(9), std::logic_error) << "first read after its rewrite";
-  EXPECT_THROW(rows.Rewrite(12, ones.data()), std::logic_error);
-
-  streamed::InPlaceRows again(volume, 3);
-  EXPECT_EQ(again.Row(3)[0], 0.0f) << "rows outside the interior read as zeros";
+  for (int r = 0; r < 8; ++r) {
+    EXPECT_TRUE(rows.Done(r)) << "rows outside the interior are 0 before and after";
+    rows.Rewrite(r, ones.data());
+  }
+  EXPECT_FALSE(rows.Done(8)) << "not read yet";
+  EXPECT_THROW(rows.Rewrite(8, ones.data()), std::logic_error);
+  rows.Row(10);
+  EXPECT_FALSE(rows.Done(8)) << "still within the window";
+  rows.Row(11);
+  EXPECT_TRUE(rows.Done(8));
+  EXPECT_FALSE(rows.Done(9));
+  rows.Rewrite(8, ones.data());
+  EXPECT_EQ(volume.At(8, 9, 4), 1.0f);
+  EXPECT_EQ(volume.At(9, 9, 4), 5.0f) << "read, not rewritten";
+  EXPECT_EQ(volume.At(9, 9, 0), 0.0f) << "cleared outside the interior when first read";
+  EXPECT_EQ(volume.At(12, 9, 0), 5.0f) << "not read yet";
+  EXPECT_EQ(volume.At(21, 9, 4), 0.0f) << "a row outside the interior";
+  EXPECT_THROW(rows.Row(8), std::logic_error) << "read after its rewrite";
+  EXPECT_THROW(rows.Rewrite(10, ones.data()), std::logic_error) << "out of order";
+  EXPECT_NO_THROW(rows.Row(14));
 }
 
 }  // namespace
