@@ -183,28 +183,32 @@ void CorrelationBlockRow(const CorrelationInputs& in, const float* meansRow,
 
 }  // namespace
 
-std::size_t CorrelationRowMaker::ArenaBytes(const Geometry& g) {
-  const int blocks = (g.disparities + kLanes - 1) / kLanes;
+std::size_t CorrelationRowMaker::ArenaBytes(const Geometry& g, int blocks) {
   return StreamingBoxMean::Bytes(g.columns, 2 * g.bands, g.radius) +
          blocks * StreamingBoxMean::Bytes(g.columns, 3 * g.bands * kLanes, g.radius) +
          ThreadArena::Bytes<float>(static_cast<std::size_t>(g.columns) * kLanes);
 }
 
-std::size_t CorrelationRowMaker::Bytes(const Geometry& g) {
-  return ThreadArena::Bytes<std::byte>(ArenaBytes(g)) + CorrelationCaches::Bytes(g);
+std::size_t CorrelationRowMaker::Bytes(const Geometry& g) { return Bytes(g, BlockCount(g)); }
+
+std::size_t CorrelationRowMaker::Bytes(const Geometry& g, int blocks) {
+  return ThreadArena::Bytes<std::byte>(ArenaBytes(g, blocks)) + CorrelationCaches::Bytes(g);
 }
 
 CorrelationRowMaker::CorrelationRowMaker(const CorrelationInputs& in, ThreadArena& arena)
+    : CorrelationRowMaker(in, arena, 0, {0, BlockCount(in.g)}) {}
+
+CorrelationRowMaker::CorrelationRowMaker(const CorrelationInputs& in, ThreadArena& arena, int first,
+                                         BlockRange blocks)
     : in_(in), caches_(in.g) {
   const Geometry& g = in_.g;
-  const int blocks = (g.disparities + kLanes - 1) / kLanes;
-  arena.Reset(ArenaBytes(g));
-  means_.emplace(g.rows, g.columns, 2 * g.bands, g.radius, arena);
-  streams_.reserve(static_cast<std::size_t>(blocks));
-  for (int block = 0; block < blocks; ++block) {
+  arena.Reset(ArenaBytes(g, blocks.end - blocks.first));
+  means_.emplace(g.rows, g.columns, 2 * g.bands, g.radius, arena, false, first);
+  streams_.reserve(static_cast<std::size_t>(blocks.end - blocks.first));
+  for (int block = blocks.first; block < blocks.end; ++block) {
     const int k0 = block * kLanes;
     streams_.emplace_back(g, 3 * g.bands, k0, std::min(kLanes, g.disparities - k0), arena,
-                          in_.momentsInFloat);
+                          in_.momentsInFloat, first);
   }
   values_ = arena.Take<float>(static_cast<std::size_t>(g.columns) * kLanes);
 }

@@ -33,24 +33,38 @@ struct CorrelationCaches {
   RowCache meanRows;
 };
 
-// The correlation values row by row from the top, every disparity index, in
-// bounded memory: the window means of both images and each block's moments
-// stream down the image together. The buffers come from `arena`, which the
-// maker resets.
+// Blocks first .. end - 1 of kLanes disparity indices.
+struct BlockRange {
+  int first = 0;
+  int end = 0;
+};
+
+// The correlation values row by row, in bounded memory: the window means of
+// both images and each block's moments stream down the image together. The
+// buffers come from `arena`, which the maker resets.
+//
+// A maker may take some of the blocks only: every value of a block depends on
+// that block's indices and the window means alone. It may also start below
+// the top, forming its sums afresh at row `first`, which agrees with the
+// top-down pass only where every sum is exact (momentsInFloat).
 class CorrelationRowMaker {
  public:
   CorrelationRowMaker(const CorrelationInputs& in, ThreadArena& arena);
+  CorrelationRowMaker(const CorrelationInputs& in, ThreadArena& arena, int first,
+                      BlockRange blocks);
 
-  // Row i, rows ascending from 0: L0's values into l0 (columns x
-  // disparities floats; skipped when null), and the same cleared outside the
-  // volume's interior, Ln's first values, into ln.
+  // Row i, rows ascending from `first`: L0's values of the maker's blocks
+  // into l0 (columns x disparities floats; skipped when null), and the same
+  // cleared outside the volume's interior, Ln's first values, into ln.
   void Row(int i, float* l0, float* ln);
 
-  // The heap one maker holds: its arena's bytes and its caches.
+  // The heap one maker of every block (or of `blocks` of them) holds: its
+  // arena's bytes and its caches.
   static std::size_t Bytes(const Geometry& g);
+  static std::size_t Bytes(const Geometry& g, int blocks);
 
  private:
-  static std::size_t ArenaBytes(const Geometry& g);
+  static std::size_t ArenaBytes(const Geometry& g, int blocks);
 
   CorrelationInputs in_;
   std::optional<StreamingBoxMean> means_;

@@ -31,6 +31,9 @@ struct Geometry {
   bool ValidColumn(std::int64_t c) const { return ValidRegion{rows, columns}.ContainsColumn(c); }
 };
 
+// The number of blocks of kLanes indices that cover the disparities.
+inline int BlockCount(const Geometry& g) { return (g.disparities + kLanes - 1) / kLanes; }
+
 // The calling thread's part first .. end - 1 of count items shared out in
 // runs among the threads of a parallel region (all of them outside one).
 struct Share {

@@ -7,6 +7,7 @@
 #include "engine/fast_correlation_values.h"
 #include "engine/fast_parallel.h"
 #include "engine/fast_sad_values.h"
+#include "engine/streamed_initial_inputs.h"
 #include "engine/streamed_stages.h"
 
 // L0 as rows, made by the volume engine's row kernels on the chosen
@@ -24,12 +25,6 @@ class InitialValuesStage::Producer {
   virtual void Make(int row, float* whole, float* out) = 0;
 };
 
-namespace {
-
-// The row kernels divide by the band count and by the disparity count in
-// float, which is exact only for counts that float holds.
-constexpr int kExactInFloat = 1 << 24;
-
 fast::Geometry GeometryOf(const JobShape& s) {
   fast::Geometry g;
   g.rows = s.rows;
@@ -42,26 +37,35 @@ fast::Geometry GeometryOf(const JobShape& s) {
 }
 
 void RequireExactCounts(const JobShape& s) {
+  constexpr int kExactInFloat = 1 << 24;
   if (s.bands > kExactInFloat || s.disparities > kExactInFloat) {
     throw std::invalid_argument("a streamed job takes at most " + std::to_string(kExactInFloat) +
                                 " bands and disparities");
   }
 }
 
+fast::SadInputs SadInputsOf(const JobShape& s, const FloatArray& image0, const FloatArray& image1) {
+  const bool bytes = fast::WholeIntensities(image0, 0.0f) && fast::WholeIntensities(image1, 0.0f);
+  return {image0, image1, bytes, GeometryOf(s), s.maxScaler};
+}
+
+fast::CorrelationInputs CorrelationInputsOf(const JobShape& s, const FloatArray& image0,
+                                            const FloatArray& image1) {
+  const bool whole =
+      fast::WholeIntensities(image0, -255.0f) && fast::WholeIntensities(image1, -255.0f);
+  return {image0, image1, GeometryOf(s), fast::ExactInFloat(s.winRadL0) && whole};
+}
+
+namespace {
+
 class SadProducer : public InitialValuesStage::Producer {
  public:
   SadProducer(const JobShape& s, const FloatArray& image0, const FloatArray& image1)
-      : maker_(Inputs(s, image0, image1), 0, arena_, extent_) {}
+      : maker_(SadInputsOf(s, image0, image1), 0, arena_, extent_) {}
 
   void Make(int row, float* whole, float* out) override { maker_.Row(row, whole, out); }
 
  private:
-  static fast::SadInputs Inputs(const JobShape& s, const FloatArray& image0,
-                                const FloatArray& image1) {
-    const bool bytes = fast::WholeIntensities(image0, 0.0f) && fast::WholeIntensities(image1, 0.0f);
-    return {image0, image1, bytes, GeometryOf(s), s.maxScaler};
-  }
-
   fast::ThreadArena arena_;
   fast::MeanExtent extent_;  // a stream from the top needs no check of it
   fast::SadRowMaker maker_;
@@ -70,20 +74,11 @@ class SadProducer : public InitialValuesStage::Producer {
 class CorrelationProducer : public InitialValuesStage::Producer {
  public:
   CorrelationProducer(const JobShape& s, const FloatArray& image0, const FloatArray& image1)
-      : maker_(Inputs(s, image0, image1), arena_) {}
+      : maker_(CorrelationInputsOf(s, image0, image1), arena_) {}
 
   void Make(int row, float* whole, float* out) override { maker_.Row(row, whole, out); }
 
  private:
-  // Images of whole intensities give moments whose box means run exactly
-  // in float.
-  static fast::CorrelationInputs Inputs(const JobShape& s, const FloatArray& image0,
-                                        const FloatArray& image1) {
-    const bool whole =
-        fast::WholeIntensities(image0, -255.0f) && fast::WholeIntensities(image1, -255.0f);
-    return {image0, image1, GeometryOf(s), fast::ExactInFloat(s.winRadL0) && whole};
-  }
-
   fast::ThreadArena arena_;
   fast::CorrelationRowMaker maker_;
 };

@@ -8,6 +8,7 @@
 
 #include "engine/isa_path.h"
 #include "engine/match_volume.h"
+#include "engine/streamed_initial_volumes.h"
 #include "engine/streamed_pipeline.h"
 
 namespace tavrel::streamed {
@@ -82,6 +83,10 @@ void InPlaceRows::Rewrite(int row, const float* cells) {
 void MakeVolumes(const JobShape& shape, const FloatArray& image0, const FloatArray& image1,
                  FloatArray& L0, FloatArray& Ln, int threads) {
   ActiveIsaPath();  // chooses the kernels' path once, before any thread starts
+  if (shape.iterations == 0) {
+    MakeInitialVolumes(shape, image0, image1, L0, Ln, threads);
+    return;
+  }
   Pipeline pipeline(shape, image0, image1, threads, [&L0](int row) { return &L0.At(row, 0, 0); });
   pipeline.Run([&Ln](int row, const float* cells) { CopyRow(cells, Ln, row); });
 }
@@ -128,6 +133,7 @@ int PassIterations(const JobShape& shape, int threads, int wanted) {
 }
 
 std::size_t VolumePassBytes(const JobShape& shape, int threads) {
+  if (shape.iterations == 0) return InitialVolumesBytes(shape, threads);
   JobShape first = shape;
   first.iterations = shape.iterations > 0 ? PassIterations(shape, threads, shape.iterations) : 0;
   std::size_t bytes = Pipeline::Bytes(first, threads);

@@ -14,7 +14,8 @@ namespace tavrel::streamed {
 
 // Makes L0 from the images into `L0` whole and Ln = L0 cleared outside the
 // interior, running shape.iterations iterations of Ln on the way, in one
-// pass over the rows. Both volumes are rows x columns x disparities.
+// pass over the rows. Both volumes are rows x columns x disparities. With no
+// iteration the threads share L0's rows instead (see MakeInitialVolumes).
 void MakeVolumes(const JobShape& shape, const FloatArray& image0, const FloatArray& image1,
                  FloatArray& L0, FloatArray& Ln, int threads);
 

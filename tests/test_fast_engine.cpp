@@ -305,6 +305,50 @@ TEST(FastEngine, CorrelationOfIntensitiesSpanningManyBinadesMatchesTheReference)
   ASSERT_NO_FATAL_FAILURE(ExpectEnginesAgreeOn(job, image0, image1));
 }
 
+// ComputeL0 alone shares its work among the threads: bands of rows, each
+// starting its running sums afresh, where those sums are exact (whole
+// intensities); otherwise whole blocks of indices (correlation) or one thread
+// (SAD). Heights that the thread counts do not divide, bands thinner than the
+// window radius (23 rows on 8 threads, radius 7), one to three blocks of
+// indices, both measures, whole and fractional intensities, every path.
+TEST(FastEngine, ComputeL0SharedAmongThreadsMatchesTheReference) {
+  struct Case {
+    int rows, columns, bands, count, minDisparity, winRadL0;
+  };
+  const Case cases[] = {{23, 40, 3, 40, -20, 7},
+                        {31, 37, 2, 17, -3, 2},
+                        {26, 30, 1, 33, -5, 5},
+                        {19, 22, 3, 9, -4, 0}};
+  std::mt19937 rng(41);
+  for (const Case& c : cases) {
+    for (int useSad : {0, 1}) {
+      for (bool fractional : {false, true}) {
+        Job job{c.rows,     c.columns, c.bands, c.minDisparity, c.minDisparity + c.count,
+                c.winRadL0, 1,         1,       useSad};
+        job.fractional = fractional;
+        std::unique_ptr<FloatArray> image0, image1;
+        MakeImages(rng, job, image0, image1);
+        auto expected = Prepare(job);
+        reference::ComputeL0(*expected, *image0, *image1, job.winRadL0, job.maxScaler,
+                             testing::CostOf(job.useSad));
+        for (IsaPath path : testing::IsaPathsToCompare()) {
+          testing::IsaPathScope pathScope(path);
+          for (int threads : kThreadCounts) {
+            ThreadCount scope(threads);
+            auto actual = Prepare(job);
+            actual->ComputeL0(*image0, *image1, job.winRadL0, job.maxScaler,
+                              testing::CostOf(job.useSad));
+            const std::string where = job.Describe() + " path " + IsaPathName(path) + " threads " +
+                                      std::to_string(threads);
+            ASSERT_TRUE(SameBits(*expected->L0, *actual->L0)) << where;
+            ASSERT_TRUE(SameBits(*expected->Ln, *actual->Ln)) << where;
+          }
+        }
+      }
+    }
+  }
+}
+
 // Whole jobs through Run, as the programs call it: the default engine is the
 // fast one, and its grids equal the reference's on every instruction-set
 // path and for every thread count.
