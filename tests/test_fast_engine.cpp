@@ -328,9 +328,9 @@ TEST(FastEngine, ComputeL0SharedAmongThreadsMatchesTheReference) {
         job.fractional = fractional;
         std::unique_ptr<FloatArray> image0, image1;
         MakeImages(rng, job, image0, image1);
-        auto expected = Prepare(job);
-        reference::ComputeL0(*expected, *image0, *image1, job.winRadL0, job.maxScaler,
-                             testing::CostOf(job.useSad));
+        auto expected = Prepare(job, EngineKind::Reference);
+        expected->ComputeL0(*image0, *image1, job.winRadL0, job.maxScaler,
+                            testing::CostOf(job.useSad));
         for (IsaPath path : testing::IsaPathsToCompare()) {
           testing::IsaPathScope pathScope(path);
           for (int threads : kThreadCounts) {
@@ -340,8 +340,8 @@ TEST(FastEngine, ComputeL0SharedAmongThreadsMatchesTheReference) {
                               testing::CostOf(job.useSad));
             const std::string where = job.Describe() + " path " + IsaPathName(path) + " threads " +
                                       std::to_string(threads);
-            ASSERT_TRUE(SameBits(*expected->L0, *actual->L0)) << where;
-            ASSERT_TRUE(SameBits(*expected->Ln, *actual->Ln)) << where;
+            ASSERT_TRUE(SameBits(*expected->L0(), *actual->L0())) << where;
+            ASSERT_TRUE(SameBits(*expected->Ln(), *actual->Ln())) << where;
           }
         }
       }
