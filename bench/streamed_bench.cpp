@@ -253,7 +253,9 @@ void IterationCost(const Scene& scene, double cyclesPerSecond) {
     double stage = 1e30;
     for (int i = 0; i < 5; ++i) {
       stage = std::min(stage, Seconds([&] {
-                         streamed::IterationStage iteration(shape, ln, l0, streamed::Threads{1}, 1);
+                         streamed::IterationScratch scratch(shape, streamed::Threads{1});
+                         streamed::IterationStage iteration(shape, ln, l0, streamed::Threads{1}, 1,
+                                                            scratch);
                          for (int r = 0; r < shape.rows; ++r) iteration.Row(r);
                        }));
     }

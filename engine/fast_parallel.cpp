@@ -3,7 +3,6 @@
 #include <atomic>
 #include <new>
 
-
 namespace tavrel::fast {
 
 namespace {

@@ -144,19 +144,13 @@ namespace {
 // The result maps a matcher keeps: disparity, confidence and display.
 constexpr double kMapFloatsPerPixel = 3;
 
-bool StreamedFits(int rows, int columns, int bands, const StereoParams& params, int threads) {
-  return StreamedPeakBytes(rows, columns, bands, params, threads) <=
-         VolumePeakBytes(rows, columns, params);
+double StreamedJobBytes(int rows, int columns, int bands, const StereoParams& params, int threads) {
+  const double pixels = static_cast<double>(rows) * columns;
+  return StreamedPeakBytes(rows, columns, bands, params, threads) +
+         pixels * kMapFloatsPerPixel * sizeof(float);
 }
 
-}  // namespace
-
-double JobPeakBytes(int rows, int columns, int bands, const StereoParams& params, int threads) {
-  const double pixels = static_cast<double>(rows) * columns;
-  if (StreamedFits(rows, columns, bands, params, threads)) {
-    return StreamedPeakBytes(rows, columns, bands, params, threads) +
-           pixels * kMapFloatsPerPixel * sizeof(float);
-  }
+double MatcherJobBytes(int rows, int columns, int bands, const StereoParams& params, int threads) {
   JobShape shape;
   shape.rows = rows;
   shape.columns = columns;
@@ -170,10 +164,22 @@ double JobPeakBytes(int rows, int columns, int bands, const StereoParams& params
   return MatcherPeakBytes(shape, streamed::ThreadCount(threads));
 }
 
+}  // namespace
+
+bool JobRunsStreamed(int rows, int columns, int bands, const StereoParams& params, int threads) {
+  return StreamedJobBytes(rows, columns, bands, params, threads) <=
+         MatcherJobBytes(rows, columns, bands, params, threads);
+}
+
+double JobPeakBytes(int rows, int columns, int bands, const StereoParams& params, int threads) {
+  return std::min(StreamedJobBytes(rows, columns, bands, params, threads),
+                  MatcherJobBytes(rows, columns, bands, params, threads));
+}
+
 void RunMatcherJob(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
                    const StereoParams& params, int threads, const JobProgress& progress) {
   ValidateJob(image0, image1, params);
-  if (!StreamedFits(image0.rows(), image0.columns(), image0.bands(), params, threads)) {
+  if (!JobRunsStreamed(image0.rows(), image0.columns(), image0.bands(), params, threads)) {
     matcher.Run(image0, image1, params, progress);
     return;
   }

@@ -52,9 +52,14 @@ double StreamedPeakBytes(int rows, int columns, int bands, const StereoParams& p
 // The heap the volume engine holds for the same job: L0 and Ln.
 double VolumePeakBytes(int rows, int columns, const StereoParams& params);
 
-// What a job run by RunMatcherJob takes: the streamed pass, or where its
-// rings would outgrow the volumes (many iterations) StereoMatcher with its
-// volumes and passes, plus the result maps either leaves in the matcher.
+// Whether RunMatcherJob runs the job as the streamed pass: unless
+// StereoMatcher with its volumes and passes would take less, as it does
+// where the rings would outgrow the volumes (many iterations) or on images
+// of few rows.
+bool JobRunsStreamed(int rows, int columns, int bands, const StereoParams& params, int threads);
+
+// What a job run by RunMatcherJob takes: the streamed pass or StereoMatcher,
+// whichever takes less, with the result maps either leaves in the matcher.
 double JobPeakBytes(int rows, int columns, int bands, const StereoParams& params, int threads);
 
 // StereoMatcher::Run's job for a caller that needs only the results: on

@@ -176,45 +176,52 @@ void ClearBorder(const JobShape& s, float* out) {
 
 }  // namespace
 
+IterationScratch::IterationScratch(const JobShape& shape, Threads threads) {
+  if (shape.InteriorEmpty()) return;
+  if (AvxLines::Available()) {
+    boxRow_.resize(shape.RowSize() + AvxLines::BoxPadding(shape));
+    avxLines_ = std::make_unique<AvxLines>(shape, threads.count);
+    return;
+  }
+  const RowGeometry g(shape);
+  boxRow_.resize(shape.RowSize());
+  transposed_.resize(static_cast<std::size_t>(g.count) * g.nc);
+  runningSums_.resize(static_cast<std::size_t>(g.nc));
+  supports_.resize(static_cast<std::size_t>(g.nd) * g.nc);
+  imageZeroSums_.resize(static_cast<std::size_t>(g.nc));
+  imageOneSums_.resize(static_cast<std::size_t>(shape.columns));
+}
+
+IterationScratch::~IterationScratch() = default;
+
+std::size_t IterationScratch::Bytes(const JobShape& shape, Threads threads) {
+  if (shape.InteriorEmpty()) return 0;
+  if (AvxLines::Available()) {
+    return (shape.RowSize() + AvxLines::BoxPadding(shape)) * sizeof(float) +
+           AvxLines::Bytes(shape, threads.count);
+  }
+  const RowGeometry g(shape);
+  const std::size_t floats = shape.RowSize() + static_cast<std::size_t>(g.count) * g.nc +
+                             static_cast<std::size_t>(g.nd) * g.nc + g.nc + shape.columns;
+  return floats * sizeof(float) + static_cast<std::size_t>(g.nc) * sizeof(double);
+}
+
 IterationStage::IterationStage(const JobShape& shape, RowSource& before, RowSource& l0,
-                               Threads threads, int keep)
+                               Threads threads, int keep, IterationScratch& scratch)
     : shape_(shape),
       l0_(l0),
       threads_(threads),
       box_(
           {shape.rows, shape.columns, shape.disparities, shape.winRadRC},
           [&before](int row) { return before.Row(row); }, threads),
-      ring_(keep, shape.RowSize()) {
-  if (shape_.InteriorEmpty()) return;
-  if (AvxLines::Available()) {
-    boxRow_.resize(shape_.RowSize() + AvxLines::BoxPadding(shape_));
-    avxLines_ = std::make_unique<AvxLines>(shape_, threads_.count);
-    return;
-  }
-  const RowGeometry g(shape_);
-  boxRow_.resize(shape_.RowSize());
-  transposed_.resize(static_cast<std::size_t>(g.count) * g.nc);
-  runningSums_.resize(static_cast<std::size_t>(g.nc));
-  supports_.resize(static_cast<std::size_t>(g.nd) * g.nc);
-  imageZeroSums_.resize(static_cast<std::size_t>(g.nc));
-  imageOneSums_.resize(static_cast<std::size_t>(shape_.columns));
-}
+      ring_(keep, shape.RowSize()),
+      scratch_(scratch) {}
 
 IterationStage::~IterationStage() = default;
 
-std::size_t IterationStage::Bytes(const JobShape& shape, Threads threads, int keep) {
-  std::size_t bytes =
-      StreamedBox::Bytes({shape.rows, shape.columns, shape.disparities, shape.winRadRC}) +
-      RowRing::Bytes(keep, shape.RowSize());
-  if (shape.InteriorEmpty()) return bytes;
-  if (AvxLines::Available()) {
-    return bytes + (shape.RowSize() + AvxLines::BoxPadding(shape)) * sizeof(float) +
-           AvxLines::Bytes(shape, threads.count);
-  }
-  const RowGeometry g(shape);
-  const std::size_t floats = shape.RowSize() + static_cast<std::size_t>(g.count) * g.nc +
-                             static_cast<std::size_t>(g.nd) * g.nc + g.nc + shape.columns;
-  return bytes + floats * sizeof(float) + static_cast<std::size_t>(g.nc) * sizeof(double);
+std::size_t IterationStage::Bytes(const JobShape& shape, int keep) {
+  return StreamedBox::Bytes({shape.rows, shape.columns, shape.disparities, shape.winRadRC}) +
+         RowRing::Bytes(keep, shape.RowSize());
 }
 
 const float* IterationStage::Row(int row) {
@@ -231,9 +238,10 @@ void IterationStage::MakeRow(int row, float* out) {
     return;
   }
   ClearBorder(shape_, out);
-  box_.Row(row, boxRow_.data());
+  // The box asks for every row it reads before it writes its sums.
+  box_.Row(row, scratch_.boxRow_.data());
   const float* l0 = l0_.Row(row);
-  if (avxLines_) {
+  if (scratch_.avxLines_) {
     MakeRowOnAvx2(l0, out);
   } else {
     MakeRowAnywhere(l0, out);
@@ -247,8 +255,8 @@ void IterationStage::MakeRowOnAvx2(const float* l0, float* out) {
   const int groups = (g.nc + AvxLines::kGroup - 1) / AvxLines::kGroup;
   const std::ptrdiff_t cells = static_cast<std::ptrdiff_t>(g.nc) * shape_.disparities;
   const int pieces = std::min(ThreadsFor(cells, threads_), groups);
-  AvxLines& lines = *avxLines_;
-  const float* box = boxRow_.data();
+  AvxLines& lines = *scratch_.avxLines_;
+  const float* box = scratch_.boxRow_.data();
 #pragma omp parallel num_threads(pieces)
   {
 #pragma omp for schedule(static)
@@ -277,12 +285,12 @@ void IterationStage::MakeRowAnywhere(const float* l0, float* out) {
   const int wd = s.winRadD;
   const int first = kDisparityMargin;
   const int last = D - kDisparityMargin - 1;
-  const float* box = boxRow_.data();
-  float* transposed = transposed_.data();
-  double* sums = runningSums_.data();
-  float* supports = supports_.data();
-  float* p0 = imageZeroSums_.data();
-  float* p1 = imageOneSums_.data();
+  const float* box = scratch_.boxRow_.data();
+  float* transposed = scratch_.transposed_.data();
+  double* sums = scratch_.runningSums_.data();
+  float* supports = scratch_.supports_.data();
+  float* p0 = scratch_.imageZeroSums_.data();
+  float* p1 = scratch_.imageOneSums_.data();
 
   const std::ptrdiff_t cells = static_cast<std::ptrdiff_t>(g.nc) * D;
   const int pieces = ThreadsFor(cells, threads_);

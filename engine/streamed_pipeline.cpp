@@ -156,12 +156,16 @@ void Pipeline::Build(const FloatArray* image0, const FloatArray* image1,
       group.l0 = &group.input->l0();
       group.last = &group.input->values();
     }
+    if (count > 0) {
+      TakeAllocation();
+      group.scratch = std::make_unique<IterationScratch>(shape_, schedule_.rowThreads);
+    }
     for (int k = 0; k < count; ++k) {
       TakeAllocation();
       const bool last = g + 1 == groups && k + 1 == count;
-      group.iterations.push_back(
-          std::make_unique<IterationStage>(shape_, *group.last, *group.l0, schedule_.rowThreads,
-                                           last ? lastKept_ : IterationRowsKept(shape_, k, count)));
+      group.iterations.push_back(std::make_unique<IterationStage>(
+          shape_, *group.last, *group.l0, schedule_.rowThreads,
+          last ? lastKept_ : IterationRowsKept(shape_, k, count), *group.scratch));
       group.last = group.iterations.back().get();
     }
     if (g + 1 < groups) {
@@ -234,10 +238,10 @@ std::size_t Pipeline::Bytes(const JobShape& shape, const Schedule& schedule, boo
       bytes +=
           ChannelSource::Bytes(shape.RowSize(), BoxWindowRows(shape), L0RowsKept(shape, count));
     }
+    if (count > 0) bytes += IterationScratch::Bytes(shape, schedule.rowThreads);
     for (int k = 0; k < count; ++k) {
       const bool last = g + 1 == groups && k + 1 == count;
-      bytes += IterationStage::Bytes(shape, schedule.rowThreads,
-                                     last ? lastKept : IterationRowsKept(shape, k, count));
+      bytes += IterationStage::Bytes(shape, last ? lastKept : IterationRowsKept(shape, k, count));
     }
     if (g + 1 < groups) {
       bytes += RowChannel::Bytes(kChannelSlots, shape.RowSize()) + shape.RowSize() * sizeof(float);

@@ -58,6 +58,7 @@ class Pipeline {
   struct Group {
     std::unique_ptr<InitialValuesStage> initial;  // group 0 from the images
     std::unique_ptr<ChannelSource> input;         // the groups after it
+    std::unique_ptr<IterationScratch> scratch;    // its iterations' one scratch
     std::vector<std::unique_ptr<IterationStage>> iterations;
     RowSource* l0 = nullptr;
     RowSource* last = nullptr;

@@ -83,20 +83,51 @@ class InitialValuesStage : public RowSource {
   std::function<float*(int)> whole_;
 };
 
+// What making one interior row of an iteration needs besides the stage's
+// own rings and sums: the row's box sums and the row kernels' buffers. The
+// stages of a group run one after another on one thread and share one, so
+// that it stays in that core's caches rather than each stage bringing its
+// own back from memory.
+class IterationScratch {
+ public:
+  IterationScratch(const JobShape& shape, Threads threads);
+  ~IterationScratch();
+
+  static std::size_t Bytes(const JobShape& shape, Threads threads);
+
+ private:
+  friend class IterationStage;
+
+  // The box sums of the row; on AVX2 the rest of the row's work; elsewhere
+  // their interior columns transposed (index-major), the supports and the
+  // line sums.
+  std::vector<float> boxRow_;
+  std::unique_ptr<AvxLines> avxLines_;
+  std::vector<float> transposed_;
+  std::vector<double> runningSums_;
+  std::vector<float> supports_;
+  std::vector<float> imageZeroSums_;
+  std::vector<float> imageOneSums_;
+};
+
 // One cooperative iteration, row by row: the box sum of the rows of the
 // grid before it around each interior row, the sums along the disparity
 // axis, the two line sums and the normalisation, weighted by L0's row.
 class IterationStage : public RowSource {
  public:
   // The ring holds `keep` rows: BoxWindowRows for a next iteration, 1 for
-  // a reader that takes each row once.
-  IterationStage(const JobShape& shape, RowSource& before, RowSource& l0, Threads threads,
-                 int keep);
+  // a reader that takes each row once. `scratch` (made for the same shape
+  // and threads) may serve other stages too, though not while one of them
+  // makes a row: a stage asks the stage before it for rows only before it
+  // first writes to the scratch.
+  IterationStage(const JobShape& shape, RowSource& before, RowSource& l0, Threads threads, int keep,
+                 IterationScratch& scratch);
   ~IterationStage() override;
 
   const float* Row(int row) override;
 
-  static std::size_t Bytes(const JobShape& shape, Threads threads, int keep);
+  // The heap the stage holds, its scratch aside.
+  static std::size_t Bytes(const JobShape& shape, int keep);
 
  private:
   void MakeRow(int row, float* out);
@@ -108,16 +139,7 @@ class IterationStage : public RowSource {
   Threads threads_;
   StreamedBox box_;
   RowRing ring_;
-  // Scratch of one row's work: the box sums of the row; on AVX2 the rest of
-  // the row's work; elsewhere their interior columns transposed
-  // (index-major), the supports and the line sums.
-  std::vector<float> boxRow_;
-  std::unique_ptr<AvxLines> avxLines_;
-  std::vector<float> transposed_;
-  std::vector<double> runningSums_;
-  std::vector<float> supports_;
-  std::vector<float> imageZeroSums_;
-  std::vector<float> imageOneSums_;
+  IterationScratch& scratch_;
 };
 
 }  // namespace tavrel::streamed

@@ -402,8 +402,8 @@ class EntryRun {
     }
   }
 
-  // A job the volume engine would run (its rings would outgrow the
-  // volumes), or an output written in place (a device or FIFO, whose reader
+  // A job the volume engine would run (it takes less there than the
+  // rings), or an output written in place (a device or FIFO, whose reader
   // must not see part of a job that then fails), gets its file from the
   // whole map after the job instead.
   // Throws for a job the engine refuses, whose sizes mean nothing.
@@ -411,9 +411,8 @@ class EntryRun {
     const FloatArray& image0 = *images_.image0;
     ValidateJob(image0, *images_.image1, job_.Params);
     return !IsWrittenDirectly(matcher_.OutputFileName) &&
-           StreamedPeakBytes(image0.rows(), image0.columns(), image0.bands(), job_.Params,
-                             EngineThreads()) <=
-               VolumePeakBytes(image0.rows(), image0.columns(), job_.Params);
+           JobRunsStreamed(image0.rows(), image0.columns(), image0.bands(), job_.Params,
+                           EngineThreads());
   }
 
   // The job as one streamed pass whose rows go to the output file as they
