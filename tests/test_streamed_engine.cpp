@@ -452,22 +452,30 @@ TEST(IterationStage, RowsAreTheStraightforwardIteration) {
 // window and rows asked for with gaps.
 TEST(StreamedBox, GivesTheRowsOfTheWholeGridFilter) {
   std::mt19937 rng(9);
-  for (const int radius : {0, 1, 3, 7}) {
-    for (const int rows : {1, 2 * radius, 2 * radius + 1, 2 * radius + 2, 23}) {
-      const int columns = 2 * radius + 3;
-      const FloatArray grid = testing::RandomFloats(columns, rows, 3, -50.0f, 300.0f, rng);
-      FloatArray whole = testing::Copy(grid);
-      whole.BoxSum(radius);
-      streamed::StreamedBox box(
-          {rows, columns, 3, radius},
-          [&grid](int row) { return grid.data() + grid.Index(row, 0, 0); }, streamed::Threads{2});
-      std::vector<float> out(static_cast<std::size_t>(columns) * 3);
-      for (int row = 0; row < rows; row += 1 + row % 2) {
-        box.Row(row, out.data());
-        for (int c = 0; c < columns; ++c) {
-          for (int b = 0; b < 3; ++b) {
-            ASSERT_EQ(testing::Bits(out[c * 3 + b]), testing::Bits(whole.At(row, c, b)))
-                << "radius " << radius << " rows " << rows << " row " << row;
+  // Band counts that fill every block of the row pass's vector kernel.
+  for (const int bands : {3, 29, 60}) {
+    for (const int radius : {0, 1, 3, 7}) {
+      for (const int rows : {1, 2 * radius, 2 * radius + 1, 2 * radius + 2, 23}) {
+        const int columns = 2 * radius + 3;
+        const FloatArray grid = testing::RandomFloats(columns, rows, bands, -50.0f, 300.0f, rng);
+        FloatArray whole = testing::Copy(grid);
+        whole.BoxSum(radius);
+        for (const IsaPath path : testing::IsaPathsToCompare()) {
+          testing::IsaPathScope scope(path);
+          streamed::StreamedBox box(
+              {rows, columns, bands, radius},
+              [&grid](int row) { return grid.data() + grid.Index(row, 0, 0); },
+              streamed::Threads{2});
+          std::vector<float> out(static_cast<std::size_t>(columns) * bands);
+          for (int row = 0; row < rows; row += 1 + row % 2) {
+            box.Row(row, out.data());
+            for (int c = 0; c < columns; ++c) {
+              for (int b = 0; b < bands; ++b) {
+                ASSERT_EQ(testing::Bits(out[c * bands + b]), testing::Bits(whole.At(row, c, b)))
+                    << "radius " << radius << " rows " << rows << " row " << row << " bands "
+                    << bands << " path " << IsaPathName(path);
+              }
+            }
           }
         }
       }
