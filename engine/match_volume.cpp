@@ -40,4 +40,19 @@ void ClearOutsideInteriorRow(const Interior& interior, int row, int columns, int
   }
 }
 
+bool ZeroOutsideInterior(const FloatArray& volume) {
+  const Interior interior = InteriorOf(volume.rows(), volume.columns(), volume.bands());
+  for (int r = 0; r < volume.rows(); ++r) {
+    for (int c = 0; c < volume.columns(); ++c) {
+      const float* cell = volume.data() + volume.Index(r, c, 0);
+      const bool inner = interior.ContainsRow(r) && interior.ContainsColumn(c);
+      for (int d = 0; d < volume.bands(); ++d) {
+        if (inner && interior.ContainsIndex(d)) continue;
+        if (cell[d] != 0.0f) return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace tavrel

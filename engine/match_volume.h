@@ -46,4 +46,7 @@ void ClearOutsideInterior(FloatArray& volume);
 void ClearOutsideInteriorRow(const Interior& interior, int row, int columns, int disparities,
                              float* cells);
 
+// Whether every cell of the volume outside its interior is 0.
+bool ZeroOutsideInterior(const FloatArray& volume);
+
 }  // namespace tavrel

@@ -19,6 +19,11 @@ struct StageGrids {
   FloatArray* L0 = nullptr;
   FloatArray* Ln = nullptr;
   FloatArray* DispConf = nullptr;  // band 0 disparity, band 1 confidence
+  // The caller vouches that Ln is 0 outside the interior, as StereoMatcher
+  // keeps it between its operations: an iteration then need not clear it
+  // first. Without it the stages take whatever lies there as the
+  // straightforward iteration does, clearing it.
+  bool LnZeroOutsideInterior = false;
 };
 
 }  // namespace tavrel

@@ -49,7 +49,8 @@ class FastBackend final : public StereoBackend {
     return streamed::PassIterations(ShapeOf(grids, wanted), EngineThreads(), wanted);
   }
   void Iterate(StageGrids& grids, int count) const override {
-    streamed::IterateVolume(ShapeOf(grids, count), *grids.L0, *grids.Ln, EngineThreads());
+    streamed::IterateVolume(ShapeOf(grids, count), *grids.L0, *grids.Ln, EngineThreads(),
+                            grids.LnZeroOutsideInterior);
   }
   void ExtractDispConf(StageGrids& grids) const override { fast::ExtractDispConf(grids); }
 

@@ -46,22 +46,6 @@ void ValidateParams(const StereoParams& params) {
   RequireRadius("WinRadD", params.WinRadD, kWinRadDLimit);
 }
 
-// Whether every cell of a volume outside its interior is 0.
-bool ZeroOutsideInterior(const FloatArray& volume) {
-  const Interior interior = InteriorOf(volume.rows(), volume.columns(), volume.bands());
-  for (int r = 0; r < volume.rows(); ++r) {
-    for (int c = 0; c < volume.columns(); ++c) {
-      const float* cell = volume.data() + volume.Index(r, c, 0);
-      const bool inner = interior.ContainsRow(r) && interior.ContainsColumn(c);
-      for (int d = 0; d < volume.bands(); ++d) {
-        if (inner && interior.ContainsIndex(d)) continue;
-        if (cell[d] != 0.0f) return false;
-      }
-    }
-  }
-  return true;
-}
-
 void Report(const JobProgress& progress, JobStage stage, int step, int steps) {
   if (progress) progress(stage, step, steps);
 }
@@ -241,8 +225,8 @@ void StereoMatcher::TakeJobSizes(int rows, int columns, const StereoParams& para
 }
 
 StageGrids StereoMatcher::Grids() {
-  return StageGrids{rows_,    columns_,  numDisparities_, minDisparity_,  winRadRC_,
-                    winRadD_, l0_.get(), ln_.get(),       dispConf_.get()};
+  return StageGrids{rows_,    columns_,  numDisparities_, minDisparity_,   winRadRC_,
+                    winRadD_, l0_.get(), ln_.get(),       dispConf_.get(), true};
 }
 
 void StereoMatcher::ComputeL0(const FloatArray& image0, const FloatArray& image1, int WinRadL0,

@@ -1,6 +1,7 @@
 #include "engine/streamed_volumes.h"
 
 #include <algorithm>
+#include <cassert>
 #include <deque>
 #include <stdexcept>
 #include <string>
@@ -35,7 +36,11 @@ void CopyRow(const float* cells, FloatArray& volume, int row) {
 
 }  // namespace
 
-InPlaceRows::InPlaceRows(FloatArray& volume, int window) : volume_(volume), window_(window) {
+InPlaceRows::InPlaceRows(FloatArray& volume, int window, bool clear)
+    : volume_(volume), window_(window), clear_(clear) {
+  assert((clear_ || ZeroOutsideInterior(volume_)) &&
+         "InPlaceRows: a volume said to be 0 outside the interior is not");
+  if (!clear_) return;
   const Interior interior = InteriorOf(volume_.rows(), volume_.columns(), volume_.bands());
   for (int row = 0; row < volume_.rows(); ++row) {
     if (!interior.ContainsRow(row)) {
@@ -52,7 +57,7 @@ const float* InPlaceRows::Row(int row) {
                            " read after it was rewritten");
   }
   const int newest = newest_.load(std::memory_order_relaxed);
-  for (int first = newest + 1; first <= row; ++first) {
+  for (int first = newest + 1; clear_ && first <= row; ++first) {
     if (interior.ContainsRow(first)) {
       ClearOutsideInteriorRow(interior, first, volume_.columns(), volume_.bands(),
                               &volume_.At(first, 0, 0));
@@ -95,9 +100,10 @@ void MakeVolumes(const JobShape& shape, const FloatArray& image0, const FloatArr
 // it, a few rows after the last stage has made it; the last stage keeps
 // those rows meanwhile (the pointers it handed stay valid while its ring
 // holds them).
-void IterateVolume(const JobShape& shape, const FloatArray& L0, FloatArray& Ln, int threads) {
+void IterateVolume(const JobShape& shape, const FloatArray& L0, FloatArray& Ln, int threads,
+                   bool zeroOutside) {
   ActiveIsaPath();
-  InPlaceRows ln(Ln, BoxWindowRows(shape));
+  InPlaceRows ln(Ln, BoxWindowRows(shape), !zeroOutside);
   StoredRows l0(L0);
   Pipeline pipeline(shape, ln, l0, threads, RewriteDelayRows(shape));
   std::deque<std::pair<int, const float*>> made;

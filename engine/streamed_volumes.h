@@ -19,8 +19,11 @@ namespace tavrel::streamed {
 void MakeVolumes(const JobShape& shape, const FloatArray& image0, const FloatArray& image1,
                  FloatArray& L0, FloatArray& Ln, int threads);
 
-// Runs shape.iterations iterations of Ln in place, in one pass over its rows.
-void IterateVolume(const JobShape& shape, const FloatArray& L0, FloatArray& Ln, int threads);
+// Runs shape.iterations iterations of Ln in place, in one pass over its rows,
+// leaving Ln 0 outside the interior. With zeroOutside the caller vouches that
+// it is 0 there already.
+void IterateVolume(const JobShape& shape, const FloatArray& L0, FloatArray& Ln, int threads,
+                   bool zeroOutside = false);
 
 // How many of `wanted` iterations (1 or more) one pass should run: enough
 // for every thread to have a group of its own, more while the pass's rings
@@ -37,14 +40,16 @@ std::size_t VolumePassBytes(const JobShape& shape, int threads);
 // outside the interior before it reads it; so does this source, in the
 // volume itself (the pass writes 0 there anyway): the rows outside the
 // interior when it is made, an interior row's other cells when the row is
-// first read. The first stage reads rows in ascending order and never more
-// than `window` rows back from the newest it has taken, so an older row can
-// be rewritten while the pass goes on; a row is rewritten only then, and
-// reading an interior row after its rewrite would take a later iteration's
-// values, so it is refused.
+// first read. Unless `clear` is false: for a volume that is 0 there already
+// (StereoMatcher keeps Ln so), where clearing changes no cell but costs a
+// twelfth of an iteration. The first stage reads rows in ascending order
+// and never more than `window` rows back from the newest it has taken, so
+// an older row can be rewritten while the pass goes on; a row is rewritten
+// only then, and reading an interior row after its rewrite would take a
+// later iteration's values, so it is refused.
 class InPlaceRows : public RowSource {
  public:
-  InPlaceRows(FloatArray& volume, int window);
+  InPlaceRows(FloatArray& volume, int window, bool clear = true);
 
   // Rows are read in ascending order. Throws std::logic_error for an
   // interior row already rewritten.
@@ -61,6 +66,7 @@ class InPlaceRows : public RowSource {
  private:
   FloatArray& volume_;
   int window_;
+  bool clear_;
   std::atomic<int> newest_{-1};     // the newest row read
   std::atomic<int> rewritten_{-1};  // the newest row rewritten
 };

@@ -91,7 +91,10 @@ AtomicFile::AtomicFile(const std::string& path) : target_(ResolveLinks(path)) {
   const fs::path target(target_);
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   if (IsSystemName(folder.string())) Fail("no files are created in " + folder.string());
-  std::string pattern = (folder / ("." + target.filename().string() + ".tavrel-XXXXXX")).string();
+  std::string hidden = ".";
+  hidden += target.filename().string();
+  hidden += ".tavrel-XXXXXX";
+  std::string pattern = (folder / hidden).string();
   fd_ = mkostemp(pattern.data(), O_CLOEXEC);
   if (fd_ < 0) Fail(errno);
   temporary_ = pattern;

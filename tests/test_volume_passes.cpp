@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/float_array.h"
+#include "engine/match_volume.h"
 #include "engine/stereo_backend.h"
 #include "engine/stereo_matcher.h"
 #include "engine/streamed_pipeline.h"
@@ -114,8 +115,9 @@ TEST(VolumePasses, AFailedPassLeavesTheMatcherEmpty) {
 }
 
 // What a pass reads of Ln and when it may write it back: rows where they
-// lie, cleared outside the interior; an interior row is rewritten only once
-// the reader is a window past it, and never read after that.
+// lie, cleared outside the interior unless the caller vouches that they are
+// 0 there; an interior row is rewritten only once the reader is a window
+// past it, and never read after that.
 TEST(InPlaceRows, RewritesOnlyRowsTheReaderIsDoneWith) {
   FloatArray volume = testing::Filled(20, 22, 9, 5.0f);
   streamed::InPlaceRows rows(volume, 3);
@@ -141,6 +143,14 @@ TEST(InPlaceRows, RewritesOnlyRowsTheReaderIsDoneWith) {
   EXPECT_THROW(rows.Row(8), std::logic_error) << "read after its rewrite";
   EXPECT_THROW(rows.Rewrite(10, ones.data()), std::logic_error) << "out of order";
   EXPECT_NO_THROW(rows.Row(14));
+
+  // A volume already 0 outside the interior is read as it lies.
+  FloatArray cleared = testing::Filled(20, 22, 9, 5.0f);
+  ClearOutsideInterior(cleared);
+  const FloatArray before = testing::Copy(cleared);
+  streamed::InPlaceRows untouched(cleared, 3, false);
+  for (int r = 0; r < 22; ++r) EXPECT_EQ(untouched.Row(r), &cleared.At(r, 0, 0));
+  EXPECT_EQ(FirstDifference(cleared, before), -1);
 }
 
 }  // namespace

@@ -456,7 +456,8 @@ void MainWindow::OnRunFinished() {
     if (outcome.unwritten.empty()) return;
     std::string text;
     for (const std::string& path : outcome.unwritten) {
-      text += (text.empty() ? "" : "\n") + OutputNotWrittenMessage(path);
+      if (!text.empty()) text += '\n';
+      text += OutputNotWrittenMessage(path);
     }
     ShowMessage(text);
   });
