@@ -23,6 +23,21 @@ constexpr double kSmallObjects = 64 * 1024;
 
 }  // namespace
 
+JobShape MemoryShapeOf(std::int64_t rows, std::int64_t columns, int bands,
+                       const StereoParams& params) {
+  JobShape shape;
+  shape.rows = rows;
+  shape.columns = columns;
+  shape.disparities = static_cast<std::int64_t>(params.MaxDisparity) - params.MinDisparity;
+  shape.bands = bands;
+  shape.winRadL0 = params.WinRadL0;
+  shape.winRadRC = params.WinRadRC;
+  shape.useSad = params.Cost == MatchCost::Sad;
+  shape.iterations = params.NumIterations;
+  shape.winRadD = params.WinRadD;
+  return shape;
+}
+
 double JobPeakBytes(const JobShape& shape, int threads) {
   const double images = 2.0 * std::max(shape.bands, 1) * static_cast<double>(shape.rows) *
                         static_cast<double>(shape.columns) * sizeof(float);

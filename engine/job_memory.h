@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "engine/stereo_params.h"
+
 namespace tavrel {
 
 // What decides a job's memory: the image, the disparity range, the band count,
@@ -17,6 +19,10 @@ struct JobShape {
   int iterations = 10;
   int winRadD = 1;
 };
+
+// The shape of a job with `params` on images of rows x columns x bands.
+JobShape MemoryShapeOf(std::int64_t rows, std::int64_t columns, int bands,
+                       const StereoParams& params);
 
 // Bytes a job holds at its peak when StereoMatcher's fast backend runs it on
 // `threads` threads: the two volumes, the per-pixel grids (images, result

@@ -151,17 +151,8 @@ double StreamedJobBytes(int rows, int columns, int bands, const StereoParams& pa
 }
 
 double MatcherJobBytes(int rows, int columns, int bands, const StereoParams& params, int threads) {
-  JobShape shape;
-  shape.rows = rows;
-  shape.columns = columns;
-  shape.disparities = static_cast<std::int64_t>(params.MaxDisparity) - params.MinDisparity;
-  shape.bands = bands;
-  shape.winRadL0 = params.WinRadL0;
-  shape.winRadRC = params.WinRadRC;
-  shape.useSad = params.Cost == MatchCost::Sad;
-  shape.iterations = params.NumIterations;
-  shape.winRadD = params.WinRadD;
-  return MatcherPeakBytes(shape, streamed::ThreadCount(threads));
+  return MatcherPeakBytes(MemoryShapeOf(rows, columns, bands, params),
+                          streamed::ThreadCount(threads));
 }
 
 }  // namespace

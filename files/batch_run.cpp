@@ -493,16 +493,8 @@ class EntryRun {
   }
 
   double NeededBytes() const {
-    JobShape shape;
-    shape.rows = images_.image0->rows();
-    shape.columns = images_.image0->columns();
-    shape.disparities = Disparities();
-    shape.bands = job_.NumBands;
-    shape.winRadL0 = job_.Params.WinRadL0;
-    shape.winRadRC = job_.Params.WinRadRC;
-    shape.useSad = job_.Params.Cost == MatchCost::Sad;
-    shape.iterations = job_.Params.NumIterations;
-    shape.winRadD = job_.Params.WinRadD;
+    const JobShape shape = MemoryShapeOf(images_.image0->rows(), images_.image0->columns(),
+                                         job_.NumBands, job_.Params);
     const FloatArray& image0 = *images_.image0;
     return host_.KeepsVolumes() ? JobPeakBytes(shape, EngineThreads())
                                 : JobPeakBytes(image0.rows(), image0.columns(), image0.bands(),

@@ -177,16 +177,8 @@ void RunChecked(const py::handle& left, const py::handle& right, const MatchPara
 void RunJob(StereoMatcher& matcher, const py::handle& left, const py::handle& right,
             const MatchParameters& p) {
   auto peakBytes = [&](const FloatArray& image0) {
-    JobShape shape;
-    shape.rows = image0.rows();
-    shape.columns = image0.columns();
-    shape.disparities = Disparities(p);
-    shape.bands = image0.bands();
-    shape.winRadL0 = p.winRadL0;
-    shape.winRadRC = p.winRadRC;
-    shape.useSad = p.useSad;
-    shape.iterations = p.iterations;
-    shape.winRadD = p.winRadD;
+    const JobShape shape =
+        MemoryShapeOf(image0.rows(), image0.columns(), image0.bands(), ParamsOf(p));
     return JobPeakBytes(shape, EngineThreads());
   };
   RunChecked(left, right, p, peakBytes,

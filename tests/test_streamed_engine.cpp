@@ -82,19 +82,7 @@ void ExpectSameAsReference(const Case& c, std::mt19937& rng, std::vector<int> th
 }
 
 // The same job as the memory check describes it.
-JobShape MemoryShape(const Case& c) {
-  JobShape shape;
-  shape.rows = c.rows;
-  shape.columns = c.columns;
-  shape.disparities = c.job.MaxDisparity - c.job.MinDisparity;
-  shape.bands = c.bands;
-  shape.winRadL0 = c.job.WinRadL0;
-  shape.winRadRC = c.job.WinRadRC;
-  shape.useSad = c.job.Cost == MatchCost::Sad;
-  shape.iterations = c.job.NumIterations;
-  shape.winRadD = c.job.WinRadD;
-  return shape;
-}
+JobShape MemoryShape(const Case& c) { return MemoryShapeOf(c.rows, c.columns, c.bands, c.job); }
 
 Case Make(int rows, int columns, int bands, int minD, int maxD, int l0, int rc, int d,
           int iterations, bool sad) {
