@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/fast_isa.h"
+#include "engine/fast_running_sums.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -14,34 +15,6 @@
 
 namespace tavrel::streamed {
 namespace {
-
-// sums[k] = (sums[k] - leave[k]) + enter[k] in double, for k < n.
-TAVREL_KERNEL void StepSums(double* __restrict sums, const float* __restrict leave,
-                            const float* __restrict enter, std::ptrdiff_t n) {
-  for (std::ptrdiff_t k = 0; k < n; ++k) sums[k] = (sums[k] - leave[k]) + enter[k];
-}
-
-// StepSums, the new sums also rounded to float into out.
-TAVREL_KERNEL void StepAndRoundSums(double* __restrict sums, const float* __restrict leave,
-                                    const float* __restrict enter, float* __restrict out,
-                                    std::ptrdiff_t n) {
-  for (std::ptrdiff_t k = 0; k < n; ++k) {
-    const double x = (sums[k] - leave[k]) + enter[k];
-    sums[k] = x;
-    out[k] = static_cast<float>(x);
-  }
-}
-
-// out[k] = sums[k] rounded to float, for k < n.
-TAVREL_KERNEL void RoundSums(const double* __restrict sums, float* __restrict out,
-                             std::ptrdiff_t n) {
-  for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = static_cast<float>(sums[k]);
-}
-
-// sums[k] += in[k] in double, for k < n.
-TAVREL_KERNEL void AddRow(double* __restrict sums, const float* __restrict in, std::ptrdiff_t n) {
-  for (std::ptrdiff_t k = 0; k < n; ++k) sums[k] += in[k];
-}
 
 // BoxSumLine along a row of `columns` pixels for the bands b0 .. b1 - 1:
 // out's columns r .. columns - r - 1 get the double running sums of the
@@ -200,7 +173,8 @@ void StreamedBox::AdvanceColumnSums(int row, float* rounded) {
       for (int piece = 0; piece < pieces; ++piece) {
         std::ptrdiff_t begin = 0, end = 0;
         split(piece, begin, end);
-        fast::OnIsaPath<AddRow>(sums + begin, in + begin, end - begin);
+        fast::OnIsaPath<fast::StepSumsOf<double>>(sums + begin, nullptr, in + begin, nullptr,
+                                                  static_cast<std::size_t>(end - begin));
       }
     }
     sumsRow_ = r;
@@ -214,17 +188,17 @@ void StreamedBox::AdvanceColumnSums(int row, float* rounded) {
     for (int piece = 0; piece < pieces; ++piece) {
       std::ptrdiff_t begin = 0, end = 0;
       split(piece, begin, end);
-      if (out) {
-        fast::OnIsaPath<StepAndRoundSums>(sums + begin, leave + begin, enter + begin, out + begin,
-                                          end - begin);
-      } else {
-        fast::OnIsaPath<StepSums>(sums + begin, leave + begin, enter + begin, end - begin);
-      }
+      fast::OnIsaPath<fast::StepSumsOf<double>>(sums + begin, leave + begin, enter + begin,
+                                                out ? out + begin : nullptr,
+                                                static_cast<std::size_t>(end - begin));
     }
     if (out) rounded = nullptr;
     ++sumsRow_;
   }
-  if (rounded) fast::OnIsaPath<RoundSums>(sums, rounded, n);
+  if (rounded) {
+    fast::OnIsaPath<fast::StepSumsOf<double>>(sums, nullptr, nullptr, rounded,
+                                              static_cast<std::size_t>(n));
+  }
 }
 
 // BoxSumLine along the row for every band at once: out's inner columns get
