@@ -184,23 +184,43 @@ __attribute__((target("avx2"))) void AvxLines::ImageOneSums(int piece, int piece
   const std::ptrdiff_t chunks = RoundUp(nc_, kLanes) / kLanes;
   const std::ptrdiff_t lo = padLow_ + kLanes * (chunks * piece / pieces);
   const std::ptrdiff_t hi = padLow_ + kLanes * (chunks * (piece + 1) / pieces);
+  std::fill(imageOne_.data() + lo, imageOne_.data() + hi, 0.0f);
+  AddToImageOne(0, nc_, lo, hi);
+}
+
+void AvxLines::StartImageOne() {
+  std::fill(imageOne_.begin() + padLow_, imageOne_.begin() + padLow_ + RoundUp(nc_, kLanes), 0.0f);
+}
+
+void AvxLines::AddToImageOne(int begin, int end) {
+  AddToImageOne(begin, end, padLow_, padLow_ + RoundUp(nc_, kLanes));
+}
+
+// The pixels [begin, end) add to the sums of imageOne_ [lo, hi) (lo and hi
+// on vector bounds). Columns past the interior take no terms: a line of
+// sight that meets them takes no image-1 sum there, that is +0.
+__attribute__((target("avx2"))) void AvxLines::AddToImageOne(int begin, int end, std::ptrdiff_t lo,
+                                                             std::ptrdiff_t hi) {
   float* sums = imageOne_.data();
-  std::fill(sums + lo, sums + hi, 0.0f);
-  for (int cc = 0; cc < nc_; ++cc) {
+  const std::ptrdiff_t interiorEnd = padLow_ + nc_;
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  for (int cc = begin; cc < end; ++cc) {
     const std::ptrdiff_t q = LineStart(cc);
     if (q + nd_ <= lo) continue;
     if (q >= hi) break;
     const float* line = supports_.data() + static_cast<std::ptrdiff_t>(cc) * stride_ + kLanes;
-    const std::ptrdiff_t end = std::min<std::ptrdiff_t>(q + nd_, hi);
-    for (std::ptrdiff_t a = std::max(q / kLanes * kLanes, lo); a < end; a += kLanes) {
-      _mm256_storeu_ps(sums + a,
-                       _mm256_add_ps(_mm256_loadu_ps(sums + a), _mm256_loadu_ps(line + (a - q))));
+    const std::ptrdiff_t stop = std::min<std::ptrdiff_t>({q + nd_, hi, interiorEnd});
+    for (std::ptrdiff_t a = std::max(q / kLanes * kLanes, lo); a < stop; a += kLanes) {
+      const __m256 old = _mm256_loadu_ps(sums + a);
+      __m256 sum = _mm256_add_ps(old, _mm256_loadu_ps(line + (a - q)));
+      if (a + kLanes > interiorEnd) {
+        const __m256i past =
+            _mm256_cmpgt_epi32(lanes, _mm256_set1_epi32(static_cast<int>(interiorEnd - a - 1)));
+        sum = _mm256_blendv_ps(sum, old, _mm256_castsi256_ps(past));
+      }
+      _mm256_storeu_ps(sums + a, sum);
     }
   }
-  // Columns past the interior collected terms nobody reads; a line of sight
-  // that meets them takes no image-1 sum there, that is +0.
-  const std::ptrdiff_t past = std::max<std::ptrdiff_t>(lo, padLow_ + nc_);
-  if (past < hi) std::fill(sums + past, sums + hi, 0.0f);
 }
 
 // Eight cells of a pixel: v = S / T (S where T is 0: the quotient by 1),
@@ -254,6 +274,9 @@ __attribute__((target("avx2"))) void AvxLines::Normalise(const float* l0, float*
 void AvxLines::Supports(const float*, int, int, int) {}
 void AvxLines::SupportsOfGroup(const float*, int, int, Piece&) {}
 void AvxLines::ImageOneSums(int, int) {}
+void AvxLines::StartImageOne() {}
+void AvxLines::AddToImageOne(int, int) {}
+void AvxLines::AddToImageOne(int, int, std::ptrdiff_t, std::ptrdiff_t) {}
 void AvxLines::Normalise(const float*, float*, int, int) const {}
 
 #endif

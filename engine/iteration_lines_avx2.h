@@ -49,6 +49,15 @@ class AvxLines {
   // terms come in ascending image-0 column, as in the straightforward order.
   void ImageOneSums(int piece, int pieces);
 
+  // The image-1 line sums pixel by pixel, on one thread: StartImageOne
+  // before the row's first AddToImageOne, then AddToImageOne for each run of
+  // pixels after their Supports, in ascending order. A pixel's sums are
+  // whole, and it may be normalised, once the nd pixels after it have added
+  // theirs (ImageOneLag).
+  void StartImageOne();
+  void AddToImageOne(int begin, int end);
+  int ImageOneLag() const { return nd_; }
+
   // The interior cells of the interior columns [begin, end) of out: S
   // normalised by the two line sums, clamped, squared, times L0's row.
   void Normalise(const float* l0, float* out, int begin, int end) const;
@@ -60,6 +69,7 @@ class AvxLines {
   };
 
   void SupportsOfGroup(const float* box, int first, int real, Piece& piece);
+  void AddToImageOne(int begin, int end, std::ptrdiff_t lo, std::ptrdiff_t hi);
 
   // Where pixel cc's line of sight starts in imageOne_.
   std::ptrdiff_t LineStart(int cc) const;

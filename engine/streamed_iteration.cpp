@@ -238,6 +238,10 @@ void IterationStage::MakeRow(int row, float* out) {
     return;
   }
   ClearBorder(shape_, out);
+  if (scratch_.avxLines_ && AvxPieces() == 1) {
+    MakeRowInChunks(row, out);
+    return;
+  }
   // The box asks for every row it reads before it writes its sums.
   box_.Row(row, scratch_.boxRow_.data());
   const float* l0 = l0_.Row(row);
@@ -248,13 +252,53 @@ void IterationStage::MakeRow(int row, float* out) {
   }
 }
 
+int IterationStage::AvxPieces() const {
+  const RowGeometry g(shape_);
+  const int groups = (g.nc + AvxLines::kGroup - 1) / AvxLines::kGroup;
+  const std::ptrdiff_t cells = static_cast<std::ptrdiff_t>(g.nc) * shape_.disparities;
+  return std::min(ThreadsFor(cells, threads_), groups);
+}
+
+// On one thread, each group of pixels takes its supports as soon as the box
+// has made its columns, and each pixel is normalised as soon as its image-1
+// sums are whole: its data are still in the core's cache.
+void IterationStage::MakeRowInChunks(int row, float* out) {
+  const RowGeometry g(shape_);
+  AvxLines& lines = *scratch_.avxLines_;
+  float* box = scratch_.boxRow_.data();
+  const float* l0 = nullptr;
+  int supported = 0;   // pixels with their supports and image-1 terms
+  int normalised = 0;  // pixels made
+  box_.RowInChunks(row, box, [&](int columns) {
+    // The box has fetched every row it reads: the scratch is this stage's
+    // until the row is made.
+    if (!l0) {
+      l0 = l0_.Row(row);
+      lines.StartImageOne();
+    }
+    // A group reads its pixels' box sums and the first indices of the pixel after them.
+    const bool all = columns == shape_.columns;
+    while (supported < g.nc &&
+           (all || kPixelMargin + supported + AvxLines::kGroup + 1 <= columns)) {
+      const int end = std::min(supported + AvxLines::kGroup, g.nc);
+      lines.Supports(box, supported, end, 0);
+      lines.AddToImageOne(supported, end);
+      supported = end;
+    }
+    const int whole = supported == g.nc ? g.nc : std::max(0, supported - lines.ImageOneLag());
+    if (whole > normalised) {
+      lines.Normalise(l0, out, normalised, whole);
+      normalised = whole;
+    }
+  });
+}
+
 // The row's interior columns in groups, shared among the threads; the
 // image-1 sums wait for every support of the row.
 void IterationStage::MakeRowOnAvx2(const float* l0, float* out) {
   const RowGeometry g(shape_);
   const int groups = (g.nc + AvxLines::kGroup - 1) / AvxLines::kGroup;
-  const std::ptrdiff_t cells = static_cast<std::ptrdiff_t>(g.nc) * shape_.disparities;
-  const int pieces = std::min(ThreadsFor(cells, threads_), groups);
+  const int pieces = AvxPieces();
   AvxLines& lines = *scratch_.avxLines_;
   const float* box = scratch_.boxRow_.data();
 #pragma omp parallel num_threads(pieces)

@@ -131,6 +131,8 @@ class IterationStage : public RowSource {
 
  private:
   void MakeRow(int row, float* out);
+  int AvxPieces() const;
+  void MakeRowInChunks(int row, float* out);
   void MakeRowOnAvx2(const float* l0, float* out);
   void MakeRowAnywhere(const float* l0, float* out);
 

@@ -437,32 +437,54 @@ TEST(IterationStage, RowsAreTheStraightforwardIteration) {
 }
 
 // The streamed box filter against the whole-grid one, for sizes around the
-// window and rows asked for with gaps.
+// window and rows asked for with gaps, whole rows and rows in chunks. A row
+// in chunks must hold its final values in every column it says are ready.
 TEST(StreamedBox, GivesTheRowsOfTheWholeGridFilter) {
+  using streamed::StreamedBox;
   std::mt19937 rng(9);
   // Band counts that fill every block of the row pass's vector kernel.
   for (const int bands : {3, 29, 60}) {
     for (const int radius : {0, 1, 3, 7}) {
-      for (const int rows : {1, 2 * radius, 2 * radius + 1, 2 * radius + 2, 23}) {
-        const int columns = 2 * radius + 3;
-        const FloatArray grid = testing::RandomFloats(columns, rows, bands, -50.0f, 300.0f, rng);
-        FloatArray whole = testing::Copy(grid);
-        whole.BoxSum(radius);
-        for (const IsaPath path : testing::IsaPathsToCompare()) {
-          testing::IsaPathScope scope(path);
-          streamed::StreamedBox box(
-              {rows, columns, bands, radius},
-              [&grid](int row) { return grid.data() + grid.Index(row, 0, 0); },
-              streamed::Threads{2});
-          std::vector<float> out(static_cast<std::size_t>(columns) * bands);
-          for (int row = 0; row < rows; row += 1 + row % 2) {
-            box.Row(row, out.data());
-            for (int c = 0; c < columns; ++c) {
-              for (int b = 0; b < bands; ++b) {
-                ASSERT_EQ(testing::Bits(out[c * bands + b]), testing::Bits(whole.At(row, c, b)))
-                    << "radius " << radius << " rows " << rows << " row " << row << " bands "
-                    << bands << " path " << IsaPathName(path);
-              }
+      // Rows of one chunk, and of chunks that end around the window's reach.
+      for (const int columns : {2 * radius + 3, 2 * StreamedBox::kChunkColumns + radius + 1}) {
+        for (const int rows : {1, 2 * radius, 2 * radius + 1, 2 * radius + 2, 23}) {
+          const FloatArray grid = testing::RandomFloats(columns, rows, bands, -50.0f, 300.0f, rng);
+          FloatArray whole = testing::Copy(grid);
+          whole.BoxSum(radius);
+          auto fetch = [&grid](int row) { return grid.data() + grid.Index(row, 0, 0); };
+          for (const IsaPath path : testing::IsaPathsToCompare()) {
+            testing::IsaPathScope scope(path);
+            StreamedBox box({rows, columns, bands, radius}, fetch, streamed::Threads{2});
+            StreamedBox chunked({rows, columns, bands, radius}, fetch, streamed::Threads{1});
+            const std::size_t rowSize = static_cast<std::size_t>(columns) * bands;
+            std::vector<float> out(rowSize);
+            std::vector<float> ready(rowSize);
+            for (int row = 0; row < rows; row += 1 + row % 2) {
+              SCOPED_TRACE("radius " + std::to_string(radius) + " columns " +
+                           std::to_string(columns) + " rows " + std::to_string(rows) + " row " +
+                           std::to_string(row) + " bands " + std::to_string(bands) + " path " +
+                           IsaPathName(path));
+              auto expect = [&](const std::vector<float>& got, const char* which) {
+                for (int c = 0; c < columns; ++c) {
+                  for (int b = 0; b < bands; ++b) {
+                    ASSERT_EQ(testing::Bits(got[c * bands + b]), testing::Bits(whole.At(row, c, b)))
+                        << which << " column " << c << " band " << b;
+                  }
+                }
+              };
+              box.Row(row, out.data());
+              expect(out, "whole row");
+              std::fill(out.begin(), out.end(), -1.0f);
+              int told = 0;
+              chunked.RowInChunks(row, out.data(), [&](int readyColumns) {
+                ASSERT_GT(readyColumns, told);
+                // What a column holds when said ready is what it keeps.
+                std::copy_n(out.begin() + told * bands, (readyColumns - told) * bands,
+                            ready.begin() + told * bands);
+                told = readyColumns;
+              });
+              EXPECT_EQ(told, columns);
+              expect(ready, "in chunks");
             }
           }
         }
