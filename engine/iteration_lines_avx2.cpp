@@ -20,18 +20,22 @@ int Tiles(int n) { return (n + kLanes - 1) / kLanes; }
 int RoundUp(int n, int to) { return (n + to - 1) / to * to; }
 
 struct Sizes {
-  int nc, nd, count, tiles, ndTiles, stride, padLow;
+  int nc, nd, count, tiles, ndTiles, stride, padLow, linePixels;
 
-  explicit Sizes(const JobShape& s)
+  Sizes(const JobShape& s, int pieces)
       : nc(s.columns - 2 * kPixelMargin),
         nd(s.disparities - 2 * kDisparityMargin),
         count(nd + 2 * s.winRadD + 1),
         tiles(Tiles(count)),
         ndTiles(Tiles(nd)),
         stride(2 * kLanes + kLanes * ndTiles),
-        padLow(kLanes + kLanes * ndTiles) {}
+        padLow(kLanes + kLanes * ndTiles),
+        // One thread normalises a pixel once the nd pixels after it have
+        // their supports, and it makes them a group at a time: nd + kGroup
+        // pixels' lines are ever in use. Threads sharing the row keep all.
+        linePixels(pieces > 1 ? nc : std::min(nc, nd + 2 * AvxLines::kGroup)) {}
 
-  std::size_t Supports() const { return static_cast<std::size_t>(nc) * stride; }
+  std::size_t Supports() const { return static_cast<std::size_t>(linePixels) * stride; }
   std::size_t ImageZero() const { return RoundUp(nc, AvxLines::kGroup); }
   std::size_t ImageOne() const {
     return static_cast<std::size_t>(padLow) + RoundUp(nc, kLanes) + kLanes * ndTiles + 2 * kLanes;
@@ -54,7 +58,7 @@ bool AvxLines::Available() {
 }
 
 AvxLines::AvxLines(const JobShape& shape, int pieces) : shape_(shape) {
-  const Sizes z(shape);
+  const Sizes z(shape, pieces);
   nc_ = z.nc;
   nd_ = z.nd;
   wd_ = shape.winRadD;
@@ -63,6 +67,7 @@ AvxLines::AvxLines(const JobShape& shape, int pieces) : shape_(shape) {
   tiles_ = z.tiles;
   ndTiles_ = z.ndTiles;
   stride_ = z.stride;
+  linePixels_ = z.linePixels;
   padLow_ = z.padLow;
   // The padding of each line stays zero: the image-1 sums add whole
   // vectors of a pixel's supports, and a lane past them must add +0, which
@@ -79,7 +84,7 @@ AvxLines::AvxLines(const JobShape& shape, int pieces) : shape_(shape) {
 }
 
 std::size_t AvxLines::Bytes(const JobShape& shape, int pieces) {
-  const Sizes z(shape);
+  const Sizes z(shape, pieces);
   const std::size_t floats = z.Supports() + z.ImageZero() + z.ImageOne() + z.Zeros();
   const std::size_t perPiece = z.Wide() * sizeof(double) + z.Narrow() * sizeof(float);
   return floats * sizeof(float) + static_cast<std::size_t>(std::max(pieces, 1)) * perPiece;
@@ -167,7 +172,7 @@ __attribute__((target("avx2"))) void AvxLines::SupportsOfGroup(const float* box,
       for (int k = 0; k < kLanes; ++k) {
         const int pixel = kLanes * half + k;
         if (pixel >= real) break;
-        float* line = supports_.data() + static_cast<std::ptrdiff_t>(first + pixel) * stride_;
+        float* line = supports_.data() + SlotOf(first + pixel);
         _mm256_storeu_ps(line + kLanes + kLanes * t, y[k]);
       }
     }
@@ -208,7 +213,7 @@ __attribute__((target("avx2"))) void AvxLines::AddToImageOne(int begin, int end,
     const std::ptrdiff_t q = LineStart(cc);
     if (q + nd_ <= lo) continue;
     if (q >= hi) break;
-    const float* line = supports_.data() + static_cast<std::ptrdiff_t>(cc) * stride_ + kLanes;
+    const float* line = supports_.data() + SlotOf(cc) + kLanes;
     const std::ptrdiff_t stop = std::min<std::ptrdiff_t>({q + nd_, hi, interiorEnd});
     for (std::ptrdiff_t a = std::max(q / kLanes * kLanes, lo); a < stop; a += kLanes) {
       const __m256 old = _mm256_loadu_ps(sums + a);
@@ -248,7 +253,7 @@ __attribute__((target("avx2"))) void AvxLines::Normalise(const float* l0, float*
     const bool meets = q + nd_ > padLow_ && q < padLow_ + nc_;
     const float* totals = meets ? imageOne_.data() + q : zeros_.data();
     const __m256 lineZero = _mm256_set1_ps(imageZero_[cc]);
-    const float* line = supports_.data() + static_cast<std::ptrdiff_t>(cc) * stride_ + kLanes;
+    const float* line = supports_.data() + SlotOf(cc) + kLanes;
     const std::ptrdiff_t cell =
         static_cast<std::ptrdiff_t>(kPixelMargin + cc) * D + kDisparityMargin;
     int j = 0;
