@@ -20,22 +20,18 @@ int Tiles(int n) { return (n + kLanes - 1) / kLanes; }
 int RoundUp(int n, int to) { return (n + to - 1) / to * to; }
 
 struct Sizes {
-  int nc, nd, count, tiles, ndTiles, stride, padLow, linePixels;
+  int nc, nd, count, tiles, ndTiles, stride, padLow;
 
-  Sizes(const JobShape& s, int pieces)
+  explicit Sizes(const JobShape& s)
       : nc(s.columns - 2 * kPixelMargin),
         nd(s.disparities - 2 * kDisparityMargin),
         count(nd + 2 * s.winRadD + 1),
         tiles(Tiles(count)),
         ndTiles(Tiles(nd)),
         stride(2 * kLanes + kLanes * ndTiles),
-        padLow(kLanes + kLanes * ndTiles),
-        // One thread normalises a pixel once the nd pixels after it have
-        // their supports, and it makes them a group at a time: nd + kGroup
-        // pixels' lines are ever in use. Threads sharing the row keep all.
-        linePixels(pieces > 1 ? nc : std::min(nc, nd + 2 * AvxLines::kGroup)) {}
+        padLow(kLanes + kLanes * ndTiles) {}
 
-  std::size_t Supports() const { return static_cast<std::size_t>(linePixels) * stride; }
+  std::size_t Supports() const { return static_cast<std::size_t>(nc) * stride; }
   std::size_t ImageZero() const { return RoundUp(nc, AvxLines::kGroup); }
   std::size_t ImageOne() const {
     return static_cast<std::size_t>(padLow) + RoundUp(nc, kLanes) + kLanes * ndTiles + 2 * kLanes;
@@ -58,7 +54,7 @@ bool AvxLines::Available() {
 }
 
 AvxLines::AvxLines(const JobShape& shape, int pieces) : shape_(shape) {
-  const Sizes z(shape, pieces);
+  const Sizes z(shape);
   nc_ = z.nc;
   nd_ = z.nd;
   wd_ = shape.winRadD;
@@ -67,7 +63,6 @@ AvxLines::AvxLines(const JobShape& shape, int pieces) : shape_(shape) {
   tiles_ = z.tiles;
   ndTiles_ = z.ndTiles;
   stride_ = z.stride;
-  linePixels_ = z.linePixels;
   padLow_ = z.padLow;
   // The padding of each line stays zero: the image-1 sums add whole
   // vectors of a pixel's supports, and a lane past them must add +0, which
@@ -84,7 +79,7 @@ AvxLines::AvxLines(const JobShape& shape, int pieces) : shape_(shape) {
 }
 
 std::size_t AvxLines::Bytes(const JobShape& shape, int pieces) {
-  const Sizes z(shape, pieces);
+  const Sizes z(shape);
   const std::size_t floats = z.Supports() + z.ImageZero() + z.ImageOne() + z.Zeros();
   const std::size_t perPiece = z.Wide() * sizeof(double) + z.Narrow() * sizeof(float);
   return floats * sizeof(float) + static_cast<std::size_t>(std::max(pieces, 1)) * perPiece;
@@ -172,7 +167,7 @@ __attribute__((target("avx2"))) void AvxLines::SupportsOfGroup(const float* box,
       for (int k = 0; k < kLanes; ++k) {
         const int pixel = kLanes * half + k;
         if (pixel >= real) break;
-        float* line = supports_.data() + SlotOf(first + pixel);
+        float* line = supports_.data() + static_cast<std::ptrdiff_t>(first + pixel) * stride_;
         _mm256_storeu_ps(line + kLanes + kLanes * t, y[k]);
       }
     }
@@ -213,7 +208,7 @@ __attribute__((target("avx2"))) void AvxLines::AddToImageOne(int begin, int end,
     const std::ptrdiff_t q = LineStart(cc);
     if (q + nd_ <= lo) continue;
     if (q >= hi) break;
-    const float* line = supports_.data() + SlotOf(cc) + kLanes;
+    const float* line = supports_.data() + static_cast<std::ptrdiff_t>(cc) * stride_ + kLanes;
     const std::ptrdiff_t stop = std::min<std::ptrdiff_t>({q + nd_, hi, interiorEnd});
     for (std::ptrdiff_t a = std::max(q / kLanes * kLanes, lo); a < stop; a += kLanes) {
       const __m256 old = _mm256_loadu_ps(sums + a);
@@ -253,7 +248,7 @@ __attribute__((target("avx2"))) void AvxLines::Normalise(const float* l0, float*
     const bool meets = q + nd_ > padLow_ && q < padLow_ + nc_;
     const float* totals = meets ? imageOne_.data() + q : zeros_.data();
     const __m256 lineZero = _mm256_set1_ps(imageZero_[cc]);
-    const float* line = supports_.data() + SlotOf(cc) + kLanes;
+    const float* line = supports_.data() + static_cast<std::ptrdiff_t>(cc) * stride_ + kLanes;
     const std::ptrdiff_t cell =
         static_cast<std::ptrdiff_t>(kPixelMargin + cc) * D + kDisparityMargin;
     int j = 0;

@@ -53,8 +53,7 @@ class AvxLines {
   // before the row's first AddToImageOne, then AddToImageOne for each run of
   // pixels after their Supports, in ascending order. A pixel's sums are
   // whole, and it may be normalised, once the nd pixels after it have added
-  // theirs (ImageOneLag); then AddToImageOne may not run more than kGroup
-  // pixels past the pixels left to normalise.
+  // theirs (ImageOneLag).
   void StartImageOne();
   void AddToImageOne(int begin, int end);
   int ImageOneLag() const { return nd_; }
@@ -75,12 +74,6 @@ class AvxLines {
   // Where pixel cc's line of sight starts in imageOne_.
   std::ptrdiff_t LineStart(int cc) const;
 
-  // Where pixel cc's supports lie in supports_, which holds the last
-  // linePixels_ pixels' ones.
-  std::ptrdiff_t SlotOf(int cc) const {
-    return static_cast<std::ptrdiff_t>(cc % linePixels_) * stride_;
-  }
-
   JobShape shape_;
   int nc_ = 0;                    // interior columns
   int nd_ = 0;                    // interior indices
@@ -91,8 +84,7 @@ class AvxLines {
   int ndTiles_ = 0;               // tiles of 8 indices covering nd_
   int stride_ = 0;                // floats per pixel of supports_: 8 zeros, nd_ supports, zeros
   int padLow_ = 0;                // imageOne_ index of the first interior image-1 column
-  int linePixels_ = 0;            // pixels supports_ holds
-  std::vector<float> supports_;   // linePixels_ pixels of stride_ floats
+  std::vector<float> supports_;   // nc_ pixels of stride_ floats
   std::vector<float> imageZero_;  // nc_ rounded up to kGroup
   std::vector<float> imageOne_;   // by image-1 column, zero outside the interior
   std::vector<float> zeros_;      // a line of sight that meets no interior column

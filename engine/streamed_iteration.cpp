@@ -219,9 +219,8 @@ IterationStage::IterationStage(const JobShape& shape, RowSource& before, RowSour
 
 IterationStage::~IterationStage() = default;
 
-std::size_t IterationStage::Bytes(const JobShape& shape, int keep, Threads threads) {
-  return StreamedBox::Bytes({shape.rows, shape.columns, shape.disparities, shape.winRadRC},
-                            threads) +
+std::size_t IterationStage::Bytes(const JobShape& shape, int keep) {
+  return StreamedBox::Bytes({shape.rows, shape.columns, shape.disparities, shape.winRadRC}) +
          RowRing::Bytes(keep, shape.RowSize());
 }
 
@@ -285,11 +284,11 @@ void IterationStage::MakeRowInChunks(int row, float* out) {
       lines.Supports(box, supported, end, 0);
       lines.AddToImageOne(supported, end);
       supported = end;
-      const int whole = supported == g.nc ? g.nc : std::max(0, supported - lines.ImageOneLag());
-      if (whole > normalised) {
-        lines.Normalise(l0, out, normalised, whole);
-        normalised = whole;
-      }
+    }
+    const int whole = supported == g.nc ? g.nc : std::max(0, supported - lines.ImageOneLag());
+    if (whole > normalised) {
+      lines.Normalise(l0, out, normalised, whole);
+      normalised = whole;
     }
   });
 }

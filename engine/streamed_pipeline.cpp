@@ -241,8 +241,7 @@ std::size_t Pipeline::Bytes(const JobShape& shape, const Schedule& schedule, boo
     if (count > 0) bytes += IterationScratch::Bytes(shape, schedule.rowThreads);
     for (int k = 0; k < count; ++k) {
       const bool last = g + 1 == groups && k + 1 == count;
-      bytes += IterationStage::Bytes(shape, last ? lastKept : IterationRowsKept(shape, k, count),
-                                     schedule.rowThreads);
+      bytes += IterationStage::Bytes(shape, last ? lastKept : IterationRowsKept(shape, k, count));
     }
     if (g + 1 < groups) {
       bytes += RowChannel::Bytes(kChannelSlots, shape.RowSize()) + shape.RowSize() * sizeof(float);

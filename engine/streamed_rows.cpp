@@ -16,12 +16,10 @@
 namespace tavrel::streamed {
 namespace {
 
-// The output columns [from, to) of a row pass, part of r .. columns - r - 1,
-// and the first column of its input that `in` holds.
+// The output columns [from, to) of a row pass: part of r .. columns - r - 1.
 struct ColumnSpan {
   int from = 0;
   int to = 0;
-  int inFirst = 0;
 };
 
 // BoxSumLine along a row of `columns` pixels for the bands b0 .. b1 - 1, over
@@ -31,9 +29,7 @@ struct ColumnSpan {
 TAVREL_KERNEL void RowRunningSums(const float* __restrict in, float* __restrict out,
                                   double* __restrict sums, int columns, int bands, int r, int b0,
                                   int b1, ColumnSpan span) {
-  auto at = [in, bands, &span](int column) {
-    return in + static_cast<std::ptrdiff_t>(column - span.inFirst) * bands;
-  };
+  auto at = [in, bands](int column) { return in + static_cast<std::ptrdiff_t>(column) * bands; };
   const int last = columns - r - 1;
   if (span.from == r) {
     for (int b = b0; b < b1; ++b) sums[b] = at(0)[b];
@@ -69,8 +65,8 @@ template <int V>
 __attribute__((target("avx2"), always_inline)) inline void RowSumsInRegisters(
     const float* __restrict in, float* __restrict out, double* __restrict state, int columns,
     int bands, int r, int b, ColumnSpan span) {
-  auto at = [in, bands, b, &span](int column) {
-    return in + static_cast<std::ptrdiff_t>(column - span.inFirst) * bands + b;
+  auto at = [in, bands, b](int column) {
+    return in + static_cast<std::ptrdiff_t>(column) * bands + b;
   };
   const int last = columns - r - 1;
   __m256d sums[V];
@@ -163,17 +159,12 @@ bool StreamedBox::Filters(const Shape& shape) {
   return shape.rows >= 2 * shape.radius + 1 && shape.columns >= 2 * shape.radius + 1;
 }
 
-std::size_t StreamedBox::WindowColumns(const Shape& shape) {
-  return std::min(kChunkColumns + 2 * shape.radius + 1, shape.columns);
-}
-
-std::size_t StreamedBox::Bytes(const Shape& shape, Threads threads) {
+std::size_t StreamedBox::Bytes(const Shape& shape) {
   if (!Filters(shape)) return 0;
-  const std::size_t bands = static_cast<std::size_t>(shape.bands);
+  const std::size_t rowSize = static_cast<std::size_t>(shape.columns) * shape.bands;
   const std::size_t inner = static_cast<std::size_t>(shape.columns - 2 * shape.radius);
-  const std::size_t rowOfSums = threads.count > 1 ? shape.columns : 0;
-  return inner * bands * sizeof(double) +
-         (rowOfSums + WindowColumns(shape)) * bands * sizeof(float) + bands * sizeof(double);
+  return inner * shape.bands * sizeof(double) + rowSize * sizeof(float) +
+         static_cast<std::size_t>(shape.bands) * sizeof(double);
 }
 
 StreamedBox::StreamedBox(const Shape& shape, RowFetch fetch, Threads threads)
@@ -184,8 +175,7 @@ StreamedBox::StreamedBox(const Shape& shape, RowFetch fetch, Threads threads)
       filters_(Filters(shape)) {
   if (filters_) {
     columnSums_.resize(static_cast<std::size_t>(shape.columns - 2 * shape.radius) * shape.bands);
-    if (threads.count > 1) columnRow_.resize(rowSize_);
-    window_.resize(WindowColumns(shape) * static_cast<std::size_t>(shape.bands));
+    columnRow_.resize(rowSize_);
     rowSums_.resize(static_cast<std::size_t>(shape.bands));
   }
 }
@@ -250,7 +240,7 @@ void StreamedBox::RowPass(const float* columnRow, float* out) {
   const int bands = shape_.bands;
   const int threads = ThreadsFor(static_cast<std::ptrdiff_t>(rowSize_), threads_);
   const int pieces = std::min(threads, bands);
-  const ColumnSpan whole{shape_.radius, shape_.columns - shape_.radius, 0};
+  const ColumnSpan whole{shape_.radius, shape_.columns - shape_.radius};
 #pragma omp parallel for num_threads(pieces) schedule(static)
   for (int piece = 0; piece < pieces; ++piece) {
     const int b0 = static_cast<int>(static_cast<std::int64_t>(bands) * piece / pieces);
@@ -265,11 +255,13 @@ bool StreamedBox::InnerRow(int row) const {
 }
 
 // Edge columns enter the row pass, and stay, with their input values.
-void StreamedBox::CopyEdgeColumns(const float* in, float* out) const {
+void StreamedBox::CopyEdgeColumns(const float* in, float* out) {
   const std::size_t edge = static_cast<std::size_t>(shape_.radius) * shape_.bands;
   const std::size_t innerCount = columnSums_.size();
-  std::copy_n(in, edge, out);
-  std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount, out + edge + innerCount);
+  for (float* to : {columnRow_.data(), out}) {
+    std::copy_n(in, edge, to);
+    std::copy_n(in + edge + innerCount, rowSize_ - edge - innerCount, to + edge + innerCount);
+  }
 }
 
 void StreamedBox::Row(int row, float* out) {
@@ -279,14 +271,8 @@ void StreamedBox::Row(int row, float* out) {
     std::copy_n(in, rowSize_, out);
     return;
   }
-  if (columnRow_.empty()) {
-    RowInChunks(row, out, [](int) {});
-    return;
-  }
   AdvanceColumnSums(row, columnRow_.data() + edge);
-  const float* in = Input(row);
-  CopyEdgeColumns(in, columnRow_.data());
-  CopyEdgeColumns(in, out);
+  CopyEdgeColumns(Input(row), out);
   RowPass(columnRow_.data(), out);
 }
 
@@ -304,45 +290,27 @@ void StreamedBox::RowInChunks(int row, float* out, const ColumnsReady& ready) {
   const bool steps = sumsRow_ < row;
   const float* leave = steps ? Input(row - r - 1) : nullptr;
   const float* enter = steps ? Input(row + r) : nullptr;
-  const float* in = Input(row);
-  CopyEdgeColumns(in, out);
+  CopyEdgeColumns(Input(row), out);
   sumsRow_ = row;
 
-  const std::ptrdiff_t bands = shape_.bands;
+  const int bands = shape_.bands;
   const int last = columns - r - 1;
   double* sums = columnSums_.data();
-  float* window = window_.data();
-  // The window holds the row's columns [first, held) after the column pass:
-  // the inner ones as rounded column sums, the edge ones as input values.
-  int first = 0;
-  int held = 0;
+  float* columnRow = columnRow_.data();
+  // The column sums of inner columns up to `summed` - 1 are made.
+  int summed = r;
   for (int from = r; from <= last; from += kChunkColumns) {
     const int to = std::min(from + kChunkColumns, last + 1);
-    // The row pass over [from, to) reads columns from - r to to + r.
-    const int keepFrom = from - r;
-    if (keepFrom > first) {
-      std::copy(window + (keepFrom - first) * bands, window + (held - first) * bands, window);
-      first = keepFrom;
-    }
-    const int need = std::min(to + r + 1, columns);
-    const int innerEnd = std::min(need, last + 1);
-    if (held < r) {
-      std::copy(in + held * bands, in + r * bands, window + (held - first) * bands);
-      held = r;
-    }
-    if (held < innerEnd) {
-      const std::ptrdiff_t at = held * bands;
-      fast::OnIsaPath<fast::StepSumsOf<double>>(
-          sums + (held - r) * bands, leave ? leave + at : nullptr, enter ? enter + at : nullptr,
-          window + (held - first) * bands, static_cast<std::size_t>((innerEnd - held) * bands));
-      held = innerEnd;
-    }
-    if (held < need) {
-      std::copy(in + held * bands, in + need * bands, window + (held - first) * bands);
-      held = need;
-    }
-    RowPassPiece(window, out, rowSums_.data(), columns, shape_.bands, r, 0, shape_.bands,
-                 {from, to, first});
+    // The row pass up to column to - 1 reads column sums up to column to + r.
+    const int need = std::min(to + r + 1, last + 1);
+    const std::ptrdiff_t begin = static_cast<std::ptrdiff_t>(summed - r) * bands;
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(need - summed) * bands;
+    const std::ptrdiff_t at = begin + static_cast<std::ptrdiff_t>(r) * bands;
+    fast::OnIsaPath<fast::StepSumsOf<double>>(sums + begin, leave ? leave + at : nullptr,
+                                              enter ? enter + at : nullptr, columnRow + at,
+                                              static_cast<std::size_t>(n));
+    summed = need;
+    RowPassPiece(columnRow, out, rowSums_.data(), columns, bands, r, 0, bands, {from, to});
     ready(to == last + 1 ? columns : to);
   }
 }

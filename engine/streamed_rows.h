@@ -91,15 +91,13 @@ class StreamedBox {
   // 1282 pixels (60 and 175 indices).
   static constexpr int kChunkColumns = 128;
 
-  // The heap the box holds: its column sums, a chunk's window of them
-  // rounded, and with more than one thread a whole row of them rounded.
-  static std::size_t Bytes(const Shape& shape, Threads threads);
+  // The heap the box holds: its column sums and its row of column sums.
+  static std::size_t Bytes(const Shape& shape);
 
  private:
   static bool Filters(const Shape& shape);
   bool InnerRow(int row) const;
-  void CopyEdgeColumns(const float* in, float* out) const;
-  static std::size_t WindowColumns(const Shape& shape);
+  void CopyEdgeColumns(const float* in, float* out);
   const float* Input(int row) { return fetch_(row); }
   void AdvanceColumnSums(int row, float* rounded);
   void RowPass(const float* columnRow, float* out);
@@ -110,8 +108,7 @@ class StreamedBox {
   std::size_t rowSize_;
   bool filters_;                    // false when the grid is too small for one window
   std::vector<double> columnSums_;  // inner columns x bands
-  std::vector<float> columnRow_;    // one row after the column pass, for threads sharing it
-  std::vector<float> window_;       // a chunk's columns after it, and 2r + 1 before them
+  std::vector<float> columnRow_;    // one row after the column pass
   std::vector<double> rowSums_;     // one per band, for the row pass
   int sumsRow_ = -1;                // the row columnSums_ belong to
 };

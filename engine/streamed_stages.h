@@ -127,7 +127,7 @@ class IterationStage : public RowSource {
   const float* Row(int row) override;
 
   // The heap the stage holds, its scratch aside.
-  static std::size_t Bytes(const JobShape& shape, int keep, Threads threads);
+  static std::size_t Bytes(const JobShape& shape, int keep);
 
  private:
   void MakeRow(int row, float* out);
