@@ -49,6 +49,7 @@ struct Scene {
 // Every time is the best of a few runs, the straightforward engine's too, so
 // that a ratio compares like with like on a machine whose speed wavers.
 constexpr int kReferenceRepeats = 2;
+constexpr int kIterationRepeats = 12;
 
 double Best(int repeats, const std::function<void()>& work) {
   double best = 1e30;
@@ -201,7 +202,9 @@ void ComparePaths(const Scene& scene) {
       auto m = Prepared(scene, EngineKind::Fast);
       m->ComputeL0(*scene.image0, *scene.image1, job.Params.WinRadL0, job.Params.MaxScaler,
                    job.Params.Cost);
-      iteration = Best(3, [&] { m->RunIterations(1); }) / cells;
+      // The best of many: one iteration takes tens of milliseconds, and a
+      // shared machine's speed wavers by a fifth from one to the next.
+      iteration = Best(kIterationRepeats, [&] { m->RunIterations(1); }) / cells;
     }
     const double l0 = computeL0(EngineKind::Fast, 3);
     const double whole = wholeJob(EngineKind::Fast, 3);
