@@ -93,6 +93,12 @@ std::size_t AvxLines::BoxPadding(const JobShape& shape) {
   return pixels * shape.disparities + 2 * kLanes;
 }
 
+AvxLines::ImageOneSpan AvxLines::ImageOnePiece(int piece, int pieces) const {
+  const std::ptrdiff_t chunks = RoundUp(nc_, kLanes) / kLanes;
+  return {padLow_ + kLanes * (chunks * piece / pieces),
+          padLow_ + kLanes * (chunks * (piece + 1) / pieces)};
+}
+
 std::ptrdiff_t AvxLines::LineStart(int cc) const {
   // Image-1 column kPixelMargin + cc + MinDisparity + first index, as an
   // index of imageOne_, whose first interior column is at padLow_.
@@ -181,19 +187,19 @@ __attribute__((target("avx2"))) void AvxLines::SupportsOfGroup(const float* box,
 // the straightforward order; the next pixel adds to the same aligned
 // vectors, which the processor forwards from the store just made.
 __attribute__((target("avx2"))) void AvxLines::ImageOneSums(int piece, int pieces) {
-  const std::ptrdiff_t chunks = RoundUp(nc_, kLanes) / kLanes;
-  const std::ptrdiff_t lo = padLow_ + kLanes * (chunks * piece / pieces);
-  const std::ptrdiff_t hi = padLow_ + kLanes * (chunks * (piece + 1) / pieces);
-  std::fill(imageOne_.data() + lo, imageOne_.data() + hi, 0.0f);
-  AddToImageOne(0, nc_, lo, hi);
+  const ImageOneSpan span = ImageOnePiece(piece, pieces);
+  std::fill(imageOne_.data() + span.lo, imageOne_.data() + span.hi, 0.0f);
+  AddToImageOne(0, nc_, span.lo, span.hi);
 }
 
 void AvxLines::StartImageOne() {
-  std::fill(imageOne_.begin() + padLow_, imageOne_.begin() + padLow_ + RoundUp(nc_, kLanes), 0.0f);
+  const ImageOneSpan span = ImageOnePiece(0, 1);
+  std::fill(imageOne_.data() + span.lo, imageOne_.data() + span.hi, 0.0f);
 }
 
 void AvxLines::AddToImageOne(int begin, int end) {
-  AddToImageOne(begin, end, padLow_, padLow_ + RoundUp(nc_, kLanes));
+  const ImageOneSpan span = ImageOnePiece(0, 1);
+  AddToImageOne(begin, end, span.lo, span.hi);
 }
 
 // The pixels [begin, end) add to the sums of imageOne_ [lo, hi) (lo and hi

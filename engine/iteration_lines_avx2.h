@@ -71,6 +71,14 @@ class AvxLines {
   void SupportsOfGroup(const float* box, int first, int real, Piece& piece);
   void AddToImageOne(int begin, int end, std::ptrdiff_t lo, std::ptrdiff_t hi);
 
+  // Piece `piece` of `pieces` of the image-1 interior columns, as indices
+  // [lo, hi) of imageOne_ on vector bounds.
+  struct ImageOneSpan {
+    std::ptrdiff_t lo = 0;
+    std::ptrdiff_t hi = 0;
+  };
+  ImageOneSpan ImageOnePiece(int piece, int pieces) const;
+
   // Where pixel cc's line of sight starts in imageOne_.
   std::ptrdiff_t LineStart(int cc) const;
 
