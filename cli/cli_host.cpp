@@ -28,10 +28,16 @@ std::unique_ptr<FloatArray> CliHost::LoadImage(int /*which*/, const std::string&
   return LoadImageGrid(path, bands);
 }
 
+// An entry whose folder is missing is reported lost before it loads, and
+// never gets this far.
+void CliHost::EntryLoaded(const StereoJob& /*job*/, const FloatArray& /*image0*/) {
+  outputLost_ = false;
+}
+
 void CliHost::EntryDone(const StereoJob& /*job*/, const StereoMatcher& /*matcher*/,
                         const std::string& /*caption*/) {
   WriteExtras();
-  progress_.EntryFinished(matcher_.OutputFileName);
+  progress_.EntryFinished(matcher_.OutputFileName, !outputLost_);
 }
 
 void CliHost::Progress(const BatchProgress& progress) {
@@ -85,6 +91,7 @@ void CliHost::OutputNotWritten(const std::string& path, const std::string& reaso
   if (!reason.empty()) errors_ << reason << "\n";
   errors_.flush();
   resultLost_ = true;
+  if (path == matcher_.OutputFileName) outputLost_ = true;
 }
 
 void CliHost::Warning(const std::string& message) {

@@ -28,6 +28,7 @@ class CliHost : public BatchHost {
   void Progress(const BatchProgress& progress) override;
   void EntryDone(const StereoJob& job, const StereoMatcher& matcher,
                  const std::string& caption) override;
+  void EntryLoaded(const StereoJob& job, const FloatArray& image0) override;
   void OutputNotWritten(const std::string& path) override;
   void OutputNotWritten(const std::string& path, const std::string& reason) override;
   void Warning(const std::string& message) override;
@@ -55,6 +56,7 @@ class CliHost : public BatchHost {
   ProgressReporter& progress_;
   std::ostream& errors_;
   bool resultLost_ = false;
+  bool outputLost_ = false;  // the current entry's output file
   double peakBytes_ = 0.0;
 };
 

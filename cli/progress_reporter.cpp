@@ -82,11 +82,12 @@ void ProgressReporter::Report(const BatchProgress& p) {
   }
 }
 
-void ProgressReporter::EntryFinished(const std::string& outputFile) {
+void ProgressReporter::EntryFinished(const std::string& outputFile, bool written) {
   if (quiet_) return;
   if (terminal_) out_ << "\r\033[K";
-  out_ << "tavrel-batch: entry " << entry_ << " done in " << Seconds(entryStart_) << ": "
-       << outputFile << std::endl;
+  out_ << "tavrel-batch: entry " << entry_ << (written ? " done in " : " ended in ")
+       << Seconds(entryStart_) << (written ? ": " : " without its output file: ") << outputFile
+       << std::endl;
   lineOpen_ = false;
 }
 

@@ -17,8 +17,9 @@ class ProgressReporter {
       : out_(out), terminal_(terminal), quiet_(quiet) {}
 
   void Report(const BatchProgress& progress);
-  // The entry's output file is written (or reported lost); ends its line.
-  void EntryFinished(const std::string& outputFile);
+  // The entry has ended, its output file written or, if not `written`,
+  // reported lost; ends its line.
+  void EntryFinished(const std::string& outputFile, bool written);
   // Ends a redrawn line before any other text goes to the same stream.
   void Interrupt();
 

@@ -203,6 +203,20 @@ TEST_F(Cli, ALostResultGivesStatusTwoAfterTheOtherEntries) {
       << run.err;
   EXPECT_TRUE(std::filesystem::exists(dir / "scene/kept.dis"));
   EXPECT_TRUE(std::filesystem::exists(dir / "scene/kept.disparity.png"));
+
+  // Without -q, an entry that ran but could not write its file (a folder
+  // holds its name) ends with a line that says so, not as done.
+  std::filesystem::create_directory(dir / "scene/taken.dis");
+  WriteText(dir / "scene/told.cpd",
+            Entry("l.bmp", "r.bmp", "taken.dis", 1) + Entry("l.bmp", "r.bmp", "kept.dis", 1));
+  const Result told = RunBatch(dir, dir / "scene", "told.cpd");
+  EXPECT_EQ(told.status, 2);
+  EXPECT_NE(told.err.find("entry 1 ended in "), std::string::npos) << told.err;
+  EXPECT_NE(told.err.find(" without its output file: " + (dir / "scene/taken.dis")),
+            std::string::npos)
+      << told.err;
+  EXPECT_EQ(told.err.find("entry 1 done in "), std::string::npos) << told.err;
+  EXPECT_NE(told.err.find("entry 2 done in "), std::string::npos) << told.err;
 }
 
 // An entry of two iterations has six steps: loading, L0, the two iterations,
