@@ -257,6 +257,8 @@ __attribute__((target("avx2"))) void AvxLines::Normalise(const float* l0, float*
     const float* line = supports_.data() + static_cast<std::ptrdiff_t>(cc) * stride_ + kLanes;
     const std::ptrdiff_t cell =
         static_cast<std::ptrdiff_t>(kPixelMargin + cc) * D + kDisparityMargin;
+    std::fill_n(out + cell - kDisparityMargin, kDisparityMargin, 0.0f);
+    std::fill_n(out + cell + nd_, kDisparityMargin, 0.0f);
     int j = 0;
     for (; j + kLanes <= nd_; j += kLanes)
       _mm256_storeu_ps(out + cell + j,

@@ -59,7 +59,10 @@ class AvxLines {
   int ImageOneLag() const { return nd_; }
 
   // The interior cells of the interior columns [begin, end) of out: S
-  // normalised by the two line sums, clamped, squared, times L0's row.
+  // normalised by the two line sums, clamped, squared, times L0's row; and
+  // 0 in those columns' border indices, written with the pixel rather than
+  // in a sweep of its own over the whole row, whose lines would have left
+  // the cache again before the pixel is made.
   void Normalise(const float* l0, float* out, int begin, int end) const;
 
  private:

@@ -158,20 +158,27 @@ TAVREL_KERNEL void NormaliseAndSquare(float* __restrict values, const float* __r
   supports.CopyTo(values + cc, rest);
 }
 
+// Zeroes the pixels of an interior row outside the interior columns.
+void ClearEdgePixels(const JobShape& s, float* out) {
+  const RowGeometry g(s);
+  const int D = s.disparities;
+  std::fill_n(out, static_cast<std::ptrdiff_t>(kPixelMargin) * D, 0.0f);
+  std::fill(out + static_cast<std::ptrdiff_t>(kPixelMargin + g.nc) * D,
+            out + static_cast<std::ptrdiff_t>(s.columns) * D, 0.0f);
+}
+
 // Zeroes the cells of an interior row outside the interior; the row's work
 // writes every cell inside it.
 void ClearBorder(const JobShape& s, float* out) {
   const RowGeometry g(s);
   const int D = s.disparities;
-  std::fill_n(out, static_cast<std::ptrdiff_t>(kPixelMargin) * D, 0.0f);
+  ClearEdgePixels(s, out);
   for (int c = 0; c < g.nc; ++c) {
     float* pixel = out + static_cast<std::ptrdiff_t>(kPixelMargin + c) * D;
     // nd = D - 2 kDisparityMargin: as many border indices after as before.
     std::fill_n(pixel, kDisparityMargin, 0.0f);
     std::fill_n(pixel + kDisparityMargin + g.nd, kDisparityMargin, 0.0f);
   }
-  std::fill(out + static_cast<std::ptrdiff_t>(kPixelMargin + g.nc) * D,
-            out + static_cast<std::ptrdiff_t>(s.columns) * D, 0.0f);
 }
 
 }  // namespace
@@ -237,7 +244,12 @@ void IterationStage::MakeRow(int row, float* out) {
     std::fill_n(out, shape_.RowSize(), 0.0f);
     return;
   }
-  ClearBorder(shape_, out);
+  // The vector normalisation zeroes the border indices of the pixels it makes.
+  if (scratch_.avxLines_) {
+    ClearEdgePixels(shape_, out);
+  } else {
+    ClearBorder(shape_, out);
+  }
   if (scratch_.avxLines_ && AvxPieces() == 1) {
     MakeRowInChunks(row, out);
     return;
