@@ -15,6 +15,15 @@ namespace {
 
 constexpr int kLanes = 8;
 
+// L0's row comes from far away (a whole volume, or a ring that later
+// iterations still read), and the stream of it among the normalisation's
+// others is not one the processor fetches ahead by itself: each pixel asks
+// for the L0 cells of the pixel this many after it. Against none, on a
+// 450 x 375 x 60 volume, 8 took 5 % less time per iteration in 9 of 10 runs
+// in turn; on 1282-pixel rows of a job, no difference beyond the noise.
+constexpr int kL0AheadPixels = 8;
+constexpr int kFloatsPerLine = 16;
+
 int Tiles(int n) { return (n + kLanes - 1) / kLanes; }
 
 int RoundUp(int n, int to) { return (n + to - 1) / to * to; }
@@ -259,6 +268,13 @@ __attribute__((target("avx2"))) void AvxLines::Normalise(const float* l0, float*
         static_cast<std::ptrdiff_t>(kPixelMargin + cc) * D + kDisparityMargin;
     std::fill_n(out + cell - kDisparityMargin, kDisparityMargin, 0.0f);
     std::fill_n(out + cell + nd_, kDisparityMargin, 0.0f);
+    if (cc + kL0AheadPixels < nc_) {
+      const float* ahead = l0 + cell + static_cast<std::ptrdiff_t>(kL0AheadPixels) * D;
+      for (int k = 0; k < nd_; k += kFloatsPerLine) {
+        _mm_prefetch(reinterpret_cast<const char*>(ahead + k), _MM_HINT_T0);
+      }
+      _mm_prefetch(reinterpret_cast<const char*>(ahead + nd_ - 1), _MM_HINT_T0);
+    }
     int j = 0;
     for (; j + kLanes <= nd_; j += kLanes)
       _mm256_storeu_ps(out + cell + j,
