@@ -5,78 +5,81 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/streamed_rows.h"
 #include "engine/streamed_stages.h"
 
 namespace tavrel::streamed {
 
 // Hands the rows of one thread's last stage, each with the same row of L0,
-// to the stages of the next thread, through a fixed number of slots. The
-// producer waits only when every slot is full and the consumer only when
-// all are empty, so that a thread the system takes off its core for a
-// while holds the other up only after the slots run out.
+// to the stages of the next thread. The producer copies each pair straight
+// into the rings the consumer reads, which hold the rows the consumer's
+// stages still read and `lead` more: the producer runs up to `lead` rows
+// ahead of the newest row the consumer has asked for and waits only beyond
+// that, the consumer only for a row not yet handed, so that a thread the
+// system takes off its core for a while holds the other up only after the
+// lead runs out.
 class RowChannel {
  public:
-  RowChannel(int slots, std::size_t rowSize);
+  struct Shape {
+    std::size_t rowSize = 0;
+    int keepValues = 1;  // rows of values the consumer reads at once
+    int keepL0 = 1;      // rows of L0 the consumer reads at once
+    int lead = 1;
+  };
 
-  // Producer: copies the row and its L0 row into the next slot.
+  explicit RowChannel(const Shape& shape);
+
+  // Producer: the next row and its L0 row.
   void Push(const float* values, const float* l0);
-  // Consumer: copies the oldest row and its L0 row out of their slot.
-  void Pop(float* values, float* l0);
   // Wakes and fails (std::runtime_error) every waiting and later call, so
   // that one thread's failure cannot leave the other waiting for ever.
   void Cancel();
 
-  static std::size_t Bytes(int slots, std::size_t rowSize) {
-    return static_cast<std::size_t>(slots) * 2 * rowSize * sizeof(float);
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<float> storage_;
-  int slots_;
-  std::size_t rowSize_;
-  long long pushed_ = 0;
-  long long popped_ = 0;
-  bool cancelled_ = false;
-};
-
-// The consumer's side of a channel as the stages see it: the rows of the
-// grid before them, of which the last `keepValues` stay readable, and the
-// rows of L0, of which the last `keepL0` do.
-class ChannelSource {
- public:
-  ChannelSource(RowChannel& channel, std::size_t rowSize, int keepValues, int keepL0);
-
+  // Consumer: the rows before its stages and the rows of L0, asked for in
+  // any order among the two. Asking for a row hands the consumer every row
+  // up to it; of those, the last keepValues (keepL0) stay readable. Reading
+  // one that no longer is throws std::logic_error: a fault of the
+  // pipeline's schedule, never a stale row.
   RowSource& values() { return values_; }
   RowSource& l0() { return l0_; }
 
-  static std::size_t Bytes(std::size_t rowSize, int keepValues, int keepL0) {
-    return RowRing::Bytes(keepValues, rowSize) + RowRing::Bytes(keepL0, rowSize);
+  static std::size_t Bytes(const Shape& shape) {
+    return static_cast<std::size_t>(shape.keepValues + shape.keepL0 + 2 * shape.lead) *
+           shape.rowSize * sizeof(float);
   }
 
  private:
-  void PopUpTo(int row);
+  struct Ring {
+    int keep = 0;
+    int capacity = 0;
+    std::vector<float> storage;
+
+    float* Slot(long long row, std::size_t rowSize) {
+      return storage.data() + static_cast<std::size_t>(row % capacity) * rowSize;
+    }
+  };
 
   class Face : public RowSource {
    public:
-    Face(ChannelSource& owner, RowRing& ring) : owner_(owner), ring_(ring) {}
-    const float* Row(int row) override {
-      owner_.PopUpTo(row);
-      return ring_.Row(row);
-    }
+    Face(RowChannel& owner, Ring& ring) : owner_(owner), ring_(ring) {}
+    const float* Row(int row) override { return owner_.Take(row, ring_); }
 
    private:
-    ChannelSource& owner_;
-    RowRing& ring_;
+    RowChannel& owner_;
+    Ring& ring_;
   };
 
-  RowChannel& channel_;
-  RowRing valueRing_;
-  RowRing l0Ring_;
+  const float* Take(int row, Ring& ring);
+
+  Shape shape_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Ring valueRing_;
+  Ring l0Ring_;
   Face values_;
   Face l0_;
+  long long pushed_ = 0;  // rows handed
+  long long asked_ = -1;  // the newest row the consumer has asked for
+  bool cancelled_ = false;
 };
 
 }  // namespace tavrel::streamed

@@ -57,7 +57,7 @@ class Pipeline {
  private:
   struct Group {
     std::unique_ptr<InitialValuesStage> initial;  // group 0 from the images
-    std::unique_ptr<ChannelSource> input;         // the groups after it
+    RowChannel* input = nullptr;                  // the groups after it: channels_[g - 1]
     std::unique_ptr<IterationScratch> scratch;    // its iterations' one scratch
     std::vector<std::unique_ptr<IterationStage>> iterations;
     RowSource* l0 = nullptr;

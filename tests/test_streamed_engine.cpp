@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <limits>
 #include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "display/result_maps.h"
@@ -13,6 +16,7 @@
 #include "engine/isa_path.h"
 #include "engine/job_memory.h"
 #include "engine/stereo_matcher.h"
+#include "engine/streamed_channel.h"
 #include "engine/streamed_engine.h"
 #include "engine/streamed_rows.h"
 #include "engine/streamed_stages.h"
@@ -366,6 +370,54 @@ TEST(RowRing, RefusesRowsItNoLongerHolds) {
   EXPECT_THROW(ring.Row(1), std::logic_error);
   EXPECT_THROW(ring.Row(5), std::logic_error);
   EXPECT_THROW(ring.Make(7), std::logic_error);
+}
+
+// The channel between two threads' stages: the producer runs at most the
+// lead ahead of the newest row asked for, so that every row the consumer
+// still holds keeps its values however far the producer would run; a row
+// that left the consumer's window is refused; a cancel frees a producer
+// that waits for room.
+TEST(RowChannel, HoldsTheConsumersRowsWhileTheProducerRunsAhead) {
+  const streamed::RowChannel::Shape shape{2, 3, 5, 2};
+  streamed::RowChannel channel(shape);
+  constexpr int kRows = 40;
+  std::atomic<int> pushed{0};
+  std::thread producer([&] {
+    try {
+      for (int row = 0; row < kRows; ++row) {
+        const float values[2] = {static_cast<float>(row), 0.5f};
+        const float l0[2] = {static_cast<float>(-row), 0.25f};
+        channel.Push(values, l0);
+        pushed = row + 1;
+      }
+    } catch (const std::runtime_error&) {
+    }
+  });
+  auto settle = [&](int expected) {
+    for (int k = 0; k < 2000 && pushed.load() < expected; ++k) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Give a producer that would overrun its bound the time to do it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  for (int asked = 0; asked < 30; asked += 3) {
+    EXPECT_EQ(channel.values().Row(asked)[0], static_cast<float>(asked));
+    settle(asked + shape.lead + 1);
+    EXPECT_EQ(pushed.load(), asked + shape.lead + 1) << "asked " << asked;
+    for (int row = std::max(0, asked - shape.keepValues + 1); row <= asked; ++row) {
+      EXPECT_EQ(channel.values().Row(row)[0], static_cast<float>(row)) << "asked " << asked;
+    }
+    for (int row = std::max(0, asked - shape.keepL0 + 1); row <= asked; ++row) {
+      EXPECT_EQ(channel.l0().Row(row)[0], static_cast<float>(-row)) << "asked " << asked;
+    }
+    if (asked >= shape.keepValues) {
+      EXPECT_THROW(channel.values().Row(asked - shape.keepValues), std::logic_error);
+    }
+  }
+  channel.Cancel();
+  producer.join();
+  EXPECT_LT(pushed.load(), kRows);
+  EXPECT_THROW(channel.values().Row(kRows - 1), std::runtime_error);
 }
 
 // A grid held whole, for the stages that read it.
