@@ -184,6 +184,67 @@ TAVREL_KERNEL void ScaleValuesCleared(const float* raw, const float* level, cons
   ScaleWholeVectors<false>(raw, level, inner, nullptr, ln, n);
 }
 
+// Whether a pixel's scaling may run in float: with 0.5 <= m < 1, the
+// clamped value of (v - m) / (1 - m) in float is the clamped value of the
+// double expression, for every float v.
+//  - 1 - m is exact in float (Sterbenz: m lies within a factor 2 of 1).
+//  - For m / 2 <= v <= 2 m, v - m is exact too (Sterbenz), so both
+//    expressions divide the same two floats: the double quotient rounded
+//    to float is the float quotient, since 53 >= 2 x 24 + 2 bits make the
+//    double rounding innocuous for a division (a result below 0.08, where
+//    that might not hold for a subnormal, is clamped to 0.08 either way).
+//  - For v < m / 2 both quotients are negative (at most -0.25 / 0.5), and
+//    become 0.08.
+//  - For v > 2 m, v > 1, and both quotients are at least 1 (rounding keeps
+//    v - m >= 1 - m, which is exact), and become 1.
+inline bool ScalesInFloat(float m) { return m >= 0.5f && m < 1.0f; }
+
+// ScaleValuesOf in float, for levels that ScalesInFloat.
+template <bool kL0>
+TAVREL_KERNEL void ScaleValuesInFloatOf(const float* __restrict raw, const float* __restrict level,
+                                        const float* __restrict inner, float* __restrict l0,
+                                        float* __restrict ln, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) {
+    const float m = level[k];
+    float v = (raw[k] - m) / (1.0f - m);
+    v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
+    v = v > 1.0f ? 1.0f : v;
+    if constexpr (kL0) l0[k] = v;
+    ln[k] = v * inner[k];
+  }
+}
+
+// ScaleValuesInFloatOf over n values, the last part padded to a whole
+// vector (levels of 0.5 there, so that no padding lane divides by 0).
+template <bool kL0>
+TAVREL_KERNEL void ScaleInFloatWholeVectors(const float* raw, const float* level,
+                                            const float* inner, float* l0, float* ln,
+                                            std::size_t n) {
+  const std::size_t whole = n / kTailWidth * kTailWidth;
+  if (whole % kTailWidth != 0) __builtin_unreachable();
+  ScaleValuesInFloatOf<kL0>(raw, level, inner, l0, ln, whole);
+  if (whole == n) return;
+  const std::size_t rest = n - whole;
+  const TailLanes raws(raw + whole, rest, 0.0f);
+  const TailLanes levels(level + whole, rest, 0.5f);
+  const TailLanes inners(inner + whole, rest, 0.0f);
+  TailLanes l0s(raw + whole, 0, 0.0f);
+  TailLanes lns(raw + whole, 0, 0.0f);
+  ScaleValuesInFloatOf<true>(raws.lanes, levels.lanes, inners.lanes, l0s.lanes, lns.lanes,
+                             kTailWidth);
+  if constexpr (kL0) l0s.CopyTo(l0 + whole, rest);
+  lns.CopyTo(ln + whole, rest);
+}
+
+TAVREL_KERNEL void ScaleValuesInFloat(const float* raw, const float* level, const float* inner,
+                                      float* l0, float* ln, std::size_t n) {
+  ScaleInFloatWholeVectors<true>(raw, level, inner, l0, ln, n);
+}
+TAVREL_KERNEL void ScaleValuesInFloatCleared(const float* raw, const float* level,
+                                             const float* inner, float* ln, std::size_t n) {
+  ScaleInFloatWholeVectors<false>(raw, level, inner, nullptr, ln, n);
+}
+
 }  // namespace
 
 std::size_t SadRowMaker::ArenaBytes(const Geometry& g) {
@@ -289,13 +350,23 @@ void SadRowMaker::WriteRow(int q, const float* background, float* l0, float* ln)
     if (m > in_.maxScaler) m = in_.maxScaler;
     std::fill_n(levels_ + c * D, D, m);
   }
-  const std::size_t n = scaledEnd - scaledBegin;
-  if (l0) {
-    OnIsaPath<ScaleValues>(raw + scaledBegin, levels_ + scaledBegin, inner_ + scaledBegin,
-                           l0 + scaledBegin, ln + scaledBegin, n);
-  } else {
-    OnIsaPath<ScaleValuesCleared>(raw + scaledBegin, levels_ + scaledBegin, inner_ + scaledBegin,
-                                  ln + scaledBegin, n);
+  // Runs of pixels whose levels scale in float, and runs of those that do not.
+  for (int c = kPixelMargin; c < kPixelMargin + scaledColumns;) {
+    const bool inFloat = ScalesInFloat(levels_[c * D]);
+    int end = c + 1;
+    while (end < kPixelMargin + scaledColumns && ScalesInFloat(levels_[end * D]) == inFloat) ++end;
+    const std::size_t at = c * D;
+    const std::size_t n = (end - c) * D;
+    if (l0 && inFloat) {
+      OnIsaPath<ScaleValuesInFloat>(raw + at, levels_ + at, inner_ + at, l0 + at, ln + at, n);
+    } else if (l0) {
+      OnIsaPath<ScaleValues>(raw + at, levels_ + at, inner_ + at, l0 + at, ln + at, n);
+    } else if (inFloat) {
+      OnIsaPath<ScaleValuesInFloatCleared>(raw + at, levels_ + at, inner_ + at, ln + at, n);
+    } else {
+      OnIsaPath<ScaleValuesCleared>(raw + at, levels_ + at, inner_ + at, ln + at, n);
+    }
+    c = end;
   }
 }
 

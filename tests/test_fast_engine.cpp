@@ -286,6 +286,44 @@ TEST(FastEngine, SadMeansSpanningManyBinadesMatchTheReference) {
   }
 }
 
+// The SAD scaling (v - m) / (1 - m) runs in float for the pixels whose
+// background level m lies in [0.5, 1) and in double for the others, and
+// must give the reference's values on both sides of that line and across
+// it within a row. Image 0 is black and image 1 white with a chance that
+// grows down the rows, so the levels run from about 0.05 to 1 (the cap
+// at 1 keeps a level of 1, which scales in double); the values of single
+// indices lie far below and above their pixel's level; one band and three,
+// whose similarities take different roundings.
+TEST(FastEngine, SadScalingOnBothSidesOfTheFloatLineMatchesTheReference) {
+  for (const int bands : {1, 3}) {
+    const Job job{64, 72, bands, -6, 13, 1, 0, 0, 1, 1.0f};
+    std::mt19937 rng(61 + bands);
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    FloatArray image0(job.columns, job.rows, job.bands);
+    FloatArray image1(job.columns, job.rows, job.bands);
+    image0.Fill(0.0f);
+    for (int r = 0; r < job.rows; ++r) {
+      const double white = 0.95 * r / (job.rows - 1);
+      for (int c = 0; c < job.columns; ++c) {
+        for (int b = 0; b < bands; ++b) {
+          image1.At(r, c, b) = chance(rng) < white ? 255.0f : static_cast<float>(rng() % 8);
+        }
+      }
+    }
+    auto expected = Prepare(job, EngineKind::Reference);
+    expected->ComputeL0(image0, image1, job.winRadL0, job.maxScaler, testing::CostOf(true));
+    for (IsaPath path : testing::IsaPathsToCompare()) {
+      testing::IsaPathScope pathScope(path);
+      auto actual = Prepare(job);
+      actual->ComputeL0(image0, image1, job.winRadL0, job.maxScaler, testing::CostOf(true));
+      const std::string where =
+          std::string("path ") + IsaPathName(path) + " bands " + std::to_string(bands);
+      EXPECT_TRUE(SameBits(*expected->L0(), *actual->L0())) << where;
+      EXPECT_TRUE(SameBits(*expected->Ln(), *actual->Ln())) << where;
+    }
+  }
+}
+
 // The correlation's box sums of fractional intensities are not exact: big
 // values in the upper rows leave rounding residue in the running sums that
 // the tiny values of the lower rows inherit. A sum started afresh lower down
