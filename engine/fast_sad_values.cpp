@@ -147,43 +147,6 @@ TAVREL_KERNEL Floats4 ScaledVector(Floats4 raw, Floats4 level) {
   return v > high ? high : v;
 }
 
-// ScaleValuesOf over n values: whole vectors in the compiler's loop, the
-// last part padded to two vectors of 4 (levels of 0 there, so that no
-// padding lane divides by 0).
-template <bool kL0>
-TAVREL_KERNEL void ScaleWholeVectors(const float* raw, const float* level, const float* inner,
-                                     float* l0, float* ln, std::size_t n) {
-  const std::size_t whole = n / kTailWidth * kTailWidth;
-  if (whole % kTailWidth != 0) __builtin_unreachable();
-  ScaleValuesOf<kL0>(raw, level, inner, l0, ln, whole);
-  if (whole == n) return;
-  const std::size_t rest = n - whole;
-  const TailLanes raws(raw + whole, rest, 0.0f);
-  const TailLanes levels(level + whole, rest, 0.0f);
-  const TailLanes inners(inner + whole, rest, 0.0f);
-  TailLanes values(raw + whole, 0, 0.0f);
-  for (int half = 0; half < kTailWidth; half += 4) {
-    Floats4 r;
-    Floats4 m;
-    std::memcpy(&r, raws.lanes + half, sizeof r);
-    std::memcpy(&m, levels.lanes + half, sizeof m);
-    const Floats4 v = ScaledVector(r, m);
-    std::memcpy(values.lanes + half, &v, sizeof v);
-  }
-  if constexpr (kL0) values.CopyTo(l0 + whole, rest);
-  for (int j = 0; j < kTailWidth; ++j) values.lanes[j] *= inners.lanes[j];
-  values.CopyTo(ln + whole, rest);
-}
-
-TAVREL_KERNEL void ScaleValues(const float* raw, const float* level, const float* inner, float* l0,
-                               float* ln, std::size_t n) {
-  ScaleWholeVectors<true>(raw, level, inner, l0, ln, n);
-}
-TAVREL_KERNEL void ScaleValuesCleared(const float* raw, const float* level, const float* inner,
-                                      float* ln, std::size_t n) {
-  ScaleWholeVectors<false>(raw, level, inner, nullptr, ln, n);
-}
-
 // Whether a pixel's scaling may run in float: with 0.5 <= m < 1, the
 // clamped value of (v - m) / (1 - m) in float is the clamped value of the
 // double expression, for every float v.
@@ -214,35 +177,59 @@ TAVREL_KERNEL void ScaleValuesInFloatOf(const float* __restrict raw, const float
   }
 }
 
-// ScaleValuesInFloatOf over n values, the last part padded to a whole
-// vector (levels of 0.5 there, so that no padding lane divides by 0).
-template <bool kL0>
-TAVREL_KERNEL void ScaleInFloatWholeVectors(const float* raw, const float* level,
-                                            const float* inner, float* l0, float* ln,
-                                            std::size_t n) {
+// The scaling of n values, in float or in double: whole vectors in the
+// compiler's loop, the last part padded to a whole vector (levels of 0.5 or
+// 0 there, so that no padding lane divides by 0).
+template <bool kL0, bool kInFloat>
+TAVREL_KERNEL void ScaleWholeVectors(const float* raw, const float* level, const float* inner,
+                                     float* l0, float* ln, std::size_t n) {
   const std::size_t whole = n / kTailWidth * kTailWidth;
   if (whole % kTailWidth != 0) __builtin_unreachable();
-  ScaleValuesInFloatOf<kL0>(raw, level, inner, l0, ln, whole);
+  if constexpr (kInFloat) {
+    ScaleValuesInFloatOf<kL0>(raw, level, inner, l0, ln, whole);
+  } else {
+    ScaleValuesOf<kL0>(raw, level, inner, l0, ln, whole);
+  }
   if (whole == n) return;
   const std::size_t rest = n - whole;
   const TailLanes raws(raw + whole, rest, 0.0f);
-  const TailLanes levels(level + whole, rest, 0.5f);
+  const TailLanes levels(level + whole, rest, kInFloat ? 0.5f : 0.0f);
   const TailLanes inners(inner + whole, rest, 0.0f);
-  TailLanes l0s(raw + whole, 0, 0.0f);
-  TailLanes lns(raw + whole, 0, 0.0f);
-  ScaleValuesInFloatOf<true>(raws.lanes, levels.lanes, inners.lanes, l0s.lanes, lns.lanes,
-                             kTailWidth);
-  if constexpr (kL0) l0s.CopyTo(l0 + whole, rest);
-  lns.CopyTo(ln + whole, rest);
+  TailLanes values(raw + whole, 0, 0.0f);
+  if constexpr (kInFloat) {
+    const TailLanes ones(raw, 0, 1.0f);
+    ScaleValuesInFloatOf<false>(raws.lanes, levels.lanes, ones.lanes, nullptr, values.lanes,
+                                kTailWidth);
+  } else {
+    for (int half = 0; half < kTailWidth; half += 4) {
+      Floats4 r;
+      Floats4 m;
+      std::memcpy(&r, raws.lanes + half, sizeof r);
+      std::memcpy(&m, levels.lanes + half, sizeof m);
+      const Floats4 v = ScaledVector(r, m);
+      std::memcpy(values.lanes + half, &v, sizeof v);
+    }
+  }
+  if constexpr (kL0) values.CopyTo(l0 + whole, rest);
+  for (int j = 0; j < kTailWidth; ++j) values.lanes[j] *= inners.lanes[j];
+  values.CopyTo(ln + whole, rest);
 }
 
+TAVREL_KERNEL void ScaleValues(const float* raw, const float* level, const float* inner, float* l0,
+                               float* ln, std::size_t n) {
+  ScaleWholeVectors<true, false>(raw, level, inner, l0, ln, n);
+}
+TAVREL_KERNEL void ScaleValuesCleared(const float* raw, const float* level, const float* inner,
+                                      float* ln, std::size_t n) {
+  ScaleWholeVectors<false, false>(raw, level, inner, nullptr, ln, n);
+}
 TAVREL_KERNEL void ScaleValuesInFloat(const float* raw, const float* level, const float* inner,
                                       float* l0, float* ln, std::size_t n) {
-  ScaleInFloatWholeVectors<true>(raw, level, inner, l0, ln, n);
+  ScaleWholeVectors<true, true>(raw, level, inner, l0, ln, n);
 }
 TAVREL_KERNEL void ScaleValuesInFloatCleared(const float* raw, const float* level,
                                              const float* inner, float* ln, std::size_t n) {
-  ScaleInFloatWholeVectors<false>(raw, level, inner, nullptr, ln, n);
+  ScaleWholeVectors<false, true>(raw, level, inner, nullptr, ln, n);
 }
 
 }  // namespace
