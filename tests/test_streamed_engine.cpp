@@ -377,7 +377,7 @@ TEST(RowRing, RefusesRowsItNoLongerHolds) {
 // still holds keeps its values however far the producer would run; a row
 // that left the consumer's window is refused; a cancel frees a producer
 // that waits for room.
-TEST(RowChannel, HoldsTheConsumersRowsWhileTheProducerRunsAhead) {
+TEST(RowChannel, HoldsTheConsumersRowsWhileTheProducerThreadRunsAhead) {
   const streamed::RowChannel::Shape shape{2, 3, 5, 2};
   streamed::RowChannel channel(shape);
   constexpr int kRows = 40;
