@@ -50,10 +50,28 @@ struct Scene {
 // that a ratio compares like with like on a machine whose speed wavers.
 constexpr int kReferenceRepeats = 2;
 constexpr int kIterationRepeats = 12;
+constexpr int kRatioRounds = 3;
 
 double Best(int repeats, const std::function<void()>& work) {
   double best = 1e30;
   for (int i = 0; i < repeats; ++i) best = std::min(best, Seconds(work));
+  return best;
+}
+
+// The best times of two pieces of work measured in turns, `rounds` times
+// each, so that a drift of the machine's speed reaches both alike.
+struct BestInTurns {
+  double first = 1e30;
+  double second = 1e30;
+};
+
+BestInTurns InTurns(int rounds, const std::function<void()>& first,
+                    const std::function<void()>& second) {
+  BestInTurns best;
+  for (int i = 0; i < rounds; ++i) {
+    best.first = std::min(best.first, Seconds(first));
+    best.second = std::min(best.second, Seconds(second));
+  }
   return best;
 }
 
@@ -165,27 +183,33 @@ class ThreadLimit {
 // arithmetic floor (the iteration's operations on data in the first-level
 // cache) and one iteration of the scene, in core cycles per cell and in ns,
 // and their ratio; on all threads ComputeL0 and a whole job against the
-// straightforward engine, measured once for all paths.
+// straightforward engine, the two engines in turns for each path (the
+// machine's speed drifts by a fifth within minutes).
 void ComparePaths(const Scene& scene) {
   const StereoJob& job = scene.job;
   const int rows = scene.image0->rows(), columns = scene.image0->columns();
   const double cells =
       static_cast<double>(rows) * columns * (job.Params.MaxDisparity - job.Params.MinDisparity);
   const double hz = CoreCyclesPerSecond();
-  auto computeL0 = [&](EngineKind engine, int repeats) {
-    auto m = Prepared(scene, engine);
-    return Best(repeats, [&] {
-      m->ComputeL0(*scene.image0, *scene.image1, job.Params.WinRadL0, job.Params.MaxScaler,
-                   job.Params.Cost);
-    });
+  auto computeL0 = [&] {
+    auto reference = Prepared(scene, EngineKind::Reference);
+    auto fast = Prepared(scene, EngineKind::Fast);
+    auto run = [&](StereoMatcher& m) {
+      return [&] {
+        m.ComputeL0(*scene.image0, *scene.image1, job.Params.WinRadL0, job.Params.MaxScaler,
+                    job.Params.Cost);
+      };
+    };
+    return InTurns(kRatioRounds, run(*reference), run(*fast));
   };
-  auto wholeJob = [&](EngineKind engine, int repeats) {
-    StereoMatcher m;
-    m.Engine = engine;
-    return Best(repeats, [&] { m.Run(*scene.image0, *scene.image1, job.Params); });
+  auto wholeJob = [&] {
+    StereoMatcher reference;
+    reference.Engine = EngineKind::Reference;
+    StereoMatcher fast;
+    return InTurns(
+        kRatioRounds, [&] { reference.Run(*scene.image0, *scene.image1, job.Params); },
+        [&] { fast.Run(*scene.image0, *scene.image1, job.Params); });
   };
-  const double referenceL0 = computeL0(EngineKind::Reference, kReferenceRepeats);
-  const double referenceJob = wholeJob(EngineKind::Reference, kReferenceRepeats);
   std::printf(
       "\n  instruction-set paths side by side (core clock %.2f GHz by a dependent add chain;\n"
       "  floor and iteration on one thread, per cell; ComputeL0 and job on %d threads)\n",
@@ -206,12 +230,13 @@ void ComparePaths(const Scene& scene) {
       // shared machine's speed wavers by a fifth from one to the next.
       iteration = Best(kIterationRepeats, [&] { m->RunIterations(1); }) / cells;
     }
-    const double l0 = computeL0(EngineKind::Fast, 3);
-    const double whole = wholeJob(EngineKind::Fast, 3);
+    const BestInTurns l0 = computeL0();
+    const BestInTurns whole = wholeJob();
     std::printf(
         "  %-9s %5.2f cy %6.3f ns %5.2f cy %6.3f ns %5.2fx %7.2f ms %5.1fx %7.1f ms %5.1fx\n",
         IsaPathName(path), floor * hz, floor * 1e9, iteration * hz, iteration * 1e9,
-        iteration / floor, l0 * 1e3, referenceL0 / l0, whole * 1e3, referenceJob / whole);
+        iteration / floor, l0.second * 1e3, l0.first / l0.second, whole.second * 1e3,
+        whole.first / whole.second);
   }
   SelectIsaPath(chosen);
 }
