@@ -8,13 +8,16 @@ namespace tavrel::fast {
 namespace {
 
 // Moments of the pixels c = first .. last of image-0 row `row0` against
-// kLanes shifted pixels each, at out[(c * 3B + channel) * kLanes + lane]:
-// channels 3b, 3b + 1, 3b + 2 = a * a, v * v, v * a (each rounded to float);
-// 0 in the lanes outside the valid region.
-TAVREL_KERNEL void MomentRow(const Geometry& g, const float* __restrict row0,
-                             const ShiftedRow& shifted, int k0, int first, int last,
-                             float* __restrict out) {
+// kLanes shifted pixels each, 0 in the lanes outside the valid region (each
+// rounded to float). With kSquares, at out[(c * 3B + channel) * kLanes +
+// lane], channels 3b, 3b + 1, 3b + 2 = a * a, v * v, v * a; without, only v *
+// a, at out[(c * B + b) * kLanes + lane] (see SquareMeans).
+template <bool kSquares>
+TAVREL_KERNEL void MomentRowOf(const Geometry& g, const float* __restrict row0,
+                               const ShiftedRow& shifted, int k0, int first, int last,
+                               float* __restrict out) {
   const int bands = g.bands;
+  const int channels = kSquares ? 3 : 1;
   for (int c = first; c <= last; ++c) {
     int lo = 0;
     int hi = 0;
@@ -22,18 +25,45 @@ TAVREL_KERNEL void MomentRow(const Geometry& g, const float* __restrict row0,
     for (int b = 0; b < bands; ++b) {
       const double a = row0[static_cast<std::ptrdiff_t>(c) * bands + b];
       const float* v = shifted.Band(b) + c + k0;
-      float* aa = out + (static_cast<std::ptrdiff_t>(c) * 3 * bands + 3 * b) * kLanes;
-      float* vv = aa + kLanes;
-      float* va = vv + kLanes;
+      float* pixel = out + (static_cast<std::ptrdiff_t>(c) * bands + b) * channels * kLanes;
 #pragma GCC unroll 1
       for (int lane = 0; lane < kLanes; ++lane) {
         const double vl = v[lane];
         const bool ok = lane >= lo && lane <= hi;
-        aa[lane] = ok ? static_cast<float>(a * a) : 0.0f;
-        vv[lane] = ok ? static_cast<float>(vl * vl) : 0.0f;
-        va[lane] = ok ? static_cast<float>(vl * a) : 0.0f;
+        if constexpr (kSquares) {
+          pixel[lane] = ok ? static_cast<float>(a * a) : 0.0f;
+          pixel[kLanes + lane] = ok ? static_cast<float>(vl * vl) : 0.0f;
+        }
+        pixel[(channels - 1) * kLanes + lane] = ok ? static_cast<float>(vl * a) : 0.0f;
       }
     }
+  }
+}
+
+TAVREL_KERNEL void MomentRow(const Geometry& g, const float* row0, const ShiftedRow& shifted,
+                             int k0, int first, int last, float* out) {
+  MomentRowOf<true>(g, row0, shifted, k0, first, last, out);
+}
+TAVREL_KERNEL void CrossMomentRow(const Geometry& g, const float* row0, const ShiftedRow& shifted,
+                                  int k0, int first, int last, float* out) {
+  MomentRowOf<false>(g, row0, shifted, k0, first, last, out);
+}
+
+// One band's term added to each lane's sum, from the box means of a * a, v *
+// v and v * a, and the window means m0 of image 0 and m1[lane] of image 1.
+// Same operations and roundings as the straightforward code: stored
+// variances and covariance, q in double, a band with q = 0 skipped, the sum
+// rounded to float.
+[[gnu::always_inline]] inline void AddBand(const float* aa, const float* vv, const float* va,
+                                           double m0, const float* m1, float* sum) {
+  for (int lane = 0; lane < kLanes; ++lane) {
+    const double m1l = m1[lane];
+    const float variance0 = static_cast<float>(aa[lane] - m0 * m0);
+    const float variance1 = static_cast<float>(vv[lane] - m1l * m1l);
+    const float covariance = static_cast<float>(va[lane] - m0 * m1l);
+    const double q = static_cast<double>(variance0) * variance1;
+    const float added = static_cast<float>(sum[lane] + covariance / __builtin_sqrt(q));
+    sum[lane] = q != 0.0 ? added : sum[lane];
   }
 }
 
@@ -41,10 +71,8 @@ TAVREL_KERNEL void MomentRow(const Geometry& g, const float* __restrict row0,
 // lane] for the columns c < columns, from the box-averaged moments
 // (moments[(c * 3B + channel) * kLanes + lane], see MomentRow), the window
 // means of image 0 (means[c * 2B + 2b]) and those of image 1 around each
-// lane's shifted column (mu1[b][c + lane]). Same operations and roundings as
-// the straightforward code: stored variances and covariance, q in double,
-// bands with q = 0 skipped, float sum, then sum / bands. One call per row, so
-// that the 16-lane loops cost no call each.
+// lane's shifted column (mu1[b][c + lane]), then sum / bands. One call per
+// row, so that the 16-lane loops cost no call each.
 TAVREL_KERNEL void CorrelationRow(const float* __restrict moments, const float* __restrict means,
                                   const float* const* mu1, int bands, int columns,
                                   float* __restrict out) {
@@ -55,23 +83,45 @@ TAVREL_KERNEL void CorrelationRow(const float* __restrict moments, const float* 
     float sum[kLanes] = {};
     for (int b = 0; b < bands; ++b) {
       const float* aa = pixel + 3 * b * kLanes;
-      const float* vv = aa + kLanes;
-      const float* va = vv + kLanes;
-      const double m0 = means[static_cast<std::ptrdiff_t>(c) * 2 * bands + 2 * b];
-      const float* m1 = mu1[b] + c;
-      for (int lane = 0; lane < kLanes; ++lane) {
-        const double m1l = m1[lane];
-        const float variance0 = static_cast<float>(aa[lane] - m0 * m0);
-        const float variance1 = static_cast<float>(vv[lane] - m1l * m1l);
-        const float covariance = static_cast<float>(va[lane] - m0 * m1l);
-        const double q = static_cast<double>(variance0) * variance1;
-        const float added = static_cast<float>(sum[lane] + covariance / __builtin_sqrt(q));
-        sum[lane] = q != 0.0 ? added : sum[lane];
-      }
+      AddBand(aa, aa + kLanes, aa + 2 * kLanes,
+              means[static_cast<std::ptrdiff_t>(c) * 2 * bands + 2 * b], mu1[b] + c, sum);
     }
     float* o = out + static_cast<std::ptrdiff_t>(c) * kLanes;
     for (int lane = 0; lane < kLanes; ++lane) o[lane] = sum[lane] / floatBands;
   }
+}
+
+// The same from the box means of v * a alone (cross[(c * B + b) * kLanes +
+// lane], see CrossMomentRow) and those of the squares from `squares`: shared
+// by all lanes of the pixels squares.firstFull .. lastFull, made lane by
+// lane for the others.
+TAVREL_KERNEL void CorrelationRowOfCross(const float* __restrict cross,
+                                         const SquareMeans::Lanes& squares,
+                                         const float* __restrict means, const float* const* mu1,
+                                         int bands, int columns, float* __restrict out) {
+  const float floatBands = static_cast<float>(bands);
+  auto pixel = [&](int c, auto squaresOf) {
+    float sum[kLanes] = {};
+    for (int b = 0; b < bands; ++b) {
+      float aa[kLanes];
+      float vv[kLanes];
+      squaresOf(b, aa, vv);
+      AddBand(aa, vv, cross + (static_cast<std::ptrdiff_t>(c) * bands + b) * kLanes,
+              means[static_cast<std::ptrdiff_t>(c) * 2 * bands + 2 * b], mu1[b] + c, sum);
+    }
+    float* o = out + static_cast<std::ptrdiff_t>(c) * kLanes;
+    for (int lane = 0; lane < kLanes; ++lane) o[lane] = sum[lane] / floatBands;
+  };
+  auto edge = [&](int c) {
+    pixel(c, [&](int b, float* aa, float* vv) { squares.OfEdge(b, c, aa, vv); });
+  };
+  const int firstFull = std::min(squares.firstFull, columns);
+  const int endFull = std::max(firstFull, std::min(squares.lastFull + 1, columns));
+  for (int c = 0; c < firstFull; ++c) edge(c);
+  for (int c = firstFull; c < endFull; ++c) {
+    pixel(c, [&](int b, float* aa, float* vv) { squares.OfFull(b, c, aa, vv); });
+  }
+  for (int c = endFull; c < columns; ++c) edge(c);
 }
 
 // The clamp of the values of pixels c0 .. c1 - 1 (kLanes each, of which the
@@ -136,15 +186,20 @@ void MaskedImageRow(const FloatArray& image0, const FloatArray& image1, const Ge
 // the interior, 0 elsewhere. `meansRow` is row i of the window means of both
 // images; `values` holds columns x kLanes floats of scratch.
 void CorrelationBlockRow(const CorrelationInputs& in, const float* meansRow,
-                         CorrelationCaches& caches, float* values, BlockStream& block, int i,
-                         float* l0, float* ln) {
+                         const SquareMeans* squares, CorrelationCaches& caches, float* values,
+                         BlockStream& block, int i, float* l0, float* ln) {
   const Geometry& g = in.g;
-  const int channels = 3 * g.bands;
+  const int channels = (squares ? 1 : 3) * g.bands;
   const float* row = block.box.Step(i, [&](int j, float* plane) {
     if (!ClearOutsideValid(g, j, channels * kLanes, plane)) return;
-    OnIsaPath<MomentRow>(g, in.image0.data() + in.image0.Index(j, 0, 0),
-                         caches.image1Rows.ImageOne(in.image1, g, j), block.k0, kValidFirst,
-                         g.columns - kValidFirst, plane);
+    const float* row0 = in.image0.data() + in.image0.Index(j, 0, 0);
+    const ShiftedRow& shifted = caches.image1Rows.ImageOne(in.image1, g, j);
+    if (squares) {
+      OnIsaPath<CrossMomentRow>(g, row0, shifted, block.k0, kValidFirst, g.columns - kValidFirst,
+                                plane);
+    } else {
+      OnIsaPath<MomentRow>(g, row0, shifted, block.k0, kValidFirst, g.columns - kValidFirst, plane);
+    }
   });
   const ShiftedRow& mu1Row = caches.meanRows.MeansOfImageOne(meansRow, g, i);
   const int firstInterior = kDisparityMargin - block.k0;
@@ -158,7 +213,12 @@ void CorrelationBlockRow(const CorrelationInputs& in, const float* meansRow,
     mu1 = mu1Heap.data();
   }
   for (int b = 0; b < g.bands; ++b) mu1[b] = mu1Row.Band(b) + block.k0;
-  OnIsaPath<CorrelationRow>(row, meansRow, mu1, g.bands, g.columns, values);
+  if (squares) {
+    OnIsaPath<CorrelationRowOfCross>(row, squares->ForBlock(block.k0), meansRow, mu1, g.bands,
+                                     g.columns, values);
+  } else {
+    OnIsaPath<CorrelationRow>(row, meansRow, mu1, g.bands, g.columns, values);
+  }
   // The normalised pixels are clamped; the others keep their raw values in L0
   // and 0 in Ln.
   const bool normalisedRow = InNormalisedRegion(g, i, kPixelMargin);
@@ -183,9 +243,15 @@ void CorrelationBlockRow(const CorrelationInputs& in, const float* meansRow,
 
 }  // namespace
 
+// Whole intensities take fewer moments and the squares' means; the arena
+// is given the larger of the two, so that the heap a job takes does not
+// depend on its images.
 std::size_t CorrelationRowMaker::ArenaBytes(const Geometry& g, int blocks) {
+  auto streams = [&](int channels) {
+    return blocks * StreamingBoxMean::Bytes(g.columns, channels * g.bands * kLanes, g.radius);
+  };
   return StreamingBoxMean::Bytes(g.columns, 2 * g.bands, g.radius) +
-         blocks * StreamingBoxMean::Bytes(g.columns, 3 * g.bands * kLanes, g.radius) +
+         std::max(streams(3), streams(1) + SquareMeans::Bytes(g)) +
          ThreadArena::Bytes<float>(static_cast<std::size_t>(g.columns) * kLanes);
 }
 
@@ -204,10 +270,12 @@ CorrelationRowMaker::CorrelationRowMaker(const CorrelationInputs& in, ThreadAren
   const Geometry& g = in_.g;
   arena.Reset(ArenaBytes(g, blocks.end - blocks.first));
   means_.emplace(g.rows, g.columns, 2 * g.bands, g.radius, arena, false, first);
+  if (in_.momentsInFloat) squares_.emplace(g, arena);
+  const int channels = (squares_ ? 1 : 3) * g.bands;
   streams_.reserve(static_cast<std::size_t>(blocks.end - blocks.first));
   for (int block = blocks.first; block < blocks.end; ++block) {
     const int k0 = block * kLanes;
-    streams_.emplace_back(g, 3 * g.bands, k0, std::min(kLanes, g.disparities - k0), arena,
+    streams_.emplace_back(g, channels, k0, std::min(kLanes, g.disparities - k0), arena,
                           in_.momentsInFloat, first);
   }
   values_ = arena.Take<float>(static_cast<std::size_t>(g.columns) * kLanes);
@@ -216,8 +284,13 @@ CorrelationRowMaker::CorrelationRowMaker(const CorrelationInputs& in, ThreadAren
 void CorrelationRowMaker::Row(int i, float* l0, float* ln) {
   const float* meansRow = means_->Step(
       i, [this](int j, float* plane) { MaskedImageRow(in_.image0, in_.image1, in_.g, j, plane); });
+  const SquareMeans* squares = nullptr;
+  if (squares_) {
+    squares_->Row(in_.image0, in_.image1, i);
+    squares = &*squares_;
+  }
   for (BlockStream& stream : streams_) {
-    CorrelationBlockRow(in_, meansRow, caches_, values_, stream, i, l0, ln);
+    CorrelationBlockRow(in_, meansRow, squares, caches_, values_, stream, i, l0, ln);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/fast_match_rows.h"
+#include "engine/fast_square_means.h"
 #include "engine/float_array.h"
 
 // The normalized-correlation initial match values, a block of kLanes
@@ -18,8 +19,9 @@ struct CorrelationInputs {
   const FloatArray& image0;
   const FloatArray& image1;
   Geometry g;
-  // The moments' running sums may be kept in float (see ExactInFloat), and
-  // a block's rows may start anywhere.
+  // The moments' running sums may be kept in float (see ExactInFloat), a
+  // block's rows may start anywhere, and the squares' box means are shared
+  // by all indices (see SquareMeans).
   bool momentsInFloat = false;
 };
 
@@ -68,6 +70,8 @@ class CorrelationRowMaker {
 
   CorrelationInputs in_;
   std::optional<StreamingBoxMean> means_;
+  // With moments in float: the squares' means, made once per row.
+  std::optional<SquareMeans> squares_;
   std::vector<BlockStream> streams_;
   CorrelationCaches caches_;
   float* values_ = nullptr;
