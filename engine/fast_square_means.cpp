@@ -6,8 +6,11 @@ namespace tavrel::fast {
 namespace {
 
 // The window mean stored by the box filter: its exact sum, held as a float,
-// divided by the window's cell count.
+// divided by the window's cell count. Sums of squares are never negative, and
+// the lanes near the valid region's edges hold many empty windows: 0 / w is
+// +0 without a division.
 float MeanOf(double sum, float w) {
+  if (sum == 0.0) return 0.0f;
   return static_cast<float>(static_cast<double>(static_cast<float>(sum)) / w);
 }
 
@@ -90,24 +93,27 @@ void SquareMeans::EdgeLanes(int b, int c, std::int64_t d0, float* aa, float* vv)
     std::fill_n(vv, kLanes, 0.0f);
     return;
   }
-  const float* columnA = columnA_ + static_cast<std::size_t>(b) * g_.columns;
-  const float* columnV = columnV_ + static_cast<std::size_t>(b) * g_.columns;
-  const std::int64_t lastValid = g_.columns - kValidFirst;
-  // The indices whose shifted window lies wholly in the valid region, when
-  // the pixel's own window does too: these take the shared means.
-  const bool ownFull = c - r >= kValidFirst && c + r <= lastValid;
-  const std::int64_t fullFirst = kValidFirst + r - c;
-  const std::int64_t fullLast = lastValid - r - c;
   const std::size_t plane = static_cast<std::size_t>(b) * g_.columns;
-  for (int lane = 0; lane < kLanes; ++lane) {
-    const std::int64_t d = d0 + lane;
-    if (ownFull && d >= fullFirst && d <= fullLast) {
-      aa[lane] = meanA_[plane + c];
-      vv[lane] = meanV_[plane + c + d];
-      continue;
-    }
+  const float* columnA = columnA_ + plane;
+  const float* columnV = columnV_ + plane;
+  const std::int64_t lastValid = g_.columns - kValidFirst;
+  // The lanes whose shifted window lies wholly in the valid region, when the
+  // pixel's own window does too, take the shared means.
+  int sharedFirst = kLanes;
+  int sharedLast = kLanes - 1;
+  if (c - r >= kValidFirst && c + r <= lastValid) {
+    sharedFirst = static_cast<int>(std::clamp<std::int64_t>(kValidFirst + r - c - d0, 0, kLanes));
+    sharedLast = static_cast<int>(
+        std::clamp<std::int64_t>(lastValid - r - c - d0, sharedFirst - 1, kLanes - 1));
+  }
+  for (int lane = sharedFirst; lane <= sharedLast; ++lane) {
+    aa[lane] = meanA_[plane + c];
+    vv[lane] = meanV_[plane + c + d0 + lane];
+  }
+  auto summed = [&](int lane) {
     // The columns x of the window whose shift x + d counts, and of those the
     // ones that count themselves: image 1's terms.
+    const std::int64_t d = d0 + lane;
     const std::int64_t lo = std::max<std::int64_t>(c - r, kValidFirst - d);
     const std::int64_t hi = std::min<std::int64_t>(c + r, lastValid - d);
     double sumA = 0.0;
@@ -119,7 +125,9 @@ void SquareMeans::EdgeLanes(int b, int c, std::int64_t d0, float* aa, float* vv)
     }
     aa[lane] = MeanOf(sumA, w_);
     vv[lane] = MeanOf(sumV, w_);
-  }
+  };
+  for (int lane = 0; lane < sharedFirst; ++lane) summed(lane);
+  for (int lane = sharedLast + 1; lane < kLanes; ++lane) summed(lane);
 }
 
 }  // namespace tavrel::fast
