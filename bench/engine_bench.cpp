@@ -191,28 +191,30 @@ void ComparePaths(const Scene& scene) {
   const double cells =
       static_cast<double>(rows) * columns * (job.Params.MaxDisparity - job.Params.MinDisparity);
   const double hz = CoreCyclesPerSecond();
-  auto computeL0 = [&] {
+  auto computeL0 = [&](MatchCost cost) {
     auto reference = Prepared(scene, EngineKind::Reference);
     auto fast = Prepared(scene, EngineKind::Fast);
     auto run = [&](StereoMatcher& m) {
       return [&] {
-        m.ComputeL0(*scene.image0, *scene.image1, job.Params.WinRadL0, job.Params.MaxScaler,
-                    job.Params.Cost);
+        m.ComputeL0(*scene.image0, *scene.image1, job.Params.WinRadL0, job.Params.MaxScaler, cost);
       };
     };
     return InTurns(kRatioRounds, run(*reference), run(*fast));
   };
-  auto wholeJob = [&] {
+  auto wholeJob = [&](MatchCost cost) {
+    StereoParams params = job.Params;
+    params.Cost = cost;
     StereoMatcher reference;
     reference.Engine = EngineKind::Reference;
     StereoMatcher fast;
     return InTurns(
-        kRatioRounds, [&] { reference.Run(*scene.image0, *scene.image1, job.Params); },
-        [&] { fast.Run(*scene.image0, *scene.image1, job.Params); });
+        kRatioRounds, [&] { reference.Run(*scene.image0, *scene.image1, params); },
+        [&] { fast.Run(*scene.image0, *scene.image1, params); });
   };
   std::printf(
       "\n  instruction-set paths side by side (core clock %.2f GHz by a dependent add chain;\n"
-      "  floor and iteration on one thread, per cell; ComputeL0 and job on %d threads)\n",
+      "  floor and iteration on one thread, per cell; ComputeL0 and job on %d threads,\n"
+      "  SAD and correlation, each against the straightforward engine)\n",
       hz / 1e9, Threads());
   std::printf("  %-9s %17s %19s %6s %18s %18s\n", "path", "floor", "iteration", "ratio",
               "ComputeL0", "whole job");
@@ -230,13 +232,20 @@ void ComparePaths(const Scene& scene) {
       // shared machine's speed wavers by a fifth from one to the next.
       iteration = Best(kIterationRepeats, [&] { m->RunIterations(1); }) / cells;
     }
-    const BestInTurns l0 = computeL0();
-    const BestInTurns whole = wholeJob();
-    std::printf(
-        "  %-9s %5.2f cy %6.3f ns %5.2f cy %6.3f ns %5.2fx %7.2f ms %5.1fx %7.1f ms %5.1fx\n",
-        IsaPathName(path), floor * hz, floor * 1e9, iteration * hz, iteration * 1e9,
-        iteration / floor, l0.second * 1e3, l0.first / l0.second, whole.second * 1e3,
-        whole.first / whole.second);
+    char head[128];
+    std::snprintf(head, sizeof head, "  %-9s %5.2f cy %6.3f ns %5.2f cy %6.3f ns %5.2fx",
+                  IsaPathName(path), floor * hz, floor * 1e9, iteration * hz, iteration * 1e9,
+                  iteration / floor);
+    std::string lead = head;
+    for (MatchCost cost : {MatchCost::Sad, MatchCost::Correlation}) {
+      const BestInTurns l0 = computeL0(cost);
+      const BestInTurns whole = wholeJob(cost);
+      std::printf("%s %7.2f ms %5.1fx %7.1f ms %5.1fx  %s\n", lead.c_str(), l0.second * 1e3,
+                  l0.first / l0.second, whole.second * 1e3, whole.first / whole.second,
+                  cost == MatchCost::Sad ? "SAD" : "correlation");
+      lead.assign(lead.size(), ' ');
+      std::fflush(stdout);
+    }
   }
   SelectIsaPath(chosen);
 }
