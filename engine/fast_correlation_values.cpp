@@ -115,13 +115,11 @@ TAVREL_KERNEL void CorrelationRowOfCross(const float* __restrict cross,
   auto edge = [&](int c) {
     pixel(c, [&](int b, float* aa, float* vv) { squares.OfEdge(b, c, aa, vv); });
   };
-  const int firstFull = std::min(squares.firstFull, columns);
-  const int endFull = std::max(firstFull, std::min(squares.lastFull + 1, columns));
-  for (int c = 0; c < firstFull; ++c) edge(c);
-  for (int c = firstFull; c < endFull; ++c) {
+  for (int c = 0; c < squares.firstFull; ++c) edge(c);
+  for (int c = squares.firstFull; c <= squares.lastFull; ++c) {
     pixel(c, [&](int b, float* aa, float* vv) { squares.OfFull(b, c, aa, vv); });
   }
-  for (int c = endFull; c < columns; ++c) edge(c);
+  for (int c = squares.lastFull + 1; c < columns; ++c) edge(c);
 }
 
 // The clamp of the values of pixels c0 .. c1 - 1 (kLanes each, of which the

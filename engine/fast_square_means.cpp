@@ -80,8 +80,9 @@ SquareMeans::Lanes SquareMeans::ForBlock(int k0) const {
     first = 1;
     end = 0;
   }
-  return {this, d0, static_cast<int>(std::clamp<std::int64_t>(first, 0, g_.columns)),
-          static_cast<int>(std::clamp<std::int64_t>(end, -1, g_.columns))};
+  const std::int64_t firstFull = std::clamp<std::int64_t>(first, 0, g_.columns);
+  const std::int64_t lastFull = std::clamp<std::int64_t>(end, firstFull - 1, g_.columns - 1);
+  return {this, d0, static_cast<int>(firstFull), static_cast<int>(lastFull)};
 }
 
 void SquareMeans::EdgeLanes(int b, int c, std::int64_t d0, float* aa, float* vv) const {

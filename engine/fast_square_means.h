@@ -33,7 +33,8 @@ class SquareMeans {
   struct Lanes {
     const SquareMeans* means;
     std::int64_t d0;
-    // The pixels whose every lane takes the shared box means.
+    // The pixels whose every lane takes the shared box means, a run within
+    // the row (lastFull < firstFull when there is none).
     int firstFull;
     int lastFull;
 
