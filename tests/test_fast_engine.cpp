@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "display/result_maps.h"
+#include "engine/fast_match_rows.h"
 #include "engine/fast_transpose.h"
 #include "engine/float_array.h"
 #include "engine/reference_engine.h"
@@ -495,6 +497,42 @@ TEST(FastTranspose, MovesEveryElementAndMultipliesOnce) {
           const float v = src[static_cast<std::size_t>(i * srcStride + j)];
           EXPECT_EQ(moved[at], v) << rows << "x" << columns << " at " << i << "," << j;
           EXPECT_EQ(product[at], factors[at] * v) << rows << "x" << columns;
+        }
+      }
+    }
+  }
+}
+
+// Which images take the whole-intensity kernels: one odd value among whole
+// ones, at every place of a vector and of the remainder after the vectors,
+// must be seen on every path; so must whole values just outside the range.
+TEST(FastWholeIntensities, OneOddValueAnywhereIsSeenOnEveryPath) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  struct Case {
+    float value;
+    bool wholeFrom0, wholeFromMinus255;
+  };
+  const Case cases[] = {
+      {0.0f, true, true},         {-0.0f, true, true},         {255.0f, true, true},
+      {-255.0f, false, true},     {-1.0f, false, true},        {256.0f, false, false},
+      {-256.0f, false, false},    {0.5f, false, false},        {-0.5f, false, false},
+      {254.99998f, false, false}, {1e-45f, false, false},      {-1e-45f, false, false},
+      {8388609.0f, false, false}, {12582912.0f, false, false}, {inf, false, false},
+      {-inf, false, false},       {nan, false, false},
+  };
+  for (IsaPath path : AvailableIsaPaths()) {
+    testing::IsaPathScope pathScope(path);
+    for (int columns : {1, 7, 16, 37}) {
+      for (const Case& c : cases) {
+        for (int at = 0; at < columns * 3; ++at) {
+          FloatArray image(columns, 1, 3);
+          for (std::size_t k = 0; k < image.size(); ++k) image.data()[k] = float(k % 256);
+          image.data()[at] = c.value;
+          EXPECT_EQ(fast::WholeIntensities(image, 0.0f), c.wholeFrom0)
+              << IsaPathName(path) << " " << c.value << " at " << at << " of " << columns;
+          EXPECT_EQ(fast::WholeIntensities(image, -255.0f), c.wholeFromMinus255)
+              << IsaPathName(path) << " " << c.value << " at " << at << " of " << columns;
         }
       }
     }
