@@ -6,11 +6,13 @@
 // path: the straightforward ComputeL0, the volume engine's and the streamed
 // stage's.
 //
-//   tavrel-streamed-bench [--l0] [--full] [--huge] [--no-real]
+//   tavrel-streamed-bench [--l0] [--full] [--huge] [--no-real] [--correlation]
 //
 // --full adds a synthetic scene of the full-size benchmark shape
 // (1282 x 1110, 175 disparities, 3 bands); --huge one of 2880 x 1988 with
 // 290 disparities, streamed only (its volumes would take 13.4 GB).
+// --correlation runs every scene's job with correlation instead of its own
+// measure.
 
 #include <algorithm>
 #include <cstdio>
@@ -182,8 +184,7 @@ double VolumeL0Seconds(const FloatArray& image0, const FloatArray& image1, const
 // Every row of L0 from the streamed stage, on one thread.
 double StreamedL0Seconds(const FloatArray& image0, const FloatArray& image1,
                          const StereoParams& job, int repeats) {
-  const streamed::JobShape shape =
-      streamed::ShapeOf(image0.rows(), image0.columns(), image0.bands(), job);
+  const streamed::JobShape shape = streamed::ShapeOf(image0, image1, job);
   return BestSeconds(repeats, true, [&] {
     streamed::InitialValuesStage stage(shape, image0, image1, 1, streamed::Threads{1});
     for (int r = 0; r < shape.rows; ++r) stage.Row(r);
@@ -300,7 +301,7 @@ void RunScene(const Scene& scene, bool initialValues) {
         Measure(repeats, [&] { RunStreamed(image0, *scene.image1, job, threads, plane); });
   }
 
-  const double formula = StreamedPeakBytes(image0.rows(), image0.columns(), image0.bands(), job, 0);
+  const double formula = StreamedPeakBytes(image0, *scene.image1, job, 0);
   const double twoVolumes = VolumePeakBytes(image0.rows(), image0.columns(), job);
   if (scene.volumes) {
     std::printf("  volume engine (2 threads)  %8.3f s  cpu %8.3f s  peak heap %9.1f MB\n",
@@ -333,6 +334,7 @@ int main(int argc, char** argv) {
   bool huge = false;
   bool real = true;
   bool initialValues = false;
+  bool correlation = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--l0") {
@@ -343,8 +345,12 @@ int main(int argc, char** argv) {
       huge = true;
     } else if (arg == "--no-real") {
       real = false;
+    } else if (arg == "--correlation") {
+      correlation = true;
     } else {
-      std::fprintf(stderr, "usage: tavrel-streamed-bench [--l0] [--full] [--huge] [--no-real]\n");
+      std::fprintf(stderr,
+                   "usage: tavrel-streamed-bench [--l0] [--full] [--huge] [--no-real] "
+                   "[--correlation]\n");
       return 2;
     }
   }
@@ -364,6 +370,9 @@ int main(int argc, char** argv) {
     scenes.push_back(Synthetic("huge synthetic", 2880, 1988, 0, 290, 10));
     scenes.back().volumes = false;
   }
-  for (const Scene& scene : scenes) RunScene(scene, initialValues);
+  for (Scene& scene : scenes) {
+    if (correlation) scene.job.Cost = tavrel::MatchCost::Correlation;
+    RunScene(scene, initialValues);
+  }
   return 0;
 }

@@ -241,22 +241,27 @@ void CorrelationBlockRow(const CorrelationInputs& in, const float* meansRow,
 
 }  // namespace
 
-// Whole intensities take fewer moments and the squares' means; the arena
-// is given the larger of the two, so that the heap a job takes does not
-// depend on its images.
-std::size_t CorrelationRowMaker::ArenaBytes(const Geometry& g, int blocks) {
+// Whole intensities take one moment per band and the squares' means, the
+// others three moments. The latter's arena is given the larger of the two
+// layouts (in practice their own), so that one figure serves a job whose
+// images are not known.
+std::size_t CorrelationRowMaker::ArenaBytes(const Geometry& g, int blocks, bool momentsInFloat) {
   auto streams = [&](int channels) {
     return blocks * StreamingBoxMean::Bytes(g.columns, channels * g.bands * kLanes, g.radius);
   };
+  const std::size_t oneMoment = streams(1) + SquareMeans::Bytes(g);
   return StreamingBoxMean::Bytes(g.columns, 2 * g.bands, g.radius) +
-         std::max(streams(3), streams(1) + SquareMeans::Bytes(g)) +
+         (momentsInFloat ? oneMoment : std::max(streams(3), oneMoment)) +
          ThreadArena::Bytes<float>(static_cast<std::size_t>(g.columns) * kLanes);
 }
 
-std::size_t CorrelationRowMaker::Bytes(const Geometry& g) { return Bytes(g, BlockCount(g)); }
+std::size_t CorrelationRowMaker::Bytes(const Geometry& g, bool momentsInFloat) {
+  return Bytes(g, BlockCount(g), momentsInFloat);
+}
 
-std::size_t CorrelationRowMaker::Bytes(const Geometry& g, int blocks) {
-  return ThreadArena::Bytes<std::byte>(ArenaBytes(g, blocks)) + CorrelationCaches::Bytes(g);
+std::size_t CorrelationRowMaker::Bytes(const Geometry& g, int blocks, bool momentsInFloat) {
+  return ThreadArena::Bytes<std::byte>(ArenaBytes(g, blocks, momentsInFloat)) +
+         CorrelationCaches::Bytes(g);
 }
 
 CorrelationRowMaker::CorrelationRowMaker(const CorrelationInputs& in, ThreadArena& arena)
@@ -266,7 +271,7 @@ CorrelationRowMaker::CorrelationRowMaker(const CorrelationInputs& in, ThreadAren
                                          BlockRange blocks)
     : in_(in), caches_(in.g) {
   const Geometry& g = in_.g;
-  arena.Reset(ArenaBytes(g, blocks.end - blocks.first));
+  arena.Reset(ArenaBytes(g, blocks.end - blocks.first, in_.momentsInFloat));
   means_.emplace(g.rows, g.columns, 2 * g.bands, g.radius, arena, false, first);
   if (in_.momentsInFloat) squares_.emplace(g, arena);
   const int channels = (squares_ ? 1 : 3) * g.bands;

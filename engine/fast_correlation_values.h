@@ -61,12 +61,13 @@ class CorrelationRowMaker {
   void Row(int i, float* l0, float* ln);
 
   // The heap one maker of every block (or of `blocks` of them) holds: its
-  // arena's bytes and its caches.
-  static std::size_t Bytes(const Geometry& g);
-  static std::size_t Bytes(const Geometry& g, int blocks);
+  // arena's bytes and its caches. With momentsInFloat false, the larger of
+  // the two layouts, so that a figure made without the images covers both.
+  static std::size_t Bytes(const Geometry& g, bool momentsInFloat);
+  static std::size_t Bytes(const Geometry& g, int blocks, bool momentsInFloat);
 
  private:
-  static std::size_t ArenaBytes(const Geometry& g, int blocks);
+  static std::size_t ArenaBytes(const Geometry& g, int blocks, bool momentsInFloat);
 
   CorrelationInputs in_;
   std::optional<StreamingBoxMean> means_;

@@ -7,6 +7,8 @@
 #include <omp.h>
 #endif
 
+#include "engine/fast_match_rows.h"
+#include "engine/isa_path.h"
 #include "engine/streamed_volumes.h"
 
 namespace tavrel {
@@ -38,6 +40,17 @@ JobShape MemoryShapeOf(std::int64_t rows, std::int64_t columns, int bands,
   return shape;
 }
 
+bool WholeIntensities(const FloatArray& image0, const FloatArray& image1) {
+  return fast::WholeIntensities(image0, -255.0f) && fast::WholeIntensities(image1, -255.0f);
+}
+
+JobShape MemoryShapeOf(const FloatArray& image0, const FloatArray& image1,
+                       const StereoParams& params) {
+  JobShape shape = MemoryShapeOf(image0.rows(), image0.columns(), image0.bands(), params);
+  shape.wholeIntensities = WholeIntensities(image0, image1);
+  return shape;
+}
+
 double JobPeakBytes(const JobShape& shape, int threads) {
   const double images = 2.0 * std::max(shape.bands, 1) * static_cast<double>(shape.rows) *
                         static_cast<double>(shape.columns) * sizeof(float);
@@ -45,6 +58,7 @@ double JobPeakBytes(const JobShape& shape, int threads) {
 }
 
 double MatcherPeakBytes(const JobShape& shape, int threads) {
+  ActiveIsaPath();  // the rows' scratch differs between paths: the job's path
   const double rows = static_cast<double>(shape.rows);
   const double columns = static_cast<double>(shape.columns);
   const double disparities = static_cast<double>(shape.disparities);
@@ -71,6 +85,7 @@ double MatcherPeakBytes(const JobShape& shape, int threads) {
   s.winRadD = shape.winRadD;
   s.iterations = std::max(shape.iterations, 0);
   s.sad = shape.useSad;
+  s.wholeIntensities = shape.wholeIntensities;
   return floats + static_cast<double>(streamed::VolumePassBytes(s, static_cast<int>(t)));
 }
 

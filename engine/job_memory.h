@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "engine/float_array.h"
 #include "engine/stereo_params.h"
 
 namespace tavrel {
@@ -18,16 +19,28 @@ struct JobShape {
   bool useSad = true;
   int iterations = 10;
   int winRadD = 1;
+  // Both images hold whole intensities only (see WholeIntensities); false
+  // where that is not known, and the figures then cover either kind.
+  bool wholeIntensities = false;
 };
+
+// Whether both images hold only whole intensities from -255 to 255, as every
+// decoder's do: correlation then keeps one running sum per band where it
+// would otherwise keep three.
+bool WholeIntensities(const FloatArray& image0, const FloatArray& image1);
 
 // The shape of a job with `params` on images of rows x columns x bands.
 JobShape MemoryShapeOf(std::int64_t rows, std::int64_t columns, int bands,
+                       const StereoParams& params);
+// The same for these images, whose intensities are known.
+JobShape MemoryShapeOf(const FloatArray& image0, const FloatArray& image1,
                        const StereoParams& params);
 
 // Bytes a job holds at its peak when StereoMatcher's fast backend runs it on
 // `threads` threads: the two volumes, the per-pixel grids (images, result
 // and display maps), the rings of its largest pass over the rows and the
-// extraction's scratch. In double, which no shape can overflow.
+// extraction's scratch. In double, which no shape can overflow. For the
+// path the job will take, chosen here (ActiveIsaPath) if nothing has yet.
 double JobPeakBytes(const JobShape& shape, int threads);
 
 // The same without the images: what the matcher itself takes.

@@ -33,7 +33,9 @@ JobShape ShapeOf(int rows, int columns, int bands, const StereoParams& p) {
   JobShape s;
   s.rows = rows;
   s.columns = columns;
-  s.disparities = p.MaxDisparity - p.MinDisparity;
+  // Wraps (defined since C++20) for ranges no job may have; the byte
+  // figures below test the range itself.
+  s.disparities = static_cast<int>(static_cast<std::int64_t>(p.MaxDisparity) - p.MinDisparity);
   s.minDisparity = p.MinDisparity;
   s.bands = bands;
   s.winRadL0 = p.WinRadL0;
@@ -42,6 +44,12 @@ JobShape ShapeOf(int rows, int columns, int bands, const StereoParams& p) {
   s.iterations = std::max(p.NumIterations, 0);
   s.maxScaler = p.MaxScaler;
   s.sad = p.Cost == MatchCost::Sad;
+  return s;
+}
+
+JobShape ShapeOf(const FloatArray& image0, const FloatArray& image1, const StereoParams& params) {
+  JobShape s = ShapeOf(image0.rows(), image0.columns(), image0.bands(), params);
+  s.wholeIntensities = WholeIntensities(image0, image1);
   return s;
 }
 
@@ -86,8 +94,7 @@ void DispConfPlane::Row(int row, const float* dispConf) {
 void RunStreamed(const FloatArray& image0, const FloatArray& image1, const StereoParams& params,
                  int threads, DispConfSink& sink, const JobProgress& progress) {
   ValidateJob(image0, image1, params);
-  const streamed::JobShape shape =
-      streamed::ShapeOf(image0.rows(), image0.columns(), image0.bands(), params);
+  const streamed::JobShape shape = streamed::ShapeOf(image0, image1, params);
   threads = streamed::ThreadCount(threads);
   ActiveIsaPath();  // chooses the kernels' path once, before any thread starts
   streamed::Report(progress, JobStage::InitialMatchValues, 1, 1);
@@ -115,23 +122,58 @@ void RunStreamed(const FloatArray& image0, const FloatArray& image1, const Stere
   streamed::Report(progress, JobStage::Extraction, 1, 1);
 }
 
-double StreamedPeakBytes(int rows, int columns, int bands, const StereoParams& params,
-                         int threads) {
+namespace streamed {
+namespace {
+
+double PeakBytes(const JobShape& s, const StereoParams& params, int threads) {
+  ActiveIsaPath();  // the rows' scratch differs between paths: the job's path
   // The widest row any stage keeps is one of correlation's moments: columns x
   // disparities x 3 bands x 8 bytes for its sums, and no stage keeps more
   // than 32 such rows per iteration and 32 besides. Where that bound passes
   // 2^60 bytes the sizes could wrap; no machine holds such a job anyway.
-  const double widest = static_cast<double>(columns) *
+  const double widest = static_cast<double>(s.columns) *
                         (static_cast<double>(params.MaxDisparity) - params.MinDisparity) * 3.0 *
-                        std::max(bands, 1) * sizeof(double);
-  const double bound = widest * 32.0 * (std::max(params.NumIterations, 0) + 1.0);
+                        std::max(s.bands, 1) * sizeof(double);
+  const double bound = widest * 32.0 * (s.iterations + 1.0);
   if (!(bound < 0x1p60)) return std::numeric_limits<double>::infinity();
   // Besides the pipeline, one row of results on its way to the sink.
-  const std::size_t resultRow = static_cast<std::size_t>(columns) * 2 * sizeof(float);
-  return static_cast<double>(
-      streamed::Pipeline::Bytes(streamed::ShapeOf(rows, columns, bands, params),
-                                streamed::ThreadCount(threads)) +
-      resultRow);
+  const std::size_t resultRow = static_cast<std::size_t>(s.columns) * 2 * sizeof(float);
+  return static_cast<double>(Pipeline::Bytes(s, ThreadCount(threads)) + resultRow);
+}
+
+// The result maps a matcher keeps: disparity, confidence and display.
+constexpr double kMapFloatsPerPixel = 3;
+
+double StreamedJobBytes(const JobShape& s, const StereoParams& params, int threads) {
+  const double pixels = static_cast<double>(s.rows) * s.columns;
+  return PeakBytes(s, params, threads) + pixels * kMapFloatsPerPixel * sizeof(float);
+}
+
+double MatcherJobBytes(const JobShape& s, const StereoParams& params, int threads) {
+  tavrel::JobShape shape = MemoryShapeOf(s.rows, s.columns, s.bands, params);
+  shape.wholeIntensities = s.wholeIntensities;
+  return MatcherPeakBytes(shape, ThreadCount(threads));
+}
+
+bool RunsStreamed(const JobShape& s, const StereoParams& params, int threads) {
+  return StreamedJobBytes(s, params, threads) <= MatcherJobBytes(s, params, threads);
+}
+
+double JobBytes(const JobShape& s, const StereoParams& params, int threads) {
+  return std::min(StreamedJobBytes(s, params, threads), MatcherJobBytes(s, params, threads));
+}
+
+}  // namespace
+}  // namespace streamed
+
+double StreamedPeakBytes(int rows, int columns, int bands, const StereoParams& params,
+                         int threads) {
+  return streamed::PeakBytes(streamed::ShapeOf(rows, columns, bands, params), params, threads);
+}
+
+double StreamedPeakBytes(const FloatArray& image0, const FloatArray& image1,
+                         const StereoParams& params, int threads) {
+  return streamed::PeakBytes(streamed::ShapeOf(image0, image1, params), params, threads);
 }
 
 double VolumePeakBytes(int rows, int columns, const StereoParams& params) {
@@ -139,38 +181,28 @@ double VolumePeakBytes(int rows, int columns, const StereoParams& params) {
   return 2.0 * rows * columns * disparities * sizeof(float);
 }
 
-namespace {
-
-// The result maps a matcher keeps: disparity, confidence and display.
-constexpr double kMapFloatsPerPixel = 3;
-
-double StreamedJobBytes(int rows, int columns, int bands, const StereoParams& params, int threads) {
-  const double pixels = static_cast<double>(rows) * columns;
-  return StreamedPeakBytes(rows, columns, bands, params, threads) +
-         pixels * kMapFloatsPerPixel * sizeof(float);
-}
-
-double MatcherJobBytes(int rows, int columns, int bands, const StereoParams& params, int threads) {
-  return MatcherPeakBytes(MemoryShapeOf(rows, columns, bands, params),
-                          streamed::ThreadCount(threads));
-}
-
-}  // namespace
-
 bool JobRunsStreamed(int rows, int columns, int bands, const StereoParams& params, int threads) {
-  return StreamedJobBytes(rows, columns, bands, params, threads) <=
-         MatcherJobBytes(rows, columns, bands, params, threads);
+  return streamed::RunsStreamed(streamed::ShapeOf(rows, columns, bands, params), params, threads);
+}
+
+bool JobRunsStreamed(const FloatArray& image0, const FloatArray& image1, const StereoParams& params,
+                     int threads) {
+  return streamed::RunsStreamed(streamed::ShapeOf(image0, image1, params), params, threads);
 }
 
 double JobPeakBytes(int rows, int columns, int bands, const StereoParams& params, int threads) {
-  return std::min(StreamedJobBytes(rows, columns, bands, params, threads),
-                  MatcherJobBytes(rows, columns, bands, params, threads));
+  return streamed::JobBytes(streamed::ShapeOf(rows, columns, bands, params), params, threads);
+}
+
+double JobPeakBytes(const FloatArray& image0, const FloatArray& image1, const StereoParams& params,
+                    int threads) {
+  return streamed::JobBytes(streamed::ShapeOf(image0, image1, params), params, threads);
 }
 
 void RunMatcherJob(StereoMatcher& matcher, const FloatArray& image0, const FloatArray& image1,
                    const StereoParams& params, int threads, const JobProgress& progress) {
   ValidateJob(image0, image1, params);
-  if (!JobRunsStreamed(image0.rows(), image0.columns(), image0.bands(), params, threads)) {
+  if (!JobRunsStreamed(image0, image1, params, threads)) {
     matcher.Run(image0, image1, params, progress);
     return;
   }

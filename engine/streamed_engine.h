@@ -46,8 +46,14 @@ void RunStreamed(const FloatArray& image0, const FloatArray& image1, const Stere
 // The heap RunStreamed holds at its peak for images of this size and band
 // count: the rings, column sums and row scratch of every stage (not the
 // images, nor what the sink keeps). In double, exact up to 2^53 bytes;
-// infinity for rows that no address space could hold.
+// infinity for rows that no address space could hold. The figures here are
+// for the path the job will take: they choose it (ActiveIsaPath) if nothing
+// has yet, and throw its IsaPathError for a bad TAVREL_ISA.
 double StreamedPeakBytes(int rows, int columns, int bands, const StereoParams& params, int threads);
+// The same for these images. Correlation of whole intensities (every
+// decoder's) keeps fewer running sums; the figure above covers either kind.
+double StreamedPeakBytes(const FloatArray& image0, const FloatArray& image1,
+                         const StereoParams& params, int threads);
 
 // The heap the volume engine holds for the same job: L0 and Ln.
 double VolumePeakBytes(int rows, int columns, const StereoParams& params);
@@ -57,10 +63,14 @@ double VolumePeakBytes(int rows, int columns, const StereoParams& params);
 // where the rings would outgrow the volumes (many iterations) or on images
 // of few rows.
 bool JobRunsStreamed(int rows, int columns, int bands, const StereoParams& params, int threads);
+bool JobRunsStreamed(const FloatArray& image0, const FloatArray& image1, const StereoParams& params,
+                     int threads);
 
 // What a job run by RunMatcherJob takes: the streamed pass or StereoMatcher,
 // whichever takes less, with the result maps either leaves in the matcher.
 double JobPeakBytes(int rows, int columns, int bands, const StereoParams& params, int threads);
+double JobPeakBytes(const FloatArray& image0, const FloatArray& image1, const StereoParams& params,
+                    int threads);
 
 // StereoMatcher::Run's job for a caller that needs only the results: on
 // return the matcher holds DispConf, DisplayMap (to be filled, see

@@ -24,4 +24,7 @@ fast::SadInputs SadInputsOf(const JobShape& s, const FloatArray& image0, const F
 fast::CorrelationInputs CorrelationInputsOf(const JobShape& s, const FloatArray& image0,
                                             const FloatArray& image1);
 
+// Whether the shape's images are known to give such moments.
+bool MomentsInFloat(const JobShape& s);
+
 }  // namespace tavrel::streamed

@@ -7,6 +7,7 @@
 #include "engine/fast_correlation_values.h"
 #include "engine/fast_parallel.h"
 #include "engine/fast_sad_values.h"
+#include "engine/job_memory.h"
 #include "engine/streamed_initial_inputs.h"
 #include "engine/streamed_stages.h"
 
@@ -51,9 +52,12 @@ fast::SadInputs SadInputsOf(const JobShape& s, const FloatArray& image0, const F
 
 fast::CorrelationInputs CorrelationInputsOf(const JobShape& s, const FloatArray& image0,
                                             const FloatArray& image1) {
-  const bool whole =
-      fast::WholeIntensities(image0, -255.0f) && fast::WholeIntensities(image1, -255.0f);
-  return {image0, image1, GeometryOf(s), fast::ExactInFloat(s.winRadL0) && whole};
+  return {image0, image1, GeometryOf(s),
+          fast::ExactInFloat(s.winRadL0) && WholeIntensities(image0, image1)};
+}
+
+bool MomentsInFloat(const JobShape& s) {
+  return fast::ExactInFloat(s.winRadL0) && s.wholeIntensities;
 }
 
 namespace {
@@ -104,8 +108,9 @@ InitialValuesStage::~InitialValuesStage() = default;
 
 std::size_t InitialValuesStage::Bytes(const JobShape& shape, int keep) {
   const fast::Geometry g = GeometryOf(shape);
-  const std::size_t producer =
-      shape.sad ? fast::SadRowMaker::Bytes(g) : fast::CorrelationRowMaker::Bytes(g);
+  const std::size_t producer = shape.sad
+                                   ? fast::SadRowMaker::Bytes(g)
+                                   : fast::CorrelationRowMaker::Bytes(g, MomentsInFloat(shape));
   return producer + RowRing::Bytes(keep, shape.RowSize());
 }
 

@@ -29,8 +29,8 @@ constexpr double kMakersShareOfVolume = 0.25;
 // The most row makers that may run at once.
 int MostParts(const JobShape& s) {
   const fast::Geometry g = GeometryOf(s);
-  const double maker = static_cast<double>(s.sad ? fast::SadRowMaker::Bytes(g)
-                                                 : fast::CorrelationRowMaker::Bytes(g));
+  const double maker = static_cast<double>(
+      s.sad ? fast::SadRowMaker::Bytes(g) : fast::CorrelationRowMaker::Bytes(g, MomentsInFloat(s)));
   const double volume = static_cast<double>(s.rows) * s.RowSize() * sizeof(float);
   const double allowed = std::max(kMakersAlwaysAllowed, kMakersShareOfVolume * volume);
   return static_cast<int>(std::clamp(std::floor(allowed / maker), 1.0, 1024.0));
@@ -150,20 +150,25 @@ void MakeInitialVolumes(const JobShape& shape, const FloatArray& image0, const F
   }
 }
 
-// The larger of the two ways a job of this shape may share its work: which
-// one runs depends on the images.
+// Correlation shares its work by bands of rows for whole intensities, by
+// blocks of indices otherwise: where the shape does not say which, the
+// larger of the two.
 std::size_t InitialVolumesBytes(const JobShape& shape, int threads) {
   const fast::Geometry g = GeometryOf(shape);
-  const std::size_t bands = RowBands(shape, threads);
-  if (shape.sad) return bands * fast::SadRowMaker::Bytes(g);
+  if (shape.sad) return RowBands(shape, threads) * fast::SadRowMaker::Bytes(g);
+  JobShape whole = shape;
+  whole.wholeIntensities = true;
+  const std::size_t byBands =
+      RowBands(whole, threads) * fast::CorrelationRowMaker::Bytes(g, MomentsInFloat(whole));
+  if (MomentsInFloat(shape)) return byBands;
   const int blocks = fast::BlockCount(g);
   const int shares = BlockShares(shape, threads);
   std::size_t byBlocks = 0;
   for (int share = 0; share < shares; ++share) {
     byBlocks += fast::CorrelationRowMaker::Bytes(
-        g, ShareStart(blocks, share + 1, shares) - ShareStart(blocks, share, shares));
+        g, ShareStart(blocks, share + 1, shares) - ShareStart(blocks, share, shares), false);
   }
-  return std::max(bands * fast::CorrelationRowMaker::Bytes(g), byBlocks);
+  return std::max(byBands, byBlocks);
 }
 
 }  // namespace tavrel::streamed

@@ -32,6 +32,10 @@ struct JobShape {
   int iterations = 0;
   float maxScaler = 0.0f;
   bool sad = true;
+  // Both images hold whole intensities only (see WholeIntensities in
+  // job_memory.h); false where that is not known, and the figures then
+  // cover either kind.
+  bool wholeIntensities = false;
 
   std::size_t RowSize() const { return static_cast<std::size_t>(columns) * disparities; }
   bool InteriorEmpty() const;
@@ -39,6 +43,8 @@ struct JobShape {
 
 // The shape of a job on images of rows x columns x bands.
 JobShape ShapeOf(int rows, int columns, int bands, const StereoParams& params);
+// The same for these images, whose intensities are known.
+JobShape ShapeOf(const FloatArray& image0, const FloatArray& image1, const StereoParams& params);
 
 // The rows of its source an iteration reads at once: those of a row's box
 // window and the row that leaves it. Every source of an iteration's values

@@ -411,8 +411,7 @@ class EntryRun {
     const FloatArray& image0 = *images_.image0;
     ValidateJob(image0, *images_.image1, job_.Params);
     return !IsWrittenDirectly(matcher_.OutputFileName) &&
-           JobRunsStreamed(image0.rows(), image0.columns(), image0.bands(), job_.Params,
-                           EngineThreads());
+           JobRunsStreamed(image0, *images_.image1, job_.Params, EngineThreads());
   }
 
   // The job as one streamed pass whose rows go to the output file as they
@@ -493,12 +492,11 @@ class EntryRun {
   }
 
   double NeededBytes() const {
-    const JobShape shape = MemoryShapeOf(images_.image0->rows(), images_.image0->columns(),
-                                         job_.NumBands, job_.Params);
     const FloatArray& image0 = *images_.image0;
-    return host_.KeepsVolumes() ? JobPeakBytes(shape, EngineThreads())
-                                : JobPeakBytes(image0.rows(), image0.columns(), image0.bands(),
-                                               job_.Params, EngineThreads());
+    const FloatArray& image1 = *images_.image1;
+    return host_.KeepsVolumes()
+               ? JobPeakBytes(MemoryShapeOf(image0, image1, job_.Params), EngineThreads())
+               : JobPeakBytes(image0, image1, job_.Params, EngineThreads());
   }
 
   bool CheckMemory() {

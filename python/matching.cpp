@@ -161,7 +161,8 @@ void RunChecked(const py::handle& left, const py::handle& right, const MatchPara
   const JobImages images = ImagesFor(left, right, p);
   const FloatArray& image0 = *images.image0;
   ThreadShare share(p.threads);
-  RequireMemoryForJob(image0.rows(), image0.columns(), Disparities(p), peakBytes(image0));
+  RequireMemoryForJob(image0.rows(), image0.columns(), Disparities(p),
+                      peakBytes(image0, *images.image1));
   ProgressRelay relay(p.progress);
   relay.Run([&] {
     try {
@@ -176,10 +177,8 @@ void RunChecked(const py::handle& left, const py::handle& right, const MatchPara
 
 void RunJob(StereoMatcher& matcher, const py::handle& left, const py::handle& right,
             const MatchParameters& p) {
-  auto peakBytes = [&](const FloatArray& image0) {
-    const JobShape shape =
-        MemoryShapeOf(image0.rows(), image0.columns(), image0.bands(), ParamsOf(p));
-    return JobPeakBytes(shape, EngineThreads());
+  auto peakBytes = [&](const FloatArray& image0, const FloatArray& image1) {
+    return JobPeakBytes(MemoryShapeOf(image0, image1, ParamsOf(p)), EngineThreads());
   };
   RunChecked(left, right, p, peakBytes,
              [&](const FloatArray& image0, const FloatArray& image1, const JobProgress& progress) {
@@ -190,8 +189,8 @@ void RunJob(StereoMatcher& matcher, const py::handle& left, const py::handle& ri
 void RunResultsOnly(StereoMatcher& matcher, const py::handle& left, const py::handle& right,
                     const MatchParameters& p) {
   const StereoParams params = ParamsOf(p);
-  auto peakBytes = [&](const FloatArray& image0) {
-    return JobPeakBytes(image0.rows(), image0.columns(), image0.bands(), params, EngineThreads());
+  auto peakBytes = [&](const FloatArray& image0, const FloatArray& image1) {
+    return JobPeakBytes(image0, image1, params, EngineThreads());
   };
   RunChecked(left, right, p, peakBytes,
              [&](const FloatArray& image0, const FloatArray& image1, const JobProgress& progress) {

@@ -86,20 +86,21 @@ TEST(JobMemory, TheEstimateCoversThePeakHeapOfAJob) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.columns << "x" << c.rows << "x" << c.disparities
                                       << " bands " << c.bands << " SAD " << c.useSad);
-    const std::size_t before = inUse.load();
-    peak.store(before);
+    const auto pair = testing::ShiftedPair(c.columns, c.rows, c.bands, 5, rng);
+    const StereoParams params = testing::ParamsOf(-c.disparities / 2, c.disparities / 2, c.winRadL0,
+                                                  c.winRadRC, 1, 2, 0.96f, c.useSad);
+    const std::size_t before = inUse.load() - 2 * pair.image0.size() * sizeof(float);
+    peak.store(inUse.load());
     {
-      const auto pair = testing::ShiftedPair(c.columns, c.rows, c.bands, 5, rng);
       StereoMatcher matcher;
-      matcher.Run(pair.image0, pair.image1,
-                  testing::ParamsOf(-c.disparities / 2, c.disparities / 2, c.winRadL0, c.winRadRC,
-                                    1, 2, 0.96f, c.useSad));
+      matcher.Run(pair.image0, pair.image1, params);
       DisparityToDisplay(matcher);
     }
     const double measured = static_cast<double>(peak.load() - before);
-    JobShape shape{c.rows, c.columns, c.disparities, c.bands, c.winRadL0, c.winRadRC, c.useSad != 0,
-                   2,      1};
-    const double estimate = JobPeakBytes(shape, EngineThreads());
+    const double estimate =
+        JobPeakBytes(MemoryShapeOf(pair.image0, pair.image1, params), EngineThreads());
+    EXPECT_LE(estimate,
+              JobPeakBytes(MemoryShapeOf(c.rows, c.columns, c.bands, params), EngineThreads()));
     EXPECT_GE(estimate, measured);
     EXPECT_LE(estimate, 1.25 * measured);
   }
