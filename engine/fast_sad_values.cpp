@@ -112,27 +112,8 @@ TAVREL_KERNEL void SumIndexMajor(const float* __restrict values, int count,
   for (int j = 0; j < kLanes; ++j) sums[j] = s[j];
 }
 
-// SAD scaling (v - m) / (1 - m) in double and clamp of n values, flat over
-// a run of pixels so that no pixel's count of indices leaves a remainder to
-// the vector loop: level[k] is the capped background level of value k's
-// pixel, and inner[k] 1 for interior indices and 0 elsewhere. l0 gets the
-// results (with kL0), ln the results times inner (a value is at least 0.08
-// and finite, so that is the value itself, or +0).
-template <bool kL0>
-TAVREL_KERNEL void ScaleValuesOf(const float* __restrict raw, const float* __restrict level,
-                                 const float* __restrict inner, float* __restrict l0,
-                                 float* __restrict ln, std::size_t n) {
-  for (std::size_t k = 0; k < n; ++k) {
-    const double m = level[k];
-    float v = static_cast<float>((static_cast<double>(raw[k]) - m) / (1.0 - m));
-    v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
-    v = v > 1.0f ? 1.0f : v;
-    if constexpr (kL0) l0[k] = v;
-    ln[k] = v * inner[k];
-  }
-}
-
-// ScaleValuesOf's lane operations on a vector of 4 values.
+// SAD scaling (v - m) / (1 - m) in double and clamp, on a vector of 4
+// values of one level m.
 using Floats4 = float __attribute__((vector_size(16)));
 using Doubles4 = double __attribute__((vector_size(32)));
 
@@ -162,74 +143,87 @@ TAVREL_KERNEL Floats4 ScaledVector(Floats4 raw, Floats4 level) {
 //    v - m >= 1 - m, which is exact), and become 1.
 inline bool ScalesInFloat(float m) { return m >= 0.5f && m < 1.0f; }
 
-// ScaleValuesOf in float, for levels that ScalesInFloat.
-template <bool kL0>
-TAVREL_KERNEL void ScaleValuesInFloatOf(const float* __restrict raw, const float* __restrict level,
-                                        const float* __restrict inner, float* __restrict l0,
-                                        float* __restrict ln, std::size_t n) {
-  for (std::size_t k = 0; k < n; ++k) {
-    const float m = level[k];
-    float v = (raw[k] - m) / (1.0f - m);
-    v = !(v >= kLowestMatchValue) ? kLowestMatchValue : v;
-    v = v > 1.0f ? 1.0f : v;
-    if constexpr (kL0) l0[k] = v;
-    ln[k] = v * inner[k];
+using Floats8 = float __attribute__((vector_size(32)));
+using Ints8 = std::int32_t __attribute__((vector_size(32)));
+constexpr int kPixelLanes = 8;
+
+// The scaling and clamp of 8 values of one pixel, whose level is m: in float
+// for levels that ScalesInFloat, each value's (v - m) / (1 - m) as the
+// double expression rounds it; otherwise in double, 4 lanes at a time.
+template <bool kInFloat>
+[[gnu::always_inline]] inline Floats8 ScaledLanes(Floats8 raw, float m) {
+  if constexpr (kInFloat) {
+    const Floats8 low = Floats8{} + kLowestMatchValue;
+    const Floats8 high = Floats8{} + 1.0f;
+    Floats8 v = (raw - m) / (1.0f - m);
+    v = v >= low ? v : low;  // NaN fails the test and takes the floor too
+    return v > high ? high : v;
+  } else {
+    const Floats4 level = {m, m, m, m};
+    Floats4 half[2];
+    std::memcpy(half, &raw, sizeof raw);
+    half[0] = ScaledVector(half[0], level);
+    half[1] = ScaledVector(half[1], level);
+    Floats8 v;
+    std::memcpy(&v, half, sizeof v);
+    return v;
   }
 }
 
-// The scaling of n values, in float or in double: whole vectors in the
-// compiler's loop, the last part padded to a whole vector (levels of 0.5 or
-// 0 there, so that no padding lane divides by 0).
+// The values of `pixels` pixels of D indices each, scaled by their pixel's
+// capped background level levels[p]: l0 gets them (with kL0), ln the same
+// with 0 at the border indices (a value is at least 0.08 and finite). A
+// pixel runs in vectors of 8 indices, the last one moved back to end at
+// its last index (it writes some values again, the same ones); a pixel of
+// fewer indices takes padded lanes.
 template <bool kL0, bool kInFloat>
-TAVREL_KERNEL void ScaleWholeVectors(const float* raw, const float* level, const float* inner,
-                                     float* l0, float* ln, std::size_t n) {
-  const std::size_t whole = n / kTailWidth * kTailWidth;
-  if (whole % kTailWidth != 0) __builtin_unreachable();
-  if constexpr (kInFloat) {
-    ScaleValuesInFloatOf<kL0>(raw, level, inner, l0, ln, whole);
-  } else {
-    ScaleValuesOf<kL0>(raw, level, inner, l0, ln, whole);
-  }
-  if (whole == n) return;
-  const std::size_t rest = n - whole;
-  const TailLanes raws(raw + whole, rest, 0.0f);
-  const TailLanes levels(level + whole, rest, kInFloat ? 0.5f : 0.0f);
-  const TailLanes inners(inner + whole, rest, 0.0f);
-  TailLanes values(raw + whole, 0, 0.0f);
-  if constexpr (kInFloat) {
-    const TailLanes ones(raw, 0, 1.0f);
-    ScaleValuesInFloatOf<false>(raws.lanes, levels.lanes, ones.lanes, nullptr, values.lanes,
-                                kTailWidth);
-  } else {
-    for (int half = 0; half < kTailWidth; half += 4) {
-      Floats4 r;
-      Floats4 m;
-      std::memcpy(&r, raws.lanes + half, sizeof r);
-      std::memcpy(&m, levels.lanes + half, sizeof m);
-      const Floats4 v = ScaledVector(r, m);
-      std::memcpy(values.lanes + half, &v, sizeof v);
+TAVREL_KERNEL void ScalePixelsOf(const float* __restrict raw, const float* __restrict levels, int D,
+                                 int pixels, float* __restrict l0, float* __restrict ln) {
+  const Ints8 iota = {0, 1, 2, 3, 4, 5, 6, 7};
+  const int innerEnd = D - kDisparityMargin;
+  auto scale = [&](const float* from, float m, int k0, float* toL0, float* toLn) {
+    Floats8 r;
+    std::memcpy(&r, from, sizeof r);
+    const Floats8 v = ScaledLanes<kInFloat>(r, m);
+    if constexpr (kL0) std::memcpy(toL0, &v, sizeof v);
+    const Ints8 index = iota + k0;
+    const Floats8 inner = (index >= kDisparityMargin) & (index < innerEnd) ? v : Floats8{};
+    std::memcpy(toLn, &inner, sizeof inner);
+  };
+  for (int p = 0; p < pixels; ++p) {
+    const float m = levels[p];
+    const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(p) * D;
+    if (D < kPixelLanes) {
+      const TailLanes raws(raw + at, static_cast<std::size_t>(D), 0.0f);
+      TailLanes toL0(raw, 0, 0.0f);
+      TailLanes toLn(raw, 0, 0.0f);
+      scale(raws.lanes, m, 0, toL0.lanes, toLn.lanes);
+      if constexpr (kL0) toL0.CopyTo(l0 + at, static_cast<std::size_t>(D));
+      toLn.CopyTo(ln + at, static_cast<std::size_t>(D));
+      continue;
+    }
+    for (int k = 0; k < D; k += kPixelLanes) {
+      const int k0 = std::min(k, D - kPixelLanes);
+      scale(raw + at + k0, m, k0, kL0 ? l0 + at + k0 : nullptr, ln + at + k0);
     }
   }
-  if constexpr (kL0) values.CopyTo(l0 + whole, rest);
-  for (int j = 0; j < kTailWidth; ++j) values.lanes[j] *= inners.lanes[j];
-  values.CopyTo(ln + whole, rest);
 }
 
-TAVREL_KERNEL void ScaleValues(const float* raw, const float* level, const float* inner, float* l0,
-                               float* ln, std::size_t n) {
-  ScaleWholeVectors<true, false>(raw, level, inner, l0, ln, n);
+TAVREL_KERNEL void ScalePixels(const float* raw, const float* levels, int D, int pixels, float* l0,
+                               float* ln) {
+  ScalePixelsOf<true, false>(raw, levels, D, pixels, l0, ln);
 }
-TAVREL_KERNEL void ScaleValuesCleared(const float* raw, const float* level, const float* inner,
-                                      float* ln, std::size_t n) {
-  ScaleWholeVectors<false, false>(raw, level, inner, nullptr, ln, n);
+TAVREL_KERNEL void ScalePixelsCleared(const float* raw, const float* levels, int D, int pixels,
+                                      float* ln) {
+  ScalePixelsOf<false, false>(raw, levels, D, pixels, nullptr, ln);
 }
-TAVREL_KERNEL void ScaleValuesInFloat(const float* raw, const float* level, const float* inner,
-                                      float* l0, float* ln, std::size_t n) {
-  ScaleWholeVectors<true, true>(raw, level, inner, l0, ln, n);
+TAVREL_KERNEL void ScalePixelsInFloat(const float* raw, const float* levels, int D, int pixels,
+                                      float* l0, float* ln) {
+  ScalePixelsOf<true, true>(raw, levels, D, pixels, l0, ln);
 }
-TAVREL_KERNEL void ScaleValuesInFloatCleared(const float* raw, const float* level,
-                                             const float* inner, float* ln, std::size_t n) {
-  ScaleWholeVectors<false, true>(raw, level, inner, nullptr, ln, n);
+TAVREL_KERNEL void ScalePixelsInFloatCleared(const float* raw, const float* levels, int D,
+                                             int pixels, float* ln) {
+  ScalePixelsOf<false, true>(raw, levels, D, pixels, nullptr, ln);
 }
 
 }  // namespace
@@ -240,7 +234,7 @@ std::size_t SadRowMaker::ArenaBytes(const Geometry& g) {
   return blocks * StreamingBoxMean::Bytes(g.columns, kLanes, g.radius) +
          StreamingBoxMean::Bytes(g.columns, 1, g.radius + 1) +
          ThreadArena::Bytes<float>(rawRow * (g.radius + 2)) +
-         2 * ThreadArena::Bytes<float>(rawRow) +
+         ThreadArena::Bytes<float>(static_cast<std::size_t>(g.columns)) +
          ThreadArena::Bytes<float>(static_cast<std::size_t>(g.disparities) * kLanes);
 }
 
@@ -267,14 +261,7 @@ SadRowMaker::SadRowMaker(const SadInputs& in, int first, ThreadArena& arena, Mea
   level_.emplace(g_.rows, g_.columns, 1, levelRadius, arena, false, first);
   ring_ = arena.Take<float>(rawRow_ * ringRows_);
   indexMajor_ = arena.Take<float>(static_cast<std::size_t>(g_.disparities) * kLanes);
-  levels_ = arena.Take<float>(rawRow_);
-  inner_ = arena.Take<float>(rawRow_);
-  for (int c = 0; c < g_.columns; ++c) {
-    for (int k = 0; k < g_.disparities; ++k) {
-      const bool interior = k >= kDisparityMargin && k < g_.disparities - kDisparityMargin;
-      inner_[static_cast<std::size_t>(c) * g_.disparities + k] = interior ? 1.0f : 0.0f;
-    }
-  }
+  levels_ = arena.Take<float>(static_cast<std::size_t>(g_.columns));
 }
 
 // Raw values of row j into the ring: each block's similarity box means.
@@ -333,25 +320,24 @@ void SadRowMaker::WriteRow(int q, const float* background, float* l0, float* ln)
   std::fill(ln + keptBegin, ln + rawRow_, 0.0f);
   if (!scaled) return;
   for (int c = kPixelMargin; c < kPixelMargin + scaledColumns; ++c) {
-    float m = background[c];
-    if (m > in_.maxScaler) m = in_.maxScaler;
-    std::fill_n(levels_ + c * D, D, m);
+    const float m = background[c];
+    levels_[c] = m > in_.maxScaler ? in_.maxScaler : m;
   }
   // Runs of pixels whose levels scale in float, and runs of those that do not.
   for (int c = kPixelMargin; c < kPixelMargin + scaledColumns;) {
-    const bool inFloat = ScalesInFloat(levels_[c * D]);
+    const bool inFloat = ScalesInFloat(levels_[c]);
     int end = c + 1;
-    while (end < kPixelMargin + scaledColumns && ScalesInFloat(levels_[end * D]) == inFloat) ++end;
+    while (end < kPixelMargin + scaledColumns && ScalesInFloat(levels_[end]) == inFloat) ++end;
     const std::size_t at = c * D;
-    const std::size_t n = (end - c) * D;
+    const int n = end - c;
     if (l0 && inFloat) {
-      OnIsaPath<ScaleValuesInFloat>(raw + at, levels_ + at, inner_ + at, l0 + at, ln + at, n);
+      OnIsaPath<ScalePixelsInFloat>(raw + at, levels_ + c, g_.disparities, n, l0 + at, ln + at);
     } else if (l0) {
-      OnIsaPath<ScaleValues>(raw + at, levels_ + at, inner_ + at, l0 + at, ln + at, n);
+      OnIsaPath<ScalePixels>(raw + at, levels_ + c, g_.disparities, n, l0 + at, ln + at);
     } else if (inFloat) {
-      OnIsaPath<ScaleValuesInFloatCleared>(raw + at, levels_ + at, inner_ + at, ln + at, n);
+      OnIsaPath<ScalePixelsInFloatCleared>(raw + at, levels_ + c, g_.disparities, n, ln + at);
     } else {
-      OnIsaPath<ScaleValuesCleared>(raw + at, levels_ + at, inner_ + at, ln + at, n);
+      OnIsaPath<ScalePixelsCleared>(raw + at, levels_ + c, g_.disparities, n, ln + at);
     }
     c = end;
   }

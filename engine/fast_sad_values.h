@@ -77,8 +77,7 @@ class SadRowMaker {
   RowCache image1Rows_;
   float* ring_ = nullptr;
   float* indexMajor_ = nullptr;
-  float* levels_ = nullptr;
-  float* inner_ = nullptr;
+  float* levels_ = nullptr;  // the capped background level of each pixel of a row
 };
 
 }  // namespace tavrel::fast

@@ -47,7 +47,8 @@ bool WholeIntensities(const FloatArray& image0, const FloatArray& image1) {
 JobShape MemoryShapeOf(const FloatArray& image0, const FloatArray& image1,
                        const StereoParams& params) {
   JobShape shape = MemoryShapeOf(image0.rows(), image0.columns(), image0.bands(), params);
-  shape.wholeIntensities = WholeIntensities(image0, image1);
+  // Only correlation keeps running sums whose layout depends on it.
+  shape.wholeIntensities = !shape.useSad && WholeIntensities(image0, image1);
   return shape;
 }
 

@@ -20,7 +20,8 @@ struct JobShape {
   int iterations = 10;
   int winRadD = 1;
   // Both images hold whole intensities only (see WholeIntensities); false
-  // where that is not known, and the figures then cover either kind.
+  // where that is not known (the shapes made from images look for it only
+  // for correlation), and the figures then cover either kind.
   bool wholeIntensities = false;
 };
 

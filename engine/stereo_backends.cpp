@@ -39,7 +39,7 @@ class FastBackend final : public StereoBackend {
     shape.winRadL0 = winRadL0;
     shape.maxScaler = maxScaler;
     shape.sad = cost == MatchCost::Sad;
-    shape.wholeIntensities = WholeIntensities(image0, image1);
+    shape.wholeIntensities = !shape.sad && WholeIntensities(image0, image1);
     // Fresh volumes are first written here; huge pages spare the system
     // most of the faults of mapping them.
     fast::AdviseHugePages(*grids.L0);

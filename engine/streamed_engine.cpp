@@ -49,7 +49,8 @@ JobShape ShapeOf(int rows, int columns, int bands, const StereoParams& p) {
 
 JobShape ShapeOf(const FloatArray& image0, const FloatArray& image1, const StereoParams& params) {
   JobShape s = ShapeOf(image0.rows(), image0.columns(), image0.bands(), params);
-  s.wholeIntensities = WholeIntensities(image0, image1);
+  // Only correlation keeps running sums whose layout depends on it.
+  s.wholeIntensities = !s.sad && WholeIntensities(image0, image1);
   return s;
 }
 

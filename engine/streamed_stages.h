@@ -33,8 +33,9 @@ struct JobShape {
   float maxScaler = 0.0f;
   bool sad = true;
   // Both images hold whole intensities only (see WholeIntensities in
-  // job_memory.h); false where that is not known, and the figures then
-  // cover either kind.
+  // job_memory.h); false where that is not known (the shapes made from
+  // images look for it only for correlation), and the figures then cover
+  // either kind.
   bool wholeIntensities = false;
 
   std::size_t RowSize() const { return static_cast<std::size_t>(columns) * disparities; }
