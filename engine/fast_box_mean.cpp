@@ -29,16 +29,80 @@ TAVREL_KERNEL void Divide(const float* in, float w, float* out, std::size_t n) {
 // by BoxMean's division by w: out[j] = float(float(running sum) / w) for the
 // inner columns j = r .. columns - r - 1. The division runs once over the
 // whole inner row, so that it stays in vectors however few the lanes.
+//
+// Lanes in groups of kGroup keep their sums in registers along the whole row,
+// one group after another; each lane's sum moves exactly as it would alone.
+constexpr int kGroup = 16;
+
+// The vectors a group's sums and values take: the sums' type filling 32
+// bytes, and as many floats.
+template <typename Sum>
+struct GroupVectors;
+template <>
+struct GroupVectors<double> {
+  using Sums = double __attribute__((vector_size(32)));
+  using Floats = float __attribute__((vector_size(16)));
+};
+template <>
+struct GroupVectors<float> {
+  using Sums = float __attribute__((vector_size(32)));
+  using Floats = float __attribute__((vector_size(32)));
+};
+
+template <typename Sum>
+[[gnu::always_inline]] inline void RowPassOfGroup(const float* __restrict values, int columns,
+                                                  int lanes, int radius, float* __restrict out) {
+  constexpr int kPerVector = 32 / sizeof(Sum);
+  using Sums = typename GroupVectors<Sum>::Sums;
+  using Floats = typename GroupVectors<Sum>::Floats;
+  auto load = [](const float* from) {
+    Floats v;
+    std::memcpy(&v, from, sizeof v);
+    return __builtin_convertvector(v, Sums);
+  };
+  auto store = [](float* to, Sums sum) {
+    const Floats v = __builtin_convertvector(sum, Floats);
+    std::memcpy(to, &v, sizeof v);
+  };
+  Sums sum[kGroup / kPerVector];
+  for (int k = 0; k < kGroup; k += kPerVector) sum[k / kPerVector] = load(values + k);
+  for (int j = 1; j <= 2 * radius; ++j) {
+    const float* v = values + static_cast<std::ptrdiff_t>(j) * lanes;
+    for (int k = 0; k < kGroup; k += kPerVector) sum[k / kPerVector] += load(v + k);
+  }
+  const int last = columns - radius - 1;
+  for (int j = radius; j < last; ++j) {
+    float* o = out + static_cast<std::ptrdiff_t>(j) * lanes;
+    const float* leave = values + static_cast<std::ptrdiff_t>(j - radius) * lanes;
+    const float* enter = values + static_cast<std::ptrdiff_t>(j + radius + 1) * lanes;
+    for (int k = 0; k < kGroup; k += kPerVector) {
+      Sums& s = sum[k / kPerVector];
+      store(o + k, s);
+      s = SlideWindowSum(s, load(leave + k), load(enter + k));
+    }
+  }
+  float* o = out + static_cast<std::ptrdiff_t>(last) * lanes;
+  for (int k = 0; k < kGroup; k += kPerVector) store(o + k, sum[k / kPerVector]);
+}
+
 template <typename Sum>
 TAVREL_KERNEL void RowPassAndDivideOf(const float* __restrict values, int columns, int lanes,
                                       int radius, float w, Sum* __restrict sum,
                                       float* __restrict out) {
+  const int last = columns - radius - 1;
+  if (lanes % kGroup == 0 && last >= radius) {
+    for (int group = 0; group < lanes; group += kGroup) {
+      RowPassOfGroup<Sum>(values + group, columns, lanes, radius, out + group);
+    }
+    float* inner = out + static_cast<std::ptrdiff_t>(radius) * lanes;
+    Divide(inner, w, inner, static_cast<std::size_t>(last - radius + 1) * lanes);
+    return;
+  }
   for (int k = 0; k < lanes; ++k) sum[k] = values[k];
   for (int j = 1; j <= 2 * radius; ++j) {
     const float* v = values + static_cast<std::ptrdiff_t>(j) * lanes;
     for (int k = 0; k < lanes; ++k) sum[k] += v[k];
   }
-  const int last = columns - radius - 1;
   for (int j = radius; j <= last; ++j) {
     float* o = out + static_cast<std::ptrdiff_t>(j) * lanes;
     if (j == last) {
