@@ -25,11 +25,6 @@ TAVREL_KERNEL void Divide(const float* in, float w, float* out, std::size_t n) {
   tail.CopyTo(out + whole, n - whole);
 }
 
-// The row pass of BoxSum on one row (columns x lanes, lane fastest), followed
-// by BoxMean's division by w: out[j] = float(float(running sum) / w) for the
-// inner columns j = r .. columns - r - 1. The division runs once over the
-// whole inner row, so that it stays in vectors however few the lanes.
-//
 // Lanes in groups of kGroup keep their sums in registers along the whole row,
 // one group after another; each lane's sum moves exactly as it would alone.
 constexpr int kGroup = 16;
@@ -85,6 +80,10 @@ template <typename Sum>
   for (int k = 0; k < kGroup; k += kPerVector) store(o + k, sum[k / kPerVector]);
 }
 
+// The row pass of BoxSum on one row (columns x lanes, lane fastest), followed
+// by BoxMean's division by w: out[j] = float(float(running sum) / w) for the
+// inner columns j = r .. columns - r - 1. The division runs once over the
+// whole inner row, so that it stays in vectors however few the lanes.
 template <typename Sum>
 TAVREL_KERNEL void RowPassAndDivideOf(const float* __restrict values, int columns, int lanes,
                                       int radius, float w, Sum* __restrict sum,
