@@ -329,20 +329,29 @@ TEST(FastEngine, SadScalingOnBothSidesOfTheFloatLineMatchesTheReference) {
 // The correlation's box sums of fractional intensities are not exact: big
 // values in the upper rows leave rounding residue in the running sums that
 // the tiny values of the lower rows inherit. A sum started afresh lower down
-// would miss it, so such images must run their sums from the top.
+// would miss it, so such images must run their sums from the top. Big values
+// in the left columns do the same to the row sums, whose order of steps
+// then shows.
 TEST(FastEngine, CorrelationOfIntensitiesSpanningManyBinadesMatchesTheReference) {
   const Job job{40, 60, 1, -4, 4, 7, 2, 1, 0};
   std::mt19937 rng(3);
   std::uniform_real_distribution<float> big(100.0f, 255.0f);
   std::uniform_real_distribution<float> tiny(0.0f, 1.0f / (1 << 20));
-  FloatArray image0(job.columns, job.rows, job.bands);
-  FloatArray image1(job.columns, job.rows, job.bands);
-  for (FloatArray* image : {&image0, &image1}) {
-    for (int r = 0; r < job.rows; ++r) {
-      for (int c = 0; c < job.columns; ++c) image->At(r, c, 0) = r < 18 ? big(rng) : tiny(rng);
+  // Large values above small ones (the column sums cross the binades), then
+  // left of them (the row sums do).
+  for (const bool acrossRows : {false, true}) {
+    SCOPED_TRACE(acrossRows ? "large values left of small ones" : "large values above small ones");
+    FloatArray image0(job.columns, job.rows, job.bands);
+    FloatArray image1(job.columns, job.rows, job.bands);
+    for (FloatArray* image : {&image0, &image1}) {
+      for (int r = 0; r < job.rows; ++r) {
+        for (int c = 0; c < job.columns; ++c) {
+          image->At(r, c, 0) = (acrossRows ? c < 30 : r < 18) ? big(rng) : tiny(rng);
+        }
+      }
     }
+    ASSERT_NO_FATAL_FAILURE(ExpectEnginesAgreeOn(job, image0, image1));
   }
-  ASSERT_NO_FATAL_FAILURE(ExpectEnginesAgreeOn(job, image0, image1));
 }
 
 // ComputeL0 alone shares its work among the threads: bands of rows, each
