@@ -89,35 +89,31 @@ TAVREL_KERNEL void RowPassAndDivideOf(const float* __restrict values, int column
                                       int radius, float w, Sum* __restrict sum,
                                       float* __restrict out) {
   const int last = columns - radius - 1;
-  if (lanes % kGroup == 0 && last >= radius) {
+  if (last < radius) return;  // no inner column
+  if (lanes % kGroup == 0) {
     for (int group = 0; group < lanes; group += kGroup) {
       RowPassOfGroup<Sum>(values + group, columns, lanes, radius, out + group);
     }
-    float* inner = out + static_cast<std::ptrdiff_t>(radius) * lanes;
-    Divide(inner, w, inner, static_cast<std::size_t>(last - radius + 1) * lanes);
-    return;
-  }
-  for (int k = 0; k < lanes; ++k) sum[k] = values[k];
-  for (int j = 1; j <= 2 * radius; ++j) {
-    const float* v = values + static_cast<std::ptrdiff_t>(j) * lanes;
-    for (int k = 0; k < lanes; ++k) sum[k] += v[k];
-  }
-  for (int j = radius; j <= last; ++j) {
-    float* o = out + static_cast<std::ptrdiff_t>(j) * lanes;
-    if (j == last) {
-      for (int k = 0; k < lanes; ++k) o[k] = static_cast<float>(sum[k]);
-      break;
+  } else {
+    for (int k = 0; k < lanes; ++k) sum[k] = values[k];
+    for (int j = 1; j <= 2 * radius; ++j) {
+      const float* v = values + static_cast<std::ptrdiff_t>(j) * lanes;
+      for (int k = 0; k < lanes; ++k) sum[k] += v[k];
     }
-    // Each lane's value is stored before its sum moves on, in one sweep.
-    const float* leave = values + static_cast<std::ptrdiff_t>(j - radius) * lanes;
-    const float* enter = values + static_cast<std::ptrdiff_t>(j + radius + 1) * lanes;
-    for (int k = 0; k < lanes; ++k) {
-      const Sum current = sum[k];
-      o[k] = static_cast<float>(current);
-      sum[k] = SlideWindowSum(current, leave[k], enter[k]);
+    for (int j = radius; j < last; ++j) {
+      // Each lane's value is stored before its sum moves on, in one sweep.
+      float* o = out + static_cast<std::ptrdiff_t>(j) * lanes;
+      const float* leave = values + static_cast<std::ptrdiff_t>(j - radius) * lanes;
+      const float* enter = values + static_cast<std::ptrdiff_t>(j + radius + 1) * lanes;
+      for (int k = 0; k < lanes; ++k) {
+        const Sum current = sum[k];
+        o[k] = static_cast<float>(current);
+        sum[k] = SlideWindowSum(current, leave[k], enter[k]);
+      }
     }
+    float* o = out + static_cast<std::ptrdiff_t>(last) * lanes;
+    for (int k = 0; k < lanes; ++k) o[k] = static_cast<float>(sum[k]);
   }
-  if (last < radius) return;
   float* inner = out + static_cast<std::ptrdiff_t>(radius) * lanes;
   Divide(inner, w, inner, static_cast<std::size_t>(last - radius + 1) * lanes);
 }
