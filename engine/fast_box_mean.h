@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <stdexcept>
 
 #include "engine/fast_parallel.h"
 
@@ -60,20 +61,31 @@ class StreamingBoxMean {
   // row j, and is called for each row once, as the window first reaches it.
   template <typename MakeRow>
   const float* Step(int i, MakeRow&& makeRow) {
+    StepInto(i, makeRow, out_, lanes_);
+    return out_;
+  }
+
+  // The same, with the filtered row's column c written to to + c * stride
+  // (lanes floats each) instead; a stride other than the lanes needs lanes
+  // that are a multiple of 16, such as one block's.
+  template <typename MakeRow>
+  void StepInto(int i, MakeRow&& makeRow, float* to, std::ptrdiff_t stride) {
+    if (stride != lanes_ && lanes_ % 16 != 0) {
+      throw std::logic_error("StreamingBoxMean: a stride needs lanes in sixteens");
+    }
     for (; made_ <= std::min(i + radius_, rows_ - 1); ++made_) makeRow(made_, Slot(made_));
     if (active_ && i >= radius_ && i <= rows_ - radius_ - 1) {
-      InnerRow(i);
+      InnerRow(i, to, stride);
     } else {
-      EdgeRow(i);
+      EdgeRow(i, to, stride);
     }
-    return out_;
   }
 
  private:
   float* Slot(int i) { return ring_ + static_cast<std::size_t>(i % ringRows_) * rowSize_; }
 
-  void InnerRow(int i);
-  void EdgeRow(int i);
+  void InnerRow(int i, float* to, std::ptrdiff_t stride);
+  void EdgeRow(int i, float* to, std::ptrdiff_t stride);
 
   int rows_;
   int columns_;

@@ -83,18 +83,10 @@ TAVREL_KERNEL void ByteSimilarityRow(const Geometry& g, const float* row0,
   SimilarityRowOf<true>(g, row0, shifted, k0, first, last, out);
 }
 
-// out[c * stride + k] = lanes[c * kLanes + k] for c < columns, k < count.
+// out[c * stride + k] = lanes[c * kLanes + k] for c < columns, k < count <
+// kLanes (a full block's means are written in place).
 TAVREL_KERNEL void ScatterLanes(const float* __restrict lanes, int columns, int count,
                                 float* __restrict out, std::ptrdiff_t stride) {
-  if (count == kLanes) {
-    // One fixed-size move per pixel, which the compiler makes two or four
-    // vector moves; a loop of single values here it made a library call.
-    for (int c = 0; c < columns; ++c) {
-      std::memcpy(out + c * stride, lanes + static_cast<std::ptrdiff_t>(c) * kLanes,
-                  kLanes * sizeof(float));
-    }
-    return;
-  }
   for (int c = 0; c < columns; ++c) {
     CopyLanes(lanes + static_cast<std::ptrdiff_t>(c) * kLanes, count, out + c * stride);
   }
@@ -265,10 +257,12 @@ SadRowMaker::SadRowMaker(const SadInputs& in, int first, ThreadArena& arena, Mea
 }
 
 // Raw values of row j into the ring: each block's similarity box means.
+// A full block's means go straight to their places in the row; a short
+// one's are moved there from the stream's own row.
 void SadRowMaker::MakeRawRow(int j) {
   float* raw = RawOf(j);
   for (BlockStream& stream : streams_) {
-    const float* row = stream.box.Step(j, [&](int i, float* plane) {
+    auto similarities = [&](int i, float* plane) {
       if (!ClearOutsideValid(g_, i, kLanes, plane)) return;
       const float* row0 = in_.image0.data() + in_.image0.Index(i, 0, 0);
       const ShiftedRow& shifted = image1Rows_.ImageOne(in_.image1, g_, i);
@@ -278,7 +272,12 @@ void SadRowMaker::MakeRawRow(int j) {
       } else {
         OnIsaPath<SimilarityRow>(g_, row0, shifted, stream.k0, kValidFirst, lastValid, plane);
       }
-    });
+    };
+    if (stream.count == kLanes) {
+      stream.box.StepInto(j, similarities, raw + stream.k0, g_.disparities);
+      continue;
+    }
+    const float* row = stream.box.Step(j, similarities);
     OnIsaPath<ScatterLanes>(row, g_.columns, stream.count, raw + stream.k0, g_.disparities);
   }
 }
