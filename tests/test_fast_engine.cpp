@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "display/result_maps.h"
+#include "engine/fast_box_mean.h"
 #include "engine/fast_match_rows.h"
 #include "engine/fast_transpose.h"
 #include "engine/float_array.h"
@@ -542,6 +546,59 @@ TEST(FastWholeIntensities, OneOddValueAnywhereIsSeenOnEveryPath) {
               << IsaPathName(path) << " " << c.value << " at " << at << " of " << columns;
           EXPECT_EQ(fast::WholeIntensities(image, -255.0f), c.wholeFromMinus255)
               << IsaPathName(path) << " " << c.value << " at " << at << " of " << columns;
+        }
+      }
+    }
+  }
+}
+
+// The streamed box mean against the grid's own BoxMean, bit for bit: values
+// spanning many binades in every cell (so that each sum's order of steps
+// shows), lanes in groups of 16 and not, filtered rows handed back or written
+// to a stride of their own, and grids too small for a window.
+TEST(StreamingBoxMean, GivesTheGridsBoxMeanWhereverItsRowsGo) {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> mantissa(1.0f, 2.0f);
+  std::uniform_int_distribution<int> exponent(-30, 20);
+  for (IsaPath path : AvailableIsaPaths()) {
+    testing::IsaPathScope pathScope(path);
+    for (int lanes : {3, 16, 32}) {
+      for (int radius : {0, 1, 3}) {
+        for (auto [rows, columns] : {std::pair{9, 11}, std::pair{4, 13}, std::pair{12, 5}}) {
+          FloatArray grid(columns, rows, lanes);
+          for (std::size_t k = 0; k < grid.size(); ++k) {
+            grid.data()[k] = std::ldexp(mantissa(random), exponent(random));
+          }
+          FloatArray expected(columns, rows, lanes);
+          std::copy_n(grid.data(), grid.size(), expected.data());
+          expected.BoxMean(radius);
+          for (bool strided : {false, true}) {
+            if (strided && lanes % 16 != 0) continue;
+            const std::ptrdiff_t stride = strided ? lanes + 5 : lanes;
+            std::vector<float> row(static_cast<std::size_t>(columns) * stride, -1.0f);
+            fast::ThreadArena arena;
+            arena.Reset(fast::StreamingBoxMean::Bytes(columns, lanes, radius));
+            fast::StreamingBoxMean box(rows, columns, lanes, radius, arena);
+            auto makeRow = [&](int j, float* to) {
+              std::copy_n(grid.data() + grid.Index(j, 0, 0), columns * lanes, to);
+            };
+            for (int i = 0; i < rows; ++i) {
+              const float* got = row.data();
+              if (strided) {
+                box.StepInto(i, makeRow, row.data(), stride);
+              } else {
+                got = box.Step(i, makeRow);
+              }
+              for (int c = 0; c < columns; ++c) {
+                for (int k = 0; k < lanes; ++k) {
+                  ASSERT_EQ(testing::Bits(got[c * stride + k]), testing::Bits(expected.At(i, c, k)))
+                      << IsaPathName(path) << ", " << lanes << " lanes, radius " << radius << ", "
+                      << rows << " x " << columns << (strided ? ", strided" : "") << ", row " << i
+                      << ", column " << c << ", lane " << k;
+                }
+              }
+            }
+          }
         }
       }
     }
