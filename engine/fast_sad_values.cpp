@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/avx_tiles.h"
 #include "engine/fast_transpose.h"
 #include "engine/vector_tail.h"
 
@@ -218,6 +219,31 @@ TAVREL_KERNEL void ScalePixelsInFloatCleared(const float* raw, const float* leve
   ScalePixelsOf<false, true>(raw, levels, D, pixels, nullptr, ln);
 }
 
+#if defined(__x86_64__)
+constexpr int kTile = 8;
+
+// sums[c] = float sum of raw[c * D + k] over k < D, k ascending, from 0, for
+// the pixels c < count (count and D at least 8): 8 pixels at a time, whose
+// values become vectors of the 8 pixels through 8 x 8 tiles in registers.
+// The last tile of each kind is moved back to end at the last pixel or
+// index; its pixels are made again alike, its indices already added are
+// skipped.
+__attribute__((target("avx"))) void PixelSumsAvx(const float* raw, int D, int count, float* sums) {
+  for (int c = 0; c < count; c += kTile) {
+    const int c0 = std::min(c, count - kTile);
+    const float* pixels = raw + static_cast<std::ptrdiff_t>(c0) * D;
+    __m256 sum = _mm256_setzero_ps();
+    for (int k = 0; k < D; k += kTile) {
+      const int k0 = std::min(k, D - kTile);
+      __m256 values[kTile];
+      LoadTransposed8(pixels + k0, D, values);
+      for (int index = k - k0; index < kTile; ++index) sum = _mm256_add_ps(sum, values[index]);
+    }
+    _mm256_storeu_ps(sums + c0, sum);
+  }
+}
+#endif
+
 }  // namespace
 
 std::size_t SadRowMaker::ArenaBytes(const Geometry& g) {
@@ -288,6 +314,14 @@ void SadRowMaker::MakeMeans(int j, float* means) {
   MakeRawRow(j);
   const float* raw = RawOf(j);
   const float count = static_cast<float>(g_.disparities);  // exact, see ComputeL0
+#if defined(__x86_64__)
+  if (PathHasAvx() && g_.disparities >= kTile && g_.columns >= kTile) {
+    PixelSumsAvx(raw, g_.disparities, g_.columns, means);
+    for (int c = 0; c < g_.columns; ++c) means[c] /= count;
+    extent_.Add(means, g_.columns);
+    return;
+  }
+#endif
   for (int c0 = 0; c0 < g_.columns; c0 += kLanes) {
     const int n = std::min(kLanes, g_.columns - c0);
     Transpose(raw + static_cast<std::size_t>(c0) * g_.disparities, g_.disparities, indexMajor_,
