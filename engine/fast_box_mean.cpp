@@ -27,7 +27,7 @@ TAVREL_KERNEL void Divide(const float* in, float w, float* out, std::size_t n) {
 
 // Lanes in groups of kGroup keep their sums in registers along the whole row,
 // one group after another; each lane's sum moves exactly as it would alone.
-constexpr int kGroup = 16;
+constexpr int kGroup = StreamingBoxMean::kGroupLanes;
 
 // The vectors a group's sums and values take: the sums' type filling 32
 // bytes, and as many floats.
@@ -216,12 +216,6 @@ void StreamingBoxMean::EdgeRow(int i, float* to, std::ptrdiff_t stride) {
   }
   CopyPixels(raw, lanes_, 0, radius_, to, stride);
   CopyPixels(raw, lanes_, columns_ - radius_, columns_, to, stride);
-  if (stride == lanes_) {
-    const std::size_t begin = static_cast<std::size_t>(radius_) * lanes_;
-    OnIsaPath<Divide>(raw + begin, w_, to + begin,
-                      static_cast<std::size_t>(columns_ - 2 * radius_) * lanes_);
-    return;
-  }
   for (int c = radius_; c < columns_ - radius_; ++c) {
     OnIsaPath<Divide>(raw + static_cast<std::ptrdiff_t>(c) * lanes_, w_, to + c * stride,
                       static_cast<std::size_t>(lanes_));

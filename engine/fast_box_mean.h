@@ -18,6 +18,10 @@ namespace tavrel::fast {
 // running a fault costs far more than the filtering of the page.
 class StreamingBoxMean {
  public:
+  // Lanes in groups of this many keep their row sums in vector registers
+  // along a row; only such lanes may be written to a stride of their own.
+  static constexpr int kGroupLanes = 16;
+
   // Arena bytes that one stream takes.
   static std::size_t Bytes(int columns, int lanes, int radius) {
     const std::size_t rowSize = static_cast<std::size_t>(columns) * lanes;
@@ -67,10 +71,10 @@ class StreamingBoxMean {
 
   // The same, with the filtered row's column c written to to + c * stride
   // (lanes floats each) instead; a stride other than the lanes needs lanes
-  // that are a multiple of 16, such as one block's.
+  // in groups (a multiple of kGroupLanes, such as one block's).
   template <typename MakeRow>
   void StepInto(int i, MakeRow&& makeRow, float* to, std::ptrdiff_t stride) {
-    if (stride != lanes_ && lanes_ % 16 != 0) {
+    if (stride != lanes_ && lanes_ % kGroupLanes != 0) {
       throw std::logic_error("StreamingBoxMean: a stride needs lanes in sixteens");
     }
     for (; made_ <= std::min(i + radius_, rows_ - 1); ++made_) makeRow(made_, Slot(made_));

@@ -312,13 +312,18 @@ void SadRowMaker::MakeRawRow(int j) {
 // pixel's values added in float, indices ascending, then divided by D.
 void SadRowMaker::MakeMeans(int j, float* means) {
   MakeRawRow(j);
-  const float* raw = RawOf(j);
+  PixelSums(RawOf(j), means);
   const float count = static_cast<float>(g_.disparities);  // exact, see ComputeL0
+  for (int c = 0; c < g_.columns; ++c) means[c] /= count;
+  extent_.Add(means, g_.columns);
+}
+
+// sums[c] = the float sum of pixel c's values in `raw`, indices ascending:
+// in register tiles on the AVX paths, elsewhere from a transposed copy.
+void SadRowMaker::PixelSums(const float* raw, float* sums) {
 #if defined(__x86_64__)
   if (PathHasAvx() && g_.disparities >= kTile && g_.columns >= kTile) {
-    PixelSumsAvx(raw, g_.disparities, g_.columns, means);
-    for (int c = 0; c < g_.columns; ++c) means[c] /= count;
-    extent_.Add(means, g_.columns);
+    PixelSumsAvx(raw, g_.disparities, g_.columns, sums);
     return;
   }
 #endif
@@ -326,11 +331,10 @@ void SadRowMaker::MakeMeans(int j, float* means) {
     const int n = std::min(kLanes, g_.columns - c0);
     Transpose(raw + static_cast<std::size_t>(c0) * g_.disparities, g_.disparities, indexMajor_,
               kLanes, n, g_.disparities);
-    float sums[kLanes];
-    OnIsaPath<SumIndexMajor>(indexMajor_, g_.disparities, sums);
-    for (int p = 0; p < n; ++p) means[c0 + p] = sums[p] / count;
+    float group[kLanes];
+    OnIsaPath<SumIndexMajor>(indexMajor_, g_.disparities, group);
+    std::copy_n(group, n, sums + c0);
   }
-  extent_.Add(means, g_.columns);
 }
 
 // Row q of L0 and Ln. The normalised columns kPixelMargin .. columns -

@@ -65,6 +65,7 @@ class SadRowMaker {
   float* RawOf(int i) { return ring_ + static_cast<std::size_t>(i % ringRows_) * rawRow_; }
   void MakeRawRow(int j);
   void MakeMeans(int j, float* means);
+  void PixelSums(const float* raw, float* sums);
   void WriteRow(int q, const float* background, float* l0, float* ln);
 
   SadInputs in_;
