@@ -44,11 +44,14 @@ bool WholeIntensities(const FloatArray& image0, const FloatArray& image1) {
   return fast::WholeIntensities(image0, -255.0f) && fast::WholeIntensities(image1, -255.0f);
 }
 
+bool CorrelationOfWholeIntensities(const FloatArray& image0, const FloatArray& image1, bool sad) {
+  return !sad && WholeIntensities(image0, image1);
+}
+
 JobShape MemoryShapeOf(const FloatArray& image0, const FloatArray& image1,
                        const StereoParams& params) {
   JobShape shape = MemoryShapeOf(image0.rows(), image0.columns(), image0.bands(), params);
-  // Only correlation keeps running sums whose layout depends on it.
-  shape.wholeIntensities = !shape.useSad && WholeIntensities(image0, image1);
+  shape.wholeIntensities = CorrelationOfWholeIntensities(image0, image1, shape.useSad);
   return shape;
 }
 

@@ -30,6 +30,11 @@ struct JobShape {
 // would otherwise keep three.
 bool WholeIntensities(const FloatArray& image0, const FloatArray& image1);
 
+// The flag the job shapes carry: whether a job of this measure on these images
+// is correlation of whole intensities. Only correlation keeps running sums
+// whose layout depends on it, so SAD does not look.
+bool CorrelationOfWholeIntensities(const FloatArray& image0, const FloatArray& image1, bool sad);
+
 // The shape of a job with `params` on images of rows x columns x bands.
 JobShape MemoryShapeOf(std::int64_t rows, std::int64_t columns, int bands,
                        const StereoParams& params);

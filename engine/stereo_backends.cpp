@@ -39,7 +39,7 @@ class FastBackend final : public StereoBackend {
     shape.winRadL0 = winRadL0;
     shape.maxScaler = maxScaler;
     shape.sad = cost == MatchCost::Sad;
-    shape.wholeIntensities = !shape.sad && WholeIntensities(image0, image1);
+    shape.wholeIntensities = CorrelationOfWholeIntensities(image0, image1, shape.sad);
     // Fresh volumes are first written here; huge pages spare the system
     // most of the faults of mapping them.
     fast::AdviseHugePages(*grids.L0);

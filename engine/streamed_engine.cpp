@@ -49,8 +49,7 @@ JobShape ShapeOf(int rows, int columns, int bands, const StereoParams& p) {
 
 JobShape ShapeOf(const FloatArray& image0, const FloatArray& image1, const StereoParams& params) {
   JobShape s = ShapeOf(image0.rows(), image0.columns(), image0.bands(), params);
-  // Only correlation keeps running sums whose layout depends on it.
-  s.wholeIntensities = !s.sad && WholeIntensities(image0, image1);
+  s.wholeIntensities = CorrelationOfWholeIntensities(image0, image1, s.sad);
   return s;
 }
 
