@@ -126,12 +126,18 @@ void AvxLines::Supports(const float* box, int begin, int end, int piece) {
 // stored: the others only keep the vectors whole.
 __attribute__((target("avx2"))) void AvxLines::SupportsOfGroup(const float* box, int first,
                                                                int real, Piece& piece) {
+  // The members in locals: the vector stores may alias anything, and the
+  // compiler would otherwise load each member again after every store.
   const int D = shape_.disparities;
+  const int nd = nd_;
+  const int tiles = tiles_;
+  const int ndTiles = ndTiles_;
+  const int stride = stride_;
   const float* origin = box + static_cast<std::ptrdiff_t>(kPixelMargin + first) * D + low_;
   double* wide = piece.wide.data();
   // Index i's sixteen values as four vectors of four doubles at
   // wide + 16 i: pixels 0-3, 4-7, 8-11, 12-15.
-  for (int t = 0; t < tiles_; ++t) {
+  for (int t = 0; t < tiles; ++t) {
     for (int half = 0; half < 2; ++half) {
       __m256 x[kLanes];
       fast::LoadTransposed8(origin + static_cast<std::ptrdiff_t>(kLanes * half) * D + kLanes * t, D,
@@ -151,11 +157,11 @@ __attribute__((target("avx2"))) void AvxLines::SupportsOfGroup(const float* box,
       sum[j] = _mm256_add_pd(sum[j], _mm256_loadu_pd(wide + k * kGroup + 4 * j));
   }
   float* narrow = piece.narrow.data();
-  float* narrowHigh = narrow + ndTiles_ * kLanes * kLanes;
+  float* narrowHigh = narrow + ndTiles * kLanes * kLanes;
   __m256 lineLow = _mm256_setzero_ps();
   __m256 lineHigh = _mm256_setzero_ps();
   const std::ptrdiff_t enterOffset = static_cast<std::ptrdiff_t>(2 * wd_ + 1) * kGroup;
-  for (int d = 0; d < nd_; ++d) {
+  for (int d = 0; d < nd; ++d) {
     const __m256 low = _mm256_set_m128(_mm256_cvtpd_ps(sum[1]), _mm256_cvtpd_ps(sum[0]));
     const __m256 high = _mm256_set_m128(_mm256_cvtpd_ps(sum[3]), _mm256_cvtpd_ps(sum[2]));
     lineLow = _mm256_add_ps(lineLow, low);
@@ -174,16 +180,18 @@ __attribute__((target("avx2"))) void AvxLines::SupportsOfGroup(const float* box,
 
   // Back to pixel-major: each pixel's supports, tile by tile; the rows of
   // `narrow` past nd_ are zero, and so are the lanes they give.
+  float* lines = supports_.data() + static_cast<std::ptrdiff_t>(first) * stride + kLanes;
   for (int half = 0; half < 2; ++half) {
-    const float* from = narrow + half * ndTiles_ * kLanes * kLanes;
-    for (int t = 0; t < ndTiles_; ++t) {
+    const float* from = narrow + half * ndTiles * kLanes * kLanes;
+    const int pixels = std::min(kLanes, real - kLanes * half);
+    for (int t = 0; t < ndTiles; ++t) {
       __m256 y[kLanes];
       fast::LoadTransposed8(from + kLanes * kLanes * t, kLanes, y);
-      for (int k = 0; k < kLanes; ++k) {
-        const int pixel = kLanes * half + k;
-        if (pixel >= real) break;
-        float* line = supports_.data() + static_cast<std::ptrdiff_t>(first + pixel) * stride_;
-        _mm256_storeu_ps(line + kLanes + kLanes * t, y[k]);
+      float* to = lines + static_cast<std::ptrdiff_t>(kLanes * half) * stride + kLanes * t;
+      if (pixels == kLanes) {
+        for (int k = 0; k < kLanes; ++k) _mm256_storeu_ps(to + k * stride, y[k]);
+      } else {
+        for (int k = 0; k < pixels; ++k) _mm256_storeu_ps(to + k * stride, y[k]);
       }
     }
   }
@@ -216,15 +224,20 @@ void AvxLines::AddToImageOne(int begin, int end) {
 // sight that meets them takes no image-1 sum there, that is +0.
 __attribute__((target("avx2"))) void AvxLines::AddToImageOne(int begin, int end, std::ptrdiff_t lo,
                                                              std::ptrdiff_t hi) {
+  // Members in locals, as in SupportsOfGroup.
   float* sums = imageOne_.data();
+  const float* supports = supports_.data() + kLanes;
+  const std::ptrdiff_t stride = stride_;
+  const int nd = nd_;
+  const std::ptrdiff_t lineStart = LineStart(0);
   const std::ptrdiff_t interiorEnd = padLow_ + nc_;
   const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   for (int cc = begin; cc < end; ++cc) {
-    const std::ptrdiff_t q = LineStart(cc);
-    if (q + nd_ <= lo) continue;
+    const std::ptrdiff_t q = lineStart + cc;
+    if (q + nd <= lo) continue;
     if (q >= hi) break;
-    const float* line = supports_.data() + static_cast<std::ptrdiff_t>(cc) * stride_ + kLanes;
-    const std::ptrdiff_t stop = std::min<std::ptrdiff_t>({q + nd_, hi, interiorEnd});
+    const float* line = supports + cc * stride;
+    const std::ptrdiff_t stop = std::min<std::ptrdiff_t>({q + nd, hi, interiorEnd});
     for (std::ptrdiff_t a = std::max(q / kLanes * kLanes, lo); a < stop; a += kLanes) {
       const __m256 old = _mm256_loadu_ps(sums + a);
       __m256 sum = _mm256_add_ps(old, _mm256_loadu_ps(line + (a - q)));
@@ -257,37 +270,48 @@ __attribute__((target("avx2"), always_inline)) inline __m256 NormalisedChunk(con
 
 __attribute__((target("avx2"))) void AvxLines::Normalise(const float* l0, float* out, int begin,
                                                          int end) const {
+  // Members in locals, as in SupportsOfGroup.
   const int D = shape_.disparities;
+  const int nd = nd_;
+  const int nc = nc_;
+  const std::ptrdiff_t stride = stride_;
+  const std::ptrdiff_t lineStart = LineStart(0);
+  const std::ptrdiff_t interiorBegin = padLow_;
+  const std::ptrdiff_t interiorEnd = padLow_ + nc_;
+  const float* imageOne = imageOne_.data();
+  const float* imageZero = imageZero_.data();
+  const float* zeros = zeros_.data();
+  const float* supports = supports_.data() + kLanes;
   for (int cc = begin; cc < end; ++cc) {
-    const std::ptrdiff_t q = LineStart(cc);
-    const bool meets = q + nd_ > padLow_ && q < padLow_ + nc_;
-    const float* totals = meets ? imageOne_.data() + q : zeros_.data();
-    const __m256 lineZero = _mm256_set1_ps(imageZero_[cc]);
-    const float* line = supports_.data() + static_cast<std::ptrdiff_t>(cc) * stride_ + kLanes;
+    const std::ptrdiff_t q = lineStart + cc;
+    const bool meets = q + nd > interiorBegin && q < interiorEnd;
+    const float* totals = meets ? imageOne + q : zeros;
+    const __m256 lineZero = _mm256_set1_ps(imageZero[cc]);
+    const float* line = supports + cc * stride;
     const std::ptrdiff_t cell =
         static_cast<std::ptrdiff_t>(kPixelMargin + cc) * D + kDisparityMargin;
     std::fill_n(out + cell - kDisparityMargin, kDisparityMargin, 0.0f);
-    std::fill_n(out + cell + nd_, kDisparityMargin, 0.0f);
-    if (cc + kL0AheadPixels < nc_) {
+    std::fill_n(out + cell + nd, kDisparityMargin, 0.0f);
+    if (cc + kL0AheadPixels < nc) {
       const float* ahead = l0 + cell + static_cast<std::ptrdiff_t>(kL0AheadPixels) * D;
-      for (int k = 0; k < nd_; k += kFloatsPerLine) {
+      for (int k = 0; k < nd; k += kFloatsPerLine) {
         _mm_prefetch(reinterpret_cast<const char*>(ahead + k), _MM_HINT_T0);
       }
-      _mm_prefetch(reinterpret_cast<const char*>(ahead + nd_ - 1), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char*>(ahead + nd - 1), _MM_HINT_T0);
     }
     int j = 0;
-    for (; j + kLanes <= nd_; j += kLanes)
+    for (; j + kLanes <= nd; j += kLanes)
       _mm256_storeu_ps(out + cell + j,
                        NormalisedChunk(line + j, totals + j, lineZero, l0 + cell + j));
-    if (j == nd_) continue;
-    if (nd_ >= kLanes) {
+    if (j == nd) continue;
+    if (nd >= kLanes) {
       // The last vector overlaps the one before; its cells get the same values again.
-      _mm256_storeu_ps(out + cell + nd_ - kLanes,
-                       NormalisedChunk(line + nd_ - kLanes, totals + nd_ - kLanes, lineZero,
-                                       l0 + cell + nd_ - kLanes));
+      _mm256_storeu_ps(out + cell + nd - kLanes,
+                       NormalisedChunk(line + nd - kLanes, totals + nd - kLanes, lineZero,
+                                       l0 + cell + nd - kLanes));
     } else {
       const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-      const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(nd_), lanes);
+      const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(nd), lanes);
       _mm256_maskstore_ps(out + cell, mask, NormalisedChunk(line, totals, lineZero, l0 + cell));
     }
   }
