@@ -219,6 +219,35 @@ void AvxLines::AddToImageOne(int begin, int end) {
   AddToImageOne(begin, end, span.lo, span.hi);
 }
 
+// Pixels whose lines of sight all lie inside the interior and the span of
+// sums being made add their terms together: each vector of sums is loaded
+// once, takes the pixels' terms in ascending pixel order, and is stored
+// once, instead of going through memory after each pixel's term, whose
+// store the next pixel's load must wait for.
+constexpr int kPixelsAtOnce = 8;
+static_assert(kPixelsAtOnce <= 10, "the lines' padding holds 16 zeros on either side");
+
+// Pixels with their lines of sight at q, q + 1, ... add their supports to
+// the sums [q rounded down to a vector, q + kPixelsAtOnce - 1 + nd). A pixel
+// adds the zeros around its supports where its own line does not reach:
+// +0 leaves these sums as they were. A pixel's line reads up to
+// kPixelsAtOnce + 6 floats on either side of its supports, which are its own
+// padding or its neighbours': every line has 8 zeros before it and at least
+// 8 after, and a pixel's neighbour on the side it reads past its own padding
+// is among the pixels at once. So at most 10 pixels at once.
+__attribute__((target("avx2"), always_inline)) inline void AddPixelsAtOnce(
+    float* sums, const float* first, std::ptrdiff_t stride, std::ptrdiff_t q, int nd) {
+  const std::ptrdiff_t stop = q + kPixelsAtOnce - 1 + nd;
+  for (std::ptrdiff_t a = q / kLanes * kLanes; a < stop; a += kLanes) {
+    __m256 sum = _mm256_loadu_ps(sums + a);
+    const float* line = first + (a - q);
+    for (int p = 0; p < kPixelsAtOnce; ++p) {
+      sum = _mm256_add_ps(sum, _mm256_loadu_ps(line + p * (stride - 1)));
+    }
+    _mm256_storeu_ps(sums + a, sum);
+  }
+}
+
 // The pixels [begin, end) add to the sums of imageOne_ [lo, hi) (lo and hi
 // on vector bounds). Columns past the interior take no terms: a line of
 // sight that meets them takes no image-1 sum there, that is +0.
@@ -236,6 +265,12 @@ __attribute__((target("avx2"))) void AvxLines::AddToImageOne(int begin, int end,
     const std::ptrdiff_t q = lineStart + cc;
     if (q + nd <= lo) continue;
     if (q >= hi) break;
+    if (cc + kPixelsAtOnce <= end && q / kLanes * kLanes >= lo &&
+        q + kPixelsAtOnce - 1 + nd <= std::min(hi, interiorEnd)) {
+      AddPixelsAtOnce(sums, supports + cc * stride, stride, q, nd);
+      cc += kPixelsAtOnce - 1;
+      continue;
+    }
     const float* line = supports + cc * stride;
     const std::ptrdiff_t stop = std::min<std::ptrdiff_t>({q + nd, hi, interiorEnd});
     for (std::ptrdiff_t a = std::max(q / kLanes * kLanes, lo); a < stop; a += kLanes) {
