@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 // The program's operator new and delete count the bytes they hand out, so
@@ -15,19 +16,18 @@ namespace {
 std::atomic<std::size_t> inUse{0};
 std::atomic<std::size_t> peak{0};
 
-void* Allocate(std::size_t size, std::size_t alignment) {
-  if (size == 0) size = 1;
-  void* p = nullptr;
-  if (alignment <= alignof(std::max_align_t)) {
-    p = std::malloc(size);
-  } else if (posix_memalign(&p, alignment, size) != 0) {
-    p = nullptr;
-  }
-  if (!p) throw std::bad_alloc();
-  const std::size_t now = inUse.fetch_add(malloc_usable_size(p)) + malloc_usable_size(p);
+void Count(std::size_t bytes) {
+  const std::size_t now = inUse.fetch_add(bytes) + bytes;
   std::size_t seen = peak.load();
   while (now > seen && !peak.compare_exchange_weak(seen, now)) {
   }
+}
+
+void* Allocate(std::size_t size) {
+  if (size == 0) size = 1;
+  void* p = std::malloc(size);
+  if (!p) throw std::bad_alloc();
+  Count(malloc_usable_size(p));
   return p;
 }
 
@@ -35,6 +35,30 @@ void Release(void* p) {
   if (!p) return;
   inUse.fetch_sub(malloc_usable_size(p));
   std::free(p);
+}
+
+// An over-aligned block counts the bytes asked for: the allocator's slack
+// to reach a large alignment (up to a whole alignment past the block) is
+// address space that is never touched. The size waits in the alignment's
+// worth of bytes before the block.
+void* AllocateAligned(std::size_t size, std::size_t alignment) {
+  if (alignment <= alignof(std::max_align_t)) return Allocate(size);
+  if (size == 0) size = 1;
+  void* raw = nullptr;
+  if (posix_memalign(&raw, alignment, size + alignment) != 0) throw std::bad_alloc();
+  char* p = static_cast<char*>(raw) + alignment;
+  std::memcpy(p - sizeof(std::size_t), &size, sizeof size);
+  Count(size);
+  return p;
+}
+
+void ReleaseAligned(void* p, std::size_t alignment) {
+  if (alignment <= alignof(std::max_align_t)) return Release(p);
+  if (!p) return;
+  std::size_t size = 0;
+  std::memcpy(&size, static_cast<char*>(p) - sizeof(std::size_t), sizeof size);
+  inUse.fetch_sub(size);
+  std::free(static_cast<char*>(p) - alignment);
 }
 
 }  // namespace
@@ -45,21 +69,27 @@ void ResetHeapPeak() { peak.store(inUse.load()); }
 
 }  // namespace tavrel::bench
 
-void* operator new(std::size_t size) { return tavrel::bench::Allocate(size, 0); }
-void* operator new[](std::size_t size) { return tavrel::bench::Allocate(size, 0); }
+void* operator new(std::size_t size) { return tavrel::bench::Allocate(size); }
+void* operator new[](std::size_t size) { return tavrel::bench::Allocate(size); }
 void* operator new(std::size_t size, std::align_val_t a) {
-  return tavrel::bench::Allocate(size, static_cast<std::size_t>(a));
+  return tavrel::bench::AllocateAligned(size, static_cast<std::size_t>(a));
 }
 void* operator new[](std::size_t size, std::align_val_t a) {
-  return tavrel::bench::Allocate(size, static_cast<std::size_t>(a));
+  return tavrel::bench::AllocateAligned(size, static_cast<std::size_t>(a));
 }
 void operator delete(void* p) noexcept { tavrel::bench::Release(p); }
 void operator delete[](void* p) noexcept { tavrel::bench::Release(p); }
 void operator delete(void* p, std::size_t) noexcept { tavrel::bench::Release(p); }
 void operator delete[](void* p, std::size_t) noexcept { tavrel::bench::Release(p); }
-void operator delete(void* p, std::align_val_t) noexcept { tavrel::bench::Release(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { tavrel::bench::Release(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { tavrel::bench::Release(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-  tavrel::bench::Release(p);
+void operator delete(void* p, std::align_val_t a) noexcept {
+  tavrel::bench::ReleaseAligned(p, static_cast<std::size_t>(a));
+}
+void operator delete[](void* p, std::align_val_t a) noexcept {
+  tavrel::bench::ReleaseAligned(p, static_cast<std::size_t>(a));
+}
+void operator delete(void* p, std::size_t, std::align_val_t a) noexcept {
+  tavrel::bench::ReleaseAligned(p, static_cast<std::size_t>(a));
+}
+void operator delete[](void* p, std::size_t, std::align_val_t a) noexcept {
+  tavrel::bench::ReleaseAligned(p, static_cast<std::size_t>(a));
 }

@@ -10,7 +10,8 @@
 //
 // --full adds a synthetic scene of the full-size benchmark shape
 // (1282 x 1110, 175 disparities, 3 bands); --huge one of 2880 x 1988 with
-// 290 disparities, streamed only (its volumes would take 13.4 GB).
+// 290 disparities, streamed only (its volumes would take 13.4 GB). Either
+// first measures the memory bus from 1 and 2 threads.
 // --correlation runs every scene's job with correlation instead of its own
 // measure.
 
@@ -108,6 +109,31 @@ Measured Measure(int repeats, const std::function<void()>& work) {
 }
 
 double MB(double bytes) { return bytes / 1e6; }
+
+// The memory bus from 1 and 2 threads: a triad over two arrays far larger
+// than any cache, best of 5, counting each array read once and one written
+// once. What a pass that outgrows the caches can gain from a second thread
+// is bounded by the second figure's share over the first.
+void PrintMemoryBus() {
+  constexpr std::size_t kCount = std::size_t{32} << 20;  // 256 MB of doubles each
+  std::vector<double> a(kCount, 1.0);
+  std::vector<double> b(kCount, 2.0);
+  double rates[2] = {};
+  for (int threads = 1; threads <= 2; ++threads) {
+    double best = 1e30;
+    for (int run = 0; run < 5; ++run) {
+      best = std::min(best, Seconds([&] {
+#pragma omp parallel for num_threads(threads) schedule(static)
+                        for (std::size_t i = 0; i < kCount; ++i) a[i] += b[i] / 2.0;
+                      }));
+    }
+    rates[threads - 1] = 3.0 * kCount * sizeof(double) / best / 1e9;
+  }
+  std::printf(
+      "memory bus (a[i] += b[i] / 2 over two 256 MB arrays): %.1f GB/s from 1 thread, "
+      "%.1f GB/s from 2, %.2fx\n",
+      rates[0], rates[1], rates[1] / rates[0]);
+}
 
 // The rows of a whole grid, for a stage that reads a volume.
 class VolumeRows : public streamed::RowSource {
@@ -370,6 +396,7 @@ int main(int argc, char** argv) {
     scenes.push_back(Synthetic("huge synthetic", 2880, 1988, 0, 290, 10));
     scenes.back().volumes = false;
   }
+  if (full || huge) tavrel::bench::PrintMemoryBus();
   for (Scene& scene : scenes) {
     if (correlation) scene.job.Cost = tavrel::MatchCost::Correlation;
     RunScene(scene, initialValues);

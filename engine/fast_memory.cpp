@@ -6,19 +6,26 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/huge_page_allocator.h"
+
 namespace tavrel::fast {
 
-void AdviseHugePages(FloatArray& grid) {
+void AdviseHugePages(void* data, std::size_t bytes) {
 #ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  const auto begin = reinterpret_cast<std::uintptr_t>(grid.data());
-  const std::uintptr_t end = begin + grid.size() * sizeof(float);
+  // Only whole huge pages inside the block: madvise needs page-aligned bounds.
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t end = begin + bytes;
   const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
   const std::uintptr_t last = end & ~(kHugePage - 1);
   if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 #else
-  (void)grid;
+  (void)data;
+  (void)bytes;
 #endif
+}
+
+void AdviseHugePages(FloatArray& grid) {
+  AdviseHugePages(grid.data(), grid.size() * sizeof(float));
 }
 
 }  // namespace tavrel::fast

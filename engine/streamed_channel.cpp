@@ -9,11 +9,11 @@ namespace tavrel::streamed {
 RowChannel::RowChannel(const Shape& shape)
     : shape_(shape),
       valueRing_{shape.keepValues, shape.keepValues + shape.lead,
-                 std::vector<float>(static_cast<std::size_t>(shape.keepValues + shape.lead) *
-                                    shape.rowSize)},
-      l0Ring_{
-          shape.keepL0, shape.keepL0 + shape.lead,
-          std::vector<float>(static_cast<std::size_t>(shape.keepL0 + shape.lead) * shape.rowSize)},
+                 fast::HugePageVector<float>(
+                     static_cast<std::size_t>(shape.keepValues + shape.lead) * shape.rowSize)},
+      l0Ring_{shape.keepL0, shape.keepL0 + shape.lead,
+              fast::HugePageVector<float>(static_cast<std::size_t>(shape.keepL0 + shape.lead) *
+                                          shape.rowSize)},
       values_(*this, valueRing_),
       l0_(*this, l0Ring_) {}
 

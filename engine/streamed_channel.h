@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "engine/huge_page_allocator.h"
 #include "engine/streamed_stages.h"
 
 namespace tavrel::streamed {
@@ -43,15 +44,16 @@ class RowChannel {
   RowSource& l0() { return l0_; }
 
   static std::size_t Bytes(const Shape& shape) {
-    return static_cast<std::size_t>(shape.keepValues + shape.keepL0 + 2 * shape.lead) *
-           shape.rowSize * sizeof(float);
+    const std::size_t row = shape.rowSize * sizeof(float);
+    return fast::HugePageBytes(static_cast<std::size_t>(shape.keepValues + shape.lead) * row) +
+           fast::HugePageBytes(static_cast<std::size_t>(shape.keepL0 + shape.lead) * row);
   }
 
  private:
   struct Ring {
     int keep = 0;
     int capacity = 0;
-    std::vector<float> storage;
+    fast::HugePageVector<float> storage;
 
     float* Slot(long long row, std::size_t rowSize) {
       return storage.data() + static_cast<std::size_t>(row % capacity) * rowSize;

@@ -163,7 +163,7 @@ std::size_t StreamedBox::Bytes(const Shape& shape) {
   if (!Filters(shape)) return 0;
   const std::size_t rowSize = static_cast<std::size_t>(shape.columns) * shape.bands;
   const std::size_t inner = static_cast<std::size_t>(shape.columns - 2 * shape.radius);
-  return inner * shape.bands * sizeof(double) + rowSize * sizeof(float) +
+  return fast::HugePageBytes(inner * shape.bands * sizeof(double)) + rowSize * sizeof(float) +
          static_cast<std::size_t>(shape.bands) * sizeof(double);
 }
 

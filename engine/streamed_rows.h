@@ -4,6 +4,8 @@
 #include <functional>
 #include <vector>
 
+#include "engine/huge_page_allocator.h"
+
 // Building blocks of the streamed job: rows of a grid made top to bottom,
 // kept in rings that hold only the rows a later step still reads.
 namespace tavrel::streamed {
@@ -33,11 +35,11 @@ class RowRing {
   int newest() const { return newest_; }
 
   static std::size_t Bytes(int capacity, std::size_t rowSize) {
-    return static_cast<std::size_t>(capacity) * rowSize * sizeof(float);
+    return fast::HugePageBytes(static_cast<std::size_t>(capacity) * rowSize * sizeof(float));
   }
 
  private:
-  std::vector<float> storage_;
+  fast::HugePageVector<float> storage_;
   int capacity_;
   std::size_t rowSize_;
   int newest_ = -1;
@@ -106,11 +108,11 @@ class StreamedBox {
   RowFetch fetch_;
   Threads threads_;
   std::size_t rowSize_;
-  bool filters_;                    // false when the grid is too small for one window
-  std::vector<double> columnSums_;  // inner columns x bands
-  std::vector<float> columnRow_;    // one row after the column pass
-  std::vector<double> rowSums_;     // one per band, for the row pass
-  int sumsRow_ = -1;                // the row columnSums_ belong to
+  bool filters_;                             // false when the grid is too small for one window
+  fast::HugePageVector<double> columnSums_;  // inner columns x bands
+  std::vector<float> columnRow_;             // one row after the column pass
+  std::vector<double> rowSums_;              // one per band, for the row pass
+  int sumsRow_ = -1;                         // the row columnSums_ belong to
 };
 
 }  // namespace tavrel::streamed

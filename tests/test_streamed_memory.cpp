@@ -64,6 +64,24 @@ TEST(StreamedMemory, PeakHeapIsTheFormulasFigure) {
   }
 }
 
+// Rows wide enough that the rings, column sums and channels take blocks of
+// whole huge pages: the figure counts the blocks as allocated.
+TEST(StreamedMemory, PeakHeapCountsBlocksOfHugePages) {
+  std::mt19937 rng(9);
+  const testing::ImagePair images = testing::ShiftedPair(420, 24, 1, -20, rng);
+  const StereoParams job{-150, 10, 1, 2, 1, 3, 0.96f, MatchCost::Sad};
+  for (const int threads : {1, 2}) {
+    Discard sink;
+    const std::size_t before = bench::HeapInUse();
+    bench::ResetHeapPeak();
+    RunStreamed(images.image0, images.image1, job, threads, sink);
+    const double measured = static_cast<double>(bench::HeapPeak() - before);
+    const double formula = StreamedPeakBytes(images.image0, images.image1, job, threads);
+    EXPECT_GE(measured, formula) << threads << " threads";
+    EXPECT_LE(measured, formula + kSmallObjects) << threads << " threads";
+  }
+}
+
 // ComputeL0 alone on stored volumes: each thread's row maker, which the
 // pass's figure counts whichever way the threads share the work (bands of
 // rows for whole intensities, blocks of indices for correlation of others).
