@@ -112,8 +112,8 @@ double MB(double bytes) { return bytes / 1e6; }
 
 // The memory bus from 1 and 2 threads: a triad over two arrays far larger
 // than any cache, best of 5, counting each array read once and one written
-// once. What a pass that outgrows the caches can gain from a second thread
-// is bounded by the second figure's share over the first.
+// once. A pass whose data outgrow the caches and that waits on the bus can
+// gain from a second thread at most the second figure's share over the first.
 void PrintMemoryBus() {
   constexpr std::size_t kCount = std::size_t{32} << 20;  // 256 MB of doubles each
   std::vector<double> a(kCount, 1.0);
