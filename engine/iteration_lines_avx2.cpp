@@ -227,7 +227,7 @@ void AvxLines::AddToImageOne(int begin, int end) {
 // once, instead of going through memory after each pixel's term, whose
 // store the next pixel's load must wait for.
 constexpr int kPixelsAtOnce = 8;
-static_assert(kPixelsAtOnce <= 10, "the lines' padding holds 16 zeros on either side");
+static_assert(kPixelsAtOnce <= 10, "neighbouring lines have 16 zeros between them");
 
 // Pixels with their lines of sight at q, q + 1, ... add their supports to
 // the sums [q rounded down to a vector, q + kPixelsAtOnce - 1 + nd). A pixel
@@ -314,7 +314,7 @@ __attribute__((target("avx2"))) void AvxLines::Normalise(const float* l0, float*
   const std::ptrdiff_t stride = stride_;
   const std::ptrdiff_t lineStart = LineStart(0);
   const std::ptrdiff_t interiorBegin = padLow_;
-  const std::ptrdiff_t interiorEnd = padLow_ + nc_;
+  const std::ptrdiff_t interiorEnd = padLow_ + nc;
   const float* imageOne = imageOne_.data();
   const float* imageZero = imageZero_.data();
   const float* zeros = zeros_.data();
