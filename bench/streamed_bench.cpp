@@ -6,14 +6,15 @@
 // path: the straightforward ComputeL0, the volume engine's and the streamed
 // stage's.
 //
-//   tavrel-streamed-bench [--l0] [--full] [--huge] [--no-real] [--correlation]
+//   tavrel-streamed-bench [--l0] [--full] [--huge] [--no-real] [--correlation] [--row-sizes]
 //
 // --full adds a synthetic scene of the full-size benchmark shape
 // (1282 x 1110, 175 disparities, 3 bands); --huge one of 2880 x 1988 with
 // 290 disparities, streamed only (its volumes would take 13.4 GB). Either
 // first measures the memory bus from 1 and 2 threads.
 // --correlation runs every scene's job with correlation instead of its own
-// measure.
+// measure. --row-sizes times, instead of the scenes, one thread's streamed
+// job per cell on rows of growing size (columns x disparities).
 
 #include <algorithm>
 #include <cstdio>
@@ -351,6 +352,55 @@ void RunScene(const Scene& scene, bool initialValues) {
   if (scene.volumes) IterationCost(scene, CoreCyclesPerSecond());
 }
 
+// What a streamed job costs per cell as its rows grow. Every stage walks
+// its rows, its column sums and L0's row once per row; how far those lie
+// from the core (second-level cache, third, memory) sets the cost of the
+// walk. Shapes of equal row counts (a pipeline's first and last rows cost
+// less), timed in turns, medians of 5; equal row sizes from different
+// shapes show that the row's size, not the column count or the disparity
+// count as such, moves the cost.
+void RowSizes(double cyclesPerSecond) {
+  struct Shape {
+    int columns;
+    int maxDisparity;  // from 0
+  };
+  const Shape shapes[] = {{450, 60}, {200, 175}, {1282, 60}, {450, 175}, {900, 175}, {1282, 175}};
+  constexpr int kRows = 300;
+  constexpr int kTurns = 5;
+  std::vector<Scene> scenes;
+  for (const Shape& s : shapes)
+    scenes.push_back(Synthetic("", s.columns, kRows, 0, s.maxDisparity, 10));
+  std::vector<std::vector<double>> perCell(scenes.size());
+  for (int turn = 0; turn < kTurns; ++turn) {
+    for (std::size_t i = 0; i < scenes.size(); ++i) {
+      const Scene& scene = scenes[i];
+      const FloatArray& image0 = *scene.image0;
+      FloatArray result(image0.columns(), image0.rows(), 2);
+      DispConfPlane plane(result);
+      const double seconds =
+          Seconds([&] { RunStreamed(image0, *scene.image1, scene.job, 1, plane); });
+      perCell[i].push_back(seconds / (static_cast<double>(image0.rows()) * image0.columns() *
+                                      (scene.job.MaxDisparity - scene.job.MinDisparity)));
+    }
+  }
+  std::printf(
+      "streamed job (SAD, 3 bands, 10 iterations) on one thread, %s, per cell of the volume\n"
+      "against the row's size (medians of %d in turns; core clock %.2f GHz):\n",
+      IsaPathName(ActiveIsaPath()), kTurns, cyclesPerSecond / 1e9);
+  double first = 0.0;
+  for (std::size_t i = 0; i < scenes.size(); ++i) {
+    std::sort(perCell[i].begin(), perCell[i].end());
+    const double median = perCell[i][kTurns / 2];
+    if (i == 0) first = median;
+    const Scene& scene = scenes[i];
+    const double rowKB = static_cast<double>(scene.image0->columns()) *
+                         (scene.job.MaxDisparity - scene.job.MinDisparity) * sizeof(float) / 1024;
+    std::printf("  %5d columns x %3d disparities: row %5.0f KB  %6.2f ns  %6.1f cycles  %.2fx\n",
+                scene.image0->columns(), scene.job.MaxDisparity - scene.job.MinDisparity, rowKB,
+                median * 1e9, median * cyclesPerSecond, median / first);
+  }
+}
+
 }  // namespace
 }  // namespace tavrel::bench
 
@@ -361,6 +411,7 @@ int main(int argc, char** argv) {
   bool real = true;
   bool initialValues = false;
   bool correlation = false;
+  bool rowSizes = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--l0") {
@@ -373,12 +424,18 @@ int main(int argc, char** argv) {
       real = false;
     } else if (arg == "--correlation") {
       correlation = true;
+    } else if (arg == "--row-sizes") {
+      rowSizes = true;
     } else {
       std::fprintf(stderr,
                    "usage: tavrel-streamed-bench [--l0] [--full] [--huge] [--no-real] "
-                   "[--correlation]\n");
+                   "[--correlation] [--row-sizes]\n");
       return 2;
     }
+  }
+  if (rowSizes) {
+    RowSizes(CoreCyclesPerSecond());
+    return 0;
   }
   std::vector<Scene> scenes;
   scenes.push_back(Synthetic("synthetic", 450, 375, -50, 10, 10));
