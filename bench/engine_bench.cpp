@@ -3,16 +3,19 @@
 // a real one; prints each result as a ratio measured in the same run.
 //
 //   tavrel-bench [--scene DIR]... [--no-real] [--quick] [--no-paths | --paths-only]
+//                [--rounds N]
 //
 // DIR holds a directions file scene.cpd with its images (the first entry is
 // used). --quick skips the reference timings of the one-band variants;
 // --no-paths the comparison of the instruction-set paths on the synthetic
-// scene; --paths-only runs that comparison alone. TAVREL_ISA chooses the
-// path of the main figures.
+// scene; --paths-only runs that comparison alone; --rounds N runs it N
+// times and then prints each figure's median. TAVREL_ISA chooses the path
+// of the main figures.
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -180,18 +183,56 @@ class ThreadLimit {
   int saved_;
 };
 
+// What ComparePaths measures on one path.
+struct PathFigures {
+  IsaPath path = IsaPath::Baseline;
+  double floor = 0.0;      // seconds per cell, one thread
+  double iteration = 0.0;  // seconds per cell, one thread
+  double ratio = 0.0;      // iteration / floor
+  // Per measure (SAD, correlation): the fast engine's seconds and its
+  // speed-up against the straightforward engine.
+  double l0[2] = {}, l0SpeedUp[2] = {};
+  double window[2] = {}, windowSpeedUp[2] = {};
+  double batch[2] = {}, batchSpeedUp[2] = {};
+};
+
+void PrintPathsHead(const char* what, double hz) {
+  std::printf(
+      "\n  %s (core clock %.2f GHz by a dependent add chain;\n"
+      "  floor and iteration on one thread, per cell; ComputeL0 and jobs on %d threads,\n"
+      "  SAD and correlation, each against the straightforward engine; the window's job\n"
+      "  keeps both volumes, the batch job is tavrel-batch's streamed pass)\n",
+      what, hz / 1e9, Threads());
+  std::printf("  %-9s %17s %19s %6s %18s %18s %18s\n", "path", "floor", "iteration", "ratio",
+              "ComputeL0", "window's job", "batch job");
+}
+
+void PrintPathLines(const PathFigures& f, double hz) {
+  char head[128];
+  std::snprintf(head, sizeof head, "  %-9s %5.2f cy %6.3f ns %5.2f cy %6.3f ns %5.2fx",
+                IsaPathName(f.path), f.floor * hz, f.floor * 1e9, f.iteration * hz,
+                f.iteration * 1e9, f.ratio);
+  std::string lead = head;
+  for (int c = 0; c < 2; ++c) {
+    std::printf("%s %7.2f ms %5.1fx %7.1f ms %5.1fx %7.1f ms %5.1fx  %s\n", lead.c_str(),
+                f.l0[c] * 1e3, f.l0SpeedUp[c], f.window[c] * 1e3, f.windowSpeedUp[c],
+                f.batch[c] * 1e3, f.batchSpeedUp[c], c == 0 ? "SAD" : "correlation");
+    lead.assign(lead.size(), ' ');
+  }
+  std::fflush(stdout);
+}
+
 // Every instruction-set path side by side in one run: on one thread, the
 // arithmetic floor (the iteration's operations on data in the first-level
 // cache) and one iteration of the scene, in core cycles per cell and in ns,
 // and their ratio; on all threads ComputeL0 and a whole job against the
 // straightforward engine, the two engines in turns for each path (the
 // machine's speed drifts by a fifth within minutes).
-void ComparePaths(const Scene& scene) {
+std::vector<PathFigures> ComparePaths(const Scene& scene, double hz) {
   const StereoJob& job = scene.job;
   const int rows = scene.image0->rows(), columns = scene.image0->columns();
   const double cells =
       static_cast<double>(rows) * columns * (job.Params.MaxDisparity - job.Params.MinDisparity);
-  const double hz = CoreCyclesPerSecond();
   auto computeL0 = [&](MatchCost cost) {
     auto reference = Prepared(scene, EngineKind::Reference);
     auto fast = Prepared(scene, EngineKind::Fast);
@@ -221,18 +262,14 @@ void ComparePaths(const Scene& scene) {
           }
         });
   };
-  std::printf(
-      "\n  instruction-set paths side by side (core clock %.2f GHz by a dependent add chain;\n"
-      "  floor and iteration on one thread, per cell; ComputeL0 and jobs on %d threads,\n"
-      "  SAD and correlation, each against the straightforward engine; the window's job\n"
-      "  keeps both volumes, the batch job is tavrel-batch's streamed pass)\n",
-      hz / 1e9, Threads());
-  std::printf("  %-9s %17s %19s %6s %18s %18s %18s\n", "path", "floor", "iteration", "ratio",
-              "ComputeL0", "window's job", "batch job");
+  PrintPathsHead("instruction-set paths side by side", hz);
+  std::vector<PathFigures> figures;
   const IsaPath chosen = ActiveIsaPath();
   for (IsaPath path : AvailableIsaPaths()) {
     SelectIsaPath(path);
-    double floor = 1e30, iteration = 1e30;
+    PathFigures f;
+    f.path = path;
+    f.floor = f.iteration = 1e30;
     {
       ThreadLimit one(1);
       auto m = Prepared(scene, EngineKind::Fast);
@@ -244,30 +281,74 @@ void ComparePaths(const Scene& scene) {
       // after the other, the floor read 5.4 to 6.4 cycles per cell over
       // several runs; in turns, 3.9 to 4.2.
       for (int round = 0; round < kRatioRounds; ++round) {
-        floor = std::min(floor, ArithmeticFloorPerCell(1));
-        iteration =
-            std::min(iteration,
+        f.floor = std::min(f.floor, ArithmeticFloorPerCell(1));
+        f.iteration =
+            std::min(f.iteration,
                      Best(kIterationRepeats / kRatioRounds, [&] { m->RunIterations(1); }) / cells);
       }
+      f.ratio = f.iteration / f.floor;
     }
-    char head[128];
-    std::snprintf(head, sizeof head, "  %-9s %5.2f cy %6.3f ns %5.2f cy %6.3f ns %5.2fx",
-                  IsaPathName(path), floor * hz, floor * 1e9, iteration * hz, iteration * 1e9,
-                  iteration / floor);
-    std::string lead = head;
-    for (MatchCost cost : {MatchCost::Sad, MatchCost::Correlation}) {
+    for (int c = 0; c < 2; ++c) {
+      const MatchCost cost = c == 0 ? MatchCost::Sad : MatchCost::Correlation;
       const BestInTurns l0 = computeL0(cost);
-      const BestInTurns whole = wholeJob(cost, false);
+      const BestInTurns window = wholeJob(cost, false);
       const BestInTurns batch = wholeJob(cost, true);
-      std::printf("%s %7.2f ms %5.1fx %7.1f ms %5.1fx %7.1f ms %5.1fx  %s\n", lead.c_str(),
-                  l0.second * 1e3, l0.first / l0.second, whole.second * 1e3,
-                  whole.first / whole.second, batch.second * 1e3, batch.first / batch.second,
-                  cost == MatchCost::Sad ? "SAD" : "correlation");
-      lead.assign(lead.size(), ' ');
-      std::fflush(stdout);
+      f.l0[c] = l0.second;
+      f.l0SpeedUp[c] = l0.first / l0.second;
+      f.window[c] = window.second;
+      f.windowSpeedUp[c] = window.first / window.second;
+      f.batch[c] = batch.second;
+      f.batchSpeedUp[c] = batch.first / batch.second;
     }
+    PrintPathLines(f, hz);
+    figures.push_back(f);
   }
   SelectIsaPath(chosen);
+  return figures;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Each figure's median over the runs, path by path. Ratios are the medians
+// of each run's own ratio, not ratios of medians: each run's pair was timed
+// in the same minutes.
+PathFigures MedianFigures(const std::vector<std::vector<PathFigures>>& runs, std::size_t p) {
+  auto median = [&](auto pick) {
+    std::vector<double> values;
+    for (const auto& run : runs) values.push_back(pick(run[p]));
+    return Median(values);
+  };
+  PathFigures m;
+  m.path = runs.front()[p].path;
+  m.floor = median([](const PathFigures& f) { return f.floor; });
+  m.iteration = median([](const PathFigures& f) { return f.iteration; });
+  m.ratio = median([](const PathFigures& f) { return f.ratio; });
+  for (int c = 0; c < 2; ++c) {
+    m.l0[c] = median([c](const PathFigures& f) { return f.l0[c]; });
+    m.l0SpeedUp[c] = median([c](const PathFigures& f) { return f.l0SpeedUp[c]; });
+    m.window[c] = median([c](const PathFigures& f) { return f.window[c]; });
+    m.windowSpeedUp[c] = median([c](const PathFigures& f) { return f.windowSpeedUp[c]; });
+    m.batch[c] = median([c](const PathFigures& f) { return f.batch[c]; });
+    m.batchSpeedUp[c] = median([c](const PathFigures& f) { return f.batchSpeedUp[c]; });
+  }
+  return m;
+}
+
+// The comparison `rounds` times over, then the medians: single runs on a
+// shared machine wander by a fifth, which is as much as a goal's margin.
+void ComparePathsRepeatedly(const Scene& scene, int rounds) {
+  const double hz = CoreCyclesPerSecond();
+  std::vector<std::vector<PathFigures>> runs;
+  for (int r = 0; r < rounds; ++r) runs.push_back(ComparePaths(scene, hz));
+  if (rounds < 2) return;
+  char what[64];
+  std::snprintf(what, sizeof what, "medians of the %d runs above", rounds);
+  PrintPathsHead(what, hz);
+  for (std::size_t p = 0; p < runs.front().size(); ++p) PrintPathLines(MedianFigures(runs, p), hz);
 }
 
 void Row(const char* label, double reference, double fast, const char* unit = "ms") {
@@ -452,6 +533,13 @@ void RunScene(const Scene& scene, bool quick) {
   std::printf("   load average after the scene: %s\n", LoadAverage().c_str());
 }
 
+// A whole number from 1 to 100, or 0.
+int RoundCount(const char* text) {
+  char* end = nullptr;
+  const long n = std::strtol(text, &end, 10);
+  return end != text && *end == '\0' && n >= 1 && n <= 100 ? static_cast<int>(n) : 0;
+}
+
 }  // namespace
 }  // namespace tavrel::bench
 
@@ -467,6 +555,7 @@ int main(int argc, char** argv) {
   bool paths = true;
   bool pathsOnly = false;
   bool real = true;
+  int rounds = 1;
   std::vector<std::filesystem::path> dirs;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -481,10 +570,12 @@ int main(int argc, char** argv) {
       real = false;
     } else if (arg == "--scene" && i + 1 < argc) {
       dirs.emplace_back(argv[++i]);
+    } else if (arg == "--rounds" && i + 1 < argc && RoundCount(argv[i + 1]) > 0) {
+      rounds = RoundCount(argv[++i]);
     } else {
       std::fprintf(stderr,
                    "usage: tavrel-bench [--scene DIR]... [--no-real] [--quick] [--no-paths | "
-                   "--paths-only]\n");
+                   "--paths-only] [--rounds N]\n");
       return 2;
     }
   }
@@ -507,7 +598,7 @@ int main(int argc, char** argv) {
     scene.grey0 = BandZero(*scene.image0);
     scene.grey1 = BandZero(*scene.image1);
     if (!pathsOnly) RunScene(scene, quick);
-    if ((paths || pathsOnly) && &scene == &scenes.front()) ComparePaths(scene);
+    if ((paths || pathsOnly) && &scene == &scenes.front()) ComparePathsRepeatedly(scene, rounds);
   }
   return 0;
 }
