@@ -7,6 +7,11 @@
 #include <exception>
 #include <fstream>
 #include <random>
+#include <vector>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 #include "files/directions_reader.h"
 #include "imageio/image_loading.h"
@@ -18,6 +23,31 @@ double Seconds(const std::function<void()>& work) {
   work();
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   return took.count();
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double TriadBandwidth(std::size_t count, int threads) {
+#ifdef _OPENMP
+  if (threads <= 0) threads = omp_get_max_threads();
+#else
+  threads = 1;
+#endif
+  std::vector<float> a(count), b(count, 1.0f), c(count, 2.0f);
+  const float s = 3.0f;
+  const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(count);
+  auto triad = [&] {
+#pragma omp parallel for num_threads(threads) schedule(static)
+    for (std::ptrdiff_t i = 0; i < n; ++i) a[i] = b[i] + s * c[i];
+  };
+  triad();
+  double best = 1e30;
+  for (int run = 0; run < 7; ++run) best = std::min(best, Seconds(triad));
+  return 3.0 * sizeof(float) * static_cast<double>(count) / best;
 }
 
 std::string LoadAverage() {

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/float_array.h"
 #include "files/stereo_job.h"
@@ -14,6 +16,14 @@ namespace tavrel::bench {
 
 // Wall-clock seconds that `work` takes.
 double Seconds(const std::function<void()>& work);
+
+// The middle value (the mean of the middle two for an even count).
+double Median(std::vector<double> values);
+
+// STREAM's triad a = b + s * c over three arrays of `count` floats on
+// `threads` threads (0: all), the best of 7; bytes per second counting two
+// reads and one write per element.
+double TriadBandwidth(std::size_t count, int threads = 0);
 
 // The load averages over 1, 5 and 15 minutes, as /proc/loadavg gives them.
 std::string LoadAverage();

@@ -142,21 +142,6 @@ FloatArray CopyOf(const FloatArray& grid) {
   return copy;
 }
 
-// STREAM's triad a = b + s * c over three arrays of `count` floats, on all
-// threads; bytes per second counting two reads and one write per element.
-double TriadBandwidth(std::size_t count) {
-  std::vector<float> a(count), b(count, 1.0f), c(count, 2.0f);
-  const float s = 3.0f;
-  const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(count);
-  auto triad = [&] {
-#pragma omp parallel for schedule(static)
-    for (std::ptrdiff_t i = 0; i < n; ++i) a[i] = b[i] + s * c[i];
-  };
-  triad();
-  const double best = Best(7, triad);
-  return 3.0 * sizeof(float) * static_cast<double>(count) / best;
-}
-
 std::string PathList() {
   std::string list = "this processor runs";
   for (IsaPath path : AvailableIsaPaths()) list += std::string(" ") + IsaPathName(path);
@@ -305,12 +290,6 @@ std::vector<PathFigures> ComparePaths(const Scene& scene, double hz) {
   }
   SelectIsaPath(chosen);
   return figures;
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 // Each figure's median over the runs, path by path. Ratios are the medians

@@ -111,29 +111,18 @@ Measured Measure(int repeats, const std::function<void()>& work) {
 
 double MB(double bytes) { return bytes / 1e6; }
 
-// The memory bus from 1 and 2 threads: a triad over two arrays far larger
-// than any cache, best of 5, counting each array read once and one written
-// once. A pass whose data outgrow the caches and that waits on the bus can
-// gain from a second thread at most the second figure's share over the first.
+// The memory bus from 1 and 2 threads: the triad over arrays far larger
+// than any cache. A pass whose data outgrow the caches and that waits on
+// the bus can gain from a second thread at most the second figure's share
+// over the first.
 void PrintMemoryBus() {
-  constexpr std::size_t kCount = std::size_t{32} << 20;  // 256 MB of doubles each
-  std::vector<double> a(kCount, 1.0);
-  std::vector<double> b(kCount, 2.0);
-  double rates[2] = {};
-  for (int threads = 1; threads <= 2; ++threads) {
-    double best = 1e30;
-    for (int run = 0; run < 5; ++run) {
-      best = std::min(best, Seconds([&] {
-#pragma omp parallel for num_threads(threads) schedule(static)
-                        for (std::size_t i = 0; i < kCount; ++i) a[i] += b[i] / 2.0;
-                      }));
-    }
-    rates[threads - 1] = 3.0 * kCount * sizeof(double) / best / 1e9;
-  }
+  constexpr std::size_t kCount = std::size_t{64} << 20;  // 256 MB of floats per array
+  const double one = TriadBandwidth(kCount, 1);
+  const double two = TriadBandwidth(kCount, 2);
   std::printf(
-      "memory bus (a[i] += b[i] / 2 over two 256 MB arrays): %.1f GB/s from 1 thread, "
+      "memory bus (a = b + s * c over three 256 MB arrays): %.1f GB/s from 1 thread, "
       "%.1f GB/s from 2, %.2fx\n",
-      rates[0], rates[1], rates[1] / rates[0]);
+      one / 1e9, two / 1e9, two / one);
 }
 
 // The rows of a whole grid, for a stage that reads a volume.
@@ -389,8 +378,7 @@ void RowSizes(double cyclesPerSecond) {
       IsaPathName(ActiveIsaPath()), kTurns, cyclesPerSecond / 1e9);
   double first = 0.0;
   for (std::size_t i = 0; i < scenes.size(); ++i) {
-    std::sort(perCell[i].begin(), perCell[i].end());
-    const double median = perCell[i][kTurns / 2];
+    const double median = Median(perCell[i]);
     if (i == 0) first = median;
     const Scene& scene = scenes[i];
     const double rowKB = static_cast<double>(scene.image0->columns()) *
